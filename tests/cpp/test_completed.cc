@@ -9,22 +9,18 @@
 
 #include <cstdint>
 #include <memory>
-#include <ostream>
 #include <random>
 #include <tuple>
 #include <vector>
 
-#include "lumvet_alloc_hook.h"
+#include "lumvet_test_util.h"
 
 namespace lumvet {
-
-void PrintTo(const LumvetError& e, std::ostream* os) {
-  *os << e.message();
-}
 
 namespace {
 
 using K = LumvetErrorKind;
+using testing_util::expect_every_allocation_failure_reported;
 
 class PaddedHaar final : public IncompleteDwtExecutor {
  public:
@@ -248,31 +244,6 @@ TEST(Completed, UnallocatableOutputIsReported) {
   auto m = completed(4, huge)->multi_idwt(MultiDwtRef{{a}, a});
   ASSERT_FALSE(m.has_value());
   EXPECT_EQ(m.error(), (LumvetError{K::CannotAllocate, huge * sizeof(float)}));
-}
-
-// Fails each allocation of `call` in turn: every failure must come back as
-// CannotAllocate with the size of the buffer that failed, and nothing the call
-// allocated may survive it.
-template <class Call>
-void expect_every_allocation_failure_reported(Call call) {
-  std::size_t points = 0;
-  for (std::size_t k = 1;; ++k) {
-    std::expected<bool, LumvetError> result = true;
-    const auto outcome = alloc_hook::run(k, [&] {
-      auto r = call();
-      result = r ? std::expected<bool, LumvetError>(true) : std::unexpected(r.error());
-    });
-    if (!outcome.failed) break;
-    ++points;
-    ASSERT_FALSE(result.has_value()) << "allocation " << k;
-    EXPECT_EQ(result.error(), (LumvetError{K::CannotAllocate, outcome.failed_bytes}))
-        << "allocation " << k;
-    EXPECT_EQ(outcome.live_blocks, 0) << "allocation " << k;
-  }
-  EXPECT_GE(points, 1u);
-  // Unhooked, the same call succeeds and releases what it does not return.
-  const auto outcome = alloc_hook::run(0, [&] { ASSERT_TRUE(call().has_value()); });
-  EXPECT_EQ(outcome.live_blocks, 0);
 }
 
 TEST(Completed, AllocationFailuresBecomeCannotAllocate) {
