@@ -15,6 +15,7 @@
 #define LUMVET_NEON_LIFTING_OPS_INL_H_
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -125,6 +126,87 @@ HWY_INLINE void predict_merge(const float* HWY_RESTRICT s, const float* HWY_REST
   for (; i < pairs; ++i) {
     y[2 * i] = s[i];
     y[2 * i + 1] = std::fma(s[i] + s[i + 1], c, d[i]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The lifting steps over a sub-range of one level, so that a level can be
+// walked in cache-sized chunks: every sample still receives exactly the same
+// operations in the same order, only interleaved between the steps.
+
+// Lengths of one level of n samples: na = n - n/2 even-indexed samples become
+// the approximation, nd = n/2 odd-indexed ones the details. Interior
+// approximation samples s[1 .. updated_end) receive the even update; the
+// others up to s[na - 2] keep their value.
+struct LevelBands {
+  std::size_t n;
+  std::size_t na;
+  std::size_t nd;
+  std::size_t updated_end;
+};
+
+// Pairs i in [i0, i1) of the split and predict: s[i] = x[2i] and, for i < nd,
+// d[i] = fma(x[2i] + x[2i + 2], c, x[2i + 1]). For even n the last detail has
+// no right neighbour and mirrors x[n] = x[n - 2].
+HWY_INLINE void split_predict_range(const float* HWY_RESTRICT x, float* HWY_RESTRICT s,
+                                    float* HWY_RESTRICT d, const LevelBands& b, std::size_t i0,
+                                    std::size_t i1, float c) {
+  const bool even = b.na == b.nd;
+  const std::size_t full = even ? b.nd - 1 : b.nd;  // pairs whose x[2i + 2] exists
+  const std::size_t end = std::min(i1, full);
+  if (end > i0) split_predict(x + 2 * i0, b.n - 2 * i0, end - i0, s + i0, d + i0, c);
+  if (i1 == b.na && i0 < i1) {
+    const std::size_t last = b.na - 1;
+    s[last] = x[2 * last];
+    if (even) d[last] = std::fma(2.0f * x[b.n - 2], c, x[b.n - 1]);
+  }
+}
+
+// Even update of s[j], j in [j0, j1): dst[j] = fma(d[j - 1] + d[j], c, src[j])
+// for the updated interior, the left border mirroring d[-1] = d[0], the right
+// border taking d[na - 2] + d[nd - 1] (for odd n the mirror d[nd] = d[nd - 1]).
+// Interior samples past updated_end are copied unchanged when dst != src.
+HWY_INLINE void update_range(float* dst, const float* src, const float* d, const LevelBands& b,
+                             std::size_t j0, std::size_t j1, float c) {
+  if (j0 >= j1) return;
+  if (j0 == 0) {
+    dst[0] = std::fma(2.0f * d[0], c, src[0]);
+    j0 = 1;
+  }
+  const std::size_t last = b.na - 1;
+  const std::size_t interior_end = std::min(j1, last);
+  const std::size_t pairs_end = std::min(interior_end, b.updated_end);
+  if (pairs_end > j0) lift_sum(dst + j0, src + j0, d + j0 - 1, d + j0, pairs_end - j0, c);
+  if (dst != src) {
+    for (std::size_t j = std::max(j0, pairs_end); j < interior_end; ++j) dst[j] = src[j];
+  }
+  if (j1 == b.na && j0 <= last) dst[last] = std::fma(d[b.na - 2] + d[b.nd - 1], c, src[last]);
+}
+
+// Odd predict of d[i], i in [i0, i1): d[i] = fma(s[i] + s[i + 1], c, d[i]);
+// for even n the last detail mirrors s[na] = s[na - 1].
+HWY_INLINE void predict_range(float* d, const float* s, const LevelBands& b, std::size_t i0,
+                              std::size_t i1, float c) {
+  if (i0 >= i1) return;
+  const std::size_t end = std::min(i1, b.na - 1);
+  if (end > i0) lift_sum(d + i0, s + i0, s + i0 + 1, end - i0, c);
+  if (b.na == b.nd && i1 == b.nd) d[b.nd - 1] = std::fma(2.0f * s[b.nd - 1], c, d[b.nd - 1]);
+}
+
+// Pairs i in [i0, i1) of the final inverse step: undo the predict and
+// interleave, y[2i] = s[i], y[2i + 1] = fma(s[i] + s[i + 1], c, d[i]); the
+// range ending at na also writes the last one or two output samples (the
+// mirrored last detail for even n, the lone last approximation for odd n).
+HWY_INLINE void predict_merge_range(const float* s, const float* d, float* y, const LevelBands& b,
+                                    std::size_t i0, std::size_t i1, float c) {
+  if (i0 >= i1) return;
+  const std::size_t full = b.na - 1;  // pairs whose s[i + 1] exists
+  const std::size_t end = std::min(i1, full);
+  if (end > i0) predict_merge(s + i0, d + i0, end - i0, c, y + 2 * i0);
+  if (i1 == b.na) {
+    const std::size_t last = b.na - 1;
+    y[2 * last] = s[last];
+    if (b.na == b.nd) y[2 * last + 1] = std::fma(2.0f * s[last], c, d[last]);
   }
 }
 
