@@ -87,13 +87,11 @@ std::expected<MultiDwt, LumvetError> drive_multi_dwt(const IncompleteDwtExecutor
     }
 
     // Two work buffers trade roles every level: the approximation just
-    // computed becomes the next input, the old input's storage receives the
-    // next approximation.
-    pending = byte_size(input.size());
-    std::vector<float> current(input.begin(), input.end());
-    const std::size_t first_approximation = step.dwt_size(input.size()).approximation_length;
-    pending = byte_size(first_approximation);
-    std::vector<float> approximation(first_approximation, 0.0f);
+    // computed is the next level's input, and the buffer that held the
+    // previous input receives the next approximation. The first level reads
+    // the caller's samples directly; nothing modifies them.
+    std::vector<float> work[2];
+    std::span<const float> current = input;
     const std::size_t reserved = std::min(levels, kMaxReservedLevels);
     pending = byte_size(reserved, sizeof(Dwt));
     result.levels.reserve(reserved);
@@ -101,9 +99,9 @@ std::expected<MultiDwt, LumvetError> drive_multi_dwt(const IncompleteDwtExecutor
     for (std::size_t k = 0; k < levels; ++k) {
       if (too_short(rules, current.size())) return lumvet_error(K::BufferTooSmallForLevel);
       const DwtSize size = step.dwt_size(current.size());
+      std::vector<float>& approximation = work[k % 2];
       pending = byte_size(size.approximation_length);
       approximation.resize(size.approximation_length);
-      std::fill(approximation.begin(), approximation.end(), 0.0f);
       pending = byte_size(size.details_length);
       std::vector<float> details(size.details_length, 0.0f);
       if (auto status = step.execute_forward(current, approximation, details); !status) {
@@ -113,7 +111,7 @@ std::expected<MultiDwt, LumvetError> drive_multi_dwt(const IncompleteDwtExecutor
       Dwt level{std::vector<float>(approximation.begin(), approximation.end()), std::move(details)};
       pending = byte_size(result.levels.size() + 1, sizeof(Dwt));
       result.levels.push_back(std::move(level));
-      std::swap(current, approximation);
+      current = approximation;
     }
     return result;
   });

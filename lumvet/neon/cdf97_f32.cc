@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lumvet/neon/cdf97_f32.cc"
@@ -70,8 +71,7 @@ void Cdf97Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRIC
     advance(p2, last ? b.nd : hi - 1, b.nd,
             [&](std::size_t i0, std::size_t i1) { predict_range(d, s, b, i0, i1, kCdf97Gamma); });
     advance(u2, last ? b.na : hi - 1, b.na, [&](std::size_t j0, std::size_t j1) {
-      update_range(s, s, d, b, j0, j1, kCdf97Delta);
-      scale(s + j0, j1 - j0, kCdf97K);
+      update_range<Scaling::After>(s, s, d, b, j0, j1, kCdf97Delta, kCdf97K);
     });
     advance(scaled_d, last ? b.nd : hi - 2, b.nd,
             [&](std::size_t i0, std::size_t i1) { scale(d + i0, i1 - i0, kCdf97InvK); });
@@ -79,24 +79,26 @@ void Cdf97Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRIC
   }
 }
 
-// Inverse: unscale into the work copies, undo update 2, predict 2 and
+// Inverse: undo update 2 (unscaling the approximation on its way into the
+// work copy, after the details were unscaled into theirs), predict 2 and
 // update 1, then undo predict 1 while interleaving into the output; chunked
-// like the forward step.
+// like the forward step. The work copies are chunk-sized windows that slide
+// along, keeping only the samples a later step still reads.
 void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
-                  std::size_t n, float* HWY_RESTRICT s, float* HWY_RESTRICT d,
-                  float* HWY_RESTRICT y) {
+                  std::size_t n, float* HWY_RESTRICT y) {
   const LevelBands b = cdf97_bands(n);
-  std::size_t copied_s = 0, copied_d = 0, u2 = 0, p2 = 0, u1 = 0, merged = 0;
+  HWY_ALIGN float s_buffer[kChunk + 16];
+  HWY_ALIGN float d_buffer[kChunk + 16];
+  Window s{s_buffer, 0};
+  Window d{d_buffer, 0};
+  std::size_t copied_d = 0, u2 = 0, p2 = 0, u1 = 0, merged = 0;
   for (std::size_t hi = std::min(kChunk, b.na);; hi = std::min(hi + kChunk, b.na)) {
     const bool last = hi == b.na;
-    advance(copied_s, hi, b.na, [&](std::size_t j0, std::size_t j1) {
-      scaled_copy(s + j0, approximation + j0, j1 - j0, kCdf97InvK);
-    });
     advance(copied_d, hi, b.nd, [&](std::size_t i0, std::size_t i1) {
       scaled_copy(d + i0, details + i0, i1 - i0, kCdf97K);
     });
     advance(u2, hi, b.na, [&](std::size_t j0, std::size_t j1) {
-      update_range(s, s, d, b, j0, j1, -kCdf97Delta);
+      update_range<Scaling::Before>(s, approximation, d, b, j0, j1, -kCdf97Delta, kCdf97InvK);
     });
     advance(p2, last ? b.nd : hi - 1, b.nd,
             [&](std::size_t i0, std::size_t i1) { predict_range(d, s, b, i0, i1, -kCdf97Gamma); });
@@ -106,6 +108,12 @@ void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_REST
       predict_merge_range(s, d, y, b, i0, i1, -kCdf97Alpha);
     });
     if (last) break;
+    // Later steps read from d[u2 - 1], s[p2], d[u1 - 1] and s[merged] on.
+    const std::size_t keep = std::min({u2 - 1, p2, u1 - 1, merged});
+    std::memmove(s_buffer, s + keep, (u2 - keep) * sizeof(float));
+    std::memmove(d_buffer, d + keep, (copied_d - keep) * sizeof(float));
+    s.base = keep;
+    d.base = keep;
   }
 }
 
@@ -123,8 +131,8 @@ void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, 
 }
 
 void cdf97_inverse_f32(const float* approximation, const float* details, std::size_t n,
-                       float* work_a, float* work_d, float* output) {
-  HWY_DYNAMIC_DISPATCH(Cdf97Inverse)(approximation, details, n, work_a, work_d, output);
+                       float* output) {
+  HWY_DYNAMIC_DISPATCH(Cdf97Inverse)(approximation, details, n, output);
 }
 
 }  // namespace lumvet::neon

@@ -26,29 +26,47 @@ namespace lumvet::neon::HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// dst[i] = fma(a[i] + b[i], c, t[i]) for i < count; dst may be t (in place)
-// but neither may overlap a or b.
+// Where a lifting update may fold in a scaling pass over the same samples:
+// none, the target scaled by k before the update (the inverse's unscaling), or
+// the result scaled by k after it (the forward's final scaling). Each is its
+// own rounding, exactly as in a separate pass.
+enum class Scaling { None, Before, After };
+
+template <Scaling kScaling>
+HWY_INLINE float lift_one(float a, float b, float c, float t, float k) {
+  if constexpr (kScaling == Scaling::Before) t *= k;
+  float r = std::fma(a + b, c, t);
+  if constexpr (kScaling == Scaling::After) r *= k;
+  return r;
+}
+
+// dst[i] = fma(a[i] + b[i], c, t[i]) for i < count, with the scaling of
+// kScaling by k; dst may be t (in place) but neither may overlap a or b.
+template <Scaling kScaling = Scaling::None>
 HWY_INLINE void lift_sum(float* dst, const float* t, const float* a, const float* b,
-                         std::size_t count, float c) {
+                         std::size_t count, float c, float k = 1.0f) {
   std::size_t i = 0;
 #if HWY_NATIVE_FMA
   const hn::ScalableTag<float> df;
   const std::size_t lanes = hn::Lanes(df);
   const auto vc = hn::Set(df, c);
+  const auto vk = hn::Set(df, k);
+  auto one = [&](std::size_t at) {
+    auto target = hn::LoadU(df, t + at);
+    if constexpr (kScaling == Scaling::Before) target = hn::Mul(target, vk);
+    auto r = hn::MulAdd(hn::Add(hn::LoadU(df, a + at), hn::LoadU(df, b + at)), vc, target);
+    if constexpr (kScaling == Scaling::After) r = hn::Mul(r, vk);
+    return r;
+  };
   for (; i + 2 * lanes <= count; i += 2 * lanes) {
-    const auto s0 = hn::Add(hn::LoadU(df, a + i), hn::LoadU(df, b + i));
-    const auto s1 = hn::Add(hn::LoadU(df, a + i + lanes), hn::LoadU(df, b + i + lanes));
-    const auto r0 = hn::MulAdd(s0, vc, hn::LoadU(df, t + i));
-    const auto r1 = hn::MulAdd(s1, vc, hn::LoadU(df, t + i + lanes));
+    const auto r0 = one(i);
+    const auto r1 = one(i + lanes);
     hn::StoreU(r0, df, dst + i);
     hn::StoreU(r1, df, dst + i + lanes);
   }
-  for (; i + lanes <= count; i += lanes) {
-    const auto sum = hn::Add(hn::LoadU(df, a + i), hn::LoadU(df, b + i));
-    hn::StoreU(hn::MulAdd(sum, vc, hn::LoadU(df, t + i)), df, dst + i);
-  }
+  for (; i + lanes <= count; i += lanes) hn::StoreU(one(i), df, dst + i);
 #endif
-  for (; i < count; ++i) dst[i] = std::fma(a[i] + b[i], c, t[i]);
+  for (; i < count; ++i) dst[i] = lift_one<kScaling>(a[i], b[i], c, t[i], k);
 }
 
 // t[i] = fma(a[i] + b[i], c, t[i]) for i < count.
@@ -145,6 +163,16 @@ struct LevelBands {
   std::size_t updated_end;
 };
 
+// A window onto positions [base, base + capacity) of a longer sequence,
+// addressed by positions in the whole sequence, so that the range steps below
+// can run on a small chunk-sized work buffer as on a full-length one.
+struct Window {
+  float* data;
+  std::size_t base;
+  float* operator+(std::size_t at) const { return data + (at - base); }
+  float& operator[](std::size_t at) const { return data[at - base]; }
+};
+
 // Pairs i in [i0, i1) of the split and predict: s[i] = x[2i] and, for i < nd,
 // d[i] = fma(x[2i] + x[2i + 2], c, x[2i + 1]). For even n the last detail has
 // no right neighbour and mirrors x[n] = x[n - 2].
@@ -164,29 +192,36 @@ HWY_INLINE void split_predict_range(const float* HWY_RESTRICT x, float* HWY_REST
 
 // Even update of s[j], j in [j0, j1): dst[j] = fma(d[j - 1] + d[j], c, src[j])
 // for the updated interior, the left border mirroring d[-1] = d[0], the right
-// border taking d[na - 2] + d[nd - 1] (for odd n the mirror d[nd] = d[nd - 1]).
-// Interior samples past updated_end are copied unchanged when dst != src.
-HWY_INLINE void update_range(float* dst, const float* src, const float* d, const LevelBands& b,
-                             std::size_t j0, std::size_t j1, float c) {
+// border taking d[na - 2] + d[nd - 1] (for odd n the mirror d[nd] = d[nd - 1]),
+// each with the scaling of kScaling by k. Interior samples past updated_end
+// keep their value (scaled, or copied when dst != src).
+template <Scaling kScaling = Scaling::None, class Dst, class Src, class Det>
+HWY_INLINE void update_range(Dst dst, Src src, Det d, const LevelBands& b, std::size_t j0,
+                             std::size_t j1, float c, float k = 1.0f) {
   if (j0 >= j1) return;
   if (j0 == 0) {
-    dst[0] = std::fma(2.0f * d[0], c, src[0]);
+    dst[0] = lift_one<kScaling>(d[0], d[0], c, src[0], k);
     j0 = 1;
   }
   const std::size_t last = b.na - 1;
   const std::size_t interior_end = std::min(j1, last);
   const std::size_t pairs_end = std::min(interior_end, b.updated_end);
-  if (pairs_end > j0) lift_sum(dst + j0, src + j0, d + j0 - 1, d + j0, pairs_end - j0, c);
-  if (dst != src) {
-    for (std::size_t j = std::max(j0, pairs_end); j < interior_end; ++j) dst[j] = src[j];
+  if (pairs_end > j0) {
+    lift_sum<kScaling>(dst + j0, src + j0, d + j0 - 1, d + j0, pairs_end - j0, c, k);
   }
-  if (j1 == b.na && j0 <= last) dst[last] = std::fma(d[b.na - 2] + d[b.nd - 1], c, src[last]);
+  for (std::size_t j = std::max(j0, pairs_end); j < interior_end; ++j) {
+    dst[j] = kScaling == Scaling::None ? src[j] : src[j] * k;
+  }
+  if (j1 == b.na && j0 <= last) {
+    dst[last] = lift_one<kScaling>(d[b.na - 2], d[b.nd - 1], c, src[last], k);
+  }
 }
 
 // Odd predict of d[i], i in [i0, i1): d[i] = fma(s[i] + s[i + 1], c, d[i]);
 // for even n the last detail mirrors s[na] = s[na - 1].
-HWY_INLINE void predict_range(float* d, const float* s, const LevelBands& b, std::size_t i0,
-                              std::size_t i1, float c) {
+template <class Det, class Src>
+HWY_INLINE void predict_range(Det d, Src s, const LevelBands& b, std::size_t i0, std::size_t i1,
+                              float c) {
   if (i0 >= i1) return;
   const std::size_t end = std::min(i1, b.na - 1);
   if (end > i0) lift_sum(d + i0, s + i0, s + i0 + 1, end - i0, c);
@@ -197,8 +232,9 @@ HWY_INLINE void predict_range(float* d, const float* s, const LevelBands& b, std
 // interleave, y[2i] = s[i], y[2i + 1] = fma(s[i] + s[i + 1], c, d[i]); the
 // range ending at na also writes the last one or two output samples (the
 // mirrored last detail for even n, the lone last approximation for odd n).
-HWY_INLINE void predict_merge_range(const float* s, const float* d, float* y, const LevelBands& b,
-                                    std::size_t i0, std::size_t i1, float c) {
+template <class Src, class Det>
+HWY_INLINE void predict_merge_range(Src s, Det d, float* y, const LevelBands& b, std::size_t i0,
+                                    std::size_t i1, float c) {
   if (i0 >= i1) return;
   const std::size_t full = b.na - 1;  // pairs whose s[i + 1] exists
   const std::size_t end = std::min(i1, full);
