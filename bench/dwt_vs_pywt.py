@@ -4,8 +4,9 @@
 One run: builds a float32 test signal, runs bench_dwt (Google Benchmark, JSON
 output) on it, times pywt.wavedec + pywt.waverec on the same signal, and prints
 ns per sample and the speed ratio for every row of CASES. Both sides are timed
-in CPU time of their own process (single-threaded), best of several repeats,
-so that other work on the machine disturbs the ratio as little as possible.
+in CPU time of their own process (single-threaded), and both by the same
+statistic: the best of many short runs (a round trip or two each), so that
+other work on the machine disturbs the ratio as little as possible.
 
 Usage: dwt_vs_pywt.py [--bench build/bench/bench_dwt] [--samples 1000000]
                       [--levels 8] [--repeats 7]
@@ -57,7 +58,7 @@ def run_bench(binary: Path, signal_file: str, repeats: int, warm_heap: bool) -> 
         f"--benchmark_filter=^round_trip/({names})",
         "--benchmark_format=json",
         f"--benchmark_repetitions={repeats}",
-        "--benchmark_min_time=0.05",
+        "--benchmark_min_time=0.002",
     ]
     if warm_heap:
         cmd.append("--warm_heap")
@@ -79,7 +80,7 @@ def time_pywt(x: np.ndarray, wavelet: str, mode: str, levels: int, repeats: int)
 
     y = round_trip()
     assert y.dtype == np.float32 and np.allclose(y[: x.size], x, atol=1e-3)
-    number = 3
+    number = 1
     timer = timeit.Timer(round_trip, timer=time.process_time)
     seconds = min(timer.repeat(number=number, repeat=repeats)) / number
     return seconds * 1e9 / x.size
@@ -91,7 +92,7 @@ def main() -> int:
     parser.add_argument("--bench", type=Path, default=root / "build" / "bench" / "bench_dwt")
     parser.add_argument("--samples", type=int, default=1_000_000)
     parser.add_argument("--levels", type=int, default=8)
-    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--repeats", type=int, default=40)
     args = parser.parse_args()
     if args.levels != 8:
         parser.error("bench_dwt runs 8 levels")
