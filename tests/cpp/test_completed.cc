@@ -235,6 +235,12 @@ TEST(Completed, MultiIdwtPassesKernelErrorsOn) {
 }
 
 TEST(Completed, UnallocatableOutputIsReported) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer aborts on such a request instead of failing it (unless
+  // run with allocator_may_return_null=1); the allocation hook tests cover
+  // the same path.
+  GTEST_SKIP() << "huge allocations abort under AddressSanitizer";
+#endif
   // The kernel claims an inverse size no machine can hold.
   const std::size_t huge = std::size_t{1} << 60;
   const std::vector<float> a(4, 1.0f);
