@@ -26,6 +26,19 @@ namespace lumvet::neon::HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
+// On AVX-512 targets a vector of lanes 1 .. 16 of the concatenation (cur,
+// next), i.e. the sequence advanced by one sample, costs one permute.
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+#define LUMVET_HAS_LANE_SHIFT 1
+HWY_INLINE hn::Vec512<float> shift_in_next(hn::Vec512<float> cur, hn::Vec512<float> next) {
+  const __m512i lanes_1_to_16 =
+      _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
+  return hn::Vec512<float>{_mm512_permutex2var_ps(cur.raw, lanes_1_to_16, next.raw)};
+}
+#else
+#define LUMVET_HAS_LANE_SHIFT 0
+#endif
+
 // Where a lifting update may fold in a scaling pass over the same samples:
 // none, the target scaled by k before the update (the inverse's unscaling), or
 // the result scaled by k after it (the forward's final scaling). Each is its
@@ -58,6 +71,23 @@ HWY_INLINE void lift_sum(float* dst, const float* t, const float* a, const float
     if constexpr (kScaling == Scaling::After) r = hn::Mul(r, vk);
     return r;
   };
+#if LUMVET_HAS_LANE_SHIFT
+  // Pair sums of one sequence (b == a + 1): each vector of a is loaded once
+  // and its neighbour vector is formed by a lane shift, which relieves the
+  // load ports that bound this loop.
+  if (b == a + 1 && count >= lanes) {
+    auto cur = hn::LoadU(df, a);
+    for (; i + 2 * lanes <= count + 1; i += lanes) {
+      const auto next = hn::LoadU(df, a + i + lanes);
+      auto target = hn::LoadU(df, t + i);
+      if constexpr (kScaling == Scaling::Before) target = hn::Mul(target, vk);
+      auto r = hn::MulAdd(hn::Add(cur, shift_in_next(cur, next)), vc, target);
+      if constexpr (kScaling == Scaling::After) r = hn::Mul(r, vk);
+      hn::StoreU(r, df, dst + i);
+      cur = next;
+    }
+  }
+#endif
   for (; i + 2 * lanes <= count; i += 2 * lanes) {
     const auto r0 = one(i);
     const auto r1 = one(i + lanes);
@@ -86,6 +116,22 @@ HWY_INLINE void split_predict(const float* HWY_RESTRICT x, std::size_t n, std::s
   const std::size_t lanes = hn::Lanes(df);
   const auto vc = hn::Set(df, c);
   using V = decltype(hn::Zero(df));
+#if LUMVET_HAS_LANE_SHIFT
+  // The even samples x[2i + 2 ...] are the current even vector advanced by
+  // one lane; each pair of input vectors is loaded once.
+  if (pairs >= lanes && 4 * lanes <= n) {
+    V even, odd;
+    hn::LoadInterleaved2(df, x, even, odd);
+    for (; i + lanes <= pairs && 2 * (i + 2 * lanes) <= n; i += lanes) {
+      V next_even, next_odd;
+      hn::LoadInterleaved2(df, x + 2 * (i + lanes), next_even, next_odd);
+      hn::StoreU(even, df, s + i);
+      hn::StoreU(hn::MulAdd(hn::Add(even, shift_in_next(even, next_even)), vc, odd), df, d + i);
+      even = next_even;
+      odd = next_odd;
+    }
+  }
+#endif
   // The second load reads x[2i + 2 ... 2i + 2 lanes + 1].
   for (; i + lanes <= pairs && 2 * (i + lanes) + 2 <= n; i += lanes) {
     V even, odd, next_even, next_odd;
@@ -248,5 +294,7 @@ HWY_INLINE void predict_merge_range(Src s, Det d, float* y, const LevelBands& b,
 
 }  // namespace lumvet::neon::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
+
+#undef LUMVET_HAS_LANE_SHIFT
 
 #endif  // include guard toggle
