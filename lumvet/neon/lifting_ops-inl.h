@@ -181,6 +181,18 @@ HWY_INLINE void predict_merge(const float* HWY_RESTRICT s, const float* HWY_REST
   const hn::ScalableTag<float> df;
   const std::size_t lanes = hn::Lanes(df);
   const auto vc = hn::Set(df, c);
+#if LUMVET_HAS_LANE_SHIFT
+  if (pairs >= lanes) {
+    auto even = hn::LoadU(df, s);
+    for (; i + 2 * lanes <= pairs + 1; i += lanes) {
+      const auto next = hn::LoadU(df, s + i + lanes);
+      const auto odd =
+          hn::MulAdd(hn::Add(even, shift_in_next(even, next)), vc, hn::LoadU(df, d + i));
+      hn::StoreInterleaved2(even, odd, df, y + 2 * i);
+      even = next;
+    }
+  }
+#endif
   for (; i + lanes <= pairs; i += lanes) {
     const auto even = hn::LoadU(df, s + i);
     const auto odd = hn::MulAdd(hn::Add(even, hn::LoadU(df, s + i + 1)), vc, hn::LoadU(df, d + i));
