@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <iostream>
 #include <cmath>
 #include <cstdint>
 #include <tuple>
@@ -363,6 +364,22 @@ TEST(NTaps, ExecuteForwardAllocatesTheSameArena) {
   ASSERT_TRUE(kernel->execute_forward_with_scratch(x, a2, d2, scratch).has_value());
   EXPECT_EQ(a1, a2);
   EXPECT_EQ(d1, d2);
+}
+
+}  // namespace
+}  // namespace lumvet
+
+namespace lumvet {
+namespace {
+
+TEST(ConvKernels, CompiledTargetsRunHere) {
+  // Lists the targets the bit-for-bit tests ran on (SCALAR/EMU128 at least).
+  std::string names;
+  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    names += std::string(hwy::TargetName(target)) + " ";
+  }
+  std::cout << "targets: " << names << "\n";
+  EXPECT_GE(hwy::SupportedAndGeneratedTargets().size(), 2u);
 }
 
 }  // namespace
