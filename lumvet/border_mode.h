@@ -46,8 +46,10 @@ struct PreparedDivisor {
     if (more & kAddMarker) {
       // The multiplier stands for 2^64 + multiplier: add the dividend with the
       // divisor's sign.
-      q = static_cast<std::int64_t>(static_cast<std::uint64_t>(q) +
-                                    static_cast<std::uint64_t>((numerator ^ sign) - sign));
+      const std::uint64_t signed_numerator =
+          (static_cast<std::uint64_t>(numerator) ^ static_cast<std::uint64_t>(sign)) -
+          static_cast<std::uint64_t>(sign);
+      q = static_cast<std::int64_t>(static_cast<std::uint64_t>(q) + signed_numerator);
     }
     q >>= shift;
     // Round toward zero: a negative estimate is one too low.
