@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Orthogonal wavelets, multi-level round trip: lumvet against PyWavelets.
+
+One run: builds a float32 test signal, runs bench_dwt_conv (Google Benchmark,
+JSON output) on it, times pywt.wavedec + pywt.waverec on the same signal with
+the same wavelet, and prints ns per sample and the speed ratio for every row
+of CASES. PyWavelets' 'periodic' mode extends the signal as BorderMode Wrap and
+keeps the same band lengths, so both sides compute the same decomposition.
+Both sides are timed in CPU time of their own (single-threaded) process, as
+the best of many short runs.
+
+Usage: dwt_conv_vs_pywt.py [--bench build/bench/bench_dwt_conv]
+                           [--samples 1000000] [--repeats 40]
+
+Needs numpy and PyWavelets. bench_dwt_conv is run twice: with --warm_heap
+(freed memory stays in the process heap between calls, as in the Python
+process that times PyWavelets) and without (every call pays first-touch page
+faults on fresh memory); both figures are printed.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+
+import numpy as np
+import pywt
+
+LEVELS = 8  # bench_dwt_conv runs 8 levels
+
+# (bench_dwt_conv wavelet name, PyWavelets wavelet, PyWavelets extension mode)
+CASES = [
+    ("db4", "db4", "periodic"),
+    ("sym4", "sym4", "periodic"),
+]
+
+GOAL = 4.0
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def make_signal(n: int) -> np.ndarray:
+    t = np.arange(n, dtype=np.float64)
+    rng = np.random.default_rng(20240607)
+    x = np.sin(0.001 * t) + 0.25 * np.sin(0.37 * t) + 0.05 * rng.standard_normal(n)
+    return x.astype(np.float32)
+
+
+def run_bench(binary: Path, signal_file: str, repeats: int, warm_heap: bool) -> dict:
+    names = "|".join(name for name, _, _ in CASES)
+    cmd = [
+        str(binary),
+        f"--signal_file={signal_file}",
+        f"--benchmark_filter=^round_trip/({names})$",
+        "--benchmark_format=json",
+        f"--benchmark_repetitions={repeats}",
+        "--benchmark_min_time=0.002",
+    ]
+    if warm_heap:
+        cmd.append("--warm_heap")
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+    best = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration":
+            continue
+        name = b["run_name"].split("/")[1]
+        ns = b["cpu_time"] * UNIT_NS[b["time_unit"]] / b["samples"]
+        best[name] = min(best.get(name, float("inf")), ns)
+    return best
+
+
+def time_pywt(x: np.ndarray, wavelet: str, mode: str, repeats: int) -> float:
+    def round_trip():
+        coeffs = pywt.wavedec(x, wavelet, mode=mode, level=LEVELS)
+        return pywt.waverec(coeffs, wavelet, mode=mode)
+
+    y = round_trip()
+    assert y.dtype == np.float32 and np.allclose(y[: x.size], x, atol=1e-3)
+    timer = timeit.Timer(round_trip, timer=time.process_time)
+    seconds = min(timer.repeat(number=1, repeat=repeats))
+    return seconds * 1e9 / x.size
+
+
+def main() -> int:
+    root = Path(__file__).resolve().parent.parent
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bench", type=Path,
+                        default=root / "build" / "bench" / "bench_dwt_conv")
+    parser.add_argument("--samples", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=40)
+    args = parser.parse_args()
+
+    x = make_signal(args.samples)
+    with tempfile.TemporaryDirectory() as tmp:
+        signal_file = os.path.join(tmp, "signal.f32")
+        x.astype("<f4").tofile(signal_file)
+        cold = run_bench(args.bench, signal_file, args.repeats, warm_heap=False)
+        warm = run_bench(args.bench, signal_file, args.repeats, warm_heap=True)
+
+    print(f"{args.samples} float32 samples, {LEVELS} levels, multi_dwt + multi_idwt "
+          f"(pywt.wavedec + pywt.waverec), best of {args.repeats}")
+    header = (f"{'lumvet':8} {'pywt':14} {'ns/sample':>10} {'(fresh heap)':>13} "
+              f"{'pywt ns/sample':>15} {'ratio':>7} {'(fresh heap)':>13}")
+    print(header)
+    print("-" * len(header))
+    ok = True
+    for name, wavelet, mode in CASES:
+        theirs = time_pywt(x, wavelet, mode, args.repeats)
+        ratio = theirs / warm[name]
+        ok = ok and ratio >= GOAL
+        print(f"{name:8} {wavelet + '/' + mode:14} {warm[name]:10.3f} {cold[name]:13.3f} "
+              f"{theirs:15.3f} {ratio:6.1f}x {theirs / cold[name]:12.1f}x")
+    print(f"goal: at least {GOAL:.0f}x faster: {'met' if ok else 'NOT met'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
