@@ -1,0 +1,58 @@
+// Adaptive binary rANS coder for byte strings.
+//
+// encode_stream splits its input into two byte planes (bytes at even and at odd
+// positions: for 16-bit little-endian coefficients, all low bytes and all high bytes),
+// codes each plane and wraps both in a small container with varint lengths; inputs of
+// fewer than 6 bytes are stored raw. Each plane codes every byte as eight binary
+// decisions, most significant bit first, with adaptive 12-bit probabilities selected by
+// the bit's node in the byte's bit tree and by the high `context_bits` bits of the
+// plane's previous byte. No model is transmitted: encoder and decoder start from the
+// same flat model and adapt it identically after every bit.
+//
+// Every function is pure and reentrant. The encoders have no failure of their own
+// (exhausted memory surfaces as std::bad_alloc); the decoders report malformed input as
+// an AransError and never throw.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quarnel {
+
+enum class AransError : std::uint8_t {
+  Truncated,           // a varint, a coded plane or a renormalisation word runs past the end
+  InconsistentLength,  // a length or field out of range, or an output that cannot be allocated
+};
+
+// The fixed English text of an error.
+std::string_view message(AransError e);
+
+// Codes a byte string into a self-delimiting body: empty for empty input, the input
+// itself for 1 to 5 bytes, else the two-plane container.
+std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
+
+// Inverse of encode_stream: decode_stream(encode_stream(s)) == s for every s.
+std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
+    std::span<const std::uint8_t> body);
+
+// Codes one byte plane: the final 32-bit state (little-endian) followed by the 16-bit
+// renormalisation words (little-endian) in the order the decoder consumes them; empty
+// for an empty plane. `context_bits` must be 0..8.
+std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits);
+
+// Decodes `count` bytes of a plane coded with the same `context_bits`. Bytes after the
+// last word consumed are ignored. `context_bits` above 8 gives InconsistentLength.
+std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
+    std::span<const std::uint8_t> coded, std::size_t count, unsigned context_bits);
+
+// Reads one unsigned LEB128 value at `position` and leaves `position` just past the last
+// byte read, on success and on failure alike. At most ten bytes: the tenth supplies bit
+// 63 only and must not have its continuation bit set.
+std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> bytes,
+                                            std::size_t& position);
+
+}  // namespace quarnel
