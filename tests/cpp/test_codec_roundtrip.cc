@@ -409,6 +409,8 @@ TEST(GoldenStreams, InvalidStreamsKeepFailing) {
     Bytes stream;
     std::string message;
   };
+  Bytes short_header = base(3, 0, 0);
+  short_header.pop_back();
   Bytes reserved_block = base(3, 0, 1);
   reserved_block.push_back(0xFF);
   Bytes bad_context = base(3, 1, 8);
@@ -417,7 +419,7 @@ TEST(GoldenStreams, InvalidStreamsKeepFailing) {
   stored_empty.insert(stored_empty.end(),
                       {0x01, 0x00, 0x00, 0xFF, 0xFF});  // final empty stored block
   const Case cases[] = {
-      {Bytes(base(3, 0, 0).begin(), base(3, 0, 0).begin() + 51), "Header is invalid"},
+      {short_header, "Header is invalid"},
       {base(11, 0, 0), "Can't decompress data, reason: Max supported level is 10 but it was 11"},
       {base(0, 0, 0), "Can't decompress data, reason: Min supported level is 1 but it was 0"},
       {base(3, 0, 1), "Can't decompress data, reason: Minimum data size is 53, but it was 52"},
