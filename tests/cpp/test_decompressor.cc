@@ -409,6 +409,29 @@ TEST(Decompress, HugeSampleCountWithTinyPayloadAllocatesLittle) {
   }
 }
 
+// An rANS body that claims 2^28 byte pairs over two 4-byte planes runs dry
+// after a few hundred bytes; neither the header's nor the body's promise is
+// allocated up front.
+TEST(Decompress, RansBodyPromisingTooMuchAllocatesLittle) {
+  QuarnelHeader h;
+  h.method_tag = kTagCdf97;
+  h.levels = 8;
+  h.scale = 12;
+  h.coder = kCoderArans;
+  h.sample_count = 2147483647;
+  const Bytes body = {0x00, 3,    0x80, 0x80, 0x80, 0x80, 0x01,  // 2^28 pairs
+                      4,    0xFF, 0xFF, 0xFF, 0xFF,              // plane 0
+                      0xFF, 0xFF, 0xFF, 0xFF};                   // plane 1
+  h.payload_length = static_cast<std::uint32_t>(body.size());
+  const auto header = h.to_bytes();
+  Bytes stream(header.begin(), header.end());
+  stream.insert(stream.end(), body.begin(), body.end());
+  std::string message;
+  const std::size_t peak = peak_heap_during([&] { message = failure_of(stream); });
+  EXPECT_EQ(message, reason("Stream truncated"));
+  EXPECT_LT(peak, 4u << 20);
+}
+
 // A payload that inflates to far more than the bands need is decoded to its
 // end (damage anywhere is still reported) but only the needed bytes are kept.
 TEST(Decompress, InflationBeyondTheBandsIsNotStored) {
