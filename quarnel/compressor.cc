@@ -164,6 +164,20 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
         std::to_string(n)));
   }
 
+  // The Python options class only builds valid values, but a C++ caller can
+  // hand over anything; a stream with an unknown method or a scale no decoder
+  // accepts would be lost data.
+  if (options.scale < 6 || options.scale > 12) {
+    return Unexpected(QuarnelError::unsupported_scale(options.scale));
+  }
+  if (static_cast<unsigned>(options.method) > 3 || static_cast<unsigned>(options.cutoff) > 2 ||
+      static_cast<unsigned>(options.coder) > 2) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Unknown option value: method " + std::to_string(static_cast<unsigned>(options.method)) +
+        ", cutoff " + std::to_string(static_cast<unsigned>(options.cutoff)) + ", coder " +
+        std::to_string(static_cast<unsigned>(options.coder))));
+  }
+
   // The transform needs at least a filter's worth of samples; room for the
   // periodic extension of short signals is made up front.
   const lumvet::DwtExecutorHandle executor = make_executor(options.method);

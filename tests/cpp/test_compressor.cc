@@ -162,6 +162,27 @@ TEST(Compress, TooLongSignalIsRefusedBeforeAnySampleIsRead) {
   }
 }
 
+// Values the options class never builds, from a C++ caller: refused rather
+// than written into a stream no decoder accepts.
+TEST(Compress, OutOfRangeOptionsAreRefused) {
+  const std::vector<float> x = sines(100);
+  for (const int scale : {0, 5, 13, 255}) {
+    const auto stream = compress(x, {.scale = static_cast<std::uint8_t>(scale)});
+    ASSERT_FALSE(stream.has_value());
+    EXPECT_EQ(stream.error(), QuarnelError::unsupported_scale(static_cast<std::uint8_t>(scale)));
+  }
+  const auto method = compress(x, {.method = static_cast<WaveletMethod>(4)});
+  ASSERT_FALSE(method.has_value());
+  EXPECT_EQ(method.error().message(),
+            "Unsupported compression configuration 'Unknown option value: method 4, cutoff 0, "
+            "coder 2'");
+  EXPECT_FALSE(compress(x, {.cutoff = static_cast<CutoffLevel>(3)}).has_value());
+  EXPECT_FALSE(compress(x, {.coder = static_cast<CoderChoice>(3)}).has_value());
+  // The length checks come first.
+  EXPECT_EQ(compress({}, {.scale = 99}).error().message(),
+            "Unsupported compression configuration 'Can't compress empty data'");
+}
+
 TEST(Compress, RangeBeyondFloat32IsRefused) {
   const float big = std::numeric_limits<float>::max();
   for (const std::vector<float>& x :
