@@ -457,6 +457,62 @@ TEST(Decompress, InflationBeyondTheBandsIsNotStored) {
   EXPECT_EQ(failure_of(damaged), reason("corrupt deflate stream"));
 }
 
+// Random damage to valid streams (header fields, payload bytes, lengths):
+// every outcome is either exactly sample_count samples or an error value.
+// Run under the sanitisers this is the memory-safety net of the decoder.
+TEST(Decompress, RandomDamageNeverBreaksTheDecoder) {
+  Rng rng(2024);
+  for (const WaveletMethod method : kMethods) {
+    for (const CoderChoice coder : {CoderChoice::deflate, CoderChoice::arans}) {
+      const Bytes valid = compressed(random_walk(700, 1), {.coder = coder, .method = method});
+      int decoded = 0, refused = 0;
+      for (int trial = 0; trial < 1500; ++trial) {
+        Bytes stream = valid;
+        const int edits = 1 + static_cast<int>(rng.next() % 4);
+        for (int e = 0; e < edits; ++e) {
+          const std::uint64_t r = rng.next();
+          switch (r % 5) {
+            case 0:  // a header byte among levels, scale, coder, sample count
+              stream[12 + (r >> 8) % 8] = static_cast<std::uint8_t>(r >> 16);
+              break;
+            case 1:  // a payload byte
+              if (stream.size() > kHeaderSize) {
+                stream[kHeaderSize + (r >> 8) % (stream.size() - kHeaderSize)] ^=
+                    static_cast<std::uint8_t>(1 + (r >> 32) % 255);
+              }
+              break;
+            case 2:  // the level count alone, within what the decoder accepts
+              stream[12] = static_cast<std::uint8_t>(1 + (r >> 8) % 10);
+              break;
+            case 3:  // a small sample count
+              put_u32(stream, 16, static_cast<std::uint32_t>((r >> 8) % 2000));
+              break;
+            default:  // a shorter payload, header kept consistent
+              if (stream.size() > kHeaderSize + 1) {
+                const std::size_t keep = (r >> 8) % (stream.size() - kHeaderSize);
+                stream.resize(kHeaderSize + keep);
+                put_u32(stream, 32, static_cast<std::uint32_t>(keep));
+              }
+              break;
+          }
+        }
+        const auto result = decompress(stream);
+        if (result.has_value()) {
+          const QuarnelHeader h = header_of(stream);
+          ASSERT_EQ(result->size(), h.sample_count) << name_of(method) << " trial " << trial;
+          ++decoded;
+        } else {
+          ASSERT_FALSE(result.error().message().empty());
+          ++refused;
+        }
+      }
+      // The damage mix reaches both outcomes.
+      EXPECT_GT(decoded, 100) << name_of(method);
+      EXPECT_GT(refused, 100) << name_of(method);
+    }
+  }
+}
+
 // --- the inflater on its own -----------------------------------------------
 
 TEST(InflatePayload, KeepsAtMostTheRequestedBytes) {
