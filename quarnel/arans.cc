@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 namespace quarnel {
@@ -52,7 +53,6 @@ constexpr unsigned kAdaptShift = 4;
 // since x >= 2^20 f the shifted state is still >= 16 f; unshifted, x >= L >= 16 f holds
 // because f < 4096.
 constexpr unsigned kEncodeLimitShift = (16 - kProbBits) + kWordBits;  // x_max = f << 20
-static_assert(kEncodeLimitShift == arans_detail::kQuotientBits);
 static_assert(kProbScale == arans_detail::kFrequencyLimit);
 
 // The container refuses plane lengths above 2^28 bytes.
@@ -68,12 +68,52 @@ constexpr std::size_t kWideContextInput = 16384;
 // Model
 
 // Moves P, the probability of a 0 in units of 1/4096, a sixteenth of the way towards the
-// bit just seen. Started from 2048, P never leaves 15..4081: at 4081 the step up
-// (15 >> 4) is 0, at 15 the step down (15 >> 4) is 0, and a step never overshoots. So
-// both frequencies always lie in 1..4095 and no clamping is needed.
-inline std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) {
+// bit just seen.
+constexpr std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) {
   return bit ? p - (p >> kAdaptShift) : p + ((kProbScale - p) >> kAdaptShift);
 }
+
+// Started from 2048, P never leaves 15..4081: at 4081 the step up ((4096 - 4081) >> 4) is
+// 0, at 15 the step down (15 >> 4) is 0, and no step overshoots. So both frequencies stay
+// within 1..4095 without clamping. Checked here over every reachable P.
+consteval bool adapted_probabilities_stay_in_range() {
+  std::array<bool, kProbScale> reached{};
+  std::array<std::uint32_t, kProbScale> queue{};
+  std::size_t head = 0, tail = 0;
+  reached[kProbInit] = true;
+  queue[tail++] = kProbInit;
+  while (head < tail) {
+    const std::uint32_t p = queue[head++];
+    if (p < 15 || p > 4081) return false;
+    for (std::uint32_t bit = 0; bit < 2; ++bit) {
+      const std::uint32_t q = adapt(p, bit);
+      if (q >= kProbScale) return false;
+      if (!reached[q]) {
+        reached[q] = true;
+        queue[tail++] = q;
+      }
+    }
+  }
+  return true;
+}
+static_assert(adapted_probabilities_stay_in_range());
+
+// A coded bit as the encoder's two passes see it: its frequency (1..4095) with the bit
+// itself in bit 15. The start is then 0 for a 0 and 4096 - frequency for a 1.
+constexpr std::uint32_t kSymbolBit = 0x8000;
+
+// kModelStep[bit << 12 | P] = adapt(P, bit) << 16 | symbol of `bit` under P: one lookup
+// per bit for the modelling pass and for the decoder's update.
+constexpr std::array<std::uint32_t, 2 * kProbScale> kModelStep = [] {
+  std::array<std::uint32_t, 2 * kProbScale> t{};
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::uint32_t symbol = bit ? (kProbScale - p) | kSymbolBit : p;
+      t[bit << kProbBits | p] = adapt(p, bit) << 16 | symbol;
+    }
+  }
+  return t;
+}();
 
 inline std::size_t table_size(unsigned context_bits) {
   return std::size_t{256} << context_bits;
@@ -83,47 +123,50 @@ inline std::size_t table_size(unsigned context_bits) {
 // Encoder
 //
 // The modelling pass runs forwards through a plane and records every coded bit as a
-// 16-bit symbol: its frequency (1..4095) with the bit itself in bit 15; the start is then
-// 0 for a 0 and 4096 - frequency for a 1. The coding pass runs backwards over those
-// symbols, because rANS is last in, first out. The words it emits go into the symbol
-// array itself, from the top down: at most one word leaves per symbol, so the next free
-// slot never drops below the symbol just read.
+// 16-bit symbol. The coding pass runs backwards over those symbols, because rANS is last
+// in, first out. The words it emits go into the symbol array itself, from the top down:
+// at most one word leaves per symbol, so the next free slot never drops below the symbol
+// just read. Two planes are modelled and coded side by side so that their dependency
+// chains (through the table, through the state) overlap.
 
-constexpr std::uint16_t kSymbolBit = 0x8000;
-
-inline std::uint16_t make_symbol(std::uint32_t p, std::uint32_t bit) {
-  return static_cast<std::uint16_t>(bit ? (kProbScale - p) | kSymbolBit : p);
+// Records the eight symbols of byte b under the context row `row` and adapts the row.
+[[gnu::always_inline]] inline void model_byte(std::uint16_t* row, std::uint32_t b,
+                                              std::uint16_t* out) {
+  const std::uint32_t marked = b | 0x100;
+#pragma GCC unroll 8
+  for (unsigned k = 0; k < 8; ++k) {
+    // The node of bit k (most significant first) is a leading 1 followed by bits 7..8-k;
+    // bit k itself moves to bit 12 of the lookup index.
+    const std::uint32_t node = marked >> (8 - k);
+    const std::uint32_t step = kModelStep[row[node] | ((marked << (5 + k)) & kProbScale)];
+    out[k] = static_cast<std::uint16_t>(step);
+    row[node] = static_cast<std::uint16_t>(step >> 16);
+  }
 }
 
-// Records the symbols of `count` bytes of each of N planes interleaved in `src` (plane j
-// holds src[j], src[j + N], ...), N planes side by side so that their table updates
-// overlap.
+// Models `count` bytes of N planes interleaved in `src` (plane j holds src[j],
+// src[j + N], ...); plane j's symbols go to symbols[j], its table is tables[j].
 template <std::size_t N>
 void model_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
                   std::array<std::uint16_t*, N> symbols, std::array<std::uint16_t*, N> tables) {
   const unsigned context_shift = 8 - context_bits;
-  std::array<std::uint16_t*, N> row = tables;  // the previous byte is 0 at the start
+  std::uint16_t* row0 = tables[0];  // the previous byte is 0 at the start
+  std::uint16_t* row1 = tables[N - 1];
   for (std::size_t i = 0; i < count; ++i) {
-    for (std::size_t j = 0; j < N; ++j) {
-      // node of bit k (most significant first) = the leading 1 followed by bits 7..8-k.
-      const std::uint32_t b = src[i * N + j] | 0x100u;
-      std::uint16_t* out = symbols[j] + 8 * i;
-      std::uint16_t* r = row[j];
-#pragma GCC unroll 8
-      for (unsigned k = 0; k < 8; ++k) {
-        const std::uint32_t node = b >> (8 - k);
-        const std::uint32_t bit = (b >> (7 - k)) & 1;
-        const std::uint32_t p = r[node];
-        out[k] = make_symbol(p, bit);
-        r[node] = static_cast<std::uint16_t>(adapt(p, bit));
-      }
-      row[j] = tables[j] + (((b & 0xFF) >> context_shift) << 8);
+    const std::uint32_t b0 = src[N * i];
+    model_byte(row0, b0, symbols[0] + 8 * i);
+    row0 = tables[0] + ((b0 >> context_shift) << 8);
+    if constexpr (N == 2) {
+      const std::uint32_t b1 = src[N * i + 1];
+      model_byte(row1, b1, symbols[1] + 8 * i);
+      row1 = tables[1] + ((b1 >> context_shift) << 8);
     }
   }
 }
 
 // Emits the low word of x when coding the symbol next would leave 32 bits.
-inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words, std::uint32_t freq) {
+[[gnu::always_inline]] inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words,
+                                                 std::uint32_t freq) {
   const std::uint32_t x_max = freq << kEncodeLimitShift;
   if (x >= x_max) {
     *--words = static_cast<std::uint16_t>(x);
@@ -133,31 +176,40 @@ inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words, std::uint32_t
 
 // x <- floor(x / freq) * M + x mod freq + start, written as x + start + q * (M - freq)
 // with q = floor(x / freq) by reciprocal multiplication, exact as x < freq << 20.
-inline void encode_put(std::uint32_t& x, std::uint32_t freq, std::uint32_t start) {
+[[gnu::always_inline]] inline void encode_put(std::uint32_t& x, std::uint32_t freq,
+                                              std::uint32_t start) {
   x += start + arans_detail::divide_by_frequency(x, freq) * (kProbScale - freq);
 }
 
-// Codes N symbol arrays of `bits` symbols each, backwards, N states side by side so that
-// their dependency chains overlap. On return words[j] points at the first of plane j's
-// words (they end at symbols[j] + bits) and states[j] holds its final state.
+[[gnu::always_inline]] inline void encode_symbol(std::uint32_t& x, std::uint16_t*& words,
+                                                 std::uint32_t symbol) {
+  const std::uint32_t freq = symbol & (kSymbolBit - 1);
+  const std::uint32_t start = (kProbScale - freq) & (0u - (symbol >> 15));
+  encode_renorm(x, words, freq);
+  encode_put(x, freq, start);
+}
+
+// Codes N symbol arrays of `bits` symbols each, backwards. On return words[j] points at
+// the first of plane j's words (they end at symbols[j] + bits) and states[j] holds its
+// final state.
 template <std::size_t N>
 void code_planes(std::array<std::uint16_t*, N> symbols, std::size_t bits,
                  std::array<std::uint32_t, N>& states, std::array<std::uint16_t*, N>& words) {
-  std::array<std::uint32_t, N> x;
-  for (std::size_t j = 0; j < N; ++j) {
-    x[j] = kStateLow;
-    words[j] = symbols[j] + bits;
-  }
+  const std::uint16_t* s0 = symbols[0];
+  const std::uint16_t* s1 = symbols[N - 1];
+  std::uint32_t x0 = kStateLow, x1 = kStateLow;
+  std::uint16_t* w0 = symbols[0] + bits;
+  std::uint16_t* w1 = symbols[N - 1] + bits;
   for (std::size_t i = bits; i-- > 0;) {
-    for (std::size_t j = 0; j < N; ++j) {
-      const std::uint32_t v = symbols[j][i];
-      const std::uint32_t freq = v & ~std::uint32_t{kSymbolBit};
-      const std::uint32_t start = (v & kSymbolBit) ? kProbScale - freq : 0;
-      encode_renorm(x[j], words[j], freq);
-      encode_put(x[j], freq, start);
-    }
+    encode_symbol(x0, w0, s0[i]);
+    if constexpr (N == 2) encode_symbol(x1, w1, s1[i]);
   }
-  states = x;
+  states[0] = x0;
+  words[0] = w0;
+  if constexpr (N == 2) {
+    states[1] = x1;
+    words[1] = w1;
+  }
 }
 
 inline std::uint8_t* put_le32(std::uint8_t* out, std::uint32_t v) {
@@ -215,13 +267,12 @@ std::uint8_t* put_leb128(std::uint8_t* out, std::uint64_t v) {
       return std::unexpected(AransError::error); \
   } while (false)
 
-struct PlaneDecoder {
-  const std::uint8_t* next;  // next renormalisation word
-  const std::uint8_t* end;   // end of the plane's coded bytes
-  std::uint16_t* table;
-  std::uint16_t* row;  // the table row of the current context
-  std::uint32_t x;
-};
+// Passes a failure of `expr` (a std::expected<void, AransError>) on to the caller.
+#define ARANS_TRY(expr)                               \
+  do {                                                \
+    if (auto arans_r = (expr); !arans_r) [[unlikely]] \
+      return std::unexpected(arans_r.error());        \
+  } while (false)
 
 inline std::uint32_t get_le16(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8;
@@ -231,73 +282,103 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
   return get_le16(p) | get_le16(p + 2) << 16;
 }
 
+struct PlaneDecoder {
+  std::uint32_t x;
+  std::uint32_t node;  // the current bit's node, 1..255
+  std::uint32_t p;     // its probability, read one step ahead
+  std::uint16_t* row;  // the table row of the current byte's context
+  std::uint16_t* table;
+  const std::uint8_t* next;  // the next renormalisation word
+  const std::uint8_t* end;   // the end of the plane's coded bytes
+};
+
+// Decodes bit k (most significant first) of the current byte.
+template <unsigned k>
+[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d,
+                                                                         unsigned context_shift) {
+  const std::uint32_t x = d.x;
+  const std::uint32_t p = d.p;
+  const std::uint32_t node = d.node;
+  // Both candidates for the next bit's probability are read now, before this bit is
+  // known: the children of this node, or node 1 of the next byte's two possible rows.
+  std::uint32_t next0, next1;
+  if constexpr (k < 7) {
+    next0 = d.row[2 * node];
+    next1 = d.row[2 * node + 1];
+  } else {
+    const std::uint32_t byte0 = 2 * node - 0x100;
+    next0 = d.table[((byte0 >> context_shift) << 8) + 1];
+    next1 = d.table[(((byte0 + 1) >> context_shift) << 8) + 1];
+  }
+  // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
+  //   bit 0 (m < P):  P h + m
+  //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
+  // so both outcomes come from the one product P h.
+  const std::uint32_t m = x & kProbMask;
+  const std::uint32_t ph = p * (x >> kProbBits);
+  const std::uint32_t bit = m >= p;
+  const std::uint32_t mask = 0u - bit;
+  d.x = bit ? x - p - ph : ph + m;
+  d.row[node] = static_cast<std::uint16_t>(kModelStep[bit << kProbBits | p] >> 16);
+  d.node = 2 * node + bit;
+  d.p = next0 ^ ((next0 ^ next1) & mask);  // no branch on an unpredictable bit
+  // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
+  // 16, so one word suffices; only a corrupt initial state below L can take more.
+  while (d.x < kStateLow) {
+    ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
+    d.x = d.x << kWordBits | get_le16(d.next);
+    d.next += 2;
+  }
+  return {};
+}
+
 // Decodes output bytes begin..end-1 of N planes side by side; plane j's byte i goes to
-// out[i * N + j].
+// out[N * i + j].
 template <std::size_t N>
 std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& planes,
                                               unsigned context_bits, std::uint8_t* out,
                                               std::size_t begin, std::size_t end) {
   const unsigned context_shift = 8 - context_bits;
-  std::array<std::uint32_t, N> x;
-  std::array<const std::uint8_t*, N> next;
-  std::array<const std::uint8_t*, N> stop;
-  std::array<std::uint16_t*, N> table;
-  std::array<std::uint16_t*, N> row;
-  for (std::size_t j = 0; j < N; ++j) {
-    x[j] = planes[j].x;
-    next[j] = planes[j].next;
-    stop[j] = planes[j].end;
-    table[j] = planes[j].table;
-    row[j] = planes[j].row;
-  }
+  PlaneDecoder d0 = planes[0];
+  PlaneDecoder d1 = planes[N - 1];
   for (std::size_t i = begin; i < end; ++i) {
-    std::array<std::uint32_t, N> node;
-    node.fill(1);
-#pragma GCC unroll 8
-    for (unsigned k = 0; k < 8; ++k) {
-      for (std::size_t j = 0; j < N; ++j) {
-        // With h = x >> 12 and m = x & 4095 the decoding step is
-        //   bit 0 (m < P):  x <- P h + m
-        //   bit 1:          x <- (4096 - P) h + m - P = x - P (h + 1)
-        // so both candidates come from the one product P h.
-        const std::uint32_t p = row[j][node[j]];
-        const std::uint32_t m = x[j] & kProbMask;
-        const std::uint32_t ph = p * (x[j] >> kProbBits);
-        const std::uint32_t bit = m >= p;
-        x[j] = bit ? x[j] - ph - p : ph + m;
-        row[j][node[j]] = static_cast<std::uint16_t>(adapt(p, bit));
-        node[j] = 2 * node[j] + bit;
-        // A step from a state >= L leaves at least 16, so one word restores x >= L; only
-        // a corrupt initial state can need more.
-        while (x[j] < kStateLow) {
-          ARANS_REQUIRE(stop[j] - next[j] >= 2, Truncated);
-          x[j] = x[j] << kWordBits | get_le16(next[j]);
-          next[j] += 2;
-        }
-      }
-    }
-    for (std::size_t j = 0; j < N; ++j) {
-      const std::uint32_t byte = node[j] - 0x100;
-      out[i * N + j] = static_cast<std::uint8_t>(byte);
-      row[j] = table[j] + ((byte >> context_shift) << 8);
+#define ARANS_DECODE_BIT(k)                    \
+  ARANS_TRY(decode_bit<k>(d0, context_shift)); \
+  if constexpr (N == 2) ARANS_TRY(decode_bit<k>(d1, context_shift))
+    ARANS_DECODE_BIT(0);
+    ARANS_DECODE_BIT(1);
+    ARANS_DECODE_BIT(2);
+    ARANS_DECODE_BIT(3);
+    ARANS_DECODE_BIT(4);
+    ARANS_DECODE_BIT(5);
+    ARANS_DECODE_BIT(6);
+    ARANS_DECODE_BIT(7);
+#undef ARANS_DECODE_BIT
+    // After eight bits node - 256 is the byte; it selects the next byte's row.
+    const std::uint32_t byte0 = d0.node - 0x100;
+    out[N * i] = static_cast<std::uint8_t>(byte0);
+    d0.row = d0.table + ((byte0 >> context_shift) << 8);
+    d0.node = 1;
+    if constexpr (N == 2) {
+      const std::uint32_t byte1 = d1.node - 0x100;
+      out[N * i + 1] = static_cast<std::uint8_t>(byte1);
+      d1.row = d1.table + ((byte1 >> context_shift) << 8);
+      d1.node = 1;
     }
   }
-  for (std::size_t j = 0; j < N; ++j) {
-    planes[j].x = x[j];
-    planes[j].next = next[j];
-    planes[j].row = row[j];
-  }
+  planes[0] = d0;
+  if constexpr (N == 2) planes[1] = d1;
   return {};
 }
 
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{coded.data() + 4, coded.data() + coded.size(), nullptr, nullptr,
-                      get_le32(coded.data())};
+  return PlaneDecoder{get_le32(coded.data()),     1, kProbInit, nullptr, nullptr, coded.data() + 4,
+                      coded.data() + coded.size()};
 }
 
-// Decodes `count` bytes of each of N planes into out[i * N + j] and leaves `tail` extra
+// Decodes `count` bytes of each of N planes into out[N * i + j] and leaves `tail` extra
 // bytes at the end of the result. The output grows as decoding advances instead of being
 // allocated in full up front: a short body that claims a huge count fails as truncated
 // after touching little memory, while every result stays that of a full allocation.
@@ -321,9 +402,7 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
       const std::size_t size = N * limit + (limit == count ? tail : 0);
       out.reserve(size);  // exactly: the last chunk leaves no slack
       out.resize(size);
-      if (auto r = decode_planes<N>(planes, context_bits, out.data(), done, limit); !r) {
-        return std::unexpected(r.error());
-      }
+      ARANS_TRY(decode_planes<N>(planes, context_bits, out.data(), done, limit));
       if (limit == count) break;
       done = limit;
       limit = count - limit > limit ? 2 * limit : count;
@@ -344,13 +423,14 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsi
   context_bits = std::min(context_bits, 8u);
   if (plane.empty()) return {};
   const std::size_t bits = 8 * plane.size();
-  std::vector<std::uint16_t> symbols(bits);
+  // Every symbol is written by the modelling pass before it is read: no zero fill.
+  const auto symbols = std::make_unique_for_overwrite<std::uint16_t[]>(bits);
   std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
-  model_planes<1>(plane.data(), plane.size(), context_bits, {symbols.data()}, {table.data()});
+  model_planes<1>(plane.data(), plane.size(), context_bits, {symbols.get()}, {table.data()});
   std::array<std::uint32_t, 1> state;
   std::array<std::uint16_t*, 1> words;
-  code_planes<1>({symbols.data()}, bits, state, words);
-  const std::uint16_t* words_end = symbols.data() + bits;
+  code_planes<1>({symbols.get()}, bits, state, words);
+  const std::uint16_t* words_end = symbols.get() + bits;
   std::vector<std::uint8_t> out(coded_plane_size(words[0], words_end));
   put_coded_plane(out.data(), state[0], words[0], words_end);
   return out;
@@ -364,8 +444,9 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   const std::size_t bits = 8 * pair_count;
 
   // 16 bytes of symbols per plane byte; the words of both planes end up in place.
-  std::vector<std::uint16_t> symbols(2 * bits);
-  std::array<std::uint16_t*, 2> planes = {symbols.data(), symbols.data() + bits};
+  // Every symbol is written by the modelling pass before it is read: no zero fill.
+  const auto symbols = std::make_unique_for_overwrite<std::uint16_t[]>(2 * bits);
+  std::array<std::uint16_t*, 2> planes = {symbols.get(), symbols.get() + bits};
   {
     std::vector<std::uint16_t> tables(2 * table_size(context_bits), kProbInit);
     model_planes<2>(input.data(), pair_count, context_bits, planes,
