@@ -98,22 +98,57 @@ consteval bool adapted_probabilities_stay_in_range() {
 }
 static_assert(adapted_probabilities_stay_in_range());
 
-// A coded bit as the encoder's two passes see it: its frequency (1..4095) with the bit
-// itself in bit 15. The start is then 0 for a 0 and 4096 - frequency for a 1.
-constexpr std::uint32_t kSymbolBit = 0x8000;
+// The encoder meets the bits of a plane twice: forwards to adapt the model, backwards to
+// code them (rANS is last in, first out). Rather than storing every bit's probability
+// between the passes, the backward pass undoes the adaptation step by step and so meets
+// every P again. adapt(., bit) never decreases and its step shrinks by at most one per
+// increment of P, so a value has at most two preimages, and they are adjacent: P comes
+// back as the smallest preimage plus one undo bit, which is all the forward pass keeps.
+constexpr std::uint32_t kUndoBit = 0x8000;
+constexpr std::uint32_t kProbField = kUndoBit - 1;
 
-// kModelStep[bit << 12 | P] = adapt(P, bit) << 16 | symbol of `bit` under P: one lookup
-// per bit for the modelling pass and for the decoder's update.
-constexpr std::array<std::uint32_t, 2 * kProbScale> kModelStep = [] {
-  std::array<std::uint32_t, 2 * kProbScale> t{};
+// kAdaptStep[bit << 12 | P] = adapt(P, bit) | undo bit << 15.
+// kUndoBase[bit << 12 | P'] = the smallest P with adapt(P, bit) == P'.
+struct AdaptTables {
+  std::array<std::uint16_t, 2 * kProbScale> step{};
+  std::array<std::uint16_t, 2 * kProbScale> undo_base{};
+};
+
+constexpr AdaptTables kAdapt = [] {
+  AdaptTables t;
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    for (std::uint32_t p = kProbScale - 1; p >= 1; --p) {
+      t.undo_base[bit << kProbBits | adapt(p, bit)] = static_cast<std::uint16_t>(p);
+    }
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::uint32_t symbol = bit ? (kProbScale - p) | kSymbolBit : p;
-      t[bit << kProbBits | p] = adapt(p, bit) << 16 | symbol;
+      const std::uint32_t q = adapt(p, bit);
+      const std::uint32_t undo = p - t.undo_base[bit << kProbBits | q];
+      t.step[bit << kProbBits | p] = static_cast<std::uint16_t>(q | undo << 15);
     }
   }
   return t;
 }();
+
+// kAdaptNext[bit << 12 | P] = adapt(P, bit), for the decoder.
+constexpr std::array<std::uint16_t, 2 * kProbScale> kAdaptNext = [] {
+  std::array<std::uint16_t, 2 * kProbScale> t{};
+  for (std::uint32_t i = 0; i < 2 * kProbScale; ++i) t[i] = kAdapt.step[i] & kProbField;
+  return t;
+}();
+
+// Every step is undone exactly: the undo bit is 0 or 1, and base + undo bit is P again.
+consteval bool adapt_steps_undo_exactly() {
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::uint32_t step = kAdapt.step[bit << kProbBits | p];
+      const std::uint32_t q = step & kProbField;
+      if (q != adapt(p, bit) || p - kAdapt.undo_base[bit << kProbBits | q] > 1) return false;
+      if (kAdapt.undo_base[bit << kProbBits | q] + (step >> 15) != p) return false;
+    }
+  }
+  return true;
+}
+static_assert(adapt_steps_undo_exactly());
 
 inline std::size_t table_size(unsigned context_bits) {
   return std::size_t{256} << context_bits;
@@ -122,93 +157,178 @@ inline std::size_t table_size(unsigned context_bits) {
 // ---------------------------------------------------------------------------------------
 // Encoder
 //
-// The modelling pass runs forwards through a plane and records every coded bit as a
-// 16-bit symbol. The coding pass runs backwards over those symbols, because rANS is last
-// in, first out. The words it emits go into the symbol array itself, from the top down:
-// at most one word leaves per symbol, so the next free slot never drops below the symbol
-// just read. Two planes are modelled and coded side by side so that their dependency
-// chains (through the table, through the state) overlap.
+// Forward pass: adapt the model through the plane and keep one byte of undo bits per
+// plane byte. Backward pass: from the last bit to the first, undo each adaptation to get
+// the bit's P back, and code the bit. Two planes run side by side in both passes so that
+// their dependency chains (through the table, through the state) overlap.
 
-// Records the eight symbols of byte b under the context row `row` and adapts the row.
-[[gnu::always_inline]] inline void model_byte(std::uint16_t* row, std::uint32_t b,
-                                              std::uint16_t* out) {
+// Adapts `row` to byte b and returns its eight undo bits, bit k for the byte's bit k
+// (counted from the most significant).
+[[gnu::always_inline]] inline std::uint32_t model_byte(std::uint16_t* row, std::uint32_t b) {
   const std::uint32_t marked = b | 0x100;
+  std::uint32_t undo = 0;
 #pragma GCC unroll 8
   for (unsigned k = 0; k < 8; ++k) {
-    // The node of bit k (most significant first) is a leading 1 followed by bits 7..8-k;
-    // bit k itself moves to bit 12 of the lookup index.
+    // The node of bit k is a leading 1 followed by bits 7..8-k; bit k itself moves to bit
+    // 12 of the lookup index.
     const std::uint32_t node = marked >> (8 - k);
-    const std::uint32_t step = kModelStep[row[node] | ((marked << (5 + k)) & kProbScale)];
-    out[k] = static_cast<std::uint16_t>(step);
-    row[node] = static_cast<std::uint16_t>(step >> 16);
+    const std::uint32_t step = kAdapt.step[row[node] | ((marked << (5 + k)) & kProbScale)];
+    row[node] = static_cast<std::uint16_t>(step & kProbField);
+    undo |= (step >> 15) << k;
   }
+  return undo;
 }
 
-// Models `count` bytes of N planes interleaved in `src` (plane j holds src[j],
-// src[j + N], ...); plane j's symbols go to symbols[j], its table is tables[j].
+// Adapts the tables through `count` bytes of N planes interleaved in `src` (plane j holds
+// src[j], src[j + N], ...) and stores the undo bits of plane j's byte i at undo[N i + j].
 template <std::size_t N>
 void model_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
-                  std::array<std::uint16_t*, N> symbols, std::array<std::uint16_t*, N> tables) {
+                  std::array<std::uint16_t*, N> tables, std::uint8_t* undo) {
   const unsigned context_shift = 8 - context_bits;
   std::uint16_t* row0 = tables[0];  // the previous byte is 0 at the start
   std::uint16_t* row1 = tables[N - 1];
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t b0 = src[N * i];
-    model_byte(row0, b0, symbols[0] + 8 * i);
+    undo[N * i] = static_cast<std::uint8_t>(model_byte(row0, b0));
     row0 = tables[0] + ((b0 >> context_shift) << 8);
     if constexpr (N == 2) {
       const std::uint32_t b1 = src[N * i + 1];
-      model_byte(row1, b1, symbols[1] + 8 * i);
+      undo[N * i + 1] = static_cast<std::uint8_t>(model_byte(row1, b1));
       row1 = tables[1] + ((b1 >> context_shift) << 8);
     }
   }
 }
 
-// Emits the low word of x when coding the symbol next would leave 32 bits.
+// The words a plane's encoder emits, in emission order (the reverse of reading order).
+// Grown geometrically; a byte emits at most eight words, so room is checked per byte.
+class WordBuffer {
+ public:
+  explicit WordBuffer(std::size_t capacity)
+      : data_(std::make_unique_for_overwrite<std::uint16_t[]>(capacity)),
+        end_(data_.get() + capacity),
+        next_(data_.get()) {}
+
+  // Whether the write position `next` lacks room for the words of one more byte.
+  bool lacks_room(const std::uint16_t* next) const { return end_ - next < 8; }
+
+  // Doubles the buffer; returns the write position `next` moved along.
+  std::uint16_t* grow(std::uint16_t* next) {
+    const auto used = static_cast<std::size_t>(next - data_.get());
+    const std::size_t capacity = 2 * static_cast<std::size_t>(end_ - data_.get()) + 8;
+    auto bigger = std::make_unique_for_overwrite<std::uint16_t[]>(capacity);
+    std::memcpy(bigger.get(), data_.get(), 2 * used);
+    data_ = std::move(bigger);
+    end_ = data_.get() + capacity;
+    return data_.get() + used;
+  }
+
+  std::uint16_t* next() const { return next_; }
+  void set_next(std::uint16_t* next) { next_ = next; }
+  const std::uint16_t* begin() const { return data_.get(); }
+
+ private:
+  std::unique_ptr<std::uint16_t[]> data_;
+  std::uint16_t* end_;
+  std::uint16_t* next_;
+};
+
+// Emits the low word of x when coding a symbol of frequency `freq` next would leave
+// 32 bits.
 [[gnu::always_inline]] inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words,
                                                  std::uint32_t freq) {
   const std::uint32_t x_max = freq << kEncodeLimitShift;
   if (x >= x_max) {
-    *--words = static_cast<std::uint16_t>(x);
+    *words++ = static_cast<std::uint16_t>(x);
     x >>= kWordBits;
   }
 }
 
 // x <- floor(x / freq) * M + x mod freq + start, written as x + start + q * (M - freq)
-// with q = floor(x / freq) by reciprocal multiplication, exact as x < freq << 20.
+// with q = floor(x / freq) by reciprocal multiplication.
 [[gnu::always_inline]] inline void encode_put(std::uint32_t& x, std::uint32_t freq,
                                               std::uint32_t start) {
   x += start + arans_detail::divide_by_frequency(x, freq) * (kProbScale - freq);
 }
 
-[[gnu::always_inline]] inline void encode_symbol(std::uint32_t& x, std::uint16_t*& words,
-                                                 std::uint32_t symbol) {
-  const std::uint32_t freq = symbol & (kSymbolBit - 1);
-  const std::uint32_t start = (kProbScale - freq) & (0u - (symbol >> 15));
+// A byte as the backward pass meets it: (b | 0x100) << 8 | its eight undo bits. Bit k of
+// the byte (from the most significant) is bit 15 - k, its node bits 16..16 - k, its undo
+// bit bit k: a shift and a mask give each.
+inline std::uint32_t backward_byte(std::uint32_t b, std::uint32_t undo) {
+  return (b | 0x100) << 8 | undo;
+}
+
+// Undoes the adaptation of bit k of `byte` (see backward_byte) in `row` and codes the bit.
+template <unsigned k>
+[[gnu::always_inline]] inline void encode_bit(std::uint32_t& x, std::uint16_t*& words,
+                                              std::uint16_t* row, std::uint32_t byte) {
+  const std::uint32_t node = byte >> (16 - k);
+  // Bit 15 - k moved to bit 12, where the lookup index wants it.
+  std::uint32_t bit_at_12;
+  if constexpr (k >= 3) {
+    bit_at_12 = (byte << (k - 3)) & kProbScale;
+  } else {
+    bit_at_12 = (byte >> (3 - k)) & kProbScale;
+  }
+  const std::uint32_t p = kAdapt.undo_base[row[node] | bit_at_12] + ((byte >> k) & 1);
+  row[node] = static_cast<std::uint16_t>(p);
+  // bit 0: (freq, start) = (P, 0); bit 1: (4096 - P, P), with 4096 - P = ~P + 4097.
+  const std::uint32_t mask = 0u - (bit_at_12 >> kProbBits);
+  const std::uint32_t freq = (p ^ mask) + (mask & (kProbScale + 1));
+  const std::uint32_t start = p & mask;
   encode_renorm(x, words, freq);
   encode_put(x, freq, start);
 }
 
-// Codes N symbol arrays of `bits` symbols each, backwards. On return words[j] points at
-// the first of plane j's words (they end at symbols[j] + bits) and states[j] holds its
-// final state.
+// Codes `count` bytes of N planes (laid out as for model_planes) backwards, starting from
+// the tables model_planes left and its undo bits; plane j's final state goes to states[j]
+// and its words to words[j].
 template <std::size_t N>
-void code_planes(std::array<std::uint16_t*, N> symbols, std::size_t bits,
-                 std::array<std::uint32_t, N>& states, std::array<std::uint16_t*, N>& words) {
-  const std::uint16_t* s0 = symbols[0];
-  const std::uint16_t* s1 = symbols[N - 1];
+void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
+                 std::array<std::uint16_t*, N> tables, const std::uint8_t* undo,
+                 std::array<std::uint32_t, N>& states, std::array<WordBuffer*, N> words) {
+  const unsigned context_shift = 8 - context_bits;
   std::uint32_t x0 = kStateLow, x1 = kStateLow;
-  std::uint16_t* w0 = symbols[0] + bits;
-  std::uint16_t* w1 = symbols[N - 1] + bits;
-  for (std::size_t i = bits; i-- > 0;) {
-    encode_symbol(x0, w0, s0[i]);
-    if constexpr (N == 2) encode_symbol(x1, w1, s1[i]);
+  std::uint16_t* w0 = words[0]->next();
+  std::uint16_t* w1 = words[N - 1]->next();
+  for (std::size_t i = count; i-- > 0;) {
+    // The row of byte i is selected by byte i - 1 of the same plane (0 before the first).
+    if (words[0]->lacks_room(w0)) [[unlikely]] w0 = words[0]->grow(w0);
+    const std::uint32_t prev0 = i > 0 ? src[N * (i - 1)] : 0;
+    std::uint16_t* row0 = tables[0] + ((prev0 >> context_shift) << 8);
+    const std::uint32_t byte0 = backward_byte(src[N * i], undo[N * i]);
+    if constexpr (N == 1) {
+      encode_bit<7>(x0, w0, row0, byte0);
+      encode_bit<6>(x0, w0, row0, byte0);
+      encode_bit<5>(x0, w0, row0, byte0);
+      encode_bit<4>(x0, w0, row0, byte0);
+      encode_bit<3>(x0, w0, row0, byte0);
+      encode_bit<2>(x0, w0, row0, byte0);
+      encode_bit<1>(x0, w0, row0, byte0);
+      encode_bit<0>(x0, w0, row0, byte0);
+    } else {
+      if (words[1]->lacks_room(w1)) [[unlikely]] w1 = words[1]->grow(w1);
+      const std::uint32_t prev1 = i > 0 ? src[N * (i - 1) + 1] : 0;
+      std::uint16_t* row1 = tables[1] + ((prev1 >> context_shift) << 8);
+      const std::uint32_t byte1 = backward_byte(src[N * i + 1], undo[N * i + 1]);
+#define ARANS_ENCODE_BIT(k)           \
+  encode_bit<k>(x0, w0, row0, byte0); \
+  encode_bit<k>(x1, w1, row1, byte1)
+      ARANS_ENCODE_BIT(7);
+      ARANS_ENCODE_BIT(6);
+      ARANS_ENCODE_BIT(5);
+      ARANS_ENCODE_BIT(4);
+      ARANS_ENCODE_BIT(3);
+      ARANS_ENCODE_BIT(2);
+      ARANS_ENCODE_BIT(1);
+      ARANS_ENCODE_BIT(0);
+#undef ARANS_ENCODE_BIT
+    }
   }
   states[0] = x0;
-  words[0] = w0;
+  words[0]->set_next(w0);
   if constexpr (N == 2) {
     states[1] = x1;
-    words[1] = w1;
+    words[1]->set_next(w1);
   }
 }
 
@@ -217,25 +337,20 @@ inline std::uint8_t* put_le32(std::uint8_t* out, std::uint32_t v) {
   return out + 4;
 }
 
-// Writes a coded plane: the state, then the words in the order the decoder reads them.
-std::uint8_t* put_coded_plane(std::uint8_t* out, std::uint32_t state, const std::uint16_t* words,
-                              const std::uint16_t* words_end) {
+// Writes a coded plane: the final state, then the words in the order the decoder reads
+// them, which is the reverse of the order they were emitted in.
+std::uint8_t* put_coded_plane(std::uint8_t* out, std::uint32_t state, const WordBuffer& words) {
   out = put_le32(out, state);
-  const auto n = static_cast<std::size_t>(words_end - words);
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out, words, 2 * n);
-    return out + 2 * n;
-  } else {
-    for (std::size_t k = 0; k < n; ++k) {
-      *out++ = static_cast<std::uint8_t>(words[k]);
-      *out++ = static_cast<std::uint8_t>(words[k] >> 8);
-    }
-    return out;
+  for (const std::uint16_t* w = words.next(); w != words.begin();) {
+    --w;
+    *out++ = static_cast<std::uint8_t>(*w);
+    *out++ = static_cast<std::uint8_t>(*w >> 8);
   }
+  return out;
 }
 
-inline std::size_t coded_plane_size(const std::uint16_t* words, const std::uint16_t* words_end) {
-  return 4 + 2 * static_cast<std::size_t>(words_end - words);
+inline std::size_t coded_plane_size(const WordBuffer& words) {
+  return 4 + 2 * static_cast<std::size_t>(words.next() - words.begin());
 }
 
 std::size_t leb128_size(std::uint64_t v) {
@@ -284,32 +399,18 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
 
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t node;  // the current bit's node, 1..255
-  std::uint32_t p;     // its probability, read one step ahead
-  std::uint16_t* row;  // the table row of the current byte's context
+  std::uint32_t node;        // the current bit's node, 1..255
+  std::uint16_t* row;        // the table row of the current byte's context
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// Decodes bit k (most significant first) of the current byte.
-template <unsigned k>
-[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d,
-                                                                         unsigned context_shift) {
+// Decodes one bit of the current byte.
+[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d) {
   const std::uint32_t x = d.x;
-  const std::uint32_t p = d.p;
   const std::uint32_t node = d.node;
-  // Both candidates for the next bit's probability are read now, before this bit is
-  // known: the children of this node, or node 1 of the next byte's two possible rows.
-  std::uint32_t next0, next1;
-  if constexpr (k < 7) {
-    next0 = d.row[2 * node];
-    next1 = d.row[2 * node + 1];
-  } else {
-    const std::uint32_t byte0 = 2 * node - 0x100;
-    next0 = d.table[((byte0 >> context_shift) << 8) + 1];
-    next1 = d.table[(((byte0 + 1) >> context_shift) << 8) + 1];
-  }
+  const std::uint32_t p = d.row[node];
   // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
   //   bit 0 (m < P):  P h + m
   //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
@@ -317,17 +418,17 @@ template <unsigned k>
   const std::uint32_t m = x & kProbMask;
   const std::uint32_t ph = p * (x >> kProbBits);
   const std::uint32_t bit = m >= p;
-  const std::uint32_t mask = 0u - bit;
   d.x = bit ? x - p - ph : ph + m;
-  d.row[node] = static_cast<std::uint16_t>(kModelStep[bit << kProbBits | p] >> 16);
+  d.row[node] = kAdaptNext[bit << kProbBits | p];
   d.node = 2 * node + bit;
-  d.p = next0 ^ ((next0 ^ next1) & mask);  // no branch on an unpredictable bit
   // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
   // 16, so one word suffices; only a corrupt initial state below L can take more.
-  while (d.x < kStateLow) {
-    ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
-    d.x = d.x << kWordBits | get_le16(d.next);
-    d.next += 2;
+  if (d.x < kStateLow) [[unlikely]] {
+    do {
+      ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
+      d.x = d.x << kWordBits | get_le16(d.next);
+      d.next += 2;
+    } while (d.x < kStateLow);
   }
   return {};
 }
@@ -342,18 +443,11 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
   PlaneDecoder d0 = planes[0];
   PlaneDecoder d1 = planes[N - 1];
   for (std::size_t i = begin; i < end; ++i) {
-#define ARANS_DECODE_BIT(k)                    \
-  ARANS_TRY(decode_bit<k>(d0, context_shift)); \
-  if constexpr (N == 2) ARANS_TRY(decode_bit<k>(d1, context_shift))
-    ARANS_DECODE_BIT(0);
-    ARANS_DECODE_BIT(1);
-    ARANS_DECODE_BIT(2);
-    ARANS_DECODE_BIT(3);
-    ARANS_DECODE_BIT(4);
-    ARANS_DECODE_BIT(5);
-    ARANS_DECODE_BIT(6);
-    ARANS_DECODE_BIT(7);
-#undef ARANS_DECODE_BIT
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      ARANS_TRY(decode_bit(d0));
+      if constexpr (N == 2) ARANS_TRY(decode_bit(d1));
+    }
     // After eight bits node - 256 is the byte; it selects the next byte's row.
     const std::uint32_t byte0 = d0.node - 0x100;
     out[N * i] = static_cast<std::uint8_t>(byte0);
@@ -374,7 +468,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()),     1, kProbInit, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()), 1, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
@@ -421,18 +515,17 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits) {
   assert(context_bits <= 8);
   context_bits = std::min(context_bits, 8u);
-  if (plane.empty()) return {};
-  const std::size_t bits = 8 * plane.size();
-  // Every symbol is written by the modelling pass before it is read: no zero fill.
-  const auto symbols = std::make_unique_for_overwrite<std::uint16_t[]>(bits);
+  const std::size_t count = plane.size();
+  if (count == 0) return {};
   std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
-  model_planes<1>(plane.data(), plane.size(), context_bits, {symbols.get()}, {table.data()});
+  const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(count);
+  model_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get());
+  WordBuffer words(count / 2 + 64);
   std::array<std::uint32_t, 1> state;
-  std::array<std::uint16_t*, 1> words;
-  code_planes<1>({symbols.get()}, bits, state, words);
-  const std::uint16_t* words_end = symbols.get() + bits;
-  std::vector<std::uint8_t> out(coded_plane_size(words[0], words_end));
-  put_coded_plane(out.data(), state[0], words[0], words_end);
+  code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state,
+                 {&words});
+  std::vector<std::uint8_t> out(coded_plane_size(words));
+  put_coded_plane(out.data(), state[0], words);
   return out;
 }
 
@@ -441,23 +534,19 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   if (n < kRawLimit) return {input.begin(), input.end()};
   const std::size_t pair_count = n / 2;
   const unsigned context_bits = n < kWideContextInput ? 3 : 8;
-  const std::size_t bits = 8 * pair_count;
 
-  // 16 bytes of symbols per plane byte; the words of both planes end up in place.
-  // Every symbol is written by the modelling pass before it is read: no zero fill.
-  const auto symbols = std::make_unique_for_overwrite<std::uint16_t[]>(2 * bits);
-  std::array<std::uint16_t*, 2> planes = {symbols.get(), symbols.get() + bits};
-  {
-    std::vector<std::uint16_t> tables(2 * table_size(context_bits), kProbInit);
-    model_planes<2>(input.data(), pair_count, context_bits, planes,
-                    {tables.data(), tables.data() + table_size(context_bits)});
-  }
+  std::vector<std::uint16_t> tables(2 * table_size(context_bits), kProbInit);
+  const std::array<std::uint16_t*, 2> plane_tables = {tables.data(),
+                                                      tables.data() + table_size(context_bits)};
+  const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(2 * pair_count);
+  model_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get());
+  WordBuffer words0(pair_count / 2 + 64), words1(pair_count / 4 + 64);
   std::array<std::uint32_t, 2> state;
-  std::array<std::uint16_t*, 2> words;
-  code_planes<2>(planes, bits, state, words);
+  code_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get(), state,
+                 {&words0, &words1});
 
-  const std::size_t plane0_size = coded_plane_size(words[0], planes[0] + bits);
-  const std::size_t plane1_size = coded_plane_size(words[1], planes[1] + bits);
+  const std::size_t plane0_size = coded_plane_size(words0);
+  const std::size_t plane1_size = coded_plane_size(words1);
   const std::size_t odd = n & 1;
   std::vector<std::uint8_t> body(2 + leb128_size(pair_count) + leb128_size(plane0_size) +
                                  plane0_size + plane1_size + odd);
@@ -466,8 +555,8 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   *out++ = static_cast<std::uint8_t>(context_bits);
   out = put_leb128(out, pair_count);
   out = put_leb128(out, plane0_size);
-  out = put_coded_plane(out, state[0], words[0], planes[0] + bits);
-  out = put_coded_plane(out, state[1], words[1], planes[1] + bits);
+  out = put_coded_plane(out, state[0], words0);
+  out = put_coded_plane(out, state[1], words1);
   if (odd) *out++ = input[n - 1];
   assert(out == body.data() + body.size());
   return body;
