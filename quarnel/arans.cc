@@ -53,6 +53,7 @@ constexpr unsigned kAdaptShift = 4;
 // since x >= 2^20 f the shifted state is still >= 16 f; unshifted, x >= L >= 16 f holds
 // because f < 4096.
 constexpr unsigned kEncodeLimitShift = (16 - kProbBits) + kWordBits;  // x_max = f << 20
+static_assert(kEncodeLimitShift == arans_detail::kQuotientBits);
 static_assert(kProbScale == arans_detail::kFrequencyLimit);
 
 // The container refuses plane lengths above 2^28 bytes.
@@ -136,6 +137,32 @@ constexpr std::array<std::uint16_t, 2 * kProbScale> kAdaptNext = [] {
   return t;
 }();
 
+// For the backward pass, indexed by undo bit << 13 | bit << 12 | P' (P' = adapt(P, bit)):
+// P itself, and the bit's frequency, start and 4096 - frequency under P.
+struct UndoSymbol {
+  std::uint16_t p;
+  std::uint16_t freq;
+  std::uint16_t start;
+  std::uint16_t complement;
+};
+
+constexpr std::array<UndoSymbol, 4 * kProbScale> kUndoSymbol = [] {
+  std::array<UndoSymbol, 4 * kProbScale> t{};
+  for (std::uint32_t undo = 0; undo < 2; ++undo) {
+    for (std::uint32_t bit = 0; bit < 2; ++bit) {
+      for (std::uint32_t q = 1; q < kProbScale; ++q) {
+        // Values no step produces get a harmless in-range entry.
+        const std::uint32_t p = std::min(kAdapt.undo_base[bit << kProbBits | q] + undo, 4095u);
+        const std::uint32_t freq = bit ? kProbScale - p : p;
+        t[undo << 13 | bit << kProbBits | q] = {
+            static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
+            static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
+      }
+    }
+  }
+  return t;
+}();
+
 // Every step is undone exactly: the undo bit is 0 or 1, and base + undo bit is P again.
 consteval bool adapt_steps_undo_exactly() {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
@@ -162,19 +189,42 @@ inline std::size_t table_size(unsigned context_bits) {
 // the bit's P back, and code the bit. Two planes run side by side in both passes so that
 // their dependency chains (through the table, through the state) overlap.
 
-// Adapts `row` to byte b and returns its eight undo bits, bit k for the byte's bit k
-// (counted from the most significant).
+// For each byte value and each of its bits k (from the most significant): the bit's node
+// in the bit tree (a leading 1 followed by bits 7..8-k) and the bit itself at bit 12,
+// where the lookup index of a (bit, P) pair wants it.
+struct ByteBits {
+  std::array<std::uint8_t, 8> node;
+  std::array<std::uint16_t, 8> bit_at_12;
+};
+
+constexpr std::array<ByteBits, 256> kByteBits = [] {
+  std::array<ByteBits, 256> t{};
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      t[b].node[k] = static_cast<std::uint8_t>((b | 0x100) >> (8 - k));
+      t[b].bit_at_12[k] = static_cast<std::uint16_t>(((b >> (7 - k)) & 1) << kProbBits);
+    }
+  }
+  return t;
+}();
+
+// The undo bit of each (bit, P) pair, apart for the forward pass.
+constexpr std::array<std::uint8_t, 2 * kProbScale> kUndoBitOf = [] {
+  std::array<std::uint8_t, 2 * kProbScale> t{};
+  for (std::uint32_t i = 0; i < 2 * kProbScale; ++i) t[i] = kAdapt.step[i] >> 15;
+  return t;
+}();
+
+// Adapts `row` to byte b and returns its eight undo bits, the first bit's highest.
 [[gnu::always_inline]] inline std::uint32_t model_byte(std::uint16_t* row, std::uint32_t b) {
-  const std::uint32_t marked = b | 0x100;
+  const ByteBits& bits = kByteBits[b];
   std::uint32_t undo = 0;
 #pragma GCC unroll 8
   for (unsigned k = 0; k < 8; ++k) {
-    // The node of bit k is a leading 1 followed by bits 7..8-k; bit k itself moves to bit
-    // 12 of the lookup index.
-    const std::uint32_t node = marked >> (8 - k);
-    const std::uint32_t step = kAdapt.step[row[node] | ((marked << (5 + k)) & kProbScale)];
-    row[node] = static_cast<std::uint16_t>(step & kProbField);
-    undo |= (step >> 15) << k;
+    const std::uint32_t node = bits.node[k];
+    const std::uint32_t index = row[node] | bits.bit_at_12[k];
+    row[node] = kAdaptNext[index];
+    undo = 2 * undo + kUndoBitOf[index];
   }
   return undo;
 }
@@ -246,37 +296,39 @@ class WordBuffer {
 // x <- floor(x / freq) * M + x mod freq + start, written as x + start + q * (M - freq)
 // with q = floor(x / freq) by reciprocal multiplication.
 [[gnu::always_inline]] inline void encode_put(std::uint32_t& x, std::uint32_t freq,
-                                              std::uint32_t start) {
-  x += start + arans_detail::divide_by_frequency(x, freq) * (kProbScale - freq);
+                                              std::uint32_t start, std::uint32_t complement) {
+  x += start + arans_detail::divide_by_frequency(x, freq) * complement;
 }
 
-// A byte as the backward pass meets it: (b | 0x100) << 8 | its eight undo bits. Bit k of
-// the byte (from the most significant) is bit 15 - k, its node bits 16..16 - k, its undo
-// bit bit k: a shift and a mask give each.
-inline std::uint32_t backward_byte(std::uint32_t b, std::uint32_t undo) {
-  return (b | 0x100) << 8 | undo;
-}
+// A byte's bits and its undo bits, spread for the backward pass: bit k of the byte (from
+// the most significant) goes to bit 12 + 2 k and its undo bit to bit 13 + 2 k, so step k
+// finds the pair at bits 12 and 13 of spread >> 2 k, where kUndoSymbol's index wants it.
+constexpr std::array<std::uint32_t, 256> kSpreadBits = [] {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    for (std::uint32_t k = 0; k < 8; ++k) t[b] |= ((b >> (7 - k)) & 1) << (12 + 2 * k);
+  }
+  return t;
+}();
+constexpr std::array<std::uint32_t, 256> kSpreadUndo = [] {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t u = 0; u < 256; ++u) {
+    for (std::uint32_t k = 0; k < 8; ++k) t[u] |= ((u >> (7 - k)) & 1) << (13 + 2 * k);
+  }
+  return t;
+}();
 
-// Undoes the adaptation of bit k of `byte` (see backward_byte) in `row` and codes the bit.
+// Undoes the adaptation of bit k of byte b (`marked` = b | 0x100, `spread` = its bits and
+// undo bits spread as above) in `row`, and codes the bit.
 template <unsigned k>
 [[gnu::always_inline]] inline void encode_bit(std::uint32_t& x, std::uint16_t*& words,
-                                              std::uint16_t* row, std::uint32_t byte) {
-  const std::uint32_t node = byte >> (16 - k);
-  // Bit 15 - k moved to bit 12, where the lookup index wants it.
-  std::uint32_t bit_at_12;
-  if constexpr (k >= 3) {
-    bit_at_12 = (byte << (k - 3)) & kProbScale;
-  } else {
-    bit_at_12 = (byte >> (3 - k)) & kProbScale;
-  }
-  const std::uint32_t p = kAdapt.undo_base[row[node] | bit_at_12] + ((byte >> k) & 1);
-  row[node] = static_cast<std::uint16_t>(p);
-  // bit 0: (freq, start) = (P, 0); bit 1: (4096 - P, P), with 4096 - P = ~P + 4097.
-  const std::uint32_t mask = 0u - (bit_at_12 >> kProbBits);
-  const std::uint32_t freq = (p ^ mask) + (mask & (kProbScale + 1));
-  const std::uint32_t start = p & mask;
-  encode_renorm(x, words, freq);
-  encode_put(x, freq, start);
+                                              std::uint16_t* row, std::uint32_t marked,
+                                              std::uint32_t spread) {
+  const std::uint32_t node = marked >> (8 - k);
+  const UndoSymbol& s = kUndoSymbol[((spread >> (2 * k)) & 0x3000) | row[node]];
+  row[node] = s.p;
+  encode_renorm(x, words, s.freq);
+  encode_put(x, s.freq, s.start, s.complement);
 }
 
 // Codes `count` bytes of N planes (laid out as for model_planes) backwards, starting from
@@ -292,27 +344,31 @@ void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bi
   std::uint16_t* w1 = words[N - 1]->next();
   for (std::size_t i = count; i-- > 0;) {
     // The row of byte i is selected by byte i - 1 of the same plane (0 before the first).
-    if (words[0]->lacks_room(w0)) [[unlikely]] w0 = words[0]->grow(w0);
+    if (words[0]->lacks_room(w0)) [[unlikely]]
+      w0 = words[0]->grow(w0);
     const std::uint32_t prev0 = i > 0 ? src[N * (i - 1)] : 0;
     std::uint16_t* row0 = tables[0] + ((prev0 >> context_shift) << 8);
-    const std::uint32_t byte0 = backward_byte(src[N * i], undo[N * i]);
+    const std::uint32_t marked0 = src[N * i] | 0x100u;
+    const std::uint32_t spread0 = kSpreadBits[src[N * i]] | kSpreadUndo[undo[N * i]];
     if constexpr (N == 1) {
-      encode_bit<7>(x0, w0, row0, byte0);
-      encode_bit<6>(x0, w0, row0, byte0);
-      encode_bit<5>(x0, w0, row0, byte0);
-      encode_bit<4>(x0, w0, row0, byte0);
-      encode_bit<3>(x0, w0, row0, byte0);
-      encode_bit<2>(x0, w0, row0, byte0);
-      encode_bit<1>(x0, w0, row0, byte0);
-      encode_bit<0>(x0, w0, row0, byte0);
+      encode_bit<7>(x0, w0, row0, marked0, spread0);
+      encode_bit<6>(x0, w0, row0, marked0, spread0);
+      encode_bit<5>(x0, w0, row0, marked0, spread0);
+      encode_bit<4>(x0, w0, row0, marked0, spread0);
+      encode_bit<3>(x0, w0, row0, marked0, spread0);
+      encode_bit<2>(x0, w0, row0, marked0, spread0);
+      encode_bit<1>(x0, w0, row0, marked0, spread0);
+      encode_bit<0>(x0, w0, row0, marked0, spread0);
     } else {
-      if (words[1]->lacks_room(w1)) [[unlikely]] w1 = words[1]->grow(w1);
+      if (words[1]->lacks_room(w1)) [[unlikely]]
+        w1 = words[1]->grow(w1);
       const std::uint32_t prev1 = i > 0 ? src[N * (i - 1) + 1] : 0;
       std::uint16_t* row1 = tables[1] + ((prev1 >> context_shift) << 8);
-      const std::uint32_t byte1 = backward_byte(src[N * i + 1], undo[N * i + 1]);
-#define ARANS_ENCODE_BIT(k)           \
-  encode_bit<k>(x0, w0, row0, byte0); \
-  encode_bit<k>(x1, w1, row1, byte1)
+      const std::uint32_t marked1 = src[N * i + 1] | 0x100u;
+      const std::uint32_t spread1 = kSpreadBits[src[N * i + 1]] | kSpreadUndo[undo[N * i + 1]];
+#define ARANS_ENCODE_BIT(k)                      \
+  encode_bit<k>(x0, w0, row0, marked0, spread0); \
+  encode_bit<k>(x1, w1, row1, marked1, spread1)
       ARANS_ENCODE_BIT(7);
       ARANS_ENCODE_BIT(6);
       ARANS_ENCODE_BIT(5);
@@ -399,18 +455,33 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
 
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t node;        // the current bit's node, 1..255
-  std::uint16_t* row;        // the table row of the current byte's context
+  std::uint32_t node;  // the current bit's node, 1..255
+  std::uint32_t p;     // its probability, read a step ahead
+  std::uint16_t* row;  // the table row of the current byte's context
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// Decodes one bit of the current byte.
-[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d) {
+// Decodes bit k (from the most significant) of the current byte.
+template <unsigned k>
+[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d,
+                                                                         unsigned context_shift) {
   const std::uint32_t x = d.x;
   const std::uint32_t node = d.node;
-  const std::uint32_t p = d.row[node];
+  const std::uint32_t p = d.p;
+  // The next bit's probability is one of two entries, both read now, before this bit is
+  // known, to keep the table read off the chain from bit to bit: the children of this
+  // node, or node 1 of the next byte's two possible rows.
+  std::uint32_t next0, next1;
+  if constexpr (k < 7) {
+    next0 = d.row[2 * node];
+    next1 = d.row[2 * node + 1];
+  } else {
+    const std::uint32_t byte0 = 2 * node - 0x100;
+    next0 = d.table[((byte0 >> context_shift) << 8) + 1];
+    next1 = d.table[(((byte0 | 1) >> context_shift) << 8) + 1];
+  }
   // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
   //   bit 0 (m < P):  P h + m
   //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
@@ -421,6 +492,7 @@ struct PlaneDecoder {
   d.x = bit ? x - p - ph : ph + m;
   d.row[node] = kAdaptNext[bit << kProbBits | p];
   d.node = 2 * node + bit;
+  d.p = next0 ^ ((next0 ^ next1) & (0u - bit));  // a select without a branch
   // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
   // 16, so one word suffices; only a corrupt initial state below L can take more.
   if (d.x < kStateLow) [[unlikely]] {
@@ -443,11 +515,18 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
   PlaneDecoder d0 = planes[0];
   PlaneDecoder d1 = planes[N - 1];
   for (std::size_t i = begin; i < end; ++i) {
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) {
-      ARANS_TRY(decode_bit(d0));
-      if constexpr (N == 2) ARANS_TRY(decode_bit(d1));
-    }
+#define ARANS_DECODE_BIT(k)                    \
+  ARANS_TRY(decode_bit<k>(d0, context_shift)); \
+  if constexpr (N == 2) ARANS_TRY(decode_bit<k>(d1, context_shift))
+    ARANS_DECODE_BIT(0);
+    ARANS_DECODE_BIT(1);
+    ARANS_DECODE_BIT(2);
+    ARANS_DECODE_BIT(3);
+    ARANS_DECODE_BIT(4);
+    ARANS_DECODE_BIT(5);
+    ARANS_DECODE_BIT(6);
+    ARANS_DECODE_BIT(7);
+#undef ARANS_DECODE_BIT
     // After eight bits node - 256 is the byte; it selects the next byte's row.
     const std::uint32_t byte0 = d0.node - 0x100;
     out[N * i] = static_cast<std::uint8_t>(byte0);
@@ -468,7 +547,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()), 1, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()),     1, kProbInit, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
@@ -522,8 +601,7 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsi
   model_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get());
   WordBuffer words(count / 2 + 64);
   std::array<std::uint32_t, 1> state;
-  code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state,
-                 {&words});
+  code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state, {&words});
   std::vector<std::uint8_t> out(coded_plane_size(words));
   put_coded_plane(out.data(), state[0], words);
   return out;

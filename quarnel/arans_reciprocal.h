@@ -1,5 +1,5 @@
 // Exact division of a rANS encoder state by a 12-bit frequency, through a table of
-// reciprocals: one multiplication instead of a hardware division per bit.
+// reciprocals: one multiplication and one shift instead of a hardware division per bit.
 #pragma once
 
 #include <array>
@@ -7,37 +7,43 @@
 
 namespace quarnel::arans_detail {
 
-__extension__ using Uint128 = unsigned __int128;
-
-// With m_f = ceil(2^64 / f), for every f in 2..4095 and every 32-bit x:
-//   floor(x * m_f / 2^64) == floor(x / f),
-// i.e. the quotient is the high half of a 64 x 64-bit product, with no shift after it.
-// Proof: let E = f m_f - 2^64, 0 <= E < f. Write x = q f + r with 0 <= r < f. Then
-// x m_f f = x 2^64 + x E, so q 2^64 <= x m_f < (q + 1) 2^64 iff x E < (f - r) 2^64, which
-// holds for every r as x E < 2^32 * 2^12 < 2^64. f = 1 would need m_1 = 2^64; the coder
-// never meets it, as its frequencies stay within 15..4081.
-inline constexpr unsigned kFrequencyLimit = 4096;  // frequencies are below 4096
+// With m_f = ceil(2^44 / f), for every f in 1..4095 and every x < 2^20 f (the encoder's
+// states before a step, see arans.cc):
+//   (x * m_f) >> 44 == floor(x / f), and x * m_f < 2^64.
+// Proof: let E = f m_f - 2^44, 0 <= E < f. Write x = q f + r with 0 <= r < f. Then
+// x m_f f = x 2^44 + x E, so x m_f < (q + 1) 2^44 iff x E < (f - r) 2^44, which holds for
+// every r once x E < 2^44; and x E <= x m_f f - x 2^44 grows with x, so checking the
+// largest state x = 2^20 f - 1 suffices. There x E < 2^20 f * f <= 2^44 because f^2 <
+// 2^24. The lower side x m_f >= q 2^44 holds as m_f >= 2^44 / f. For the product,
+// x m_f <= (2^20 f - 1)(2^44 + f - 1) / f < 2^64 + 2^20 f - 2^44 / f < 2^64 (f^2 < 2^24).
+// So 44 = 20 + 2 * 12: twenty bits of quotient, twice the frequency's twelve of margin.
+inline constexpr unsigned kReciprocalShift = 44;
+inline constexpr unsigned kFrequencyLimit = 4096;  // frequencies are 1..4095
+inline constexpr unsigned kQuotientBits = 20;      // x < f << 20
 
 inline constexpr std::array<std::uint64_t, kFrequencyLimit> kReciprocal = [] {
   std::array<std::uint64_t, kFrequencyLimit> r{};
-  for (std::uint64_t f = 2; f < kFrequencyLimit; ++f) {
-    r[f] = static_cast<std::uint64_t>(((Uint128{1} << 64) + f - 1) / f);
+  for (std::uint64_t f = 1; f < kFrequencyLimit; ++f) {
+    r[f] = ((std::uint64_t{1} << kReciprocalShift) + f - 1) / f;
   }
   return r;
 }();
 
-// floor(x / freq) for freq in 2..4095.
+// floor(x / freq) for freq in 1..4095 and x < freq << 20.
 constexpr std::uint32_t divide_by_frequency(std::uint32_t x, std::uint32_t freq) {
-  return static_cast<std::uint32_t>((Uint128{x} * kReciprocal[freq]) >> 64);
+  return static_cast<std::uint32_t>((std::uint64_t{x} * kReciprocal[freq]) >> kReciprocalShift);
 }
 
 // The proof above, replayed by the compiler on every entry of the table.
 consteval bool reciprocals_are_exact() {
-  const Uint128 one64 = Uint128{1} << 64;
-  for (std::uint64_t f = 2; f < kFrequencyLimit; ++f) {
-    const Uint128 e = Uint128{kReciprocal[f]} * f - one64;
-    if (Uint128{kReciprocal[f]} * f < one64 || e >= f) return false;  // the ceiling
-    if (e * 0xFFFFFFFFu >= one64) return false;                       // no carry into the quotient
+  __extension__ using u128 = unsigned __int128;
+  const u128 one44 = u128{1} << kReciprocalShift;
+  for (std::uint64_t f = 1; f < kFrequencyLimit; ++f) {
+    const u128 m = kReciprocal[f];
+    const u128 x_top = (u128{f} << kQuotientBits) - 1;
+    if (m * f < one44 || m * f - one44 >= f) return false;  // m is the ceiling
+    if (x_top * (m * f - one44) >= one44) return false;     // no carry into the quotient
+    if (x_top * m >> 64 != 0) return false;                 // no 64-bit overflow
   }
   return true;
 }
