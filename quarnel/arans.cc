@@ -100,82 +100,64 @@ consteval bool adapted_probabilities_stay_in_range() {
 static_assert(adapted_probabilities_stay_in_range());
 
 // The encoder meets the bits of a plane twice: forwards to adapt the model, backwards to
-// code them (rANS is last in, first out). Rather than storing every bit's probability
+// code them (rANS is last in, first out). Rather than keeping every bit's probability
 // between the passes, the backward pass undoes the adaptation step by step and so meets
-// every P again. adapt(., bit) never decreases and its step shrinks by at most one per
-// increment of P, so a value has at most two preimages, and they are adjacent: P comes
-// back as the smallest preimage plus one undo bit, which is all the forward pass keeps.
-constexpr std::uint32_t kUndoBit = 0x8000;
-constexpr std::uint32_t kProbField = kUndoBit - 1;
-
-// kAdaptStep[bit << 12 | P] = adapt(P, bit) | undo bit << 15.
-// kUndoBase[bit << 12 | P'] = the smallest P with adapt(P, bit) == P'.
-struct AdaptTables {
-  std::array<std::uint16_t, 2 * kProbScale> step{};
-  std::array<std::uint16_t, 2 * kProbScale> undo_base{};
-};
-
-constexpr AdaptTables kAdapt = [] {
-  AdaptTables t;
-  for (std::uint32_t bit = 0; bit < 2; ++bit) {
-    for (std::uint32_t p = kProbScale - 1; p >= 1; --p) {
-      t.undo_base[bit << kProbBits | adapt(p, bit)] = static_cast<std::uint16_t>(p);
-    }
-    for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::uint32_t q = adapt(p, bit);
-      const std::uint32_t undo = p - t.undo_base[bit << kProbBits | q];
-      t.step[bit << kProbBits | p] = static_cast<std::uint16_t>(q | undo << 15);
-    }
-  }
-  return t;
-}();
-
-// kAdaptNext[bit << 12 | P] = adapt(P, bit), for the decoder.
-constexpr std::array<std::uint16_t, 2 * kProbScale> kAdaptNext = [] {
-  std::array<std::uint16_t, 2 * kProbScale> t{};
-  for (std::uint32_t i = 0; i < 2 * kProbScale; ++i) t[i] = kAdapt.step[i] & kProbField;
-  return t;
-}();
-
-// For the backward pass, indexed by undo bit << 13 | bit << 12 | P' (P' = adapt(P, bit)):
-// P itself, and the bit's frequency, start and 4096 - frequency under P.
+// every P again. adapt(., bit) never decreases, and its step (4096 - P) >> 4 or P >> 4
+// changes by at most one between neighbouring P, so a value has at most two preimages and
+// they are adjacent: P comes back as the smaller preimage plus an undo bit, which is all
+// the forward pass keeps.
 struct UndoSymbol {
   std::uint16_t p;
-  std::uint16_t freq;
-  std::uint16_t start;
-  std::uint16_t complement;
+  std::uint16_t freq;        // P for a 0, 4096 - P for a 1
+  std::uint16_t start;       // 0 for a 0, P for a 1
+  std::uint16_t complement;  // 4096 - freq
 };
 
-constexpr std::array<UndoSymbol, 4 * kProbScale> kUndoSymbol = [] {
-  std::array<UndoSymbol, 4 * kProbScale> t{};
-  for (std::uint32_t undo = 0; undo < 2; ++undo) {
-    for (std::uint32_t bit = 0; bit < 2; ++bit) {
-      for (std::uint32_t q = 1; q < kProbScale; ++q) {
-        // Values no step produces get a harmless in-range entry.
-        const std::uint32_t p = std::min(kAdapt.undo_base[bit << kProbBits | q] + undo, 4095u);
-        const std::uint32_t freq = bit ? kProbScale - p : p;
-        t[undo << 13 | bit << kProbBits | q] = {
-            static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
-            static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
-      }
+struct ModelTables {
+  // next[bit << 12 | P] = adapt(P, bit); undo[bit << 12 | P] = P's undo bit.
+  std::array<std::uint16_t, 2 * kProbScale> next{};
+  std::array<std::uint8_t, 2 * kProbScale> undo{};
+  // undo_symbol[undo bit << 13 | bit << 12 | adapt(P, bit)]: P and the bit's symbol.
+  std::array<UndoSymbol, 4 * kProbScale> undo_symbol{};
+};
+
+constexpr ModelTables kModel = [] {
+  ModelTables t;
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    std::array<std::uint32_t, kProbScale> smaller_preimage{};
+    for (std::uint32_t p = kProbScale - 1; p >= 1; --p) smaller_preimage[adapt(p, bit)] = p;
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::uint32_t q = adapt(p, bit);
+      const std::uint32_t undo = p - smaller_preimage[q];
+      const std::uint32_t freq = bit ? kProbScale - p : p;
+      t.next[bit << kProbBits | p] = static_cast<std::uint16_t>(q);
+      t.undo[bit << kProbBits | p] = static_cast<std::uint8_t>(undo);
+      t.undo_symbol[undo << 13 | bit << kProbBits | q] = {
+          static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
+          static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
     }
   }
   return t;
 }();
 
-// Every step is undone exactly: the undo bit is 0 or 1, and base + undo bit is P again.
-consteval bool adapt_steps_undo_exactly() {
+// Every adaptation is undone exactly, with an undo bit of 0 or 1.
+consteval bool adaptation_is_undone_exactly() {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::uint32_t step = kAdapt.step[bit << kProbBits | p];
-      const std::uint32_t q = step & kProbField;
-      if (q != adapt(p, bit) || p - kAdapt.undo_base[bit << kProbBits | q] > 1) return false;
-      if (kAdapt.undo_base[bit << kProbBits | q] + (step >> 15) != p) return false;
+      const std::uint32_t i = bit << kProbBits | p;
+      if (kModel.next[i] != adapt(p, bit) || kModel.undo[i] > 1) return false;
+      const UndoSymbol& s = kModel.undo_symbol[kModel.undo[i] << 13 | bit << kProbBits |
+                                               kModel.next[i]];
+      const std::uint32_t freq = bit ? kProbScale - p : p;
+      if (s.p != p || s.freq != freq || s.start != (bit ? p : 0) ||
+          s.complement != kProbScale - freq) {
+        return false;
+      }
     }
   }
   return true;
 }
-static_assert(adapt_steps_undo_exactly());
+static_assert(adaptation_is_undone_exactly());
 
 inline std::size_t table_size(unsigned context_bits) {
   return std::size_t{256} << context_bits;
@@ -208,13 +190,6 @@ constexpr std::array<ByteBits, 256> kByteBits = [] {
   return t;
 }();
 
-// The undo bit of each (bit, P) pair, apart for the forward pass.
-constexpr std::array<std::uint8_t, 2 * kProbScale> kUndoBitOf = [] {
-  std::array<std::uint8_t, 2 * kProbScale> t{};
-  for (std::uint32_t i = 0; i < 2 * kProbScale; ++i) t[i] = kAdapt.step[i] >> 15;
-  return t;
-}();
-
 // Adapts `row` to byte b and returns its eight undo bits, the first bit's highest.
 [[gnu::always_inline]] inline std::uint32_t model_byte(std::uint16_t* row, std::uint32_t b) {
   const ByteBits& bits = kByteBits[b];
@@ -223,8 +198,8 @@ constexpr std::array<std::uint8_t, 2 * kProbScale> kUndoBitOf = [] {
   for (unsigned k = 0; k < 8; ++k) {
     const std::uint32_t node = bits.node[k];
     const std::uint32_t index = row[node] | bits.bit_at_12[k];
-    row[node] = kAdaptNext[index];
-    undo = 2 * undo + kUndoBitOf[index];
+    row[node] = kModel.next[index];
+    undo = 2 * undo + kModel.undo[index];
   }
   return undo;
 }
@@ -302,7 +277,7 @@ class WordBuffer {
 
 // A byte's bits and its undo bits, spread for the backward pass: bit k of the byte (from
 // the most significant) goes to bit 12 + 2 k and its undo bit to bit 13 + 2 k, so step k
-// finds the pair at bits 12 and 13 of spread >> 2 k, where kUndoSymbol's index wants it.
+// finds the pair at bits 12 and 13 of spread >> 2 k, where the undo_symbol index wants it.
 constexpr std::array<std::uint32_t, 256> kSpreadBits = [] {
   std::array<std::uint32_t, 256> t{};
   for (std::uint32_t b = 0; b < 256; ++b) {
@@ -325,7 +300,7 @@ template <unsigned k>
                                               std::uint16_t* row, std::uint32_t marked,
                                               std::uint32_t spread) {
   const std::uint32_t node = marked >> (8 - k);
-  const UndoSymbol& s = kUndoSymbol[((spread >> (2 * k)) & 0x3000) | row[node]];
+  const UndoSymbol& s = kModel.undo_symbol[((spread >> (2 * k)) & 0x3000) | row[node]];
   row[node] = s.p;
   encode_renorm(x, words, s.freq);
   encode_put(x, s.freq, s.start, s.complement);
@@ -490,7 +465,7 @@ template <unsigned k>
   const std::uint32_t ph = p * (x >> kProbBits);
   const std::uint32_t bit = m >= p;
   d.x = bit ? x - p - ph : ph + m;
-  d.row[node] = kAdaptNext[bit << kProbBits | p];
+  d.row[node] = kModel.next[bit << kProbBits | p];
   d.node = 2 * node + bit;
   d.p = next0 ^ ((next0 ^ next1) & (0u - bit));  // a select without a branch
   // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
