@@ -114,10 +114,11 @@ struct UndoSymbol {
 };
 
 struct ModelTables {
-  // next[bit << 12 | P] = adapt(P, bit); undo[bit << 12 | P] = P's undo bit.
+  // next[2 P + bit] = adapt(P, bit); undo[2 P + bit] = P's undo bit. (The bit in the
+  // lowest place makes each index a single address computation.)
   std::array<std::uint16_t, 2 * kProbScale> next{};
   std::array<std::uint8_t, 2 * kProbScale> undo{};
-  // undo_symbol[undo bit << 13 | bit << 12 | adapt(P, bit)]: P and the bit's symbol.
+  // undo_symbol[4 adapt(P, bit) + 2 undo bit + bit]: P and the bit's symbol.
   std::array<UndoSymbol, 4 * kProbScale> undo_symbol{};
 };
 
@@ -130,9 +131,9 @@ constexpr ModelTables kModel = [] {
       const std::uint32_t q = adapt(p, bit);
       const std::uint32_t undo = p - smaller_preimage[q];
       const std::uint32_t freq = bit ? kProbScale - p : p;
-      t.next[bit << kProbBits | p] = static_cast<std::uint16_t>(q);
-      t.undo[bit << kProbBits | p] = static_cast<std::uint8_t>(undo);
-      t.undo_symbol[undo << 13 | bit << kProbBits | q] = {
+      t.next[2 * p + bit] = static_cast<std::uint16_t>(q);
+      t.undo[2 * p + bit] = static_cast<std::uint8_t>(undo);
+      t.undo_symbol[4 * q + 2 * undo + bit] = {
           static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
           static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
     }
@@ -144,10 +145,9 @@ constexpr ModelTables kModel = [] {
 consteval bool adaptation_is_undone_exactly() {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::uint32_t i = bit << kProbBits | p;
+      const std::uint32_t i = 2 * p + bit;
       if (kModel.next[i] != adapt(p, bit) || kModel.undo[i] > 1) return false;
-      const UndoSymbol& s = kModel.undo_symbol[kModel.undo[i] << 13 | bit << kProbBits |
-                                               kModel.next[i]];
+      const UndoSymbol& s = kModel.undo_symbol[4 * kModel.next[i] + 2 * kModel.undo[i] + bit];
       const std::uint32_t freq = bit ? kProbScale - p : p;
       if (s.p != p || s.freq != freq || s.start != (bit ? p : 0) ||
           s.complement != kProbScale - freq) {
@@ -172,11 +172,10 @@ inline std::size_t table_size(unsigned context_bits) {
 // their dependency chains (through the table, through the state) overlap.
 
 // For each byte value and each of its bits k (from the most significant): the bit's node
-// in the bit tree (a leading 1 followed by bits 7..8-k) and the bit itself at bit 12,
-// where the lookup index of a (bit, P) pair wants it.
+// in the bit tree (a leading 1 followed by bits 7..8-k) and the bit itself.
 struct ByteBits {
   std::array<std::uint8_t, 8> node;
-  std::array<std::uint16_t, 8> bit_at_12;
+  std::array<std::uint8_t, 8> bit;
 };
 
 constexpr std::array<ByteBits, 256> kByteBits = [] {
@@ -184,7 +183,7 @@ constexpr std::array<ByteBits, 256> kByteBits = [] {
   for (std::uint32_t b = 0; b < 256; ++b) {
     for (std::uint32_t k = 0; k < 8; ++k) {
       t[b].node[k] = static_cast<std::uint8_t>((b | 0x100) >> (8 - k));
-      t[b].bit_at_12[k] = static_cast<std::uint16_t>(((b >> (7 - k)) & 1) << kProbBits);
+      t[b].bit[k] = static_cast<std::uint8_t>((b >> (7 - k)) & 1);
     }
   }
   return t;
@@ -197,7 +196,7 @@ constexpr std::array<ByteBits, 256> kByteBits = [] {
 #pragma GCC unroll 8
   for (unsigned k = 0; k < 8; ++k) {
     const std::uint32_t node = bits.node[k];
-    const std::uint32_t index = row[node] | bits.bit_at_12[k];
+    const std::uint32_t index = 2 * row[node] + bits.bit[k];
     row[node] = kModel.next[index];
     undo = 2 * undo + kModel.undo[index];
   }
@@ -276,19 +275,19 @@ class WordBuffer {
 }
 
 // A byte's bits and its undo bits, spread for the backward pass: bit k of the byte (from
-// the most significant) goes to bit 12 + 2 k and its undo bit to bit 13 + 2 k, so step k
-// finds the pair at bits 12 and 13 of spread >> 2 k, where the undo_symbol index wants it.
+// the most significant) goes to bit 2 k and its undo bit to bit 2 k + 1, so step k finds
+// the pair in the two low bits of spread >> 2 k, as the undo_symbol index wants them.
 constexpr std::array<std::uint32_t, 256> kSpreadBits = [] {
   std::array<std::uint32_t, 256> t{};
   for (std::uint32_t b = 0; b < 256; ++b) {
-    for (std::uint32_t k = 0; k < 8; ++k) t[b] |= ((b >> (7 - k)) & 1) << (12 + 2 * k);
+    for (std::uint32_t k = 0; k < 8; ++k) t[b] |= ((b >> (7 - k)) & 1) << (2 * k);
   }
   return t;
 }();
 constexpr std::array<std::uint32_t, 256> kSpreadUndo = [] {
   std::array<std::uint32_t, 256> t{};
   for (std::uint32_t u = 0; u < 256; ++u) {
-    for (std::uint32_t k = 0; k < 8; ++k) t[u] |= ((u >> (7 - k)) & 1) << (13 + 2 * k);
+    for (std::uint32_t k = 0; k < 8; ++k) t[u] |= ((u >> (7 - k)) & 1) << (2 * k + 1);
   }
   return t;
 }();
@@ -300,7 +299,7 @@ template <unsigned k>
                                               std::uint16_t* row, std::uint32_t marked,
                                               std::uint32_t spread) {
   const std::uint32_t node = marked >> (8 - k);
-  const UndoSymbol& s = kModel.undo_symbol[((spread >> (2 * k)) & 0x3000) | row[node]];
+  const UndoSymbol& s = kModel.undo_symbol[4 * row[node] + ((spread >> (2 * k)) & 3)];
   row[node] = s.p;
   encode_renorm(x, words, s.freq);
   encode_put(x, s.freq, s.start, s.complement);
@@ -465,7 +464,7 @@ template <unsigned k>
   const std::uint32_t ph = p * (x >> kProbBits);
   const std::uint32_t bit = m >= p;
   d.x = bit ? x - p - ph : ph + m;
-  d.row[node] = kModel.next[bit << kProbBits | p];
+  d.row[node] = kModel.next[2 * p + bit];
   d.node = 2 * node + bit;
   d.p = next0 ^ ((next0 ^ next1) & (0u - bit));  // a select without a branch
   // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
