@@ -429,44 +429,28 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
 
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t node;  // the current bit's node, 1..255
-  std::uint32_t p;     // its probability, read a step ahead
-  std::uint16_t* row;  // the table row of the current byte's context
+  std::uint32_t node;        // the current bit's node, 1..255
+  std::uint16_t* row;        // the table row of the current byte's context
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// Decodes bit k (from the most significant) of the current byte.
-template <unsigned k>
-[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d,
-                                                                         unsigned context_shift) {
+// Decodes one bit of the current byte.
+[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d) {
   const std::uint32_t x = d.x;
   const std::uint32_t node = d.node;
-  const std::uint32_t p = d.p;
-  // The next bit's probability is one of two entries, both read now, before this bit is
-  // known, to keep the table read off the chain from bit to bit: the children of this
-  // node, or node 1 of the next byte's two possible rows.
-  std::uint32_t next0, next1;
-  if constexpr (k < 7) {
-    next0 = d.row[2 * node];
-    next1 = d.row[2 * node + 1];
-  } else {
-    const std::uint32_t byte0 = 2 * node - 0x100;
-    next0 = d.table[((byte0 >> context_shift) << 8) + 1];
-    next1 = d.table[(((byte0 | 1) >> context_shift) << 8) + 1];
-  }
+  const std::uint32_t p = d.row[node];
   // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
   //   bit 0 (m < P):  P h + m
   //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
-  // so both outcomes come from the one product P h.
+  // so both outcomes come from the one product P h, and a select picks one.
   const std::uint32_t m = x & kProbMask;
   const std::uint32_t ph = p * (x >> kProbBits);
   const std::uint32_t bit = m >= p;
   d.x = bit ? x - p - ph : ph + m;
   d.row[node] = kModel.next[2 * p + bit];
   d.node = 2 * node + bit;
-  d.p = next0 ^ ((next0 ^ next1) & (0u - bit));  // a select without a branch
   // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
   // 16, so one word suffices; only a corrupt initial state below L can take more.
   if (d.x < kStateLow) [[unlikely]] {
@@ -489,18 +473,11 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
   PlaneDecoder d0 = planes[0];
   PlaneDecoder d1 = planes[N - 1];
   for (std::size_t i = begin; i < end; ++i) {
-#define ARANS_DECODE_BIT(k)                    \
-  ARANS_TRY(decode_bit<k>(d0, context_shift)); \
-  if constexpr (N == 2) ARANS_TRY(decode_bit<k>(d1, context_shift))
-    ARANS_DECODE_BIT(0);
-    ARANS_DECODE_BIT(1);
-    ARANS_DECODE_BIT(2);
-    ARANS_DECODE_BIT(3);
-    ARANS_DECODE_BIT(4);
-    ARANS_DECODE_BIT(5);
-    ARANS_DECODE_BIT(6);
-    ARANS_DECODE_BIT(7);
-#undef ARANS_DECODE_BIT
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      ARANS_TRY(decode_bit(d0));
+      if constexpr (N == 2) ARANS_TRY(decode_bit(d1));
+    }
     // After eight bits node - 256 is the byte; it selects the next byte's row.
     const std::uint32_t byte0 = d0.node - 0x100;
     out[N * i] = static_cast<std::uint8_t>(byte0);
@@ -521,7 +498,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()),     1, kProbInit, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()), 1, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
