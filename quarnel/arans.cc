@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cassert>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace quarnel {
 
@@ -429,8 +429,8 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
 
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t node;        // the current bit's node, 1..255
-  std::uint16_t* row;        // the table row of the current byte's context
+  std::uint32_t node;  // the current bit's node, 1..255
+  std::uint16_t* row;  // the table row of the current byte's context
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
@@ -498,7 +498,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()), 1, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()),     1, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
@@ -533,6 +533,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     }
     return out;
   } catch (const std::bad_alloc&) {
+    return std::unexpected(AransError::InconsistentLength);
+  } catch (const std::length_error&) {  // a count beyond what a vector can hold
     return std::unexpected(AransError::InconsistentLength);
   }
 }
