@@ -3,7 +3,9 @@
 namespace lumvet {
 
 namespace {
-std::string dec(std::uint64_t v) { return std::to_string(v); }
+std::string dec(std::uint64_t v) {
+  return std::to_string(v);
+}
 }  // namespace
 
 std::string LumvetError::message() const {

@@ -78,8 +78,7 @@ class DwtInverseExecutor {
   // Convolution kernels add into a zero-filled output; lifting kernels
   // overwrite it.
   virtual Status execute_inverse(std::span<const float> approximation,
-                                 std::span<const float> details,
-                                 std::span<float> output) const = 0;
+                                 std::span<const float> details, std::span<float> output) const = 0;
   virtual std::size_t idwt_size(std::size_t approximation_length,
                                 std::size_t details_length) const = 0;
 };
@@ -116,14 +115,53 @@ enum class BorderMode : std::uint32_t {
 
 // Daubechies (extremal-phase) scaling filters; member k has 2(k + 1) taps.
 enum class DaubechiesFamily : std::uint32_t {
-  Db1, Db2, Db3, Db4, Db5, Db6, Db7, Db8, Db9, Db10, Db11, Db12,
-  Db13, Db14, Db15, Db16, Db17, Db18, Db19, Db20, Db21, Db22, Db23, Db24,
+  Db1,
+  Db2,
+  Db3,
+  Db4,
+  Db5,
+  Db6,
+  Db7,
+  Db8,
+  Db9,
+  Db10,
+  Db11,
+  Db12,
+  Db13,
+  Db14,
+  Db15,
+  Db16,
+  Db17,
+  Db18,
+  Db19,
+  Db20,
+  Db21,
+  Db22,
+  Db23,
+  Db24,
 };
 
 // Symlet (least-asymmetric) scaling filters; member k has 2(k + 2) taps.
 enum class SymletFamily : std::uint32_t {
-  Sym2, Sym3, Sym4, Sym5, Sym6, Sym7, Sym8, Sym9, Sym10, Sym11,
-  Sym12, Sym13, Sym14, Sym15, Sym16, Sym17, Sym18, Sym19, Sym20,
+  Sym2,
+  Sym3,
+  Sym4,
+  Sym5,
+  Sym6,
+  Sym7,
+  Sym8,
+  Sym9,
+  Sym10,
+  Sym11,
+  Sym12,
+  Sym13,
+  Sym14,
+  Sym15,
+  Sym16,
+  Sym17,
+  Sym18,
+  Sym19,
+  Sym20,
 };
 
 // The factory: the only way the codec obtains a transform.

@@ -9,8 +9,7 @@ namespace {
 
 using K = LumvetErrorKind;
 
-class LumvetErrorMessage
-    : public ::testing::TestWithParam<std::tuple<LumvetError, const char*>> {};
+class LumvetErrorMessage : public ::testing::TestWithParam<std::tuple<LumvetError, const char*>> {};
 
 TEST_P(LumvetErrorMessage, RendersExactText) {
   const auto& [error, text] = GetParam();
@@ -20,7 +19,8 @@ TEST_P(LumvetErrorMessage, RendersExactText) {
 INSTANTIATE_TEST_SUITE_P(
     AllVariants, LumvetErrorMessage,
     ::testing::Values(
-        std::make_tuple(LumvetError{K::CannotAllocate, 4096}, "Cannot allocate 4096 bytes to vector"),
+        std::make_tuple(LumvetError{K::CannotAllocate, 4096},
+                        "Cannot allocate 4096 bytes to vector"),
         std::make_tuple(LumvetError{K::HalfLengthMismatch, 7},
                         "Approximation and details expected to be half of original signal "
                         "length but it was 7"),

@@ -1,0 +1,119 @@
+// The factory: the only way the codec obtains a transform.
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "lumvet/cdf53.h"
+#include "lumvet/cdf97f.h"
+#include "lumvet/completed.h"
+#include "lumvet/daubechies.h"
+#include "lumvet/lumvet.h"
+#include "lumvet/neon/wavelet10taps_f32.h"
+#include "lumvet/neon/wavelet12taps_f32.h"
+#include "lumvet/neon/wavelet16taps_f32.h"
+#include "lumvet/neon/wavelet2taps.h"
+#include "lumvet/neon/wavelet4taps_f32.h"
+#include "lumvet/neon/wavelet6taps_f32.h"
+#include "lumvet/neon/wavelet8taps_f32.h"
+#include "lumvet/neon/wavelet_n_taps_f32.h"
+#include "lumvet/util.h"
+
+namespace lumvet {
+
+// Lifting wavelets: stateless executors that carry their own level drivers.
+
+DwtExecutorHandle Lumvet::make_cdf53_f32() {
+  return std::make_shared<const cdf53f::Cdf53>();
+}
+
+DwtExecutorHandle Lumvet::make_cdf97_f32() {
+  return std::make_shared<const neon::cdf97_f32::NeonCdf97F32>();
+}
+
+// Orthogonal wavelets: a convolution kernel chosen by tap count, given the
+// multi-level operations by CompletedDwtExecutor.
+
+namespace {
+
+// Low-pass taps in kSlots slots and high[j] = (-1)^j t[N - 1 - j], both
+// zero-filled beyond N.
+template <std::size_t kSlots>
+struct TapSlots {
+  std::array<float, kSlots> low{};
+  std::array<float, kSlots> high{};
+};
+
+template <std::size_t kSlots>
+TapSlots<kSlots> mirror_slots(const std::vector<float>& t) {
+  TapSlots<kSlots> slots;
+  const std::size_t taps = t.size();
+  for (std::size_t j = 0; j < taps; ++j) {
+    slots.low[j] = t[j];
+    slots.high[j] = (j & 1) ? -t[taps - 1 - j] : t[taps - 1 - j];
+  }
+  return slots;
+}
+
+template <class Kernel, std::size_t kSlots>
+IncompleteDwtExecutorHandle fixed_kernel(BorderMode border, const std::vector<float>& t) {
+  const TapSlots<kSlots> slots = mirror_slots<kSlots>(t);
+  return std::make_shared<const Kernel>(border, slots.low, slots.high);
+}
+
+template <class Kernel, std::size_t kTaps>
+IncompleteDwtExecutorHandle fixed_kernel_from_arr(BorderMode border, const std::vector<float>& t) {
+  std::array<float, kTaps> low{};
+  std::copy(t.begin(), t.end(), low.begin());
+  return std::make_shared<const Kernel>(border, low, low_pass_to_high_from_arr(low));
+}
+
+// Fixed-tap kernels keep their taps in registers and need no scratch, so they
+// win whenever one exists for the tap count.
+IncompleteDwtExecutorHandle convolution_kernel(BorderMode border, const std::vector<float>& t) {
+  switch (t.size()) {
+    case 2:
+      // The pair twice, so one 4-lane vector covers two outputs.
+      return std::make_shared<const NeonWavelet2TapsF32>(
+          border, std::array<float, 4>{t[0], t[1], t[0], t[1]},
+          std::array<float, 4>{t[1], -t[0], t[1], -t[0]});
+    case 4:
+      return fixed_kernel<NeonWavelet4TapsF32, 4>(border, t);
+    case 6:
+      return fixed_kernel<NeonWavelet6TapsF32, 8>(border, t);
+    case 8:
+      return fixed_kernel<NeonWavelet8TapsF32, 8>(border, t);
+    case 10: {
+      std::array<float, 10> taps{};
+      std::copy(t.begin(), t.end(), taps.begin());
+      return std::make_shared<const NeonWavelet10TapsF32>(border, taps);
+    }
+    case 12:
+      return fixed_kernel_from_arr<NeonWavelet12TapsF32, 12>(border, t);
+    case 16:
+      return fixed_kernel_from_arr<NeonWavelet16TapsF32, 16>(border, t);
+    default:
+      return DwtFactory::wavelet_n_taps(border, t);
+  }
+}
+
+DwtExecutorHandle completed(IncompleteDwtExecutorHandle kernel) {
+  return std::make_shared<const CompletedDwtExecutor>(std::move(kernel));
+}
+
+}  // namespace
+
+DwtExecutorHandle Lumvet::make_daubechies_f32(DaubechiesFamily family, BorderMode border) {
+  return completed(convolution_kernel(border, DaubechiesFilter(family).get_wavelet()));
+}
+
+DwtExecutorHandle Lumvet::make_symlet_f32(SymletFamily family, BorderMode border) {
+  return completed(convolution_kernel(border, get_wavelet(family)));
+}
+
+IncompleteDwtExecutorHandle DwtFactory::wavelet_n_taps(BorderMode border,
+                                                       std::span<const float> taps) {
+  return std::make_shared<const NeonWaveletNTapsF32>(border, taps);
+}
+
+}  // namespace lumvet

@@ -1,0 +1,78 @@
+#include "lumvet/neon/cdf53_f32.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lumvet/neon/cdf53_f32.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+
+#include "hwy/highway.h"
+#include "lumvet/neon/lifting_ops-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace lumvet::neon::HWY_NAMESPACE {
+
+// Samples per chunk of the even band, small enough for the chunk's input and
+// outputs to stay in the first-level data cache between the two steps.
+constexpr std::size_t kChunk = 2048;
+
+// Every interior approximation sample takes its update (no skipped stretch).
+LevelBands cdf53_bands(std::size_t n) {
+  const std::size_t na = n - n / 2;
+  return {n, na, n / 2, na - 1};
+}
+
+// Forward: predict (-1/2) with the split, then update (1/4), chunk by chunk;
+// the update of s[j] waits for d[j].
+void Cdf53Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
+                  float* HWY_RESTRICT d) {
+  const LevelBands b = cdf53_bands(n);
+  for (std::size_t lo = 0; lo < b.na; lo += kChunk) {
+    const std::size_t hi = std::min(lo + kChunk, b.na);
+    split_predict_range(x, s, d, b, lo, hi, kCdf53Predict);
+    update_range(s, s, d, b, lo, hi, kCdf53Update);
+  }
+}
+
+// Inverse: undo the update into a work copy of the approximation, then undo
+// the predict while interleaving into the output, which for pair i waits for
+// s[i + 1]. The work copy is a chunk-sized window sliding along.
+void Cdf53Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
+                  std::size_t n, float* HWY_RESTRICT y) {
+  const LevelBands b = cdf53_bands(n);
+  HWY_ALIGN float s_buffer[kChunk + 16];
+  Window s{s_buffer, 0};
+  std::size_t merged = 0;
+  for (std::size_t lo = 0; lo < b.na; lo += kChunk) {
+    const std::size_t hi = std::min(lo + kChunk, b.na);
+    update_range(s, approximation, details, b, lo, hi, -kCdf53Update);
+    const std::size_t to = hi == b.na ? b.na : hi - 1;
+    predict_merge_range(s, details, y, b, merged, to, -kCdf53Predict);
+    merged = to;
+    std::memmove(s_buffer, s + merged, (hi - merged) * sizeof(float));
+    s.base = merged;
+  }
+}
+
+}  // namespace lumvet::neon::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace lumvet::neon {
+
+HWY_EXPORT(Cdf53Forward);
+HWY_EXPORT(Cdf53Inverse);
+
+void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
+  HWY_DYNAMIC_DISPATCH(Cdf53Forward)(input, n, approximation, details);
+}
+
+void cdf53_inverse_f32(const float* approximation, const float* details, std::size_t n,
+                       float* output) {
+  HWY_DYNAMIC_DISPATCH(Cdf53Inverse)(approximation, details, n, output);
+}
+
+}  // namespace lumvet::neon
+#endif  // HWY_ONCE

@@ -1,0 +1,25 @@
+// 10-tap convolution executor (db5, sym5); taps padded with two zeros to fill whole 4-lane vectors.
+#pragma once
+
+#include <array>
+
+#include "lumvet/neon/wavelet_fixed_taps.h"
+
+namespace lumvet {
+
+class NeonWavelet10TapsF32 final : public FixedTapsExecutor<10, 12> {
+ public:
+  using FixedTapsExecutor::FixedTapsExecutor;
+
+  // Fills the arrays from the 10 low-pass taps: the taps and two zeros, and
+  // the quadrature mirror of the taps and two zeros.
+  NeonWavelet10TapsF32(BorderMode border, const std::array<float, 10>& taps);
+
+ protected:
+  void run_forward(const float* input, std::size_t n, float* approximation, float* details,
+                   std::size_t outputs) const override;
+  void run_inverse(const float* approximation, const float* details, std::size_t pairs,
+                   float* output) const override;
+};
+
+}  // namespace lumvet

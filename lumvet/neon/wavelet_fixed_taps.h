@@ -1,0 +1,89 @@
+// Common shape of the fixed-tap convolution executors: the border mode, two
+// tap arrays of kSlots floats (kTaps taps, zero-filled beyond), the size rules
+// and the length checks. Each kernel file supplies the two vector steps.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "lumvet/lumvet.h"
+
+namespace lumvet {
+
+template <std::size_t kTaps, std::size_t kSlots>
+class FixedTapsExecutor : public IncompleteDwtExecutor {
+  static_assert(kTaps >= 2 && kTaps % 2 == 0 && kSlots >= kTaps);
+
+ public:
+  using Taps = std::array<float, kSlots>;
+
+  FixedTapsExecutor(BorderMode border, const Taps& low_pass, const Taps& high_pass)
+      : border_(border), low_pass_(low_pass), high_pass_(high_pass) {}
+
+  BorderMode border_mode() const { return border_; }
+  const Taps& low_pass() const { return low_pass_; }
+  const Taps& high_pass() const { return high_pass_; }
+
+  Status execute_forward(std::span<const float> input, std::span<float> approximation,
+                         std::span<float> details) const final {
+    const std::size_t n = input.size();
+    if (n < kTaps) return lumvet_error(LumvetErrorKind::InputTooShort, n, kTaps);
+    const std::size_t a = dwt_size(n).approximation_length;
+    if (approximation.size() != a) {
+      return lumvet_error(LumvetErrorKind::HalfLengthMismatch, approximation.size());
+    }
+    if (details.size() != a)
+      return lumvet_error(LumvetErrorKind::HalfLengthMismatch, details.size());
+    run_forward(input.data(), n, approximation.data(), details.data(), a);
+    return {};
+  }
+
+  Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
+                                      std::span<float> details, std::span<float>) const final {
+    return execute_forward(input, approximation, details);
+  }
+
+  std::size_t required_scratch_size(std::size_t) const final { return 0; }
+
+  DwtSize dwt_size(std::size_t input_length) const final {
+    const std::size_t half = (input_length + kTaps - 1) / 2;
+    return DwtSize{half, half};
+  }
+
+  Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
+                         std::span<float> output) const final {
+    const std::size_t a = approximation.size();
+    if (a != details.size()) {
+      return lumvet_error(LumvetErrorKind::ApproxDetailsMismatch, a, details.size());
+    }
+    const std::size_t e = idwt_size(a, a);
+    if (output.size() != e)
+      return lumvet_error(LumvetErrorKind::OutputSizeMismatch, e, output.size());
+    run_inverse(approximation.data(), details.data(), e / 2, output.data());
+    return {};
+  }
+
+  // 2a - (L - 2); bands too short to cover one output pair give 0 rather
+  // than a wrapped-around size.
+  std::size_t idwt_size(std::size_t approximation_length, std::size_t) const final {
+    return 2 * approximation_length >= kTaps - 2 ? 2 * approximation_length - (kTaps - 2) : 0;
+  }
+
+  std::size_t filter_length() const final { return kTaps; }
+
+ protected:
+  // Lengths are checked; `outputs` is the band length dwt_size gives for n.
+  virtual void run_forward(const float* input, std::size_t n, float* approximation, float* details,
+                           std::size_t outputs) const = 0;
+  // Adds the reconstruction of `pairs` output pairs into output.
+  virtual void run_inverse(const float* approximation, const float* details, std::size_t pairs,
+                           float* output) const = 0;
+
+ private:
+  BorderMode border_;
+  Taps low_pass_;
+  Taps high_pass_;
+};
+
+}  // namespace lumvet

@@ -1,0 +1,38 @@
+// quarnel: lossy wavelet compression of 1-D float signals.
+//
+// The whole public C++ interface: include this header, call compress() and
+// decompress(). Errors are values; nothing here throws except std::bad_alloc
+// when memory runs out.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "quarnel/error.h"
+
+namespace quarnel {
+
+enum class WaveletMethod : std::uint8_t { cdf53 = 0, cdf97 = 1, db4 = 2, sym4 = 3 };
+enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
+// `auto_` is "auto": it always selects the rANS coder.
+enum class CoderChoice : std::uint8_t { deflate = 0, arans = 1, auto_ = 2 };
+
+// Every value reaching compress() must hold values from these ranges, scale in
+// 6..12; the Python options class refuses all others.
+struct CompressionOptions {
+  CutoffLevel cutoff = CutoffLevel::low;
+  CoderChoice coder = CoderChoice::auto_;
+  WaveletMethod method = WaveletMethod::cdf97;
+  std::uint8_t scale = 11;
+};
+
+// The whole stream: 52-byte header followed by the payload.
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
+                                                                const CompressionOptions& options);
+
+// Exactly as many samples as were compressed.
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream);
+
+}  // namespace quarnel

@@ -1,0 +1,74 @@
+// Helpers shared by the wavelet library tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <expected>
+#include <ostream>
+#include <span>
+#include <vector>
+
+#include "hwy/targets.h"
+#include "lumvet/err.h"
+#include "lumvet_alloc_hook.h"
+
+namespace lumvet {
+
+inline void PrintTo(const LumvetError& e, std::ostream* os) {
+  *os << e.message();
+}
+
+namespace testing_util {
+
+// Runs `body` once per vector target compiled in and supported by this CPU,
+// with dispatch pinned to that target.
+template <class Body>
+void for_each_target(Body body) {
+  for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    hwy::SetSupportedTargetsForTest(target);
+    SCOPED_TRACE(hwy::TargetName(target));
+    body();
+  }
+  hwy::SetSupportedTargetsForTest(0);
+}
+
+// Index of the first sample whose bits differ, or -1.
+inline long first_bit_difference(std::span<const float> a, std::span<const float> b) {
+  if (a.size() != b.size()) return 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) {
+      return static_cast<long>(i);
+    }
+  }
+  return -1;
+}
+
+// Fails each allocation of `call` in turn: every failure must come back as
+// CannotAllocate with the size of the buffer that failed, and nothing the call
+// allocated may survive it.
+template <class Call>
+void expect_every_allocation_failure_reported(Call call) {
+  std::size_t points = 0;
+  for (std::size_t k = 1;; ++k) {
+    std::expected<bool, LumvetError> result = true;
+    const auto outcome = alloc_hook::run(k, [&] {
+      auto r = call();
+      result = r ? std::expected<bool, LumvetError>(true) : std::unexpected(r.error());
+    });
+    if (!outcome.failed) break;
+    ++points;
+    ASSERT_FALSE(result.has_value()) << "allocation " << k;
+    EXPECT_EQ(result.error(), (LumvetError{LumvetErrorKind::CannotAllocate, outcome.failed_bytes}))
+        << "allocation " << k;
+    EXPECT_EQ(outcome.live_blocks, 0) << "allocation " << k;
+  }
+  EXPECT_GE(points, 1u);
+  // Unhooked, the same call succeeds and releases what it does not return.
+  const auto outcome = alloc_hook::run(0, [&] { ASSERT_TRUE(call().has_value()); });
+  EXPECT_EQ(outcome.live_blocks, 0);
+}
+
+}  // namespace testing_util
+}  // namespace lumvet

@@ -1,0 +1,188 @@
+// The factory's orthogonal wavelets: kernel choice by tap count, the
+// multi-level operations over the convolution kernels, and shared use.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "conv_test_support.h"
+#include "lumvet/daubechies.h"
+
+namespace lumvet {
+namespace {
+
+using namespace testing_support;
+
+// First in the file: the arena writer's dispatch slot sees its first use from
+// several threads at once, through a shared N-tap executor.
+TEST(FactoryConv, ConcurrentUseOfOneExecutor) {
+  const DwtExecutorHandle executor =
+      Lumvet::make_daubechies_f32(DaubechiesFamily::Db7, BorderMode::Wrap);
+  const auto x = test_signal(5000, 11);
+  std::vector<MultiDwt> results(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < results.size(); ++t) {
+    threads.emplace_back([&, t] {
+      auto decomposition = executor->multi_dwt(x, 4);
+      if (decomposition) results[t] = std::move(*decomposition);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const auto expected = executor->multi_dwt(x, 4);
+  ASSERT_TRUE(expected.has_value());
+  for (const auto& result : results) {
+    ASSERT_EQ(result.levels.size(), 4u);
+    for (std::size_t level = 0; level < 4; ++level) {
+      EXPECT_EQ(result.levels[level].details, expected->levels[level].details);
+      EXPECT_EQ(result.levels[level].approximation, expected->levels[level].approximation);
+    }
+  }
+}
+
+TEST(FactoryConv, CodecWaveletsHaveEightTaps) {
+  for (const auto& executor : {Lumvet::make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap),
+                               Lumvet::make_symlet_f32(SymletFamily::Sym4, BorderMode::Wrap)}) {
+    EXPECT_EQ(executor->filter_length(), 8u);
+    EXPECT_EQ(executor->dwt_size(100), (DwtSize{53, 53}));
+    EXPECT_EQ(executor->idwt_size(53, 53), 100u);
+    EXPECT_EQ(executor->required_scratch_size(100), 0u);
+  }
+}
+
+TEST(FactoryConv, HaarIsTheTwoTapKernel) {
+  const auto executor = Lumvet::make_daubechies_f32(DaubechiesFamily::Db1, BorderMode::Clamp);
+  EXPECT_EQ(executor->filter_length(), 2u);
+  EXPECT_EQ(executor->dwt_size(5), (DwtSize{3, 3}));
+  EXPECT_EQ(executor->idwt_size(3, 3), 6u);
+}
+
+// Fixed kernels need no scratch; the N-tap executor reports its arena.
+TEST(FactoryConv, KernelChoiceByTapCount) {
+  auto check = [](const DwtExecutorHandle& executor, std::size_t taps) {
+    SCOPED_TRACE("taps " + std::to_string(taps));
+    EXPECT_EQ(executor->filter_length(), taps);
+    const std::size_t arena = taps - 2 + ((100 + taps - 1) & ~std::size_t{1});
+    EXPECT_EQ(executor->required_scratch_size(100), has_fixed_kernel(taps) ? 0u : arena);
+  };
+  for (std::uint32_t k = 0; k < 24; ++k) {
+    check(Lumvet::make_daubechies_f32(static_cast<DaubechiesFamily>(k), BorderMode::Wrap),
+          2 * (k + 1));
+  }
+  for (std::uint32_t k = 0; k < 19; ++k) {
+    check(Lumvet::make_symlet_f32(static_cast<SymletFamily>(k), BorderMode::Wrap), 2 * (k + 2));
+  }
+  EXPECT_EQ(Lumvet::make_daubechies_f32(DaubechiesFamily::Db7, BorderMode::Wrap)
+                ->required_scratch_size(100),
+            124u);
+  EXPECT_EQ(
+      Lumvet::make_symlet_f32(SymletFamily::Sym7, BorderMode::Wrap)->required_scratch_size(100),
+      124u);
+}
+
+TEST(FactoryConv, WaveletNTapsKeepsTheTaps) {
+  const auto taps = get_wavelet(SymletFamily::Sym4);
+  const auto kernel = DwtFactory::wavelet_n_taps(BorderMode::Reflect, taps);
+  EXPECT_EQ(kernel->filter_length(), 8u);
+  EXPECT_EQ(kernel->required_scratch_size(9), 6u + 16u);
+  const auto x = test_signal(37, 8);
+  const Bands expected = reference_forward(x, taps, BorderMode::Reflect);
+  std::vector<float> a(expected.approximation.size()), d(a.size());
+  ASSERT_TRUE(kernel->execute_forward(x, a, d).has_value());
+  EXPECT_EQ(first_bit_difference(a, expected.approximation), -1);
+  EXPECT_EQ(first_bit_difference(d, expected.details), -1);
+}
+
+TEST(FactoryConv, FactoryKernelsGiveTheReferenceBits) {
+  // The factory fills the slot arrays (mirror rule, zero padding) as the
+  // kernels expect: coefficients equal the reference for the family's taps.
+  for (std::uint32_t k = 0; k < 24; ++k) {
+    const auto family = static_cast<DaubechiesFamily>(k);
+    const auto taps = get_wavelet(family);
+    for (BorderMode mode : {BorderMode::Wrap, BorderMode::Reflect101}) {
+      const auto executor = Lumvet::make_daubechies_f32(family, mode);
+      const auto x = test_signal(3 * taps.size() + 1, k);
+      const auto dwt = executor->dwt(x, 1);
+      ASSERT_TRUE(dwt.has_value());
+      const Bands expected = reference_forward(x, taps, mode);
+      EXPECT_EQ(first_bit_difference(dwt->approximation, expected.approximation), -1) << k;
+      EXPECT_EQ(first_bit_difference(dwt->details, expected.details), -1) << k;
+    }
+  }
+}
+
+TEST(FactoryConv, MultiLevelLengthsAndReconstruction) {
+  const auto executor = Lumvet::make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap);
+  for (auto [n, lengths, out] :
+       {std::tuple<std::size_t, std::vector<std::size_t>, std::size_t>{100, {53, 30, 18}, 100},
+        {101, {54, 30, 18}, 102}}) {
+    const auto x = test_signal(n, 1);
+    const auto decomposition = executor->multi_dwt(x, 3);
+    ASSERT_TRUE(decomposition.has_value());
+    ASSERT_EQ(decomposition->levels.size(), 3u);
+    MultiDwtRef ref;
+    for (std::size_t level = 0; level < 3; ++level) {
+      EXPECT_EQ(decomposition->levels[level].approximation.size(), lengths[level]);
+      EXPECT_EQ(decomposition->levels[level].details.size(), lengths[level]);
+      ref.details.push_back(decomposition->levels[level].details);
+    }
+    ref.approximation = decomposition->levels.back().approximation;
+    const auto y = executor->multi_idwt(ref);
+    ASSERT_TRUE(y.has_value());
+    ASSERT_EQ(y->size(), out);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR((*y)[i], x[i], 3e-6);
+  }
+}
+
+TEST(FactoryConv, ShortInputs) {
+  const auto executor = Lumvet::make_symlet_f32(SymletFamily::Sym4, BorderMode::Wrap);
+  const auto seven = test_signal(7, 2);
+  EXPECT_EQ(executor->multi_dwt(seven, 2).error().kind, LumvetErrorKind::BufferTooSmallForLevel);
+  EXPECT_EQ(executor->multi_dwt(seven, 1).error().message(), "Input size 7 can't be less than 8");
+  const auto twenty = test_signal(20, 2);
+  const auto four = executor->multi_dwt(twenty, 4);
+  ASSERT_TRUE(four.has_value());
+  std::vector<std::size_t> lengths;
+  for (const auto& level : four->levels) lengths.push_back(level.approximation.size());
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{13, 10, 8, 7}));
+  EXPECT_EQ(executor->multi_dwt(twenty, 5).error().kind, LumvetErrorKind::BufferTooSmallForLevel);
+}
+
+class FactoryRoundTrip : public testing::TestWithParam<std::tuple<std::uint32_t, BorderMode>> {};
+
+// Every member of both families, several levels, every border mode.
+TEST_P(FactoryRoundTrip, MultiLevelReconstruction) {
+  const auto [index, mode] = GetParam();
+  std::vector<DwtExecutorHandle> executors = {
+      Lumvet::make_daubechies_f32(static_cast<DaubechiesFamily>(index), mode)};
+  if (index < 19)
+    executors.push_back(Lumvet::make_symlet_f32(static_cast<SymletFamily>(index), mode));
+  for (const auto& executor : executors) {
+    for (std::size_t n : {std::size_t{777}, std::size_t{1024}}) {
+      const auto x = test_signal(n, index);
+      const auto decomposition = executor->multi_dwt(x, 3);
+      ASSERT_TRUE(decomposition.has_value());
+      MultiDwtRef ref;
+      for (const auto& level : decomposition->levels) ref.details.push_back(level.details);
+      ref.approximation = decomposition->levels.back().approximation;
+      const auto y = executor->multi_idwt(ref);
+      ASSERT_TRUE(y.has_value());
+      ASSERT_GE(y->size(), n);
+      double worst = 0;
+      for (std::size_t i = 0; i < n; ++i)
+        worst = std::max(worst, std::fabs(double((*y)[i]) - x[i]));
+      EXPECT_LT(worst, 5e-6) << "taps " << executor->filter_length();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMembers, FactoryRoundTrip,
+                         testing::Combine(testing::Range(0u, 24u), testing::ValuesIn(kAllModes)),
+                         [](const auto& info) {
+                           return "Index" + std::to_string(std::get<0>(info.param)) + "_" +
+                                  mode_name(std::get<1>(info.param));
+                         });
+
+}  // namespace
+}  // namespace lumvet
