@@ -57,16 +57,22 @@ float normalise(std::span<float> signal, float lo, float range) {
 }
 
 // Quantises a band and writes it as little-endian 16-bit integers, zeroing
-// values of magnitude below threshold (0 leaves every value alone).
-void quantise_band(std::span<const float> band, float multiplier, int threshold,
+// values of magnitude below threshold (0 leaves every value alone). Returns
+// false when a product truncates to a value outside the 16-bit range: the
+// clamp would then store a coefficient far from the true one.
+bool quantise_band(std::span<const float> band, float multiplier, int threshold,
                    std::uint8_t* out) {
+  bool fits = true;
   for (std::size_t i = 0; i < band.size(); ++i) {
+    const float v = band[i] * multiplier;
+    fits &= v > -32769.0f && v < 32768.0f;
     std::int32_t q = quantise(band[i], multiplier);
     q = (q > -threshold && q < threshold) ? 0 : q;
     const auto u = static_cast<std::uint16_t>(q);
     out[2 * i] = static_cast<std::uint8_t>(u);
     out[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
   }
+  return fits;
 }
 
 std::string zlib_message(const z_stream& zs, int rc) {
@@ -247,15 +253,23 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   }
   const std::span<std::uint8_t> coefficients(coefficient_storage.get(),
                                              2 * (approximation_count + detail_count));
-  quantise_band(bands.back().approximation, multiplier, 0, coefficients.data());
+  bool fits = quantise_band(bands.back().approximation, multiplier, 0, coefficients.data());
   for (auto& level : bands) std::vector<float>().swap(level.approximation);
   std::size_t offset = 2 * approximation_count;
   for (auto& level : bands) {
-    quantise_band(level.details, multiplier, threshold, coefficients.data() + offset);
+    fits &= quantise_band(level.details, multiplier, threshold, coefficients.data() + offset);
     offset += 2 * level.details.size();
     std::vector<float>().swap(level.details);
   }
   decomposition->levels.clear();
+  if (!fits) {
+    // A clamped coefficient reconstructs as a large, silent error (a long
+    // step at scale 12 comes back off by over half its range): refuse it and
+    // let the caller choose a coarser scale, whose step stores the value.
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "A wavelet coefficient exceeds the 16-bit range at scale " + std::to_string(options.scale) +
+        "; use a lower scale"));
+  }
 
   QuarnelHeader header;
   header.method_tag = method_tag(options.method);

@@ -198,6 +198,39 @@ TEST(Compress, RangeBeyondFloat32IsRefused) {
   }
 }
 
+// A long step (0, then 1 for the last tenth) puts approximation coefficients
+// beyond what 16 bits hold at scale 12: clamping them would reconstruct the
+// step off by more than half its range, so the compressor refuses. One scale
+// coarser the same signal fits and round-trips.
+class SaturatingStep : public ::testing::TestWithParam<WaveletMethod> {};
+
+TEST_P(SaturatingStep, IsRefusedAtScale12AndFitsAtScale10) {
+  std::vector<float> x(100000, 0.0f);
+  for (std::size_t i = 90000; i < x.size(); ++i) x[i] = 1.0f;
+  CompressionOptions options;
+  options.method = GetParam();
+  options.scale = 12;
+  const auto refused = compress(x, options);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), QuarnelErrorKind::UnsupportedConfiguration);
+  EXPECT_EQ(refused.error().message(),
+            "Unsupported compression configuration 'A wavelet coefficient exceeds the 16-bit "
+            "range at scale 12; use a lower scale'");
+
+  options.scale = 10;
+  const auto stream = compress(x, options);
+  ASSERT_TRUE(stream.has_value()) << stream.error().message();
+  const auto y = decompress(*stream);
+  ASSERT_TRUE(y.has_value());
+  float worst = 0.0f;
+  for (std::size_t i = 0; i < x.size(); ++i) worst = std::max(worst, std::fabs((*y)[i] - x[i]));
+  EXPECT_LT(worst, 0.02f);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClampingMethods, SaturatingStep,
+                         ::testing::Values(WaveletMethod::cdf97, WaveletMethod::db4,
+                                           WaveletMethod::sym4));
+
 TEST(Compress, LargestRepresentableRangeStillDecodes) {
   const float half = std::numeric_limits<float>::max() / 2;
   const std::vector<float> x = {half, -half, 0.0f, half / 3, -half / 5, half};
