@@ -1,11 +1,9 @@
 // Cdf53 inverse step and its reconstruction drivers.
 #include <algorithm>
-#include <memory>
 
 #include "lumvet/cdf53.h"
 #include "lumvet/level_driver.h"
 #include "lumvet/neon/cdf53_f32.h"
-#include "lumvet/sample_buffer.h"
 
 namespace lumvet::cdf53f {
 
@@ -25,14 +23,8 @@ Status Cdf53::execute_inverse(std::span<const float> approximation, std::span<co
   const std::size_t want_d = std::max<std::size_t>(n / 2, 1);
   if (nd != want_d) return lumvet_error(K::DetailsSizeMismatch, nd, want_d);
 
-  // The undone update goes to a copy of the approximation; the undone predict
-  // is written straight into the interleaved output.
-  std::uint64_t pending = byte_size(na);
-  return guard_allocation(pending, [&]() -> Status {
-    const auto work_a = std::make_unique_for_overwrite<float[]>(na);
-    neon::cdf53_inverse_f32(approximation.data(), details.data(), n, work_a.get(), output.data());
-    return {};
-  });
+  neon::cdf53_inverse_f32(approximation.data(), details.data(), n, output.data());
+  return {};
 }
 
 std::size_t Cdf53::idwt_size(std::size_t approximation_length, std::size_t details_length) const {

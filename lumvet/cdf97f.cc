@@ -1,12 +1,9 @@
 #include "lumvet/cdf97f.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
 
 #include "lumvet/level_driver.h"
 #include "lumvet/neon/cdf97_f32.h"
-#include "lumvet/sample_buffer.h"
 
 namespace lumvet::neon::cdf97_f32 {
 
@@ -56,16 +53,8 @@ Status NeonCdf97F32::execute_inverse(std::span<const float> approximation,
   const std::size_t want_d = std::max<std::size_t>(n / 2, 2);
   if (nd != want_d) return lumvet_error(K::DetailsSizeMismatch, nd, want_d);
 
-  // Both bands are rewritten by every step, so they are worked on in copies.
-  std::uint64_t pending = byte_size(na);
-  return guard_allocation(pending, [&]() -> Status {
-    const auto work_a = std::make_unique_for_overwrite<float[]>(na);
-    pending = byte_size(nd);
-    const auto work_d = std::make_unique_for_overwrite<float[]>(nd);
-    cdf97_inverse_f32(approximation.data(), details.data(), n, work_a.get(), work_d.get(),
-                      output.data());
-    return {};
-  });
+  cdf97_inverse_f32(approximation.data(), details.data(), n, output.data());
+  return {};
 }
 
 std::size_t NeonCdf97F32::idwt_size(std::size_t approximation_length,

@@ -1,6 +1,7 @@
 #include "lumvet/level_driver.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "lumvet/sample_buffer.h"
@@ -48,23 +49,17 @@ std::expected<Dwt, LumvetError> drive_dwt(const IncompleteDwtExecutor& step, Lev
   }
   if (level <= 1) return one_level(step, input);
 
-  std::uint64_t pending = 0;
-  return guard_allocation(pending, [&]() -> std::expected<Dwt, LumvetError> {
-    pending = byte_size(input.size());
-    std::vector<float> work(input.begin(), input.end());
-    Dwt current;
-    for (std::size_t k = 0; k < level; ++k) {
-      if (too_short(rules, work.size())) return lumvet_error(K::BufferTooSmallForLevel);
-      auto next = one_level(step, work);
-      if (!next) return next;
-      // The new approximation is the next level's input; the previous level's
-      // bands are released here, its details are not part of the result.
-      pending = byte_size(next->approximation.size());
-      work.assign(next->approximation.begin(), next->approximation.end());
-      current = std::move(*next);
-    }
-    return current;
-  });
+  // Each level transforms the approximation of the one before; the earlier
+  // levels' bands are released as soon as the next level exists.
+  std::expected<Dwt, LumvetError> current = Dwt{};
+  for (std::size_t k = 0; k < level; ++k) {
+    std::span<const float> source = k == 0 ? input : std::span<const float>(current->approximation);
+    if (too_short(rules, source.size())) return lumvet_error(K::BufferTooSmallForLevel);
+    auto next = one_level(step, source);
+    if (!next) return next;
+    current = std::move(next);
+  }
+  return current;
 }
 
 std::expected<MultiDwt, LumvetError> drive_multi_dwt(const IncompleteDwtExecutor& step,
@@ -86,34 +81,22 @@ std::expected<MultiDwt, LumvetError> drive_multi_dwt(const IncompleteDwtExecutor
       return result;
     }
 
-    // Two work buffers trade roles every level: the approximation just
-    // computed becomes the next input, the old input's storage receives the
-    // next approximation.
-    pending = byte_size(input.size());
-    std::vector<float> current(input.begin(), input.end());
-    const std::size_t first_approximation = step.dwt_size(input.size()).approximation_length;
-    pending = byte_size(first_approximation);
-    std::vector<float> approximation(first_approximation, 0.0f);
+    // Each level reads the approximation that the previous level stored in
+    // the result, so a level costs exactly its two result bands: no work
+    // buffers, no copies. The caller's samples are read in place.
+    std::span<const float> current = input;
     const std::size_t reserved = std::min(levels, kMaxReservedLevels);
     pending = byte_size(reserved, sizeof(Dwt));
     result.levels.reserve(reserved);
 
     for (std::size_t k = 0; k < levels; ++k) {
       if (too_short(rules, current.size())) return lumvet_error(K::BufferTooSmallForLevel);
-      const DwtSize size = step.dwt_size(current.size());
-      pending = byte_size(size.approximation_length);
-      approximation.resize(size.approximation_length);
-      std::fill(approximation.begin(), approximation.end(), 0.0f);
-      pending = byte_size(size.details_length);
-      std::vector<float> details(size.details_length, 0.0f);
-      if (auto status = step.execute_forward(current, approximation, details); !status) {
-        return std::unexpected(status.error());
-      }
-      pending = byte_size(approximation.size());
-      Dwt level{std::vector<float>(approximation.begin(), approximation.end()), std::move(details)};
+      auto level = one_level(step, current);
+      if (!level) return std::unexpected(level.error());
       pending = byte_size(result.levels.size() + 1, sizeof(Dwt));
-      result.levels.push_back(std::move(level));
-      std::swap(current, approximation);
+      result.levels.push_back(std::move(*level));
+      // Moving a vector keeps its storage, so this view survives regrowth.
+      current = result.levels.back().approximation;
     }
     return result;
   });
@@ -149,19 +132,40 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt(const Incomplete
   const std::size_t bands = input.details.size();
   if (bands == 0 || input.approximation.empty()) return lumvet_error(K::ZeroSizedInput);
 
+  if (rules.kind == LevelDriverKind::Lifting) {
+    // Lifting steps overwrite their whole output and reconstructions have the
+    // exact length, so the intermediate levels go to buffers that are not
+    // zero-filled first; only the finest level becomes the returned vector.
+    std::uint64_t pending = 0;
+    return guard_allocation(pending, [&]() -> std::expected<std::vector<float>, LumvetError> {
+      std::unique_ptr<float[]> held;
+      std::span<const float> approximation = input.approximation;
+      for (std::size_t j = bands - 1; j > 0; --j) {
+        const std::span<const float> details = input.details[j];
+        const std::size_t length = approximation.size() + details.size();
+        pending = byte_size(length);
+        auto output = std::make_unique_for_overwrite<float[]>(length);
+        if (auto status = step.execute_inverse(approximation, details, {output.get(), length});
+            !status) {
+          return std::unexpected(status.error());
+        }
+        held = std::move(output);
+        approximation = {held.get(), length};
+      }
+      return drive_idwt(step, rules, DwtRef{approximation, input.details[0]});
+    });
+  }
+
   auto result = drive_idwt(step, rules, DwtRef{input.approximation, input.details[bands - 1]});
   for (std::size_t j = bands - 1; j-- > 0 && result;) {
+    // A convolution level of odd length reconstructs one sample too many;
+    // keep as many samples as the next band's approximation had.
     std::span<const float> approximation(*result);
     const std::size_t band = input.details[j].size();
-    if (rules.kind == LevelDriverKind::Convolution) {
-      // A convolution level of odd length reconstructs one sample too many;
-      // keep as many samples as the next band's approximation had.
-      if (approximation.size() < band) {
-        return lumvet_error(K::ApproxDetailsMismatch, approximation.size(), band);
-      }
-      approximation = approximation.first(band);
+    if (approximation.size() < band) {
+      return lumvet_error(K::ApproxDetailsMismatch, approximation.size(), band);
     }
-    result = drive_idwt(step, rules, DwtRef{approximation, input.details[j]});
+    result = drive_idwt(step, rules, DwtRef{approximation.first(band), input.details[j]});
   }
   return result;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lumvet/neon/cdf53_f32.cc"
@@ -13,44 +14,45 @@
 HWY_BEFORE_NAMESPACE();
 namespace lumvet::neon::HWY_NAMESPACE {
 
-void Cdf53Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
-                  float* HWY_RESTRICT d) {
+// Samples per chunk of the even band, small enough for the chunk's input and
+// outputs to stay in the first-level data cache between the two steps.
+constexpr std::size_t kChunk = 2048;
+
+// Every interior approximation sample takes its update (no skipped stretch).
+LevelBands cdf53_bands(std::size_t n) {
   const std::size_t na = n - n / 2;
-  const std::size_t nd = n / 2;
-  const bool even = n % 2 == 0;
-  // Predict and split; for even lengths the last detail mirrors x[n] = x[n - 2].
-  split_predict(x, n, even ? nd - 1 : nd, s, d, kCdf53Predict);
-  if (even) {
-    s[nd - 1] = x[n - 2];
-    d[nd - 1] = std::fma(2.0f * x[n - 2], kCdf53Predict, x[n - 1]);
-  } else {
-    s[na - 1] = x[n - 1];
-  }
-  // Update: the left border mirrors d[-1] = d[0]; every interior sample
-  // s[1 .. na-2] takes its two neighbours; the right border takes the pair
-  // d[na-2], d[nd-1], which for odd lengths is the mirror d[nd] = d[nd-1].
-  s[0] = std::fma(2.0f * d[0], kCdf53Update, s[0]);
-  lift_sum(s + 1, d, d + 1, na - 2, kCdf53Update);
-  s[na - 1] = std::fma(d[na - 2] + d[nd - 1], kCdf53Update, s[na - 1]);
+  return {n, na, n / 2, na - 1};
 }
 
+// Forward: predict (-1/2) with the split, then update (1/4), chunk by chunk;
+// the update of s[j] waits for d[j].
+void Cdf53Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
+                  float* HWY_RESTRICT d) {
+  const LevelBands b = cdf53_bands(n);
+  for (std::size_t lo = 0; lo < b.na; lo += kChunk) {
+    const std::size_t hi = std::min(lo + kChunk, b.na);
+    split_predict_range(x, s, d, b, lo, hi, kCdf53Predict);
+    update_range(s, s, d, b, lo, hi, kCdf53Update);
+  }
+}
+
+// Inverse: undo the update into a work copy of the approximation, then undo
+// the predict while interleaving into the output, which for pair i waits for
+// s[i + 1]. The work copy is a chunk-sized window sliding along.
 void Cdf53Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
-                  std::size_t n, float* HWY_RESTRICT s, float* HWY_RESTRICT y) {
-  const std::size_t na = n - n / 2;
-  const std::size_t nd = n / 2;
-  const float* d = details;
-  // Undo the update into the work copy of the approximation.
-  s[0] = std::fma(2.0f * d[0], -kCdf53Update, approximation[0]);
-  lift_sum(s + 1, approximation + 1, d, d + 1, std::min(na - 1, nd - 1), -kCdf53Update);
-  if (na != nd) s[na - 1] = std::fma(2.0f * d[nd - 1], -kCdf53Update, approximation[na - 1]);
-  // Undo the predict while interleaving the two bands; for even lengths the
-  // last detail mirrors s[nd] = s[nd - 1].
-  predict_merge(s, d, std::min(na - 1, nd), -kCdf53Predict, y);
-  if (na == nd) {
-    y[n - 2] = s[nd - 1];
-    y[n - 1] = std::fma(2.0f * s[nd - 1], -kCdf53Predict, d[nd - 1]);
-  } else {
-    y[n - 1] = s[na - 1];
+                  std::size_t n, float* HWY_RESTRICT y) {
+  const LevelBands b = cdf53_bands(n);
+  HWY_ALIGN float s_buffer[kChunk + 16];
+  Window s{s_buffer, 0};
+  std::size_t merged = 0;
+  for (std::size_t lo = 0; lo < b.na; lo += kChunk) {
+    const std::size_t hi = std::min(lo + kChunk, b.na);
+    update_range(s, approximation, details, b, lo, hi, -kCdf53Update);
+    const std::size_t to = hi == b.na ? b.na : hi - 1;
+    predict_merge_range(s, details, y, b, merged, to, -kCdf53Predict);
+    merged = to;
+    std::memmove(s_buffer, s + merged, (hi - merged) * sizeof(float));
+    s.base = merged;
   }
 }
 
@@ -68,8 +70,8 @@ void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, 
 }
 
 void cdf53_inverse_f32(const float* approximation, const float* details, std::size_t n,
-                       float* work_a, float* output) {
-  HWY_DYNAMIC_DISPATCH(Cdf53Inverse)(approximation, details, n, work_a, output);
+                       float* output) {
+  HWY_DYNAMIC_DISPATCH(Cdf53Inverse)(approximation, details, n, output);
 }
 
 }  // namespace lumvet::neon

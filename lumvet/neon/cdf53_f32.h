@@ -15,9 +15,8 @@ inline constexpr float kCdf53Update = 0.25f;
 void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, float* details);
 
 // One inverse level into n >= 3 samples from n - n/2 approximation and n/2
-// detail coefficients. work_a receives n - n/2 samples of intermediate values;
-// the inputs are not modified.
+// detail coefficients. Allocates nothing; the inputs are not modified.
 void cdf53_inverse_f32(const float* approximation, const float* details, std::size_t n,
-                       float* work_a, float* output);
+                       float* output);
 
 }  // namespace lumvet::neon

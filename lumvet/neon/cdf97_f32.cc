@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lumvet/neon/cdf97_f32.cc"
@@ -13,79 +14,106 @@
 HWY_BEFORE_NAMESPACE();
 namespace lumvet::neon::HWY_NAMESPACE {
 
-// The even-sample update of both update steps and of their inverses: s (ne
-// samples) receives c times the sum of its two detail neighbours.
-//
-// The interior s[1 .. ne-2] is walked as three sequences, each cut into
-// blocks of 16 at its own origin: E = s[1 .. ne-2], A = d[0 .. no-1] and
+// Samples per chunk of the even band: a chunk of input, both bands and the
+// inverse's work copies stay in the first-level data cache while all lifting
+// steps pass over it.
+constexpr std::size_t kChunk = 1024;
+
+// The even update (update steps and their inverses) is defined blockwise: the
+// interior s[1 .. ne-2] is walked as three sequences, each cut into blocks of
+// 16 at its own origin, E = s[1 .. ne-2], A = d[0 .. no-1] and
 // B = d[1 .. no-1]. Whole blocks of E are updated with A and B; the three
-// remainders are then walked together, as far as the shortest of them. When
-// A's or B's remainder starts in a different block than E's (no a multiple of
-// 16, or ne == no with no - 1 a multiple of 16: signal lengths >= 32 with
-// length mod 32 in {0, 1, 2}) that walk is empty and the last 14 or 15
-// interior samples keep their value. Stored streams depend on exactly this
-// rule; the inverse applies the same routine, so the pair stays exact.
-HWY_INLINE void dwt97_forward_update_even(float* s, std::size_t ne, const float* d, std::size_t no,
-                                          float c) {
-  // Left border mirrors d[-1] = d[0].
-  s[0] = std::fma(2.0f * d[0], c, s[0]);
-  const std::size_t interior = ne - 2;
-  const std::size_t blocked = interior / 16 * 16;
-  lift_sum(s + 1, d, d + 1, blocked, c);
-  const std::size_t tail_a = no / 16 * 16;
-  const std::size_t tail_b = (no - 1) / 16 * 16;
-  const std::size_t walk = std::min({interior % 16, no % 16, (no - 1) % 16});
-  lift_sum(s + 1 + blocked, d + tail_a, d + 1 + tail_b, walk, c);
-  // Right border: the ordinary pair for even lengths (ne == no); for odd
-  // lengths both terms are d[no - 1], the mirror d[no] = d[no - 1].
-  s[ne - 1] = std::fma(d[ne - 2] + d[no - 1], c, s[ne - 1]);
+// remainders are then walked together as far as the shortest of them reaches.
+// When A's or B's remainder starts in a different block than E's (no a
+// multiple of 16, or ne == no with no - 1 a multiple of 16: signal lengths
+// >= 32 with length mod 32 in {0, 1, 2}) that walk is empty and the last 14 or
+// 15 interior samples keep their value. Stored streams depend on exactly this
+// rule; the inverse applies the same one, so the pair stays exact.
+//
+// Since ne is no or no + 1, the remainders can only be walked together when
+// all three start in the same block, and then they pair d[j - 1] with d[j]
+// like the blocks do. So the rule updates exactly s[1 .. 1 + 16m + r) with the
+// ordinary pair, m = (ne - 2) / 16 and r the length of that walk.
+LevelBands cdf97_bands(std::size_t n) {
+  const std::size_t na = n - n / 2;
+  const std::size_t nd = n / 2;
+  const std::size_t interior = na - 2;
+  const std::size_t walk = std::min({interior % 16, nd % 16, (nd - 1) % 16});
+  return {n, na, nd, 1 + interior / 16 * 16 + walk};
 }
 
-// d[i] = fma(s[i] + s[i + 1], c, d[i]); for even lengths (ne == no) the last
-// detail mirrors s[ne] = s[ne - 1].
-HWY_INLINE void predict_odd(float* d, std::size_t no, const float* s, std::size_t ne, float c) {
-  lift_sum(d, s, s + 1, std::min(ne - 1, no), c);
-  if (ne == no) d[no - 1] = std::fma(2.0f * s[no - 1], c, d[no - 1]);
+// Advances a step to `to` (clipped to `length`) from where it stopped.
+template <class Step>
+HWY_INLINE void advance(std::size_t& done, std::size_t to, std::size_t length, Step step) {
+  to = std::min(to, length);
+  if (to > done) {
+    step(done, to);
+    done = to;
+  }
 }
 
+// Forward: predict 1 (alpha) with the split, update 1 (beta), predict 2
+// (gamma), update 2 (delta), then scaling by K and by the details scale. Each
+// chunk runs every step as far as its inputs are final: a predict of d[i]
+// needs s[i + 1], an update of s[j] needs d[j], and a detail is scaled only
+// once the update of s[i + 1] has read it.
 void Cdf97Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
                   float* HWY_RESTRICT d) {
-  const std::size_t na = n - n / 2;
-  const std::size_t nd = n / 2;
-  const bool even = n % 2 == 0;
-  // Predict 1 and split. For even lengths the last detail has no right
-  // neighbour and mirrors x[n] = x[n - 2].
-  split_predict(x, n, even ? nd - 1 : nd, s, d, kCdf97Alpha);
-  if (even) {
-    s[nd - 1] = x[n - 2];
-    d[nd - 1] = std::fma(2.0f * x[n - 2], kCdf97Alpha, x[n - 1]);
-  } else {
-    s[na - 1] = x[n - 1];
+  const LevelBands b = cdf97_bands(n);
+  std::size_t p1 = 0, u1 = 0, p2 = 0, u2 = 0, scaled_d = 0;
+  for (std::size_t hi = std::min(kChunk, b.na);; hi = std::min(hi + kChunk, b.na)) {
+    const bool last = hi == b.na;
+    advance(p1, hi, b.na, [&](std::size_t i0, std::size_t i1) {
+      split_predict_range(x, s, d, b, i0, i1, kCdf97Alpha);
+    });
+    advance(u1, hi, b.na,
+            [&](std::size_t j0, std::size_t j1) { update_range(s, s, d, b, j0, j1, kCdf97Beta); });
+    advance(p2, last ? b.nd : hi - 1, b.nd,
+            [&](std::size_t i0, std::size_t i1) { predict_range(d, s, b, i0, i1, kCdf97Gamma); });
+    advance(u2, last ? b.na : hi - 1, b.na, [&](std::size_t j0, std::size_t j1) {
+      update_range<Scaling::After>(s, s, d, b, j0, j1, kCdf97Delta, kCdf97K);
+    });
+    advance(scaled_d, last ? b.nd : hi - 2, b.nd,
+            [&](std::size_t i0, std::size_t i1) { scale(d + i0, i1 - i0, kCdf97InvK); });
+    if (last) break;
   }
-  dwt97_forward_update_even(s, na, d, nd, kCdf97Beta);
-  predict_odd(d, nd, s, na, kCdf97Gamma);
-  dwt97_forward_update_even(s, na, d, nd, kCdf97Delta);
-  scale(s, na, kCdf97K);
-  scale(d, nd, kCdf97InvK);
 }
 
+// Inverse: undo update 2 (unscaling the approximation on its way into the
+// work copy, after the details were unscaled into theirs), predict 2 and
+// update 1, then undo predict 1 while interleaving into the output; chunked
+// like the forward step. The work copies are chunk-sized windows that slide
+// along, keeping only the samples a later step still reads.
 void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
-                  std::size_t n, float* HWY_RESTRICT s, float* HWY_RESTRICT d,
-                  float* HWY_RESTRICT y) {
-  const std::size_t na = n - n / 2;
-  const std::size_t nd = n / 2;
-  scaled_copy(s, approximation, na, kCdf97InvK);
-  scaled_copy(d, details, nd, kCdf97K);
-  dwt97_forward_update_even(s, na, d, nd, -kCdf97Delta);
-  predict_odd(d, nd, s, na, -kCdf97Gamma);
-  dwt97_forward_update_even(s, na, d, nd, -kCdf97Beta);
-  // Undo predict 1 while interleaving the two bands.
-  predict_merge(s, d, std::min(na - 1, nd), -kCdf97Alpha, y);
-  if (na == nd) {
-    y[n - 2] = s[nd - 1];
-    y[n - 1] = std::fma(2.0f * s[nd - 1], -kCdf97Alpha, d[nd - 1]);
-  } else {
-    y[n - 1] = s[na - 1];
+                  std::size_t n, float* HWY_RESTRICT y) {
+  const LevelBands b = cdf97_bands(n);
+  HWY_ALIGN float s_buffer[kChunk + 16];
+  HWY_ALIGN float d_buffer[kChunk + 16];
+  Window s{s_buffer, 0};
+  Window d{d_buffer, 0};
+  std::size_t copied_d = 0, u2 = 0, p2 = 0, u1 = 0, merged = 0;
+  for (std::size_t hi = std::min(kChunk, b.na);; hi = std::min(hi + kChunk, b.na)) {
+    const bool last = hi == b.na;
+    advance(copied_d, hi, b.nd, [&](std::size_t i0, std::size_t i1) {
+      scaled_copy(d + i0, details + i0, i1 - i0, kCdf97K);
+    });
+    advance(u2, hi, b.na, [&](std::size_t j0, std::size_t j1) {
+      update_range<Scaling::Before>(s, approximation, d, b, j0, j1, -kCdf97Delta, kCdf97InvK);
+    });
+    advance(p2, last ? b.nd : hi - 1, b.nd,
+            [&](std::size_t i0, std::size_t i1) { predict_range(d, s, b, i0, i1, -kCdf97Gamma); });
+    advance(u1, last ? b.na : hi - 1, b.na,
+            [&](std::size_t j0, std::size_t j1) { update_range(s, s, d, b, j0, j1, -kCdf97Beta); });
+    advance(merged, last ? b.na : hi - 2, b.na, [&](std::size_t i0, std::size_t i1) {
+      predict_merge_range(s, d, y, b, i0, i1, -kCdf97Alpha);
+    });
+    if (last) break;
+    // Later steps read from d[u2 - 1], s[p2], d[u1 - 1] and s[merged] on.
+    const std::size_t keep = std::min({u2 - 1, p2, u1 - 1, merged});
+    std::memmove(s_buffer, s + keep, (u2 - keep) * sizeof(float));
+    std::memmove(d_buffer, d + keep, (copied_d - keep) * sizeof(float));
+    s.base = keep;
+    d.base = keep;
   }
 }
 
@@ -103,8 +131,8 @@ void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, 
 }
 
 void cdf97_inverse_f32(const float* approximation, const float* details, std::size_t n,
-                       float* work_a, float* work_d, float* output) {
-  HWY_DYNAMIC_DISPATCH(Cdf97Inverse)(approximation, details, n, work_a, work_d, output);
+                       float* output) {
+  HWY_DYNAMIC_DISPATCH(Cdf97Inverse)(approximation, details, n, output);
 }
 
 }  // namespace lumvet::neon

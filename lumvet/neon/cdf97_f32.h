@@ -21,9 +21,8 @@ inline constexpr float kCdf97InvK = 0.869864464f;    // details scale
 void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, float* details);
 
 // One inverse level into n >= 4 samples from n - n/2 approximation and n/2
-// detail coefficients. work_a and work_d receive n - n/2 and n/2 samples of
-// intermediate values; the inputs are not modified.
+// detail coefficients. Allocates nothing; the inputs are not modified.
 void cdf97_inverse_f32(const float* approximation, const float* details, std::size_t n,
-                       float* work_a, float* work_d, float* output);
+                       float* output);
 
 }  // namespace lumvet::neon

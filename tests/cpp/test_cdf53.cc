@@ -84,7 +84,11 @@ const DwtExecutorHandle& cdf53() {
 std::vector<std::size_t> lengths_to_check() {
   std::vector<std::size_t> lengths;
   for (std::size_t n = 3; n <= 300; ++n) lengths.push_back(n);
-  for (std::size_t n : {1024, 1025, 1026, 4097}) lengths.push_back(n);
+  // Chunk edges of the kernels (1024 and 2048 approximation samples) included.
+  for (std::size_t n : {1024, 1025, 1026, 2046, 2047, 2048, 2049, 2050, 2051, 4094, 4095, 4096,
+                        4097, 4098, 4099, 6144, 6145, 8192, 8193}) {
+    lengths.push_back(n);
+  }
   std::mt19937 rng(53);
   std::uniform_int_distribution<std::size_t> dist(5000, 70000);
   for (int k = 0; k < 4; ++k) lengths.push_back(dist(rng));

@@ -28,11 +28,11 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple(QuarnelError::invalid_magic(Bytes4{'Q', 'R', 'N', 'M'}),
                         "Magic should be 'QRNL' but it was 'QRNM'"),
         std::make_tuple(QuarnelError::invalid_magic(Bytes4{0xFF, 0xFF, 0xFF, 0xFF}),
-                        "Magic should be 'QRNL' but it was '????'"),
+                        "Magic should be 'QRNL' but it was '?\?\?\?'"),
         std::make_tuple(QuarnelError::invalid_format_tag(Bytes2{'f', '4'}),
                         "Invalid compression method 'f4'"),
         std::make_tuple(QuarnelError::invalid_format_tag(Bytes2{0xC3, 0x28}),
-                        "Invalid compression method '??'"),
+                        "Invalid compression method '?\?'"),
         // Control characters are valid UTF-8 and show as themselves.
         std::make_tuple(QuarnelError::invalid_version(Bytes2{0x02, 0x01}),
                         "Invalid header version '\x02\x01'"),
@@ -57,7 +57,7 @@ TEST_P(ByteRendering, ValidUtf8OnlyShowsAsText) {
   const auto& [bytes, valid] = GetParam();
   const std::string shown = QuarnelError::invalid_method(bytes).message();
   const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  EXPECT_EQ(shown, "Invalid compression method '" + (valid ? text : std::string("????")) + "'");
+  EXPECT_EQ(shown, "Invalid compression method '" + (valid ? text : std::string("?\?\?\?")) + "'");
 }
 
 INSTANTIATE_TEST_SUITE_P(
