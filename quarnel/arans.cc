@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cassert>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace quarnel {
 
@@ -68,12 +69,95 @@ constexpr std::size_t kWideContextInput = 16384;
 // Model
 
 // Moves P, the probability of a 0 in units of 1/4096, a sixteenth of the way towards the
-// bit just seen. Started from 2048, P never leaves 15..4081: at 4081 the step up
-// (15 >> 4) is 0, at 15 the step down (15 >> 4) is 0, and a step never overshoots. So
-// both frequencies always lie in 1..4095 and no clamping is needed.
-inline std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) {
+// bit just seen.
+constexpr std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) {
   return bit ? p - (p >> kAdaptShift) : p + ((kProbScale - p) >> kAdaptShift);
 }
+
+// Started from 2048, P never leaves 15..4081: at 4081 the step up ((4096 - 4081) >> 4) is
+// 0, at 15 the step down (15 >> 4) is 0, and no step overshoots. So both frequencies stay
+// within 1..4095 without clamping. Checked here over every reachable P.
+consteval bool adapted_probabilities_stay_in_range() {
+  std::array<bool, kProbScale> reached{};
+  std::array<std::uint32_t, kProbScale> queue{};
+  std::size_t head = 0, tail = 0;
+  reached[kProbInit] = true;
+  queue[tail++] = kProbInit;
+  while (head < tail) {
+    const std::uint32_t p = queue[head++];
+    if (p < 15 || p > 4081) return false;
+    for (std::uint32_t bit = 0; bit < 2; ++bit) {
+      const std::uint32_t q = adapt(p, bit);
+      if (q >= kProbScale) return false;
+      if (!reached[q]) {
+        reached[q] = true;
+        queue[tail++] = q;
+      }
+    }
+  }
+  return true;
+}
+static_assert(adapted_probabilities_stay_in_range());
+
+// The encoder meets the bits of a plane twice: forwards to adapt the model, backwards to
+// code them (rANS is last in, first out). Rather than keeping every bit's probability
+// between the passes, the backward pass undoes the adaptation step by step and so meets
+// every P again. adapt(., bit) never decreases, and its step (4096 - P) >> 4 or P >> 4
+// changes by at most one between neighbouring P, so a value has at most two preimages and
+// they are adjacent: P comes back as the smaller preimage plus an undo bit, which is all
+// the forward pass keeps.
+struct UndoSymbol {
+  std::uint16_t p;
+  std::uint16_t freq;        // P for a 0, 4096 - P for a 1
+  std::uint16_t start;       // 0 for a 0, P for a 1
+  std::uint16_t complement;  // 4096 - freq
+};
+
+struct ModelTables {
+  // next[2 P + bit] = adapt(P, bit); undo[2 P + bit] = P's undo bit. (The bit in the
+  // lowest place makes each index a single address computation.)
+  std::array<std::uint16_t, 2 * kProbScale> next{};
+  std::array<std::uint8_t, 2 * kProbScale> undo{};
+  // undo_symbol[4 adapt(P, bit) + 2 undo bit + bit]: P and the bit's symbol.
+  std::array<UndoSymbol, 4 * kProbScale> undo_symbol{};
+};
+
+constexpr ModelTables kModel = [] {
+  ModelTables t;
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    std::array<std::uint32_t, kProbScale> smaller_preimage{};
+    for (std::uint32_t p = kProbScale - 1; p >= 1; --p) smaller_preimage[adapt(p, bit)] = p;
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::uint32_t q = adapt(p, bit);
+      const std::uint32_t undo = p - smaller_preimage[q];
+      const std::uint32_t freq = bit ? kProbScale - p : p;
+      t.next[2 * p + bit] = static_cast<std::uint16_t>(q);
+      t.undo[2 * p + bit] = static_cast<std::uint8_t>(undo);
+      t.undo_symbol[4 * q + 2 * undo + bit] = {
+          static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
+          static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
+    }
+  }
+  return t;
+}();
+
+// Every adaptation is undone exactly, with an undo bit of 0 or 1.
+consteval bool adaptation_is_undone_exactly() {
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::uint32_t i = 2 * p + bit;
+      if (kModel.next[i] != adapt(p, bit) || kModel.undo[i] > 1) return false;
+      const UndoSymbol& s = kModel.undo_symbol[4 * kModel.next[i] + 2 * kModel.undo[i] + bit];
+      const std::uint32_t freq = bit ? kProbScale - p : p;
+      if (s.p != p || s.freq != freq || s.start != (bit ? p : 0) ||
+          s.complement != kProbScale - freq) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(adaptation_is_undone_exactly());
 
 inline std::size_t table_size(unsigned context_bits) {
   return std::size_t{256} << context_bits;
@@ -82,82 +166,200 @@ inline std::size_t table_size(unsigned context_bits) {
 // ---------------------------------------------------------------------------------------
 // Encoder
 //
-// The modelling pass runs forwards through a plane and records every coded bit as a
-// 16-bit symbol: its frequency (1..4095) with the bit itself in bit 15; the start is then
-// 0 for a 0 and 4096 - frequency for a 1. The coding pass runs backwards over those
-// symbols, because rANS is last in, first out. The words it emits go into the symbol
-// array itself, from the top down: at most one word leaves per symbol, so the next free
-// slot never drops below the symbol just read.
+// Forward pass: adapt the model through the plane and keep one byte of undo bits per
+// plane byte. Backward pass: from the last bit to the first, undo each adaptation to get
+// the bit's P back, and code the bit. Two planes run side by side in both passes so that
+// their dependency chains (through the table, through the state) overlap.
 
-constexpr std::uint16_t kSymbolBit = 0x8000;
+// For each byte value and each of its bits k (from the most significant): the bit's node
+// in the bit tree (a leading 1 followed by bits 7..8-k) and the bit itself.
+struct ByteBits {
+  std::array<std::uint8_t, 8> node;
+  std::array<std::uint8_t, 8> bit;
+};
 
-inline std::uint16_t make_symbol(std::uint32_t p, std::uint32_t bit) {
-  return static_cast<std::uint16_t>(bit ? (kProbScale - p) | kSymbolBit : p);
+constexpr std::array<ByteBits, 256> kByteBits = [] {
+  std::array<ByteBits, 256> t{};
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      t[b].node[k] = static_cast<std::uint8_t>((b | 0x100) >> (8 - k));
+      t[b].bit[k] = static_cast<std::uint8_t>((b >> (7 - k)) & 1);
+    }
+  }
+  return t;
+}();
+
+// Adapts `row` to byte b and returns its eight undo bits, the first bit's highest.
+[[gnu::always_inline]] inline std::uint32_t model_byte(std::uint16_t* row, std::uint32_t b) {
+  const ByteBits& bits = kByteBits[b];
+  std::uint32_t undo = 0;
+#pragma GCC unroll 8
+  for (unsigned k = 0; k < 8; ++k) {
+    const std::uint32_t node = bits.node[k];
+    const std::uint32_t index = 2 * row[node] + bits.bit[k];
+    row[node] = kModel.next[index];
+    undo = 2 * undo + kModel.undo[index];
+  }
+  return undo;
 }
 
-// Records the symbols of `count` bytes of each of N planes interleaved in `src` (plane j
-// holds src[j], src[j + N], ...), N planes side by side so that their table updates
-// overlap.
+// Adapts the tables through `count` bytes of N planes interleaved in `src` (plane j holds
+// src[j], src[j + N], ...) and stores the undo bits of plane j's byte i at undo[N i + j].
 template <std::size_t N>
 void model_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
-                  std::array<std::uint16_t*, N> symbols, std::array<std::uint16_t*, N> tables) {
+                  std::array<std::uint16_t*, N> tables, std::uint8_t* undo) {
   const unsigned context_shift = 8 - context_bits;
-  std::array<std::uint16_t*, N> row = tables;  // the previous byte is 0 at the start
+  std::uint16_t* row0 = tables[0];  // the previous byte is 0 at the start
+  std::uint16_t* row1 = tables[N - 1];
   for (std::size_t i = 0; i < count; ++i) {
-    for (std::size_t j = 0; j < N; ++j) {
-      // node of bit k (most significant first) = the leading 1 followed by bits 7..8-k.
-      const std::uint32_t b = src[i * N + j] | 0x100u;
-      std::uint16_t* out = symbols[j] + 8 * i;
-      std::uint16_t* r = row[j];
-#pragma GCC unroll 8
-      for (unsigned k = 0; k < 8; ++k) {
-        const std::uint32_t node = b >> (8 - k);
-        const std::uint32_t bit = (b >> (7 - k)) & 1;
-        const std::uint32_t p = r[node];
-        out[k] = make_symbol(p, bit);
-        r[node] = static_cast<std::uint16_t>(adapt(p, bit));
-      }
-      row[j] = tables[j] + (((b & 0xFF) >> context_shift) << 8);
+    const std::uint32_t b0 = src[N * i];
+    undo[N * i] = static_cast<std::uint8_t>(model_byte(row0, b0));
+    row0 = tables[0] + ((b0 >> context_shift) << 8);
+    if constexpr (N == 2) {
+      const std::uint32_t b1 = src[N * i + 1];
+      undo[N * i + 1] = static_cast<std::uint8_t>(model_byte(row1, b1));
+      row1 = tables[1] + ((b1 >> context_shift) << 8);
     }
   }
 }
 
-// Emits the low word of x when coding the symbol next would leave 32 bits.
-inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words, std::uint32_t freq) {
+// The words a plane's encoder emits, in emission order (the reverse of reading order).
+// Grown geometrically; a byte emits at most eight words, so room is checked per byte.
+class WordBuffer {
+ public:
+  explicit WordBuffer(std::size_t capacity)
+      : data_(std::make_unique_for_overwrite<std::uint16_t[]>(capacity)),
+        end_(data_.get() + capacity),
+        next_(data_.get()) {}
+
+  // Whether the write position `next` lacks room for the words of one more byte.
+  bool lacks_room(const std::uint16_t* next) const { return end_ - next < 8; }
+
+  // Doubles the buffer; returns the write position `next` moved along.
+  std::uint16_t* grow(std::uint16_t* next) {
+    const auto used = static_cast<std::size_t>(next - data_.get());
+    const std::size_t capacity = 2 * static_cast<std::size_t>(end_ - data_.get()) + 8;
+    auto bigger = std::make_unique_for_overwrite<std::uint16_t[]>(capacity);
+    std::memcpy(bigger.get(), data_.get(), 2 * used);
+    data_ = std::move(bigger);
+    end_ = data_.get() + capacity;
+    return data_.get() + used;
+  }
+
+  std::uint16_t* next() const { return next_; }
+  void set_next(std::uint16_t* next) { next_ = next; }
+  const std::uint16_t* begin() const { return data_.get(); }
+
+ private:
+  std::unique_ptr<std::uint16_t[]> data_;
+  std::uint16_t* end_;
+  std::uint16_t* next_;
+};
+
+// Emits the low word of x when coding a symbol of frequency `freq` next would leave
+// 32 bits.
+[[gnu::always_inline]] inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words,
+                                                 std::uint32_t freq) {
   const std::uint32_t x_max = freq << kEncodeLimitShift;
   if (x >= x_max) {
-    *--words = static_cast<std::uint16_t>(x);
+    *words++ = static_cast<std::uint16_t>(x);
     x >>= kWordBits;
   }
 }
 
 // x <- floor(x / freq) * M + x mod freq + start, written as x + start + q * (M - freq)
-// with q = floor(x / freq) by reciprocal multiplication, exact as x < freq << 20.
-inline void encode_put(std::uint32_t& x, std::uint32_t freq, std::uint32_t start) {
-  x += start + arans_detail::divide_by_frequency(x, freq) * (kProbScale - freq);
+// with q = floor(x / freq) by reciprocal multiplication.
+[[gnu::always_inline]] inline void encode_put(std::uint32_t& x, std::uint32_t freq,
+                                              std::uint32_t start, std::uint32_t complement) {
+  x += start + arans_detail::divide_by_frequency(x, freq) * complement;
 }
 
-// Codes N symbol arrays of `bits` symbols each, backwards, N states side by side so that
-// their dependency chains overlap. On return words[j] points at the first of plane j's
-// words (they end at symbols[j] + bits) and states[j] holds its final state.
-template <std::size_t N>
-void code_planes(std::array<std::uint16_t*, N> symbols, std::size_t bits,
-                 std::array<std::uint32_t, N>& states, std::array<std::uint16_t*, N>& words) {
-  std::array<std::uint32_t, N> x;
-  for (std::size_t j = 0; j < N; ++j) {
-    x[j] = kStateLow;
-    words[j] = symbols[j] + bits;
+// A byte's bits and its undo bits, spread for the backward pass: bit k of the byte (from
+// the most significant) goes to bit 2 k and its undo bit to bit 2 k + 1, so step k finds
+// the pair in the two low bits of spread >> 2 k, as the undo_symbol index wants them.
+constexpr std::array<std::uint32_t, 256> kSpreadBits = [] {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    for (std::uint32_t k = 0; k < 8; ++k) t[b] |= ((b >> (7 - k)) & 1) << (2 * k);
   }
-  for (std::size_t i = bits; i-- > 0;) {
-    for (std::size_t j = 0; j < N; ++j) {
-      const std::uint32_t v = symbols[j][i];
-      const std::uint32_t freq = v & ~std::uint32_t{kSymbolBit};
-      const std::uint32_t start = (v & kSymbolBit) ? kProbScale - freq : 0;
-      encode_renorm(x[j], words[j], freq);
-      encode_put(x[j], freq, start);
+  return t;
+}();
+constexpr std::array<std::uint32_t, 256> kSpreadUndo = [] {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t u = 0; u < 256; ++u) {
+    for (std::uint32_t k = 0; k < 8; ++k) t[u] |= ((u >> (7 - k)) & 1) << (2 * k + 1);
+  }
+  return t;
+}();
+
+// Undoes the adaptation of bit k of byte b (`marked` = b | 0x100, `spread` = its bits and
+// undo bits spread as above) in `row`, and codes the bit.
+template <unsigned k>
+[[gnu::always_inline]] inline void encode_bit(std::uint32_t& x, std::uint16_t*& words,
+                                              std::uint16_t* row, std::uint32_t marked,
+                                              std::uint32_t spread) {
+  const std::uint32_t node = marked >> (8 - k);
+  const UndoSymbol& s = kModel.undo_symbol[4 * row[node] + ((spread >> (2 * k)) & 3)];
+  row[node] = s.p;
+  encode_renorm(x, words, s.freq);
+  encode_put(x, s.freq, s.start, s.complement);
+}
+
+// Codes `count` bytes of N planes (laid out as for model_planes) backwards, starting from
+// the tables model_planes left and its undo bits; plane j's final state goes to states[j]
+// and its words to words[j].
+template <std::size_t N>
+void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
+                 std::array<std::uint16_t*, N> tables, const std::uint8_t* undo,
+                 std::array<std::uint32_t, N>& states, std::array<WordBuffer*, N> words) {
+  const unsigned context_shift = 8 - context_bits;
+  std::uint32_t x0 = kStateLow, x1 = kStateLow;
+  std::uint16_t* w0 = words[0]->next();
+  std::uint16_t* w1 = words[N - 1]->next();
+  for (std::size_t i = count; i-- > 0;) {
+    // The row of byte i is selected by byte i - 1 of the same plane (0 before the first).
+    if (words[0]->lacks_room(w0)) [[unlikely]]
+      w0 = words[0]->grow(w0);
+    const std::uint32_t prev0 = i > 0 ? src[N * (i - 1)] : 0;
+    std::uint16_t* row0 = tables[0] + ((prev0 >> context_shift) << 8);
+    const std::uint32_t marked0 = src[N * i] | 0x100u;
+    const std::uint32_t spread0 = kSpreadBits[src[N * i]] | kSpreadUndo[undo[N * i]];
+    if constexpr (N == 1) {
+      encode_bit<7>(x0, w0, row0, marked0, spread0);
+      encode_bit<6>(x0, w0, row0, marked0, spread0);
+      encode_bit<5>(x0, w0, row0, marked0, spread0);
+      encode_bit<4>(x0, w0, row0, marked0, spread0);
+      encode_bit<3>(x0, w0, row0, marked0, spread0);
+      encode_bit<2>(x0, w0, row0, marked0, spread0);
+      encode_bit<1>(x0, w0, row0, marked0, spread0);
+      encode_bit<0>(x0, w0, row0, marked0, spread0);
+    } else {
+      if (words[1]->lacks_room(w1)) [[unlikely]]
+        w1 = words[1]->grow(w1);
+      const std::uint32_t prev1 = i > 0 ? src[N * (i - 1) + 1] : 0;
+      std::uint16_t* row1 = tables[1] + ((prev1 >> context_shift) << 8);
+      const std::uint32_t marked1 = src[N * i + 1] | 0x100u;
+      const std::uint32_t spread1 = kSpreadBits[src[N * i + 1]] | kSpreadUndo[undo[N * i + 1]];
+#define ARANS_ENCODE_BIT(k)                      \
+  encode_bit<k>(x0, w0, row0, marked0, spread0); \
+  encode_bit<k>(x1, w1, row1, marked1, spread1)
+      ARANS_ENCODE_BIT(7);
+      ARANS_ENCODE_BIT(6);
+      ARANS_ENCODE_BIT(5);
+      ARANS_ENCODE_BIT(4);
+      ARANS_ENCODE_BIT(3);
+      ARANS_ENCODE_BIT(2);
+      ARANS_ENCODE_BIT(1);
+      ARANS_ENCODE_BIT(0);
+#undef ARANS_ENCODE_BIT
     }
   }
-  states = x;
+  states[0] = x0;
+  words[0]->set_next(w0);
+  if constexpr (N == 2) {
+    states[1] = x1;
+    words[1]->set_next(w1);
+  }
 }
 
 inline std::uint8_t* put_le32(std::uint8_t* out, std::uint32_t v) {
@@ -165,25 +367,20 @@ inline std::uint8_t* put_le32(std::uint8_t* out, std::uint32_t v) {
   return out + 4;
 }
 
-// Writes a coded plane: the state, then the words in the order the decoder reads them.
-std::uint8_t* put_coded_plane(std::uint8_t* out, std::uint32_t state, const std::uint16_t* words,
-                              const std::uint16_t* words_end) {
+// Writes a coded plane: the final state, then the words in the order the decoder reads
+// them, which is the reverse of the order they were emitted in.
+std::uint8_t* put_coded_plane(std::uint8_t* out, std::uint32_t state, const WordBuffer& words) {
   out = put_le32(out, state);
-  const auto n = static_cast<std::size_t>(words_end - words);
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out, words, 2 * n);
-    return out + 2 * n;
-  } else {
-    for (std::size_t k = 0; k < n; ++k) {
-      *out++ = static_cast<std::uint8_t>(words[k]);
-      *out++ = static_cast<std::uint8_t>(words[k] >> 8);
-    }
-    return out;
+  for (const std::uint16_t* w = words.next(); w != words.begin();) {
+    --w;
+    *out++ = static_cast<std::uint8_t>(*w);
+    *out++ = static_cast<std::uint8_t>(*w >> 8);
   }
+  return out;
 }
 
-inline std::size_t coded_plane_size(const std::uint16_t* words, const std::uint16_t* words_end) {
-  return 4 + 2 * static_cast<std::size_t>(words_end - words);
+inline std::size_t coded_plane_size(const WordBuffer& words) {
+  return 4 + 2 * static_cast<std::size_t>(words.next() - words.begin());
 }
 
 std::size_t leb128_size(std::uint64_t v) {
@@ -215,13 +412,12 @@ std::uint8_t* put_leb128(std::uint8_t* out, std::uint64_t v) {
       return std::unexpected(AransError::error); \
   } while (false)
 
-struct PlaneDecoder {
-  const std::uint8_t* next;  // next renormalisation word
-  const std::uint8_t* end;   // end of the plane's coded bytes
-  std::uint16_t* table;
-  std::uint16_t* row;  // the table row of the current context
-  std::uint32_t x;
-};
+// Passes a failure of `expr` (a std::expected<void, AransError>) on to the caller.
+#define ARANS_TRY(expr)                               \
+  do {                                                \
+    if (auto arans_r = (expr); !arans_r) [[unlikely]] \
+      return std::unexpected(arans_r.error());        \
+  } while (false)
 
 inline std::uint32_t get_le16(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8;
@@ -231,73 +427,82 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
   return get_le16(p) | get_le16(p + 2) << 16;
 }
 
+struct PlaneDecoder {
+  std::uint32_t x;
+  std::uint32_t node;  // the current bit's node, 1..255
+  std::uint16_t* row;  // the table row of the current byte's context
+  std::uint16_t* table;
+  const std::uint8_t* next;  // the next renormalisation word
+  const std::uint8_t* end;   // the end of the plane's coded bytes
+};
+
+// Decodes one bit of the current byte.
+[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d) {
+  const std::uint32_t x = d.x;
+  const std::uint32_t node = d.node;
+  const std::uint32_t p = d.row[node];
+  // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
+  //   bit 0 (m < P):  P h + m
+  //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
+  // so both outcomes come from the one product P h, and a select picks one.
+  const std::uint32_t m = x & kProbMask;
+  const std::uint32_t ph = p * (x >> kProbBits);
+  const std::uint32_t bit = m >= p;
+  d.x = bit ? x - p - ph : ph + m;
+  d.row[node] = kModel.next[2 * p + bit];
+  d.node = 2 * node + bit;
+  // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
+  // 16, so one word suffices; only a corrupt initial state below L can take more.
+  if (d.x < kStateLow) [[unlikely]] {
+    do {
+      ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
+      d.x = d.x << kWordBits | get_le16(d.next);
+      d.next += 2;
+    } while (d.x < kStateLow);
+  }
+  return {};
+}
+
 // Decodes output bytes begin..end-1 of N planes side by side; plane j's byte i goes to
-// out[i * N + j].
+// out[N * i + j].
 template <std::size_t N>
 std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& planes,
                                               unsigned context_bits, std::uint8_t* out,
                                               std::size_t begin, std::size_t end) {
   const unsigned context_shift = 8 - context_bits;
-  std::array<std::uint32_t, N> x;
-  std::array<const std::uint8_t*, N> next;
-  std::array<const std::uint8_t*, N> stop;
-  std::array<std::uint16_t*, N> table;
-  std::array<std::uint16_t*, N> row;
-  for (std::size_t j = 0; j < N; ++j) {
-    x[j] = planes[j].x;
-    next[j] = planes[j].next;
-    stop[j] = planes[j].end;
-    table[j] = planes[j].table;
-    row[j] = planes[j].row;
-  }
+  PlaneDecoder d0 = planes[0];
+  PlaneDecoder d1 = planes[N - 1];
   for (std::size_t i = begin; i < end; ++i) {
-    std::array<std::uint32_t, N> node;
-    node.fill(1);
 #pragma GCC unroll 8
-    for (unsigned k = 0; k < 8; ++k) {
-      for (std::size_t j = 0; j < N; ++j) {
-        // With h = x >> 12 and m = x & 4095 the decoding step is
-        //   bit 0 (m < P):  x <- P h + m
-        //   bit 1:          x <- (4096 - P) h + m - P = x - P (h + 1)
-        // so both candidates come from the one product P h.
-        const std::uint32_t p = row[j][node[j]];
-        const std::uint32_t m = x[j] & kProbMask;
-        const std::uint32_t ph = p * (x[j] >> kProbBits);
-        const std::uint32_t bit = m >= p;
-        x[j] = bit ? x[j] - ph - p : ph + m;
-        row[j][node[j]] = static_cast<std::uint16_t>(adapt(p, bit));
-        node[j] = 2 * node[j] + bit;
-        // A step from a state >= L leaves at least 16, so one word restores x >= L; only
-        // a corrupt initial state can need more.
-        while (x[j] < kStateLow) {
-          ARANS_REQUIRE(stop[j] - next[j] >= 2, Truncated);
-          x[j] = x[j] << kWordBits | get_le16(next[j]);
-          next[j] += 2;
-        }
-      }
+    for (int k = 0; k < 8; ++k) {
+      ARANS_TRY(decode_bit(d0));
+      if constexpr (N == 2) ARANS_TRY(decode_bit(d1));
     }
-    for (std::size_t j = 0; j < N; ++j) {
-      const std::uint32_t byte = node[j] - 0x100;
-      out[i * N + j] = static_cast<std::uint8_t>(byte);
-      row[j] = table[j] + ((byte >> context_shift) << 8);
+    // After eight bits node - 256 is the byte; it selects the next byte's row.
+    const std::uint32_t byte0 = d0.node - 0x100;
+    out[N * i] = static_cast<std::uint8_t>(byte0);
+    d0.row = d0.table + ((byte0 >> context_shift) << 8);
+    d0.node = 1;
+    if constexpr (N == 2) {
+      const std::uint32_t byte1 = d1.node - 0x100;
+      out[N * i + 1] = static_cast<std::uint8_t>(byte1);
+      d1.row = d1.table + ((byte1 >> context_shift) << 8);
+      d1.node = 1;
     }
   }
-  for (std::size_t j = 0; j < N; ++j) {
-    planes[j].x = x[j];
-    planes[j].next = next[j];
-    planes[j].row = row[j];
-  }
+  planes[0] = d0;
+  if constexpr (N == 2) planes[1] = d1;
   return {};
 }
 
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{coded.data() + 4, coded.data() + coded.size(), nullptr, nullptr,
-                      get_le32(coded.data())};
+  return PlaneDecoder{get_le32(coded.data()),     1, nullptr, nullptr, coded.data() + 4,
+                      coded.data() + coded.size()};
 }
 
-// Decodes `count` bytes of each of N planes into out[i * N + j] and leaves `tail` extra
+// Decodes `count` bytes of each of N planes into out[N * i + j] and leaves `tail` extra
 // bytes at the end of the result. The output grows as decoding advances instead of being
 // allocated in full up front: a short body that claims a huge count fails as truncated
 // after touching little memory, while every result stays that of a full allocation.
@@ -321,15 +526,15 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
       const std::size_t size = N * limit + (limit == count ? tail : 0);
       out.reserve(size);  // exactly: the last chunk leaves no slack
       out.resize(size);
-      if (auto r = decode_planes<N>(planes, context_bits, out.data(), done, limit); !r) {
-        return std::unexpected(r.error());
-      }
+      ARANS_TRY(decode_planes<N>(planes, context_bits, out.data(), done, limit));
       if (limit == count) break;
       done = limit;
       limit = count - limit > limit ? 2 * limit : count;
     }
     return out;
   } catch (const std::bad_alloc&) {
+    return std::unexpected(AransError::InconsistentLength);
+  } catch (const std::length_error&) {  // a count beyond what a vector can hold
     return std::unexpected(AransError::InconsistentLength);
   }
 }
@@ -342,17 +547,16 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits) {
   assert(context_bits <= 8);
   context_bits = std::min(context_bits, 8u);
-  if (plane.empty()) return {};
-  const std::size_t bits = 8 * plane.size();
-  std::vector<std::uint16_t> symbols(bits);
+  const std::size_t count = plane.size();
+  if (count == 0) return {};
   std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
-  model_planes<1>(plane.data(), plane.size(), context_bits, {symbols.data()}, {table.data()});
+  const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(count);
+  model_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get());
+  WordBuffer words(count / 2 + 64);
   std::array<std::uint32_t, 1> state;
-  std::array<std::uint16_t*, 1> words;
-  code_planes<1>({symbols.data()}, bits, state, words);
-  const std::uint16_t* words_end = symbols.data() + bits;
-  std::vector<std::uint8_t> out(coded_plane_size(words[0], words_end));
-  put_coded_plane(out.data(), state[0], words[0], words_end);
+  code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state, {&words});
+  std::vector<std::uint8_t> out(coded_plane_size(words));
+  put_coded_plane(out.data(), state[0], words);
   return out;
 }
 
@@ -361,22 +565,19 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   if (n < kRawLimit) return {input.begin(), input.end()};
   const std::size_t pair_count = n / 2;
   const unsigned context_bits = n < kWideContextInput ? 3 : 8;
-  const std::size_t bits = 8 * pair_count;
 
-  // 16 bytes of symbols per plane byte; the words of both planes end up in place.
-  std::vector<std::uint16_t> symbols(2 * bits);
-  std::array<std::uint16_t*, 2> planes = {symbols.data(), symbols.data() + bits};
-  {
-    std::vector<std::uint16_t> tables(2 * table_size(context_bits), kProbInit);
-    model_planes<2>(input.data(), pair_count, context_bits, planes,
-                    {tables.data(), tables.data() + table_size(context_bits)});
-  }
+  std::vector<std::uint16_t> tables(2 * table_size(context_bits), kProbInit);
+  const std::array<std::uint16_t*, 2> plane_tables = {tables.data(),
+                                                      tables.data() + table_size(context_bits)};
+  const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(2 * pair_count);
+  model_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get());
+  WordBuffer words0(pair_count / 2 + 64), words1(pair_count / 4 + 64);
   std::array<std::uint32_t, 2> state;
-  std::array<std::uint16_t*, 2> words;
-  code_planes<2>(planes, bits, state, words);
+  code_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get(), state,
+                 {&words0, &words1});
 
-  const std::size_t plane0_size = coded_plane_size(words[0], planes[0] + bits);
-  const std::size_t plane1_size = coded_plane_size(words[1], planes[1] + bits);
+  const std::size_t plane0_size = coded_plane_size(words0);
+  const std::size_t plane1_size = coded_plane_size(words1);
   const std::size_t odd = n & 1;
   std::vector<std::uint8_t> body(2 + leb128_size(pair_count) + leb128_size(plane0_size) +
                                  plane0_size + plane1_size + odd);
@@ -385,8 +586,8 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   *out++ = static_cast<std::uint8_t>(context_bits);
   out = put_leb128(out, pair_count);
   out = put_leb128(out, plane0_size);
-  out = put_coded_plane(out, state[0], words[0], planes[0] + bits);
-  out = put_coded_plane(out, state[1], words[1], planes[1] + bits);
+  out = put_coded_plane(out, state[0], words0);
+  out = put_coded_plane(out, state[1], words1);
   if (odd) *out++ = input[n - 1];
   assert(out == body.data() + body.size());
   return body;

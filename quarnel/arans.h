@@ -41,11 +41,12 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
 
 // Codes one byte plane: the final 32-bit state (little-endian) followed by the 16-bit
 // renormalisation words (little-endian) in the order the decoder consumes them; empty
-// for an empty plane. `context_bits` must be 0..8.
+// for an empty plane. `context_bits` must be 0..8 (larger values are taken as 8).
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits);
 
 // Decodes `count` bytes of a plane coded with the same `context_bits`. Bytes after the
-// last word consumed are ignored. `context_bits` above 8 gives InconsistentLength.
+// last word consumed are ignored. A count of 0 gives an empty plane without reading
+// anything; otherwise `context_bits` above 8 gives InconsistentLength.
 std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
     std::span<const std::uint8_t> coded, std::size_t count, unsigned context_bits);
 

@@ -19,8 +19,8 @@ enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
 // `auto_` is "auto": it always selects the rANS coder.
 enum class CoderChoice : std::uint8_t { deflate = 0, arans = 1, auto_ = 2 };
 
-// Every value reaching compress() must hold values from these ranges, scale in
-// 6..12; the Python options class refuses all others.
+// Scale 6..12. compress() refuses values outside the enumerations' ranges or a
+// scale outside 6..12 with an error rather than writing an unreadable stream.
 struct CompressionOptions {
   CutoffLevel cutoff = CutoffLevel::low;
   CoderChoice coder = CoderChoice::auto_;
@@ -28,7 +28,9 @@ struct CompressionOptions {
   std::uint8_t scale = 11;
 };
 
-// The whole stream: 52-byte header followed by the payload.
+// The whole stream: 52-byte header followed by the payload. A signal whose
+// wavelet coefficients would not fit 16 bits at the chosen scale is refused
+// (UnsupportedConfiguration): a lower scale stores it.
 std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
                                                                 const CompressionOptions& options);
 

@@ -1,0 +1,40 @@
+// What the compressor and the decompressor agree on without storing it: the
+// executor of each method and the band lengths of a stream.
+//
+// The stream holds no band lengths. Both sides derive them from the sample
+// count, the method and the level count through the executor's dwt_size, so
+// this one place computes them for both.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lumvet/lumvet.h"
+#include "quarnel/quarnel.h"
+
+namespace quarnel {
+
+// The executor of a method; the convolution wavelets wrap around the borders.
+lumvet::DwtExecutorHandle make_executor(WaveletMethod method);
+
+struct BandLayout {
+  // Length actually transformed: the sample count, raised to the filter
+  // length for signals shorter than the filter.
+  std::uint64_t transformed_length = 0;
+  // One entry per level, finest first.
+  std::vector<lumvet::DwtSize> levels;
+
+  // a_L: the coarsest approximation.
+  std::uint64_t approximation_length() const { return levels.back().approximation_length; }
+  // d_1 + ... + d_L.
+  std::uint64_t detail_count() const;
+  // a_L + d_1 + ... + d_L: the integers of the coefficient byte string.
+  std::uint64_t coefficient_count() const { return approximation_length() + detail_count(); }
+};
+
+// (a_1, d_1) = dwt_size(N), (a_k, d_k) = dwt_size(a_(k-1)). levels >= 1.
+BandLayout band_layout(const lumvet::DwtExecutor& executor, std::uint64_t sample_count,
+                       unsigned levels);
+
+}  // namespace quarnel
