@@ -2,7 +2,8 @@
 
 For each combination the table shows the size of the float32 input, the size
 of the quarnel stream, the compression ratio, the PSNR of the reconstruction
-and its largest error relative to the signal's range. A PNG shows the
+(10·log10(range² / mean squared error), the range being max − min of the
+original) and its largest error relative to that range. A PNG shows the
 original, the reconstruction and the error for one of the combinations.
 
     python examples/compress_wav.py [WAV] [--scale 11] [--cutoff low] [--plot out/compress_wav.png]
@@ -98,7 +99,11 @@ def main():
     for method in METHODS:
         for coder in CODERS:
             options = quarnel.QrnlCompressionOptions(method=method, scale=args.scale, cutoff=args.cutoff, coder=coder)
-            stream = quarnel.compress_signal(signal, options)
+            try:
+                stream = quarnel.compress_signal(signal, options)
+            except ValueError as refused:
+                print(f"{method:<7} {coder:<8} {signal.nbytes:>9} refused: {refused}")
+                continue
             restored = quarnel.decompress_signal(stream)
             psnr, max_error, error = measure(signal, restored)
             print(
@@ -108,6 +113,9 @@ def main():
             if method == args.plot_method and coder == "arans":
                 shown = (restored, error, len(stream), psnr)
 
+    if shown is None:
+        print("plot: nothing to show, the compressor refused this signal")
+        return
     restored, error, size, psnr = shown
     title = (
         f"{Path(args.wav).name}: {args.plot_method}, rANS, scale {args.scale}, cutoff {args.cutoff} — "
