@@ -1,87 +1,23 @@
 #include "quarnel/decompressor.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <atomic>
 #include <bit>
-#include <cstdlib>
 #include <functional>
 #include <limits>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "codec_test_util.h"
+#include "peak_heap.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/compressor.h"
 #include "quarnel/header.h"
-
-// Allocation accounting for this binary: while a test watches, every
-// allocation through operator new counts towards the peak of live bytes.
-namespace {
-std::atomic<bool> g_watching{false};
-std::atomic<std::size_t> g_live{0};
-std::atomic<std::size_t> g_peak{0};
-
-void* counted_new(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  if (g_watching.load(std::memory_order_relaxed)) {
-    const std::size_t live = g_live.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
-    std::size_t peak = g_peak.load();
-    while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
-    }
-  }
-  return p;
-}
-
-void counted_delete(void* p) {
-  if (p == nullptr) return;
-  if (g_watching.load(std::memory_order_relaxed)) {
-    const std::size_t size = malloc_usable_size(p);
-    // Blocks allocated before watching started are not in the count.
-    std::size_t live = g_live.load();
-    while (!g_live.compare_exchange_weak(live, live >= size ? live - size : 0)) {
-    }
-  }
-  std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return counted_new(size);
-}
-void* operator new[](std::size_t size) {
-  return counted_new(size);
-}
-void operator delete(void* p) noexcept {
-  counted_delete(p);
-}
-void operator delete[](void* p) noexcept {
-  counted_delete(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  counted_delete(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  counted_delete(p);
-}
 
 namespace quarnel {
 namespace {
 
 using namespace quarnel::testing;
-
-// Peak live heap bytes while `body` runs.
-std::size_t peak_heap_during(const std::function<void()>& body) {
-  g_live = 0;
-  g_peak = 0;
-  g_watching = true;
-  body();
-  g_watching = false;
-  return g_peak.load();
-}
 
 std::string failure_of(std::span<const std::uint8_t> stream) {
   const auto result = decompress(stream);
@@ -402,7 +338,7 @@ TEST(Decompress, HugeSampleCountWithTinyPayloadAllocatesLittle) {
       h.sample_count = 2147483647;
       const Bytes stream = make_stream(h, Bytes(coder == kCoderDeflate ? 100 : 5, 0));
       std::string message;
-      const std::size_t peak = peak_heap_during([&] { message = failure_of(stream); });
+      const std::size_t peak = peak_heap::during([&] { message = failure_of(stream); });
       EXPECT_NE(message.find("coefficients, but the bands need"), std::string::npos) << message;
       EXPECT_LT(peak, 1u << 20) << name_of(method);
     }
@@ -427,7 +363,7 @@ TEST(Decompress, RansBodyPromisingTooMuchAllocatesLittle) {
   Bytes stream(header.begin(), header.end());
   stream.insert(stream.end(), body.begin(), body.end());
   std::string message;
-  const std::size_t peak = peak_heap_during([&] { message = failure_of(stream); });
+  const std::size_t peak = peak_heap::during([&] { message = failure_of(stream); });
   EXPECT_EQ(message, reason("Stream truncated"));
   EXPECT_LT(peak, 4u << 20);
 }
@@ -444,7 +380,7 @@ TEST(Decompress, InflationBeyondTheBandsIsNotStored) {
   const Bytes stream = make_stream(h, Bytes(32u << 20, 0));  // 32 MiB of zero coefficients
   ASSERT_LT(stream.size(), 64u << 10);
   std::vector<float> y;
-  const std::size_t peak = peak_heap_during([&] { y = decompress(stream).value(); });
+  const std::size_t peak = peak_heap::during([&] { y = decompress(stream).value(); });
   EXPECT_EQ(y, std::vector<float>(64, 0.0f));
   EXPECT_LT(peak, 1u << 20);
 
