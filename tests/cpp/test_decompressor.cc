@@ -151,12 +151,11 @@ TEST(Decompress, TransformFailureCarriesTheLibraryMessage) {
   // CDF 9/7 over 10 samples and 4 levels: the band table runs down to
   // two-sample bands that no forward transform produces, and the inverse
   // refuses them.
-  QuarnelHeader h;
-  h.method_tag = kTagCdf97;
-  h.levels = 4;
-  h.scale = 11;
-  h.coder = kCoderDeflate;
-  h.sample_count = 10;
+  QuarnelHeader h{.method_tag = kTagCdf97,
+                  .levels = 4,
+                  .scale = 11,
+                  .coder = kCoderDeflate,
+                  .sample_count = 10};
   const auto executor = make_executor(WaveletMethod::cdf97);
   const std::size_t count = band_layout(*executor, 10, 4).coefficient_count();
   const Bytes stream = make_stream(h, Bytes(2 * count, 0));
@@ -194,14 +193,13 @@ TEST(Decompress, StreamLengthRule) {
 
 TEST(Decompress, LevelsUpToTenAreAccepted) {
   for (const WaveletMethod method : kMethods) {
-    QuarnelHeader h;
-    h.method_tag = method_tag(method);
-    h.levels = 10;
-    h.scale = 8;
-    h.coder = kCoderArans;
-    h.sample_count = 5000;
-    h.min_value = -1.0f;
-    h.max_value = 1.0f;
+    QuarnelHeader h{.method_tag = method_tag(method),
+                    .levels = 10,
+                    .scale = 8,
+                    .coder = kCoderArans,
+                    .sample_count = 5000,
+                    .min_value = -1.0f,
+                    .max_value = 1.0f};
     const auto executor = make_executor(method);
     const BandLayout layout = band_layout(*executor, 5000, 10);
     std::vector<std::int16_t> q(layout.coefficient_count(), 0);
@@ -277,12 +275,11 @@ TEST(Decompress, OutputHasExactlySampleCountSamples) {
       EXPECT_EQ(y->size(), n) << name_of(method);
     }
     // A stream may even describe no samples at all.
-    QuarnelHeader h;
-    h.method_tag = method_tag(method);
-    h.levels = 1;
-    h.scale = 6;
-    h.coder = kCoderDeflate;
-    h.sample_count = 0;
+    QuarnelHeader h{.method_tag = method_tag(method),
+                    .levels = 1,
+                    .scale = 6,
+                    .coder = kCoderDeflate,
+                    .sample_count = 0};
     const auto executor = make_executor(method);
     const Bytes zeros(2 * band_layout(*executor, 0, 1).coefficient_count(), 0);
     const auto y = decompress(make_stream(h, zeros));
@@ -306,15 +303,14 @@ TEST(Decompress, FlatSignalComesBackExactly) {
 // and gives 0.
 TEST(Decompress, DenormalisationIsOneFusedMultiplyAdd) {
   for (const WaveletMethod method : kMethods) {
-    QuarnelHeader h;
-    h.method_tag = method_tag(method);
-    h.levels = 1;
-    h.scale = 10;
-    h.coder = kCoderDeflate;
-    h.sample_count = 16;
-    h.min_value = -1.0f;
-    h.max_value = 2.0f;
-    h.mean_value = 1.0f / 3.0f;
+    QuarnelHeader h{.method_tag = method_tag(method),
+                    .levels = 1,
+                    .scale = 10,
+                    .coder = kCoderDeflate,
+                    .sample_count = 16,
+                    .min_value = -1.0f,
+                    .max_value = 2.0f,
+                    .mean_value = 1.0f / 3.0f};
     const auto executor = make_executor(method);
     const Bytes zeros(2 * band_layout(*executor, 16, 1).coefficient_count(), 0);
     const auto y = decompress(make_stream(h, zeros));
@@ -330,12 +326,11 @@ TEST(Decompress, DenormalisationIsOneFusedMultiplyAdd) {
 TEST(Decompress, HugeSampleCountWithTinyPayloadAllocatesLittle) {
   for (const WaveletMethod method : kMethods) {
     for (const std::uint8_t coder : {kCoderDeflate, kCoderArans}) {
-      QuarnelHeader h;
-      h.method_tag = method_tag(method);
-      h.levels = 8;
-      h.scale = 12;
-      h.coder = coder;
-      h.sample_count = 2147483647;
+      QuarnelHeader h{.method_tag = method_tag(method),
+                      .levels = 8,
+                      .scale = 12,
+                      .coder = coder,
+                      .sample_count = 2147483647};
       const Bytes stream = make_stream(h, Bytes(coder == kCoderDeflate ? 100 : 5, 0));
       std::string message;
       const std::size_t peak = peak_heap::during([&] { message = failure_of(stream); });
@@ -349,12 +344,11 @@ TEST(Decompress, HugeSampleCountWithTinyPayloadAllocatesLittle) {
 // after a few hundred bytes; neither the header's nor the body's promise is
 // allocated up front.
 TEST(Decompress, RansBodyPromisingTooMuchAllocatesLittle) {
-  QuarnelHeader h;
-  h.method_tag = kTagCdf97;
-  h.levels = 8;
-  h.scale = 12;
-  h.coder = kCoderArans;
-  h.sample_count = 2147483647;
+  QuarnelHeader h{.method_tag = kTagCdf97,
+                  .levels = 8,
+                  .scale = 12,
+                  .coder = kCoderArans,
+                  .sample_count = 2147483647};
   const Bytes body = {0x00, 3,    0x80, 0x80, 0x80, 0x80, 0x01,  // 2^28 pairs
                       4,    0xFF, 0xFF, 0xFF, 0xFF,              // plane 0
                       0xFF, 0xFF, 0xFF, 0xFF};                   // plane 1
@@ -371,12 +365,8 @@ TEST(Decompress, RansBodyPromisingTooMuchAllocatesLittle) {
 // A payload that inflates to far more than the bands need is decoded to its
 // end (damage anywhere is still reported) but only the needed bytes are kept.
 TEST(Decompress, InflationBeyondTheBandsIsNotStored) {
-  QuarnelHeader h;
-  h.method_tag = kTagDb4;
-  h.levels = 2;
-  h.scale = 9;
-  h.coder = kCoderDeflate;
-  h.sample_count = 64;
+  QuarnelHeader h{
+      .method_tag = kTagDb4, .levels = 2, .scale = 9, .coder = kCoderDeflate, .sample_count = 64};
   const Bytes stream = make_stream(h, Bytes(32u << 20, 0));  // 32 MiB of zero coefficients
   ASSERT_LT(stream.size(), 64u << 10);
   std::vector<float> y;
