@@ -118,21 +118,6 @@ TEST(Decompress, HeaderErrorsPassUnchanged) {
   EXPECT_EQ(failure_of(stream), "Header is invalid");
 }
 
-TEST(Decompress, SampleCountLimit) {
-  Bytes stream = valid_stream(CoderChoice::deflate);
-  put_u32(stream, 16, 0xFFFFFFFFu);
-  EXPECT_EQ(failure_of(stream),
-            reason("Can't decompress data bigger than 2147483647, but data was 4294967295"));
-  put_u32(stream, 16, 2147483647u);  // allowed, but the payload is far too short
-  EXPECT_NE(failure_of(stream).find("coefficients, but the bands need"), std::string::npos);
-}
-
-TEST(Decompress, LevelLimit) {
-  Bytes stream = valid_stream(CoderChoice::deflate);
-  stream[12] = 255;
-  EXPECT_EQ(failure_of(stream), reason("Max supported level is 10 but it was 255"));
-}
-
 TEST(Decompress, RansPayloadErrorsCarryTheCoderMessage) {
   Bytes stream = valid_stream(CoderChoice::arans);
   ASSERT_GE(header_of(stream).payload_length, 6u);
