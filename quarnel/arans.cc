@@ -429,37 +429,148 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
 
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t node;  // the current bit's node, 1..255
+  std::uint32_t p;     // the probability of the next bit, row[1] between bytes
   std::uint16_t* row;  // the table row of the current byte's context
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// Decodes one bit of the current byte.
-[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d) {
-  const std::uint32_t x = d.x;
-  const std::uint32_t node = d.node;
-  const std::uint32_t p = d.row[node];
-  // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
-  //   bit 0 (m < P):  P h + m
-  //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
-  // so both outcomes come from the one product P h, and a select picks one.
+// a if `bit` else b, as a conditional move: the bits are data and a branch on them would
+// mispredict about as often as they carry information.
+template <typename T>
+[[gnu::always_inline]] inline T select(std::uint32_t bit, T a, T b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (sizeof(T) == 4 || sizeof(T) == 8) {
+    asm("test %[bit], %[bit]\n\tcmovnz %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [bit] "r"(bit) : "cc");
+    return b;
+  }
+#endif
+  return bit ? a : b;
+}
+
+// One decoding step from state x with P, the probability of a 0: the bit and the state
+// before renormalisation. With h = x >> 12 and m = x & 4095 the step
+// x <- freq * h + m - start is
+//   bit 0 (m < P):  P h + m
+//   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
+// so both outcomes come from the one product P h, and a select picks one.
+[[gnu::always_inline]] inline std::uint32_t decode_step(std::uint32_t x, std::uint32_t p,
+                                                        std::uint32_t& bit) {
   const std::uint32_t m = x & kProbMask;
   const std::uint32_t ph = p * (x >> kProbBits);
-  const std::uint32_t bit = m >= p;
-  d.x = bit ? x - p - ph : ph + m;
-  d.row[node] = kModel.next[2 * p + bit];
-  d.node = 2 * node + bit;
-  // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
-  // 16, so one word suffices; only a corrupt initial state below L can take more.
-  if (d.x < kStateLow) [[unlikely]] {
-    do {
-      ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
-      d.x = d.x << kWordBits | get_le16(d.next);
-      d.next += 2;
-    } while (d.x < kStateLow);
+  bit = m >= p;
+  return select(bit, x - p - ph, ph + m);
+}
+
+// A step leaves x >= 16 when it starts from x >= L (h >= 16 and the frequency is at least
+// 1), so one word brings x back to at least 2^20 >= L: while x >= L between bits, every
+// bit reads at most one word and a byte at most eight. A byte whose plane has that much
+// left and a state >= L takes the fast path, which reads words without further checks.
+constexpr std::ptrdiff_t kFastByteRoom = 8 * 2;
+
+inline bool fast_byte_ok(const PlaneDecoder& d) {
+  return d.end - d.next >= kFastByteRoom && d.x >= kStateLow;
+}
+
+// The row of the byte after `byte`.
+[[gnu::always_inline]] inline std::uint16_t* next_row(const PlaneDecoder& d, std::uint32_t byte,
+                                                      unsigned context_shift) {
+  return d.table + ((byte >> context_shift) << 8);
+}
+
+// Fast path, bit k of the current byte. The step's critical path runs through x; the
+// table work is taken off it: the probabilities of both children of the current node are
+// loaded before the bit is known (for the last bit: P of node 1 in both candidate rows of
+// the next byte), and the bit selects one.
+struct FastLane {
+  std::uint32_t x;
+  std::uint32_t p;
+  std::size_t node;
+  std::uint16_t* row;
+};
+
+// The data-dependent choices of one decoding step, made without branches: with
+// bit = (P < m + 1) = (m >= P), x becomes x1 if bit else x0, p becomes p1 if bit else p0,
+// and the bit is returned.
+[[gnu::always_inline]] inline std::uint32_t decide(std::uint32_t p, std::uint32_t m1,
+                                                   std::uint32_t& x, std::uint32_t x0,
+                                                   std::uint32_t& p_next, std::uint32_t p1) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  std::uint32_t bit = 0;
+  asm("cmp %[m1], %[p]\n\t"
+      "cmovnc %[x0], %[x]\n\t"
+      "cmovc %[p1], %[pn]\n\t"
+      "setc %b[bit]"
+      : [x] "+r"(x), [pn] "+r"(p_next), [bit] "+q"(bit)
+      : [m1] "r"(m1), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
+      : "cc");
+  return bit;
+#else
+  const std::uint32_t bit = p < m1;
+  x = bit ? x : x0;
+  p_next = bit ? p1 : p_next;
+  return bit;
+#endif
+}
+
+template <unsigned k>
+[[gnu::always_inline]] inline void fast_bit(FastLane& l, PlaneDecoder& d, unsigned context_shift) {
+  std::uint32_t p0, p1;
+  std::uint16_t *row0 = nullptr, *row1 = nullptr;
+  if constexpr (k < 7) {
+    p0 = l.row[2 * l.node];
+    p1 = l.row[2 * l.node + 1];
+  } else {
+    const std::uint32_t byte0 = static_cast<std::uint32_t>(2 * l.node - 0x100);
+    row0 = next_row(d, byte0, context_shift);
+    row1 = next_row(d, byte0 + 1, context_shift);
+    p0 = row0[1];
+    p1 = row1[1];
   }
+  const std::uint32_t p = l.p;
+  const std::uint32_t m = l.x & kProbMask;
+  const std::uint32_t ph = p * (l.x >> kProbBits);
+  std::uint32_t x = l.x - p - ph;
+  const std::uint32_t bit = decide(p, m + 1, x, ph + m, p0, p1);
+  l.row[l.node] = kModel.next[2 * p + bit];
+  l.node = 2 * l.node + bit;
+  l.p = p0;
+  if constexpr (k == 7) l.row = select(bit, row1, row0);
+  if (x < kStateLow) [[unlikely]] {
+    x = x << kWordBits | get_le16(d.next);
+    d.next += 2;
+  }
+  l.x = x;
+}
+
+// Slow path, one bit with every word read checked.
+[[gnu::always_inline]] inline std::expected<void, AransError> checked_bit(PlaneDecoder& d,
+                                                                         std::size_t& node) {
+  const std::uint32_t p = d.row[node];
+  std::uint32_t bit;
+  d.x = decode_step(d.x, p, bit);
+  d.row[node] = kModel.next[2 * p + bit];
+  node = 2 * node + bit;
+  // Pull words in until x is back in [L, 2^32). Only a corrupt initial state below L can
+  // take more than one.
+  while (d.x < kStateLow) {
+    ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
+    d.x = d.x << kWordBits | get_le16(d.next);
+    d.next += 2;
+  }
+  return {};
+}
+
+// Slow path, one byte of a plane.
+inline std::expected<void, AransError> checked_byte(PlaneDecoder& d, FastLane& l,
+                                                    unsigned context_shift) {
+  d.x = l.x;
+  d.row = l.row;
+  for (int k = 0; k < 8; ++k) ARANS_TRY(checked_bit(d, l.node));
+  l.x = d.x;
+  l.row = next_row(d, static_cast<std::uint32_t>(l.node - 0x100), context_shift);
+  l.p = l.row[1];
   return {};
 }
 
@@ -470,35 +581,49 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
                                               unsigned context_bits, std::uint8_t* out,
                                               std::size_t begin, std::size_t end) {
   const unsigned context_shift = 8 - context_bits;
-  PlaneDecoder d0 = planes[0];
-  PlaneDecoder d1 = planes[N - 1];
+  PlaneDecoder& d0 = planes[0];
+  PlaneDecoder& d1 = planes[N - 1];
+  FastLane l0{d0.x, d0.p, 1, d0.row}, l1{d1.x, d1.p, 1, d1.row};
   for (std::size_t i = begin; i < end; ++i) {
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) {
-      ARANS_TRY(decode_bit(d0));
-      if constexpr (N == 2) ARANS_TRY(decode_bit(d1));
+    l0.node = 1;
+    l1.node = 1;
+    if (d0.end - d0.next >= kFastByteRoom && l0.x >= kStateLow &&
+        (N == 1 || (d1.end - d1.next >= kFastByteRoom && l1.x >= kStateLow))) [[likely]] {
+#define ARANS_FAST_BIT(k)           \
+  fast_bit<k>(l0, d0, context_shift); \
+  if constexpr (N == 2) fast_bit<k>(l1, d1, context_shift)
+      ARANS_FAST_BIT(0);
+      ARANS_FAST_BIT(1);
+      ARANS_FAST_BIT(2);
+      ARANS_FAST_BIT(3);
+      ARANS_FAST_BIT(4);
+      ARANS_FAST_BIT(5);
+      ARANS_FAST_BIT(6);
+      ARANS_FAST_BIT(7);
+#undef ARANS_FAST_BIT
+    } else {
+      ARANS_TRY(checked_byte(d0, l0, context_shift));
+      if constexpr (N == 2) ARANS_TRY(checked_byte(d1, l1, context_shift));
     }
-    // After eight bits node - 256 is the byte; it selects the next byte's row.
-    const std::uint32_t byte0 = d0.node - 0x100;
-    out[N * i] = static_cast<std::uint8_t>(byte0);
-    d0.row = d0.table + ((byte0 >> context_shift) << 8);
-    d0.node = 1;
-    if constexpr (N == 2) {
-      const std::uint32_t byte1 = d1.node - 0x100;
-      out[N * i + 1] = static_cast<std::uint8_t>(byte1);
-      d1.row = d1.table + ((byte1 >> context_shift) << 8);
-      d1.node = 1;
-    }
+    // After eight bits node - 256 is the byte.
+    out[N * i] = static_cast<std::uint8_t>(l0.node);
+    if constexpr (N == 2) out[N * i + 1] = static_cast<std::uint8_t>(l1.node);
   }
-  planes[0] = d0;
-  if constexpr (N == 2) planes[1] = d1;
+  d0.x = l0.x;
+  d0.p = l0.p;
+  d0.row = l0.row;
+  if constexpr (N == 2) {
+    d1.x = l1.x;
+    d1.p = l1.p;
+    d1.row = l1.row;
+  }
   return {};
 }
 
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()),     1, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()), 0,       nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
@@ -518,6 +643,7 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     for (std::size_t j = 0; j < N; ++j) {
       planes[j].table = tables.data() + j * table_size(context_bits);
       planes[j].row = planes[j].table;
+      planes[j].p = kProbInit;
     }
     std::vector<std::uint8_t> out;
     std::size_t done = 0;
