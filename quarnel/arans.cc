@@ -106,20 +106,11 @@ static_assert(adapted_probabilities_stay_in_range());
 // changes by at most one between neighbouring P, so a value has at most two preimages and
 // they are adjacent: P comes back as the smaller preimage plus an undo bit, which is all
 // the forward pass keeps.
-struct UndoSymbol {
-  std::uint16_t p;
-  std::uint16_t freq;        // P for a 0, 4096 - P for a 1
-  std::uint16_t start;       // 0 for a 0, P for a 1
-  std::uint16_t complement;  // 4096 - freq
-};
-
 struct ModelTables {
   // next[2 P + bit] = adapt(P, bit); undo[2 P + bit] = P's undo bit. (The bit in the
   // lowest place makes each index a single address computation.)
   std::array<std::uint16_t, 2 * kProbScale> next{};
   std::array<std::uint8_t, 2 * kProbScale> undo{};
-  // undo_symbol[4 adapt(P, bit) + 2 undo bit + bit]: P and the bit's symbol.
-  std::array<UndoSymbol, 4 * kProbScale> undo_symbol{};
 };
 
 constexpr ModelTables kModel = [] {
@@ -129,28 +120,56 @@ constexpr ModelTables kModel = [] {
     for (std::uint32_t p = kProbScale - 1; p >= 1; --p) smaller_preimage[adapt(p, bit)] = p;
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
       const std::uint32_t q = adapt(p, bit);
-      const std::uint32_t undo = p - smaller_preimage[q];
-      const std::uint32_t freq = bit ? kProbScale - p : p;
       t.next[2 * p + bit] = static_cast<std::uint16_t>(q);
-      t.undo[2 * p + bit] = static_cast<std::uint8_t>(undo);
-      t.undo_symbol[4 * q + 2 * undo + bit] = {
-          static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
-          static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
+      t.undo[2 * p + bit] = static_cast<std::uint8_t>(p - smaller_preimage[q]);
     }
   }
   return t;
 }();
 
-// Every adaptation is undone exactly, with an undo bit of 0 or 1.
+// What the backward pass needs of a bit, by its undo index 4 adapt(P, bit) + 2 undo bit +
+// bit: P to put back into the table, and the bit's symbol ready for coding. Kept as
+// separate arrays under one base, so every field is one load at the same index.
+struct CodeTables {
+  std::array<std::uint64_t, 4 * kProbScale> reciprocal{};  // of freq, see arans_reciprocal.h
+  std::array<std::uint32_t, 4 * kProbScale> limit{};       // 256 freq, see code_bit
+  std::array<std::uint16_t, 4 * kProbScale> p{};
+  std::array<std::uint16_t, 4 * kProbScale> start{};       // 0 for a 0, P for a 1
+  std::array<std::uint16_t, 4 * kProbScale> complement{};  // 4096 - freq
+};
+
+constexpr std::size_t undo_index(std::uint32_t q, std::uint32_t undo, std::uint32_t bit) {
+  return 4 * std::size_t{q} + 2 * undo + bit;
+}
+
+constexpr CodeTables kCode = [] {
+  CodeTables t;
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::size_t i = undo_index(kModel.next[2 * p + bit], kModel.undo[2 * p + bit], bit);
+      const std::uint32_t freq = bit ? kProbScale - p : p;
+      t.reciprocal[i] = arans_detail::kReciprocal[freq];
+      t.limit[i] = freq << 8;
+      t.p[i] = static_cast<std::uint16_t>(p);
+      t.start[i] = static_cast<std::uint16_t>(bit ? p : 0);
+      t.complement[i] = static_cast<std::uint16_t>(kProbScale - freq);
+    }
+  }
+  return t;
+}();
+
+// Every adaptation is undone exactly, with an undo bit of 0 or 1, and gives back the
+// bit's symbol.
 consteval bool adaptation_is_undone_exactly() {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::uint32_t i = 2 * p + bit;
-      if (kModel.next[i] != adapt(p, bit) || kModel.undo[i] > 1) return false;
-      const UndoSymbol& s = kModel.undo_symbol[4 * kModel.next[i] + 2 * kModel.undo[i] + bit];
+      const std::uint32_t j = 2 * p + bit;
+      if (kModel.next[j] != adapt(p, bit) || kModel.undo[j] > 1) return false;
+      const std::size_t i = undo_index(kModel.next[j], kModel.undo[j], bit);
       const std::uint32_t freq = bit ? kProbScale - p : p;
-      if (s.p != p || s.freq != freq || s.start != (bit ? p : 0) ||
-          s.complement != kProbScale - freq) {
+      if (kCode.p[i] != p || kCode.start[i] != (bit ? p : 0) ||
+          kCode.complement[i] != kProbScale - freq || kCode.limit[i] != 256 * freq ||
+          kCode.reciprocal[i] != arans_detail::kReciprocal[freq]) {
         return false;
       }
     }
@@ -168,58 +187,35 @@ inline std::size_t table_size(unsigned context_bits) {
 //
 // Forward pass: adapt the model through the plane and keep one byte of undo bits per
 // plane byte. Backward pass: from the last bit to the first, undo each adaptation to get
-// the bit's P back, and code the bit. Two planes run side by side in both passes so that
-// their dependency chains (through the table, through the state) overlap.
+// the bit's P back, and code the bit. Two planes run side by side in the backward pass so
+// that their dependency chains through the state overlap.
 
-// For each byte value and each of its bits k (from the most significant): the bit's node
-// in the bit tree (a leading 1 followed by bits 7..8-k) and the bit itself.
-struct ByteBits {
-  std::array<std::uint8_t, 8> node;
-  std::array<std::uint8_t, 8> bit;
-};
-
-constexpr std::array<ByteBits, 256> kByteBits = [] {
-  std::array<ByteBits, 256> t{};
-  for (std::uint32_t b = 0; b < 256; ++b) {
-    for (std::uint32_t k = 0; k < 8; ++k) {
-      t[b].node[k] = static_cast<std::uint8_t>((b | 0x100) >> (8 - k));
-      t[b].bit[k] = static_cast<std::uint8_t>((b >> (7 - k)) & 1);
-    }
-  }
-  return t;
-}();
-
-// Adapts `row` to byte b and returns its eight undo bits, the first bit's highest.
+// Adapts `row` to byte b and returns its eight undo bits, the first bit's highest. With
+// marked = b | 0x100, bit k (from the most significant) has node marked >> (8 - k) and is
+// the lowest bit of the next node.
 [[gnu::always_inline]] inline std::uint32_t model_byte(std::uint16_t* row, std::uint32_t b) {
-  const ByteBits& bits = kByteBits[b];
+  const std::uint32_t marked = b | 0x100;
   std::uint32_t undo = 0;
 #pragma GCC unroll 8
   for (unsigned k = 0; k < 8; ++k) {
-    const std::uint32_t node = bits.node[k];
-    const std::uint32_t index = 2 * row[node] + bits.bit[k];
+    const std::size_t node = marked >> (8 - k);
+    const std::size_t index = 2 * std::size_t{row[node]} + ((marked >> (7 - k)) & 1);
     row[node] = kModel.next[index];
     undo = 2 * undo + kModel.undo[index];
   }
   return undo;
 }
 
-// Adapts the tables through `count` bytes of N planes interleaved in `src` (plane j holds
-// src[j], src[j + N], ...) and stores the undo bits of plane j's byte i at undo[N i + j].
-template <std::size_t N>
-void model_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
-                  std::array<std::uint16_t*, N> tables, std::uint8_t* undo) {
+// Adapts `table` through the `count` bytes src[0], src[stride], ... of a plane and
+// stores the undo bits of byte i at undo[stride * i].
+void model_plane(const std::uint8_t* src, std::size_t stride, std::size_t count,
+                 unsigned context_bits, std::uint16_t* table, std::uint8_t* undo) {
   const unsigned context_shift = 8 - context_bits;
-  std::uint16_t* row0 = tables[0];  // the previous byte is 0 at the start
-  std::uint16_t* row1 = tables[N - 1];
+  std::uint16_t* row = table;  // the previous byte is 0 at the start
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t b0 = src[N * i];
-    undo[N * i] = static_cast<std::uint8_t>(model_byte(row0, b0));
-    row0 = tables[0] + ((b0 >> context_shift) << 8);
-    if constexpr (N == 2) {
-      const std::uint32_t b1 = src[N * i + 1];
-      undo[N * i + 1] = static_cast<std::uint8_t>(model_byte(row1, b1));
-      row1 = tables[1] + ((b1 >> context_shift) << 8);
-    }
+    const std::uint32_t b = src[stride * i];
+    undo[stride * i] = static_cast<std::uint8_t>(model_byte(row, b));
+    row = table + ((b >> context_shift) << 8);
   }
 }
 
@@ -256,30 +252,14 @@ class WordBuffer {
   std::uint16_t* next_;
 };
 
-// Emits the low word of x when coding a symbol of frequency `freq` next would leave
-// 32 bits.
-[[gnu::always_inline]] inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words,
-                                                 std::uint32_t freq) {
-  const std::uint32_t x_max = freq << kEncodeLimitShift;
-  if (x >= x_max) {
-    *words++ = static_cast<std::uint16_t>(x);
-    x >>= kWordBits;
-  }
-}
-
-// x <- floor(x / freq) * M + x mod freq + start, written as x + start + q * (M - freq)
-// with q = floor(x / freq) by reciprocal multiplication.
-[[gnu::always_inline]] inline void encode_put(std::uint32_t& x, std::uint32_t freq,
-                                              std::uint32_t start, std::uint32_t complement) {
-  x += start + arans_detail::divide_by_frequency(x, freq) * complement;
-}
-
-// A byte's bits and its undo bits, spread for the backward pass: bit k of the byte (from
-// the most significant) goes to bit 2 k and its undo bit to bit 2 k + 1, so step k finds
-// the pair in the two low bits of spread >> 2 k, as the undo_symbol index wants them.
+// A byte's bits, its undo bits and its node marker packed for the backward pass: bit k of
+// the byte (from the most significant) at bit 2 k, its undo bit at bit 2 k + 1, and
+// b | 0x100 from bit 16 on. Step k finds its undo index offset in bits 2 k, 2 k + 1 and its
+// node at packed >> (24 - k).
 constexpr std::array<std::uint32_t, 256> kSpreadBits = [] {
   std::array<std::uint32_t, 256> t{};
   for (std::uint32_t b = 0; b < 256; ++b) {
+    t[b] = (b | 0x100) << 16;
     for (std::uint32_t k = 0; k < 8; ++k) t[b] |= ((b >> (7 - k)) & 1) << (2 * k);
   }
   return t;
@@ -292,73 +272,109 @@ constexpr std::array<std::uint32_t, 256> kSpreadUndo = [] {
   return t;
 }();
 
-// Undoes the adaptation of bit k of byte b (`marked` = b | 0x100, `spread` = its bits and
-// undo bits spread as above) in `row`, and codes the bit.
+// Undoes the adaptation of bit k of the byte described by `packed` in `row`; returns the
+// bit's undo index.
 template <unsigned k>
-[[gnu::always_inline]] inline void encode_bit(std::uint32_t& x, std::uint16_t*& words,
-                                              std::uint16_t* row, std::uint32_t marked,
-                                              std::uint32_t spread) {
-  const std::uint32_t node = marked >> (8 - k);
-  const UndoSymbol& s = kModel.undo_symbol[4 * row[node] + ((spread >> (2 * k)) & 3)];
-  row[node] = s.p;
-  encode_renorm(x, words, s.freq);
-  encode_put(x, s.freq, s.start, s.complement);
+[[gnu::always_inline]] inline std::size_t undo_bit(std::uint16_t* row, std::uint32_t packed) {
+  const std::size_t node = packed >> (24 - k);
+  const std::size_t i = 4 * std::size_t{row[node]} + ((packed >> (2 * k)) & 3);
+  row[node] = kCode.p[i];
+  return i;
 }
 
-// Codes `count` bytes of N planes (laid out as for model_planes) backwards, starting from
-// the tables model_planes left and its undo bits; plane j's final state goes to states[j]
-// and its words to words[j].
+// One plane's coding state in the backward pass: the state before the pending bit (already
+// renormalised for it) and the pending bit's undo index.
+struct CodingLane {
+  std::uint32_t x;
+  std::size_t symbol;
+  std::uint16_t* words;
+};
+
+// Codes the pending bit of `lane` and makes `next` (the bit coded after it) pending:
+//   x <- floor(x / freq) * M + x mod freq + start = x + start + q (M - freq)
+// with q = floor(x / freq) by reciprocal multiplication. The result is 4096 q plus
+// x mod freq + start, which is below 4096 (below P for a 0; below 4096 - P, plus P, for a
+// 1). So it reaches the next bit's limit freq' 2^20 exactly when q >= 256 freq', and its
+// renormalised form, result >> 16, is q >> 4: the renormalisation before the next bit is
+// decided from q, half a step before the result is known, which keeps a mispredicted
+// branch off most of the state's critical path.
+[[gnu::always_inline]] inline void code_bit(CodingLane& lane, std::size_t next) {
+  const std::size_t s = lane.symbol;
+  const std::uint32_t q = arans_detail::divide_by_reciprocal(lane.x, kCode.reciprocal[s]);
+  std::uint32_t x = lane.x + kCode.start[s] + q * kCode.complement[s];
+  if (q >= kCode.limit[next]) [[unlikely]] {
+    *lane.words++ = static_cast<std::uint16_t>(x);
+    x = q >> 4;
+  }
+  lane.x = x;
+  lane.symbol = next;
+}
+
+// Codes the last bit of a plane (the first one modelled): no bit follows to renormalise for.
+[[gnu::always_inline]] inline std::uint32_t code_last_bit(const CodingLane& lane) {
+  const std::size_t s = lane.symbol;
+  const std::uint32_t q = arans_detail::divide_by_reciprocal(lane.x, kCode.reciprocal[s]);
+  return lane.x + kCode.start[s] + q * kCode.complement[s];
+}
+
+// Codes `count` >= 1 bytes of N planes interleaved in `src` (plane j holds src[j],
+// src[j + N], ...) backwards, starting from the tables the forward pass left and its undo
+// bits (plane j's byte i at undo[N i + j]); plane j's final state goes to states[j] and
+// its words to words[j].
 template <std::size_t N>
 void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
                  std::array<std::uint16_t*, N> tables, const std::uint8_t* undo,
                  std::array<std::uint32_t, N>& states, std::array<WordBuffer*, N> words) {
   const unsigned context_shift = 8 - context_bits;
-  std::uint32_t x0 = kStateLow, x1 = kStateLow;
-  std::uint16_t* w0 = words[0]->next();
-  std::uint16_t* w1 = words[N - 1]->next();
-  for (std::size_t i = count; i-- > 0;) {
-    // The row of byte i is selected by byte i - 1 of the same plane (0 before the first).
-    if (words[0]->lacks_room(w0)) [[unlikely]]
-      w0 = words[0]->grow(w0);
-    const std::uint32_t prev0 = i > 0 ? src[N * (i - 1)] : 0;
-    std::uint16_t* row0 = tables[0] + ((prev0 >> context_shift) << 8);
-    const std::uint32_t marked0 = src[N * i] | 0x100u;
-    const std::uint32_t spread0 = kSpreadBits[src[N * i]] | kSpreadUndo[undo[N * i]];
-    if constexpr (N == 1) {
-      encode_bit<7>(x0, w0, row0, marked0, spread0);
-      encode_bit<6>(x0, w0, row0, marked0, spread0);
-      encode_bit<5>(x0, w0, row0, marked0, spread0);
-      encode_bit<4>(x0, w0, row0, marked0, spread0);
-      encode_bit<3>(x0, w0, row0, marked0, spread0);
-      encode_bit<2>(x0, w0, row0, marked0, spread0);
-      encode_bit<1>(x0, w0, row0, marked0, spread0);
-      encode_bit<0>(x0, w0, row0, marked0, spread0);
-    } else {
-      if (words[1]->lacks_room(w1)) [[unlikely]]
-        w1 = words[1]->grow(w1);
-      const std::uint32_t prev1 = i > 0 ? src[N * (i - 1) + 1] : 0;
-      std::uint16_t* row1 = tables[1] + ((prev1 >> context_shift) << 8);
-      const std::uint32_t marked1 = src[N * i + 1] | 0x100u;
-      const std::uint32_t spread1 = kSpreadBits[src[N * i + 1]] | kSpreadUndo[undo[N * i + 1]];
-#define ARANS_ENCODE_BIT(k)                      \
-  encode_bit<k>(x0, w0, row0, marked0, spread0); \
-  encode_bit<k>(x1, w1, row1, marked1, spread1)
-      ARANS_ENCODE_BIT(7);
-      ARANS_ENCODE_BIT(6);
-      ARANS_ENCODE_BIT(5);
-      ARANS_ENCODE_BIT(4);
-      ARANS_ENCODE_BIT(3);
-      ARANS_ENCODE_BIT(2);
-      ARANS_ENCODE_BIT(1);
-      ARANS_ENCODE_BIT(0);
-#undef ARANS_ENCODE_BIT
+  // Byte i of plane j: its row (selected by byte i - 1, 0 before the first) and packing.
+  const auto row_of = [&](std::size_t j, std::size_t i) {
+    const std::uint32_t previous = i > 0 ? src[N * (i - 1) + j] : 0;
+    return tables[j] + ((previous >> context_shift) << 8);
+  };
+  const auto packed_of = [&](std::size_t j, std::size_t i) {
+    return kSpreadBits[src[N * i + j]] | kSpreadUndo[undo[N * i + j]];
+  };
+  std::size_t i = count - 1;
+  std::uint16_t* row0 = row_of(0, i);
+  std::uint16_t* row1 = row_of(N - 1, i);
+  std::uint32_t packed0 = packed_of(0, i);
+  std::uint32_t packed1 = packed_of(N - 1, i);
+  CodingLane lane0{kStateLow, undo_bit<7>(row0, packed0), words[0]->next()};
+  CodingLane lane1{kStateLow, 0, words[N - 1]->next()};
+  if constexpr (N == 2) lane1.symbol = undo_bit<7>(row1, packed1);
+  while (true) {
+    if (words[0]->lacks_room(lane0.words)) [[unlikely]]
+      lane0.words = words[0]->grow(lane0.words);
+    if constexpr (N == 2) {
+      if (words[1]->lacks_room(lane1.words)) [[unlikely]]
+        lane1.words = words[1]->grow(lane1.words);
     }
+#define ARANS_CODE_BIT(k)                         \
+  code_bit(lane0, undo_bit<k>(row0, packed0)); \
+  if constexpr (N == 2) code_bit(lane1, undo_bit<k>(row1, packed1))
+    ARANS_CODE_BIT(6);
+    ARANS_CODE_BIT(5);
+    ARANS_CODE_BIT(4);
+    ARANS_CODE_BIT(3);
+    ARANS_CODE_BIT(2);
+    ARANS_CODE_BIT(1);
+    ARANS_CODE_BIT(0);
+    if (i == 0) break;
+    --i;
+    row0 = row_of(0, i);
+    packed0 = packed_of(0, i);
+    if constexpr (N == 2) {
+      row1 = row_of(1, i);
+      packed1 = packed_of(1, i);
+    }
+    ARANS_CODE_BIT(7);
+#undef ARANS_CODE_BIT
   }
-  states[0] = x0;
-  words[0]->set_next(w0);
+  states[0] = code_last_bit(lane0);
+  words[0]->set_next(lane0.words);
   if constexpr (N == 2) {
-    states[1] = x1;
-    words[1]->set_next(w1);
+    states[1] = code_last_bit(lane1);
+    words[1]->set_next(lane1.words);
   }
 }
 
@@ -677,7 +693,7 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsi
   if (count == 0) return {};
   std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
   const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(count);
-  model_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get());
+  model_plane(plane.data(), 1, count, context_bits, table.data(), undo.get());
   WordBuffer words(count / 2 + 64);
   std::array<std::uint32_t, 1> state;
   code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state, {&words});
@@ -696,7 +712,8 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   const std::array<std::uint16_t*, 2> plane_tables = {tables.data(),
                                                       tables.data() + table_size(context_bits)};
   const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(2 * pair_count);
-  model_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get());
+  model_plane(input.data(), 2, pair_count, context_bits, plane_tables[0], undo.get());
+  model_plane(input.data() + 1, 2, pair_count, context_bits, plane_tables[1], undo.get() + 1);
   WordBuffer words0(pair_count / 2 + 64), words1(pair_count / 4 + 64);
   std::array<std::uint32_t, 2> state;
   code_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get(), state,
