@@ -443,72 +443,49 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
   return get_le16(p) | get_le16(p + 2) << 16;
 }
 
+// A plane's decoder between calls of decode_planes: the state x, the probability P of the
+// next bit (the current byte's node 1, between bytes), the table row of the current byte's
+// context, the table, and the coded bytes still to read.
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t p;     // the probability of the next bit, row[1] between bytes
-  std::uint16_t* row;  // the table row of the current byte's context
+  std::uint32_t p;
+  std::uint16_t* row;
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// a if `bit` else b, as a conditional move: the bits are data and a branch on them would
-// mispredict about as often as they carry information.
-template <typename T>
-[[gnu::always_inline]] inline T select(std::uint32_t bit, T a, T b) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if constexpr (sizeof(T) == 4 || sizeof(T) == 8) {
-    asm("test %[bit], %[bit]\n\tcmovnz %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [bit] "r"(bit) : "cc");
-    return b;
-  }
-#endif
-  return bit ? a : b;
-}
-
-// One decoding step from state x with P, the probability of a 0: the bit and the state
-// before renormalisation. With h = x >> 12 and m = x & 4095 the step
-// x <- freq * h + m - start is
-//   bit 0 (m < P):  P h + m
-//   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
-// so both outcomes come from the one product P h, and a select picks one.
-[[gnu::always_inline]] inline std::uint32_t decode_step(std::uint32_t x, std::uint32_t p,
-                                                        std::uint32_t& bit) {
-  const std::uint32_t m = x & kProbMask;
-  const std::uint32_t ph = p * (x >> kProbBits);
-  bit = m >= p;
-  return select(bit, x - p - ph, ph + m);
-}
-
-// A step leaves x >= 16 when it starts from x >= L (h >= 16 and the frequency is at least
-// 1), so one word brings x back to at least 2^20 >= L: while x >= L between bits, every
-// bit reads at most one word and a byte at most eight. A byte whose plane has that much
-// left and a state >= L takes the fast path, which reads words without further checks.
-constexpr std::ptrdiff_t kFastByteRoom = 8 * 2;
-
-inline bool fast_byte_ok(const PlaneDecoder& d) {
-  return d.end - d.next >= kFastByteRoom && d.x >= kStateLow;
-}
-
-// The row of the byte after `byte`.
-[[gnu::always_inline]] inline std::uint16_t* next_row(const PlaneDecoder& d, std::uint32_t byte,
-                                                      unsigned context_shift) {
-  return d.table + ((byte >> context_shift) << 8);
-}
-
-// Fast path, bit k of the current byte. The step's critical path runs through x; the
-// table work is taken off it: the probabilities of both children of the current node are
-// loaded before the bit is known (for the last bit: P of node 1 in both candidate rows of
-// the next byte), and the bit selects one.
-struct FastLane {
+// The part of a plane's decoder that lives in registers while bytes are decoded: x, P of
+// the current node, the node (1..255 within a byte, 256 + the byte after its last bit) and
+// the row.
+struct DecodeLane {
   std::uint32_t x;
   std::uint32_t p;
   std::size_t node;
   std::uint16_t* row;
 };
 
-// The data-dependent choices of one decoding step, made without branches: with
-// bit = (P < m + 1) = (m >= P), x becomes x1 if bit else x0, p becomes p1 if bit else p0,
-// and the bit is returned.
+// a if `bit` else b, as a conditional move: the bits are data, and a branch on them would
+// mispredict about as often as they carry information.
+template <typename T>
+[[gnu::always_inline]] inline T select(std::uint32_t bit, T a, T b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (sizeof(T) == 4 || sizeof(T) == 8) {
+    asm("test %[bit], %[bit]\n\tcmovnz %[a], %[b]"
+        : [b] "+r"(b)
+        : [a] "r"(a), [bit] "r"(bit)
+        : "cc");
+    return b;
+  }
+#endif
+  return bit ? a : b;
+}
+
+// The data-dependent choices of one decoding step, without branches: the bit is
+// (P < m + 1) = (m >= P); x becomes x0 for a 0 (and stays x1 for a 1), `p_next` becomes
+// p1 for a 1 (and stays p0 for a 0). Returns the bit. On x86-64 the one comparison feeds
+// both conditional moves and the bit directly; compilers otherwise tend to turn the
+// selects into branches on the bit.
 [[gnu::always_inline]] inline std::uint32_t decide(std::uint32_t p, std::uint32_t m1,
                                                    std::uint32_t& x, std::uint32_t x0,
                                                    std::uint32_t& p_next, std::uint32_t p1) {
@@ -530,63 +507,96 @@ struct FastLane {
 #endif
 }
 
+// With h = x >> 12 and m = x & 4095 a decoding step x <- freq * h + m - start is
+//   bit 0 (m < P):  P h + m
+//   bit 1:          (4096 - P) h + m - P = x - P - P h
+// so both outcomes come from the one product P h, and a select picks one. Returns the
+// state before renormalisation and sets `bit`; `p_next` and p1 are passed on to decide.
+[[gnu::always_inline]] inline std::uint32_t decode_step(std::uint32_t x, std::uint32_t p,
+                                                        std::uint32_t& bit,
+                                                        std::uint32_t& p_next, std::uint32_t p1) {
+  const std::uint32_t m = x & kProbMask;
+  const std::uint32_t ph = p * (x >> kProbBits);
+  std::uint32_t x_next = x - p - ph;
+  bit = decide(p, m + 1, x_next, ph + m, p_next, p1);
+  return x_next;
+}
+
+// A step leaves x >= 16 when it starts from x >= L (h >= 16 and the frequency is at least
+// 1), so one word brings x back to at least 2^20 >= L: while x >= L between bits, every
+// bit reads at most one word and a byte at most eight. Only a corrupt initial state below
+// L can need more. A byte whose plane has that much left and whose state is >= L takes the
+// fast path, which reads its words without further checks; any other byte takes the
+// checked path. This is the one check the fast path's reads rest on.
+constexpr std::ptrdiff_t kFastByteRoom = 8 * 2;
+
+inline bool fast_byte_ok(const PlaneDecoder& d, const DecodeLane& lane) {
+  return d.end - d.next >= kFastByteRoom && lane.x >= kStateLow;
+}
+
+// The row of the byte after `byte`.
+[[gnu::always_inline]] inline std::uint16_t* next_row(const PlaneDecoder& d, std::uint32_t byte,
+                                                      unsigned context_shift) {
+  return d.table + ((byte >> context_shift) << 8);
+}
+
+// Fast path, bit k of the current byte. The step's critical path runs through x; the table
+// work is kept off it: the probabilities of both children of the current node are loaded
+// before the bit is known (for the last bit: P of node 1 in both rows the byte can select
+// for the next one), and the bit picks one.
 template <unsigned k>
-[[gnu::always_inline]] inline void fast_bit(FastLane& l, PlaneDecoder& d, unsigned context_shift) {
+[[gnu::always_inline]] inline void fast_bit(DecodeLane& lane, PlaneDecoder& d,
+                                            unsigned context_shift) {
   std::uint32_t p0, p1;
   std::uint16_t *row0 = nullptr, *row1 = nullptr;
   if constexpr (k < 7) {
-    p0 = l.row[2 * l.node];
-    p1 = l.row[2 * l.node + 1];
+    p0 = lane.row[2 * lane.node];
+    p1 = lane.row[2 * lane.node + 1];
   } else {
-    const std::uint32_t byte0 = static_cast<std::uint32_t>(2 * l.node - 0x100);
+    const auto byte0 = static_cast<std::uint32_t>(2 * lane.node - 0x100);
     row0 = next_row(d, byte0, context_shift);
     row1 = next_row(d, byte0 + 1, context_shift);
     p0 = row0[1];
     p1 = row1[1];
   }
-  const std::uint32_t p = l.p;
-  const std::uint32_t m = l.x & kProbMask;
-  const std::uint32_t ph = p * (l.x >> kProbBits);
-  std::uint32_t x = l.x - p - ph;
-  const std::uint32_t bit = decide(p, m + 1, x, ph + m, p0, p1);
-  l.row[l.node] = kModel.next[2 * p + bit];
-  l.node = 2 * l.node + bit;
-  l.p = p0;
-  if constexpr (k == 7) l.row = select(bit, row1, row0);
+  const std::uint32_t p = lane.p;
+  std::uint32_t bit;
+  std::uint32_t x = decode_step(lane.x, p, bit, p0, p1);
+  lane.row[lane.node] = kModel.next[2 * p + bit];
+  lane.node = 2 * lane.node + bit;
+  lane.p = p0;
+  if constexpr (k == 7) lane.row = select(bit, row1, row0);
   if (x < kStateLow) [[unlikely]] {
-    x = x << kWordBits | get_le16(d.next);
+    x = x << kWordBits | get_le16(d.next);  // within the room fast_byte_ok checked
     d.next += 2;
   }
-  l.x = x;
+  lane.x = x;
 }
 
-// Slow path, one bit with every word read checked.
-[[gnu::always_inline]] inline std::expected<void, AransError> checked_bit(PlaneDecoder& d,
-                                                                         std::size_t& node) {
-  const std::uint32_t p = d.row[node];
-  std::uint32_t bit;
-  d.x = decode_step(d.x, p, bit);
-  d.row[node] = kModel.next[2 * p + bit];
-  node = 2 * node + bit;
-  // Pull words in until x is back in [L, 2^32). Only a corrupt initial state below L can
-  // take more than one.
-  while (d.x < kStateLow) {
+// Checked path, one bit.
+[[gnu::always_inline]] inline std::expected<void, AransError> checked_bit(DecodeLane& lane,
+                                                                         PlaneDecoder& d) {
+  const std::uint32_t p = lane.row[lane.node];
+  std::uint32_t bit, unused = 0;
+  lane.x = decode_step(lane.x, p, bit, unused, 0);
+  lane.row[lane.node] = kModel.next[2 * p + bit];
+  lane.node = 2 * lane.node + bit;
+  // Pull words in until x is back in [L, 2^32).
+  while (lane.x < kStateLow) {
     ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
-    d.x = d.x << kWordBits | get_le16(d.next);
+    lane.x = lane.x << kWordBits | get_le16(d.next);
     d.next += 2;
   }
   return {};
 }
 
-// Slow path, one byte of a plane.
-inline std::expected<void, AransError> checked_byte(PlaneDecoder& d, FastLane& l,
+// Checked path, one byte. Kept out of line: it is rare, and inlined it would crowd the
+// fast path's registers.
+[[gnu::noinline]] std::expected<void, AransError> checked_byte(DecodeLane& lane, PlaneDecoder& d,
                                                     unsigned context_shift) {
-  d.x = l.x;
-  d.row = l.row;
-  for (int k = 0; k < 8; ++k) ARANS_TRY(checked_bit(d, l.node));
-  l.x = d.x;
-  l.row = next_row(d, static_cast<std::uint32_t>(l.node - 0x100), context_shift);
-  l.p = l.row[1];
+  for (int k = 0; k < 8; ++k) ARANS_TRY(checked_bit(lane, d));
+  lane.row = next_row(d, static_cast<std::uint32_t>(lane.node - 0x100), context_shift);
+  lane.p = lane.row[1];
   return {};
 }
 
@@ -599,15 +609,15 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
   const unsigned context_shift = 8 - context_bits;
   PlaneDecoder& d0 = planes[0];
   PlaneDecoder& d1 = planes[N - 1];
-  FastLane l0{d0.x, d0.p, 1, d0.row}, l1{d1.x, d1.p, 1, d1.row};
+  DecodeLane lane0{d0.x, d0.p, 1, d0.row};
+  DecodeLane lane1{d1.x, d1.p, 1, d1.row};
   for (std::size_t i = begin; i < end; ++i) {
-    l0.node = 1;
-    l1.node = 1;
-    if (d0.end - d0.next >= kFastByteRoom && l0.x >= kStateLow &&
-        (N == 1 || (d1.end - d1.next >= kFastByteRoom && l1.x >= kStateLow))) [[likely]] {
-#define ARANS_FAST_BIT(k)           \
-  fast_bit<k>(l0, d0, context_shift); \
-  if constexpr (N == 2) fast_bit<k>(l1, d1, context_shift)
+    lane0.node = 1;
+    lane1.node = 1;
+    if (fast_byte_ok(d0, lane0) && (N == 1 || fast_byte_ok(d1, lane1))) [[likely]] {
+#define ARANS_FAST_BIT(k)                  \
+  fast_bit<k>(lane0, d0, context_shift); \
+  if constexpr (N == 2) fast_bit<k>(lane1, d1, context_shift)
       ARANS_FAST_BIT(0);
       ARANS_FAST_BIT(1);
       ARANS_FAST_BIT(2);
@@ -618,20 +628,20 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
       ARANS_FAST_BIT(7);
 #undef ARANS_FAST_BIT
     } else {
-      ARANS_TRY(checked_byte(d0, l0, context_shift));
-      if constexpr (N == 2) ARANS_TRY(checked_byte(d1, l1, context_shift));
+      ARANS_TRY(checked_byte(lane0, d0, context_shift));
+      if constexpr (N == 2) ARANS_TRY(checked_byte(lane1, d1, context_shift));
     }
-    // After eight bits node - 256 is the byte.
-    out[N * i] = static_cast<std::uint8_t>(l0.node);
-    if constexpr (N == 2) out[N * i + 1] = static_cast<std::uint8_t>(l1.node);
+    // After eight bits the node is 256 + the byte.
+    out[N * i] = static_cast<std::uint8_t>(lane0.node);
+    if constexpr (N == 2) out[N * i + 1] = static_cast<std::uint8_t>(lane1.node);
   }
-  d0.x = l0.x;
-  d0.p = l0.p;
-  d0.row = l0.row;
+  d0.x = lane0.x;
+  d0.p = lane0.p;
+  d0.row = lane0.row;
   if constexpr (N == 2) {
-    d1.x = l1.x;
-    d1.p = l1.p;
-    d1.row = l1.row;
+    d1.x = lane1.x;
+    d1.p = lane1.p;
+    d1.row = lane1.row;
   }
   return {};
 }
