@@ -172,6 +172,8 @@ consteval bool adaptation_is_undone_exactly() {
           kCode.reciprocal[i] != arans_detail::kReciprocal[freq]) {
         return false;
       }
+      // code_bit relies on x mod freq + start < 4096.
+      if (kCode.start[i] + freq > kProbScale) return false;
     }
   }
   return true;
