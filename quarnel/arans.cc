@@ -351,7 +351,7 @@ void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bi
       if (words[1]->lacks_room(lane1.words)) [[unlikely]]
         lane1.words = words[1]->grow(lane1.words);
     }
-#define ARANS_CODE_BIT(k)                         \
+#define ARANS_CODE_BIT(k)                      \
   code_bit(lane0, undo_bit<k>(row0, packed0)); \
   if constexpr (N == 2) code_bit(lane1, undo_bit<k>(row1, packed1))
     ARANS_CODE_BIT(6);
@@ -515,8 +515,8 @@ template <typename T>
 // so both outcomes come from the one product P h, and a select picks one. Returns the
 // state before renormalisation and sets `bit`; `p_next` and p1 are passed on to decide.
 [[gnu::always_inline]] inline std::uint32_t decode_step(std::uint32_t x, std::uint32_t p,
-                                                        std::uint32_t& bit,
-                                                        std::uint32_t& p_next, std::uint32_t p1) {
+                                                        std::uint32_t& bit, std::uint32_t& p_next,
+                                                        std::uint32_t p1) {
   const std::uint32_t m = x & kProbMask;
   const std::uint32_t ph = p * (x >> kProbBits);
   std::uint32_t x_next = x - p - ph;
@@ -577,7 +577,7 @@ template <unsigned k>
 
 // Checked path, one bit.
 [[gnu::always_inline]] inline std::expected<void, AransError> checked_bit(DecodeLane& lane,
-                                                                         PlaneDecoder& d) {
+                                                                          PlaneDecoder& d) {
   const std::uint32_t p = lane.row[lane.node];
   std::uint32_t bit, unused = 0;
   lane.x = decode_step(lane.x, p, bit, unused, 0);
@@ -595,7 +595,7 @@ template <unsigned k>
 // Checked path, one byte. Kept out of line: it is rare, and inlined it would crowd the
 // fast path's registers.
 [[gnu::noinline]] std::expected<void, AransError> checked_byte(DecodeLane& lane, PlaneDecoder& d,
-                                                    unsigned context_shift) {
+                                                               unsigned context_shift) {
   for (int k = 0; k < 8; ++k) ARANS_TRY(checked_bit(lane, d));
   lane.row = next_row(d, static_cast<std::uint32_t>(lane.node - 0x100), context_shift);
   lane.p = lane.row[1];
@@ -617,7 +617,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
     lane0.node = 1;
     lane1.node = 1;
     if (fast_byte_ok(d0, lane0) && (N == 1 || fast_byte_ok(d1, lane1))) [[likely]] {
-#define ARANS_FAST_BIT(k)                  \
+#define ARANS_FAST_BIT(k)                \
   fast_bit<k>(lane0, d0, context_shift); \
   if constexpr (N == 2) fast_bit<k>(lane1, d1, context_shift)
       ARANS_FAST_BIT(0);
@@ -651,7 +651,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()), 0,       nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()),     0, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
