@@ -298,8 +298,7 @@ struct CodingLane {
 // x mod freq + start, which is below 4096 (below P for a 0; below 4096 - P, plus P, for a
 // 1). So it reaches the next bit's limit freq' 2^20 exactly when q >= 256 freq', and its
 // renormalised form, result >> 16, is q >> 4: the renormalisation before the next bit is
-// decided from q, half a step before the result is known, which keeps a mispredicted
-// branch off most of the state's critical path.
+// decided from q, so the branch resolves before the multiply-add that yields the result.
 [[gnu::always_inline]] inline void code_bit(CodingLane& lane, std::size_t next) {
   const std::size_t s = lane.symbol;
   const std::uint32_t q = arans_detail::divide_by_reciprocal(lane.x, kCode.reciprocal[s]);
@@ -484,8 +483,8 @@ template <typename T>
 }
 
 // The data-dependent choices of one decoding step, without branches: the bit is
-// (P < m + 1) = (m >= P); x becomes x0 for a 0 (and stays x1 for a 1), `p_next` becomes
-// p1 for a 1 (and stays p0 for a 0). Returns the bit. On x86-64 the one comparison feeds
+// (P < m + 1) = (m >= P); `x` holds the outcome for a 1 and becomes x0 for a 0, `p_next`
+// holds p0 and becomes p1 for a 1. Returns the bit. On x86-64 the one comparison feeds
 // both conditional moves and the bit directly; compilers otherwise tend to turn the
 // selects into branches on the bit.
 [[gnu::always_inline]] inline std::uint32_t decide(std::uint32_t p, std::uint32_t m1,
