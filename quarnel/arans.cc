@@ -106,20 +106,11 @@ static_assert(adapted_probabilities_stay_in_range());
 // changes by at most one between neighbouring P, so a value has at most two preimages and
 // they are adjacent: P comes back as the smaller preimage plus an undo bit, which is all
 // the forward pass keeps.
-struct UndoSymbol {
-  std::uint16_t p;
-  std::uint16_t freq;        // P for a 0, 4096 - P for a 1
-  std::uint16_t start;       // 0 for a 0, P for a 1
-  std::uint16_t complement;  // 4096 - freq
-};
-
 struct ModelTables {
   // next[2 P + bit] = adapt(P, bit); undo[2 P + bit] = P's undo bit. (The bit in the
   // lowest place makes each index a single address computation.)
   std::array<std::uint16_t, 2 * kProbScale> next{};
   std::array<std::uint8_t, 2 * kProbScale> undo{};
-  // undo_symbol[4 adapt(P, bit) + 2 undo bit + bit]: P and the bit's symbol.
-  std::array<UndoSymbol, 4 * kProbScale> undo_symbol{};
 };
 
 constexpr ModelTables kModel = [] {
@@ -129,30 +120,60 @@ constexpr ModelTables kModel = [] {
     for (std::uint32_t p = kProbScale - 1; p >= 1; --p) smaller_preimage[adapt(p, bit)] = p;
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
       const std::uint32_t q = adapt(p, bit);
-      const std::uint32_t undo = p - smaller_preimage[q];
-      const std::uint32_t freq = bit ? kProbScale - p : p;
       t.next[2 * p + bit] = static_cast<std::uint16_t>(q);
-      t.undo[2 * p + bit] = static_cast<std::uint8_t>(undo);
-      t.undo_symbol[4 * q + 2 * undo + bit] = {
-          static_cast<std::uint16_t>(p), static_cast<std::uint16_t>(freq),
-          static_cast<std::uint16_t>(bit ? p : 0), static_cast<std::uint16_t>(kProbScale - freq)};
+      t.undo[2 * p + bit] = static_cast<std::uint8_t>(p - smaller_preimage[q]);
     }
   }
   return t;
 }();
 
-// Every adaptation is undone exactly, with an undo bit of 0 or 1.
+// What the backward pass needs of a bit, by its undo index 4 adapt(P, bit) + 2 undo bit +
+// bit: P to put back into the table, and the bit's symbol ready for coding. Kept as
+// separate arrays under one base, so every field is one load at the same index.
+struct CodeTables {
+  std::array<std::uint64_t, 4 * kProbScale> reciprocal{};  // of freq, see arans_reciprocal.h
+  std::array<std::uint32_t, 4 * kProbScale> limit{};       // 256 freq, see code_bit
+  std::array<std::uint16_t, 4 * kProbScale> p{};
+  std::array<std::uint16_t, 4 * kProbScale> start{};       // 0 for a 0, P for a 1
+  std::array<std::uint16_t, 4 * kProbScale> complement{};  // 4096 - freq
+};
+
+constexpr std::size_t undo_index(std::uint32_t q, std::uint32_t undo, std::uint32_t bit) {
+  return 4 * std::size_t{q} + 2 * undo + bit;
+}
+
+constexpr CodeTables kCode = [] {
+  CodeTables t;
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    for (std::uint32_t p = 1; p < kProbScale; ++p) {
+      const std::size_t i = undo_index(kModel.next[2 * p + bit], kModel.undo[2 * p + bit], bit);
+      const std::uint32_t freq = bit ? kProbScale - p : p;
+      t.reciprocal[i] = arans_detail::kReciprocal[freq];
+      t.limit[i] = freq << 8;
+      t.p[i] = static_cast<std::uint16_t>(p);
+      t.start[i] = static_cast<std::uint16_t>(bit ? p : 0);
+      t.complement[i] = static_cast<std::uint16_t>(kProbScale - freq);
+    }
+  }
+  return t;
+}();
+
+// Every adaptation is undone exactly, with an undo bit of 0 or 1, and gives back the
+// bit's symbol.
 consteval bool adaptation_is_undone_exactly() {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::uint32_t i = 2 * p + bit;
-      if (kModel.next[i] != adapt(p, bit) || kModel.undo[i] > 1) return false;
-      const UndoSymbol& s = kModel.undo_symbol[4 * kModel.next[i] + 2 * kModel.undo[i] + bit];
+      const std::uint32_t j = 2 * p + bit;
+      if (kModel.next[j] != adapt(p, bit) || kModel.undo[j] > 1) return false;
+      const std::size_t i = undo_index(kModel.next[j], kModel.undo[j], bit);
       const std::uint32_t freq = bit ? kProbScale - p : p;
-      if (s.p != p || s.freq != freq || s.start != (bit ? p : 0) ||
-          s.complement != kProbScale - freq) {
+      if (kCode.p[i] != p || kCode.start[i] != (bit ? p : 0) ||
+          kCode.complement[i] != kProbScale - freq || kCode.limit[i] != 256 * freq ||
+          kCode.reciprocal[i] != arans_detail::kReciprocal[freq]) {
         return false;
       }
+      // code_bit relies on x mod freq + start < 4096.
+      if (kCode.start[i] + freq > kProbScale) return false;
     }
   }
   return true;
@@ -168,58 +189,35 @@ inline std::size_t table_size(unsigned context_bits) {
 //
 // Forward pass: adapt the model through the plane and keep one byte of undo bits per
 // plane byte. Backward pass: from the last bit to the first, undo each adaptation to get
-// the bit's P back, and code the bit. Two planes run side by side in both passes so that
-// their dependency chains (through the table, through the state) overlap.
+// the bit's P back, and code the bit. Two planes run side by side in the backward pass so
+// that their dependency chains through the state overlap.
 
-// For each byte value and each of its bits k (from the most significant): the bit's node
-// in the bit tree (a leading 1 followed by bits 7..8-k) and the bit itself.
-struct ByteBits {
-  std::array<std::uint8_t, 8> node;
-  std::array<std::uint8_t, 8> bit;
-};
-
-constexpr std::array<ByteBits, 256> kByteBits = [] {
-  std::array<ByteBits, 256> t{};
-  for (std::uint32_t b = 0; b < 256; ++b) {
-    for (std::uint32_t k = 0; k < 8; ++k) {
-      t[b].node[k] = static_cast<std::uint8_t>((b | 0x100) >> (8 - k));
-      t[b].bit[k] = static_cast<std::uint8_t>((b >> (7 - k)) & 1);
-    }
-  }
-  return t;
-}();
-
-// Adapts `row` to byte b and returns its eight undo bits, the first bit's highest.
+// Adapts `row` to byte b and returns its eight undo bits, the first bit's highest. With
+// marked = b | 0x100, bit k (from the most significant) has node marked >> (8 - k) and is
+// the lowest bit of the next node.
 [[gnu::always_inline]] inline std::uint32_t model_byte(std::uint16_t* row, std::uint32_t b) {
-  const ByteBits& bits = kByteBits[b];
+  const std::uint32_t marked = b | 0x100;
   std::uint32_t undo = 0;
 #pragma GCC unroll 8
   for (unsigned k = 0; k < 8; ++k) {
-    const std::uint32_t node = bits.node[k];
-    const std::uint32_t index = 2 * row[node] + bits.bit[k];
+    const std::size_t node = marked >> (8 - k);
+    const std::size_t index = 2 * std::size_t{row[node]} + ((marked >> (7 - k)) & 1);
     row[node] = kModel.next[index];
     undo = 2 * undo + kModel.undo[index];
   }
   return undo;
 }
 
-// Adapts the tables through `count` bytes of N planes interleaved in `src` (plane j holds
-// src[j], src[j + N], ...) and stores the undo bits of plane j's byte i at undo[N i + j].
-template <std::size_t N>
-void model_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
-                  std::array<std::uint16_t*, N> tables, std::uint8_t* undo) {
+// Adapts `table` through the `count` bytes src[0], src[stride], ... of a plane and
+// stores the undo bits of byte i at undo[stride * i].
+void model_plane(const std::uint8_t* src, std::size_t stride, std::size_t count,
+                 unsigned context_bits, std::uint16_t* table, std::uint8_t* undo) {
   const unsigned context_shift = 8 - context_bits;
-  std::uint16_t* row0 = tables[0];  // the previous byte is 0 at the start
-  std::uint16_t* row1 = tables[N - 1];
+  std::uint16_t* row = table;  // the previous byte is 0 at the start
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t b0 = src[N * i];
-    undo[N * i] = static_cast<std::uint8_t>(model_byte(row0, b0));
-    row0 = tables[0] + ((b0 >> context_shift) << 8);
-    if constexpr (N == 2) {
-      const std::uint32_t b1 = src[N * i + 1];
-      undo[N * i + 1] = static_cast<std::uint8_t>(model_byte(row1, b1));
-      row1 = tables[1] + ((b1 >> context_shift) << 8);
-    }
+    const std::uint32_t b = src[stride * i];
+    undo[stride * i] = static_cast<std::uint8_t>(model_byte(row, b));
+    row = table + ((b >> context_shift) << 8);
   }
 }
 
@@ -256,30 +254,14 @@ class WordBuffer {
   std::uint16_t* next_;
 };
 
-// Emits the low word of x when coding a symbol of frequency `freq` next would leave
-// 32 bits.
-[[gnu::always_inline]] inline void encode_renorm(std::uint32_t& x, std::uint16_t*& words,
-                                                 std::uint32_t freq) {
-  const std::uint32_t x_max = freq << kEncodeLimitShift;
-  if (x >= x_max) {
-    *words++ = static_cast<std::uint16_t>(x);
-    x >>= kWordBits;
-  }
-}
-
-// x <- floor(x / freq) * M + x mod freq + start, written as x + start + q * (M - freq)
-// with q = floor(x / freq) by reciprocal multiplication.
-[[gnu::always_inline]] inline void encode_put(std::uint32_t& x, std::uint32_t freq,
-                                              std::uint32_t start, std::uint32_t complement) {
-  x += start + arans_detail::divide_by_frequency(x, freq) * complement;
-}
-
-// A byte's bits and its undo bits, spread for the backward pass: bit k of the byte (from
-// the most significant) goes to bit 2 k and its undo bit to bit 2 k + 1, so step k finds
-// the pair in the two low bits of spread >> 2 k, as the undo_symbol index wants them.
+// A byte's bits, its undo bits and its node marker packed for the backward pass: bit k of
+// the byte (from the most significant) at bit 2 k, its undo bit at bit 2 k + 1, and
+// b | 0x100 from bit 16 on. Step k finds its undo index offset in bits 2 k, 2 k + 1 and its
+// node at packed >> (24 - k).
 constexpr std::array<std::uint32_t, 256> kSpreadBits = [] {
   std::array<std::uint32_t, 256> t{};
   for (std::uint32_t b = 0; b < 256; ++b) {
+    t[b] = (b | 0x100) << 16;
     for (std::uint32_t k = 0; k < 8; ++k) t[b] |= ((b >> (7 - k)) & 1) << (2 * k);
   }
   return t;
@@ -292,73 +274,108 @@ constexpr std::array<std::uint32_t, 256> kSpreadUndo = [] {
   return t;
 }();
 
-// Undoes the adaptation of bit k of byte b (`marked` = b | 0x100, `spread` = its bits and
-// undo bits spread as above) in `row`, and codes the bit.
+// Undoes the adaptation of bit k of the byte described by `packed` in `row`; returns the
+// bit's undo index.
 template <unsigned k>
-[[gnu::always_inline]] inline void encode_bit(std::uint32_t& x, std::uint16_t*& words,
-                                              std::uint16_t* row, std::uint32_t marked,
-                                              std::uint32_t spread) {
-  const std::uint32_t node = marked >> (8 - k);
-  const UndoSymbol& s = kModel.undo_symbol[4 * row[node] + ((spread >> (2 * k)) & 3)];
-  row[node] = s.p;
-  encode_renorm(x, words, s.freq);
-  encode_put(x, s.freq, s.start, s.complement);
+[[gnu::always_inline]] inline std::size_t undo_bit(std::uint16_t* row, std::uint32_t packed) {
+  const std::size_t node = packed >> (24 - k);
+  const std::size_t i = 4 * std::size_t{row[node]} + ((packed >> (2 * k)) & 3);
+  row[node] = kCode.p[i];
+  return i;
 }
 
-// Codes `count` bytes of N planes (laid out as for model_planes) backwards, starting from
-// the tables model_planes left and its undo bits; plane j's final state goes to states[j]
-// and its words to words[j].
+// One plane's coding state in the backward pass: the state before the pending bit (already
+// renormalised for it) and the pending bit's undo index.
+struct CodingLane {
+  std::uint32_t x;
+  std::size_t symbol;
+  std::uint16_t* words;
+};
+
+// Codes the pending bit of `lane` and makes `next` (the bit coded after it) pending:
+//   x <- floor(x / freq) * M + x mod freq + start = x + start + q (M - freq)
+// with q = floor(x / freq) by reciprocal multiplication. The result is 4096 q plus
+// x mod freq + start, which is below 4096 (below P for a 0; below 4096 - P, plus P, for a
+// 1). So it reaches the next bit's limit freq' 2^20 exactly when q >= 256 freq', and its
+// renormalised form, result >> 16, is q >> 4: the renormalisation before the next bit is
+// decided from q, so the branch resolves before the multiply-add that yields the result.
+[[gnu::always_inline]] inline void code_bit(CodingLane& lane, std::size_t next) {
+  const std::size_t s = lane.symbol;
+  const std::uint32_t q = arans_detail::divide_by_reciprocal(lane.x, kCode.reciprocal[s]);
+  std::uint32_t x = lane.x + kCode.start[s] + q * kCode.complement[s];
+  if (q >= kCode.limit[next]) [[unlikely]] {
+    *lane.words++ = static_cast<std::uint16_t>(x);
+    x = q >> 4;
+  }
+  lane.x = x;
+  lane.symbol = next;
+}
+
+// Codes the last bit of a plane (the first one modelled): no bit follows to renormalise for.
+[[gnu::always_inline]] inline std::uint32_t code_last_bit(const CodingLane& lane) {
+  const std::size_t s = lane.symbol;
+  const std::uint32_t q = arans_detail::divide_by_reciprocal(lane.x, kCode.reciprocal[s]);
+  return lane.x + kCode.start[s] + q * kCode.complement[s];
+}
+
+// Codes `count` >= 1 bytes of N planes interleaved in `src` (plane j holds src[j],
+// src[j + N], ...) backwards, starting from the tables the forward pass left and its undo
+// bits (plane j's byte i at undo[N i + j]); plane j's final state goes to states[j] and
+// its words to words[j].
 template <std::size_t N>
 void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
                  std::array<std::uint16_t*, N> tables, const std::uint8_t* undo,
                  std::array<std::uint32_t, N>& states, std::array<WordBuffer*, N> words) {
   const unsigned context_shift = 8 - context_bits;
-  std::uint32_t x0 = kStateLow, x1 = kStateLow;
-  std::uint16_t* w0 = words[0]->next();
-  std::uint16_t* w1 = words[N - 1]->next();
-  for (std::size_t i = count; i-- > 0;) {
-    // The row of byte i is selected by byte i - 1 of the same plane (0 before the first).
-    if (words[0]->lacks_room(w0)) [[unlikely]]
-      w0 = words[0]->grow(w0);
-    const std::uint32_t prev0 = i > 0 ? src[N * (i - 1)] : 0;
-    std::uint16_t* row0 = tables[0] + ((prev0 >> context_shift) << 8);
-    const std::uint32_t marked0 = src[N * i] | 0x100u;
-    const std::uint32_t spread0 = kSpreadBits[src[N * i]] | kSpreadUndo[undo[N * i]];
-    if constexpr (N == 1) {
-      encode_bit<7>(x0, w0, row0, marked0, spread0);
-      encode_bit<6>(x0, w0, row0, marked0, spread0);
-      encode_bit<5>(x0, w0, row0, marked0, spread0);
-      encode_bit<4>(x0, w0, row0, marked0, spread0);
-      encode_bit<3>(x0, w0, row0, marked0, spread0);
-      encode_bit<2>(x0, w0, row0, marked0, spread0);
-      encode_bit<1>(x0, w0, row0, marked0, spread0);
-      encode_bit<0>(x0, w0, row0, marked0, spread0);
-    } else {
-      if (words[1]->lacks_room(w1)) [[unlikely]]
-        w1 = words[1]->grow(w1);
-      const std::uint32_t prev1 = i > 0 ? src[N * (i - 1) + 1] : 0;
-      std::uint16_t* row1 = tables[1] + ((prev1 >> context_shift) << 8);
-      const std::uint32_t marked1 = src[N * i + 1] | 0x100u;
-      const std::uint32_t spread1 = kSpreadBits[src[N * i + 1]] | kSpreadUndo[undo[N * i + 1]];
-#define ARANS_ENCODE_BIT(k)                      \
-  encode_bit<k>(x0, w0, row0, marked0, spread0); \
-  encode_bit<k>(x1, w1, row1, marked1, spread1)
-      ARANS_ENCODE_BIT(7);
-      ARANS_ENCODE_BIT(6);
-      ARANS_ENCODE_BIT(5);
-      ARANS_ENCODE_BIT(4);
-      ARANS_ENCODE_BIT(3);
-      ARANS_ENCODE_BIT(2);
-      ARANS_ENCODE_BIT(1);
-      ARANS_ENCODE_BIT(0);
-#undef ARANS_ENCODE_BIT
+  // Byte i of plane j: its row (selected by byte i - 1, 0 before the first) and packing.
+  const auto row_of = [&](std::size_t j, std::size_t i) {
+    const std::uint32_t previous = i > 0 ? src[N * (i - 1) + j] : 0;
+    return tables[j] + ((previous >> context_shift) << 8);
+  };
+  const auto packed_of = [&](std::size_t j, std::size_t i) {
+    return kSpreadBits[src[N * i + j]] | kSpreadUndo[undo[N * i + j]];
+  };
+  std::size_t i = count - 1;
+  std::uint16_t* row0 = row_of(0, i);
+  std::uint16_t* row1 = row_of(N - 1, i);
+  std::uint32_t packed0 = packed_of(0, i);
+  std::uint32_t packed1 = packed_of(N - 1, i);
+  CodingLane lane0{kStateLow, undo_bit<7>(row0, packed0), words[0]->next()};
+  CodingLane lane1{kStateLow, 0, words[N - 1]->next()};
+  if constexpr (N == 2) lane1.symbol = undo_bit<7>(row1, packed1);
+  while (true) {
+    if (words[0]->lacks_room(lane0.words)) [[unlikely]]
+      lane0.words = words[0]->grow(lane0.words);
+    if constexpr (N == 2) {
+      if (words[1]->lacks_room(lane1.words)) [[unlikely]]
+        lane1.words = words[1]->grow(lane1.words);
     }
+#define ARANS_CODE_BIT(k)                      \
+  code_bit(lane0, undo_bit<k>(row0, packed0)); \
+  if constexpr (N == 2) code_bit(lane1, undo_bit<k>(row1, packed1))
+    ARANS_CODE_BIT(6);
+    ARANS_CODE_BIT(5);
+    ARANS_CODE_BIT(4);
+    ARANS_CODE_BIT(3);
+    ARANS_CODE_BIT(2);
+    ARANS_CODE_BIT(1);
+    ARANS_CODE_BIT(0);
+    if (i == 0) break;
+    --i;
+    row0 = row_of(0, i);
+    packed0 = packed_of(0, i);
+    if constexpr (N == 2) {
+      row1 = row_of(1, i);
+      packed1 = packed_of(1, i);
+    }
+    ARANS_CODE_BIT(7);
+#undef ARANS_CODE_BIT
   }
-  states[0] = x0;
-  words[0]->set_next(w0);
+  states[0] = code_last_bit(lane0);
+  words[0]->set_next(lane0.words);
   if constexpr (N == 2) {
-    states[1] = x1;
-    words[1]->set_next(w1);
+    states[1] = code_last_bit(lane1);
+    words[1]->set_next(lane1.words);
   }
 }
 
@@ -427,39 +444,160 @@ inline std::uint32_t get_le32(const std::uint8_t* p) {
   return get_le16(p) | get_le16(p + 2) << 16;
 }
 
+// A plane's decoder between calls of decode_planes: the state x, the probability P of the
+// next bit (the current byte's node 1, between bytes), the table row of the current byte's
+// context, the table, and the coded bytes still to read.
 struct PlaneDecoder {
   std::uint32_t x;
-  std::uint32_t node;  // the current bit's node, 1..255
-  std::uint16_t* row;  // the table row of the current byte's context
+  std::uint32_t p;
+  std::uint16_t* row;
   std::uint16_t* table;
   const std::uint8_t* next;  // the next renormalisation word
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// Decodes one bit of the current byte.
-[[gnu::always_inline]] inline std::expected<void, AransError> decode_bit(PlaneDecoder& d) {
-  const std::uint32_t x = d.x;
-  const std::uint32_t node = d.node;
-  const std::uint32_t p = d.row[node];
-  // With h = x >> 12 and m = x & 4095 the step x <- freq * h + m - start is
-  //   bit 0 (m < P):  P h + m
-  //   bit 1:          (4096 - P) h + m - P = x - P (h + 1)
-  // so both outcomes come from the one product P h, and a select picks one.
+// The part of a plane's decoder that lives in registers while bytes are decoded: x, P of
+// the current node, the node (1..255 within a byte, 256 + the byte after its last bit) and
+// the row.
+struct DecodeLane {
+  std::uint32_t x;
+  std::uint32_t p;
+  std::size_t node;
+  std::uint16_t* row;
+};
+
+// a if `bit` else b, as a conditional move: the bits are data, and a branch on them would
+// mispredict about as often as they carry information.
+template <typename T>
+[[gnu::always_inline]] inline T select(std::uint32_t bit, T a, T b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (sizeof(T) == 4 || sizeof(T) == 8) {
+    asm("test %[bit], %[bit]\n\tcmovnz %[a], %[b]"
+        : [b] "+r"(b)
+        : [a] "r"(a), [bit] "r"(bit)
+        : "cc");
+    return b;
+  }
+#endif
+  return bit ? a : b;
+}
+
+// The data-dependent choices of one decoding step, without branches: the bit is
+// (P < m + 1) = (m >= P); `x` holds the outcome for a 1 and becomes x0 for a 0, `p_next`
+// holds p0 and becomes p1 for a 1. Returns the bit. On x86-64 the one comparison feeds
+// both conditional moves and the bit directly; compilers otherwise tend to turn the
+// selects into branches on the bit.
+[[gnu::always_inline]] inline std::uint32_t decide(std::uint32_t p, std::uint32_t m1,
+                                                   std::uint32_t& x, std::uint32_t x0,
+                                                   std::uint32_t& p_next, std::uint32_t p1) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  std::uint32_t bit = 0;
+  asm("cmp %[m1], %[p]\n\t"
+      "cmovnc %[x0], %[x]\n\t"
+      "cmovc %[p1], %[pn]\n\t"
+      "setc %b[bit]"
+      : [x] "+r"(x), [pn] "+r"(p_next), [bit] "+q"(bit)
+      : [m1] "r"(m1), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
+      : "cc");
+  return bit;
+#else
+  const std::uint32_t bit = p < m1;
+  x = bit ? x : x0;
+  p_next = bit ? p1 : p_next;
+  return bit;
+#endif
+}
+
+// With h = x >> 12 and m = x & 4095 a decoding step x <- freq * h + m - start is
+//   bit 0 (m < P):  P h + m
+//   bit 1:          (4096 - P) h + m - P = x - P - P h
+// so both outcomes come from the one product P h, and a select picks one. Returns the
+// state before renormalisation and sets `bit`; `p_next` and p1 are passed on to decide.
+[[gnu::always_inline]] inline std::uint32_t decode_step(std::uint32_t x, std::uint32_t p,
+                                                        std::uint32_t& bit, std::uint32_t& p_next,
+                                                        std::uint32_t p1) {
   const std::uint32_t m = x & kProbMask;
   const std::uint32_t ph = p * (x >> kProbBits);
-  const std::uint32_t bit = m >= p;
-  d.x = bit ? x - p - ph : ph + m;
-  d.row[node] = kModel.next[2 * p + bit];
-  d.node = 2 * node + bit;
-  // Pull words in until x is back in [L, 2^32). From a state >= L a step leaves at least
-  // 16, so one word suffices; only a corrupt initial state below L can take more.
-  if (d.x < kStateLow) [[unlikely]] {
-    do {
-      ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
-      d.x = d.x << kWordBits | get_le16(d.next);
-      d.next += 2;
-    } while (d.x < kStateLow);
+  std::uint32_t x_next = x - p - ph;
+  bit = decide(p, m + 1, x_next, ph + m, p_next, p1);
+  return x_next;
+}
+
+// A step leaves x >= 16 when it starts from x >= L (h >= 16 and the frequency is at least
+// 1), so one word brings x back to at least 2^20 >= L: while x >= L between bits, every
+// bit reads at most one word and a byte at most eight. Only a corrupt initial state below
+// L can need more. A byte whose plane has that much left and whose state is >= L takes the
+// fast path, which reads its words without further checks; any other byte takes the
+// checked path. This is the one check the fast path's reads rest on.
+constexpr std::ptrdiff_t kFastByteRoom = 8 * 2;
+
+inline bool fast_byte_ok(const PlaneDecoder& d, const DecodeLane& lane) {
+  return d.end - d.next >= kFastByteRoom && lane.x >= kStateLow;
+}
+
+// The row of the byte after `byte`.
+[[gnu::always_inline]] inline std::uint16_t* next_row(const PlaneDecoder& d, std::uint32_t byte,
+                                                      unsigned context_shift) {
+  return d.table + ((byte >> context_shift) << 8);
+}
+
+// Fast path, bit k of the current byte. The step's critical path runs through x; the table
+// work is kept off it: the probabilities of both children of the current node are loaded
+// before the bit is known (for the last bit: P of node 1 in both rows the byte can select
+// for the next one), and the bit picks one.
+template <unsigned k>
+[[gnu::always_inline]] inline void fast_bit(DecodeLane& lane, PlaneDecoder& d,
+                                            unsigned context_shift) {
+  std::uint32_t p0, p1;
+  std::uint16_t *row0 = nullptr, *row1 = nullptr;
+  if constexpr (k < 7) {
+    p0 = lane.row[2 * lane.node];
+    p1 = lane.row[2 * lane.node + 1];
+  } else {
+    const auto byte0 = static_cast<std::uint32_t>(2 * lane.node - 0x100);
+    row0 = next_row(d, byte0, context_shift);
+    row1 = next_row(d, byte0 + 1, context_shift);
+    p0 = row0[1];
+    p1 = row1[1];
   }
+  const std::uint32_t p = lane.p;
+  std::uint32_t bit;
+  std::uint32_t x = decode_step(lane.x, p, bit, p0, p1);
+  lane.row[lane.node] = kModel.next[2 * p + bit];
+  lane.node = 2 * lane.node + bit;
+  lane.p = p0;
+  if constexpr (k == 7) lane.row = select(bit, row1, row0);
+  if (x < kStateLow) [[unlikely]] {
+    x = x << kWordBits | get_le16(d.next);  // within the room fast_byte_ok checked
+    d.next += 2;
+  }
+  lane.x = x;
+}
+
+// Checked path, one bit.
+[[gnu::always_inline]] inline std::expected<void, AransError> checked_bit(DecodeLane& lane,
+                                                                          PlaneDecoder& d) {
+  const std::uint32_t p = lane.row[lane.node];
+  std::uint32_t bit, unused = 0;
+  lane.x = decode_step(lane.x, p, bit, unused, 0);
+  lane.row[lane.node] = kModel.next[2 * p + bit];
+  lane.node = 2 * lane.node + bit;
+  // Pull words in until x is back in [L, 2^32).
+  while (lane.x < kStateLow) {
+    ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
+    lane.x = lane.x << kWordBits | get_le16(d.next);
+    d.next += 2;
+  }
+  return {};
+}
+
+// Checked path, one byte. Kept out of line: it is rare, and inlined it would crowd the
+// fast path's registers.
+[[gnu::noinline]] std::expected<void, AransError> checked_byte(DecodeLane& lane, PlaneDecoder& d,
+                                                               unsigned context_shift) {
+  for (int k = 0; k < 8; ++k) ARANS_TRY(checked_bit(lane, d));
+  lane.row = next_row(d, static_cast<std::uint32_t>(lane.node - 0x100), context_shift);
+  lane.p = lane.row[1];
   return {};
 }
 
@@ -470,35 +608,49 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
                                               unsigned context_bits, std::uint8_t* out,
                                               std::size_t begin, std::size_t end) {
   const unsigned context_shift = 8 - context_bits;
-  PlaneDecoder d0 = planes[0];
-  PlaneDecoder d1 = planes[N - 1];
+  PlaneDecoder& d0 = planes[0];
+  PlaneDecoder& d1 = planes[N - 1];
+  DecodeLane lane0{d0.x, d0.p, 1, d0.row};
+  DecodeLane lane1{d1.x, d1.p, 1, d1.row};
   for (std::size_t i = begin; i < end; ++i) {
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) {
-      ARANS_TRY(decode_bit(d0));
-      if constexpr (N == 2) ARANS_TRY(decode_bit(d1));
+    lane0.node = 1;
+    lane1.node = 1;
+    if (fast_byte_ok(d0, lane0) && (N == 1 || fast_byte_ok(d1, lane1))) [[likely]] {
+#define ARANS_FAST_BIT(k)                \
+  fast_bit<k>(lane0, d0, context_shift); \
+  if constexpr (N == 2) fast_bit<k>(lane1, d1, context_shift)
+      ARANS_FAST_BIT(0);
+      ARANS_FAST_BIT(1);
+      ARANS_FAST_BIT(2);
+      ARANS_FAST_BIT(3);
+      ARANS_FAST_BIT(4);
+      ARANS_FAST_BIT(5);
+      ARANS_FAST_BIT(6);
+      ARANS_FAST_BIT(7);
+#undef ARANS_FAST_BIT
+    } else {
+      ARANS_TRY(checked_byte(lane0, d0, context_shift));
+      if constexpr (N == 2) ARANS_TRY(checked_byte(lane1, d1, context_shift));
     }
-    // After eight bits node - 256 is the byte; it selects the next byte's row.
-    const std::uint32_t byte0 = d0.node - 0x100;
-    out[N * i] = static_cast<std::uint8_t>(byte0);
-    d0.row = d0.table + ((byte0 >> context_shift) << 8);
-    d0.node = 1;
-    if constexpr (N == 2) {
-      const std::uint32_t byte1 = d1.node - 0x100;
-      out[N * i + 1] = static_cast<std::uint8_t>(byte1);
-      d1.row = d1.table + ((byte1 >> context_shift) << 8);
-      d1.node = 1;
-    }
+    // After eight bits the node is 256 + the byte.
+    out[N * i] = static_cast<std::uint8_t>(lane0.node);
+    if constexpr (N == 2) out[N * i + 1] = static_cast<std::uint8_t>(lane1.node);
   }
-  planes[0] = d0;
-  if constexpr (N == 2) planes[1] = d1;
+  d0.x = lane0.x;
+  d0.p = lane0.p;
+  d0.row = lane0.row;
+  if constexpr (N == 2) {
+    d1.x = lane1.x;
+    d1.p = lane1.p;
+    d1.row = lane1.row;
+  }
   return {};
 }
 
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   ARANS_REQUIRE(coded.size() >= 4, Truncated);
-  return PlaneDecoder{get_le32(coded.data()),     1, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{get_le32(coded.data()),     0, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 
@@ -518,6 +670,7 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     for (std::size_t j = 0; j < N; ++j) {
       planes[j].table = tables.data() + j * table_size(context_bits);
       planes[j].row = planes[j].table;
+      planes[j].p = kProbInit;
     }
     std::vector<std::uint8_t> out;
     std::size_t done = 0;
@@ -551,7 +704,7 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsi
   if (count == 0) return {};
   std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
   const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(count);
-  model_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get());
+  model_plane(plane.data(), 1, count, context_bits, table.data(), undo.get());
   WordBuffer words(count / 2 + 64);
   std::array<std::uint32_t, 1> state;
   code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state, {&words});
@@ -570,7 +723,8 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
   const std::array<std::uint16_t*, 2> plane_tables = {tables.data(),
                                                       tables.data() + table_size(context_bits)};
   const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(2 * pair_count);
-  model_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get());
+  model_plane(input.data(), 2, pair_count, context_bits, plane_tables[0], undo.get());
+  model_plane(input.data() + 1, 2, pair_count, context_bits, plane_tables[1], undo.get() + 1);
   WordBuffer words0(pair_count / 2 + 64), words1(pair_count / 4 + 64);
   std::array<std::uint32_t, 2> state;
   code_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get(), state,

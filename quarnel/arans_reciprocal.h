@@ -29,9 +29,14 @@ inline constexpr std::array<std::uint64_t, kFrequencyLimit> kReciprocal = [] {
   return r;
 }();
 
+// floor(x / freq) for x < freq << 20, given m_freq = kReciprocal[freq].
+constexpr std::uint32_t divide_by_reciprocal(std::uint32_t x, std::uint64_t reciprocal) {
+  return static_cast<std::uint32_t>((std::uint64_t{x} * reciprocal) >> kReciprocalShift);
+}
+
 // floor(x / freq) for freq in 1..4095 and x < freq << 20.
 constexpr std::uint32_t divide_by_frequency(std::uint32_t x, std::uint32_t freq) {
-  return static_cast<std::uint32_t>((std::uint64_t{x} * kReciprocal[freq]) >> kReciprocalShift);
+  return divide_by_reciprocal(x, kReciprocal[freq]);
 }
 
 // The proof above, replayed by the compiler on every entry of the table.

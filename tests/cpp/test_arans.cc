@@ -653,6 +653,103 @@ TEST(AransDamagedBody, PlaneDecoderAgreesWithReference) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Plane ends and starts: the decoder reads a byte's words unchecked only while 16 bytes
+// remain in the plane and the state is at least 2^16, and checks every read otherwise.
+// Cuts and padding around that margin, and initial states below 2^16, must decode as the
+// reference does.
+
+class AransPlaneMargin : public ::testing::TestWithParam<std::tuple<Kind, unsigned>> {};
+
+TEST_P(AransPlaneMargin, CutsAndPaddingNearTheEndAgreeWithReference) {
+  const auto [kind, context_bits] = GetParam();
+  for (std::size_t n : {1u, 2u, 9u, 40u, 777u, 5000u}) {
+    const Bytes plane = make_data(kind, n, 100 + n);
+    const Bytes coded = encode_plane(plane, context_bits);
+    for (std::size_t cut = coded.size() > 40 ? coded.size() - 40 : 0; cut <= coded.size(); ++cut) {
+      const std::span<const std::uint8_t> part(coded.data(), cut);
+      ASSERT_EQ(decode_plane(part, n, context_bits), reference_decode_plane(part, n, context_bits))
+          << n << " " << cut;
+    }
+    for (std::size_t pad = 1; pad <= 20; ++pad) {
+      Bytes padded = coded;
+      padded.insert(padded.end(), pad, static_cast<std::uint8_t>(37 * pad));
+      ASSERT_EQ(decode_plane(padded, n, context_bits), plane) << n << " " << pad;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, AransPlaneMargin,
+                         ::testing::Combine(::testing::Values(Kind::Random, Kind::Laplacian,
+                                                              Kind::Zeros, Kind::Runs),
+                                            ::testing::Values(0u, 3u, 8u)),
+                         [](const auto& info) {
+                           return kind_name(std::get<0>(info.param)) + "_" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
+
+// A byte that needs several words at the very end of a plane: with one context row, runs
+// of 0xFE, 0xFC, ..., 0x80 and 0x00 leave every node on the path of 0xFF expecting a 0, so
+// the final 0xFF carries about 65 bits. Cut anywhere in its words, the plane must fail as
+// the reference does rather than be read past its end.
+TEST(AransPlaneMarginCrafted, CostlyLastByteCutAnywhere) {
+  Bytes plane;
+  for (unsigned lead = 8; lead-- > 0;) plane.insert(plane.end(), 200, 0xFF & ~(0xFFu >> lead));
+  plane.push_back(0xFF);
+  const Bytes coded = encode_plane(plane, 0);
+  // The last byte alone moves the state by some 65 bits: at least 4 words.
+  Bytes shorter(plane.begin(), plane.end() - 1);
+  ASSERT_GE(coded.size(), encode_plane(shorter, 0).size() + 8);
+  for (std::size_t cut = coded.size() - 24; cut <= coded.size(); ++cut) {
+    const std::span<const std::uint8_t> part(coded.data(), cut);
+    ASSERT_EQ(decode_plane(part, plane.size(), 0), reference_decode_plane(part, plane.size(), 0))
+        << cut;
+  }
+}
+
+// Both planes of a stream must have the margin for the fast path; cutting the body ends
+// plane 1 at every point near the margin, with 3 and with 8 context bits.
+class AransStreamMargin : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(AransStreamMargin, CutsNearTheEndAgreeWithReference) {
+  for (std::size_t n : {40u, 1001u, 16385u, 40000u}) {
+    const Bytes body = encode_stream(make_data(GetParam(), n, 200 + n));
+    for (std::size_t cut = body.size() - 40; cut <= body.size(); ++cut) {
+      const std::span<const std::uint8_t> part(body.data(), cut);
+      ASSERT_EQ(decode_stream(part), reference_decode_stream(part)) << n << " " << cut;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, AransStreamMargin,
+                         ::testing::Values(Kind::Random, Kind::Laplacian, Kind::Zeros, Kind::Runs),
+                         [](const auto& info) { return kind_name(info.param); });
+
+// Initial states below 2^16 (never written by the encoder) pull in several words at the
+// first bit, through the checked path, before the fast path can take over.
+class AransLowInitialState : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(AransLowInitialState, AgreesWithReference) {
+  const std::uint32_t state = GetParam();
+  std::mt19937_64 rng(state);
+  for (int round = 0; round < 200; ++round) {
+    Bytes coded = {static_cast<std::uint8_t>(state), static_cast<std::uint8_t>(state >> 8),
+                   static_cast<std::uint8_t>(state >> 16), static_cast<std::uint8_t>(state >> 24)};
+    const std::size_t words = rng() % 40;
+    for (std::size_t k = 0; k < 2 * words; ++k) {
+      coded.push_back(static_cast<std::uint8_t>(round % 3 == 0 && k < 6 ? 0 : rng()));
+    }
+    const std::size_t count = 1 + rng() % 20;
+    const unsigned context_bits = rng() % 9;
+    ASSERT_EQ(decode_plane(coded, count, context_bits),
+              reference_decode_plane(coded, count, context_bits))
+        << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, AransLowInitialState,
+                         ::testing::Values(0u, 1u, 15u, 0x0FFFu, 0xFFFFu, 0x10000u));
+
+// ---------------------------------------------------------------------------------------
 // Memory
 
 TEST(AransMemory, ClaimedLengthIsNotAllocatedUpFront) {
