@@ -45,7 +45,11 @@ __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value) {
   const float range = max_value - min_value;
-  for (float& x : samples) x = std::fma(x + mean_value, range, min_value);
+  // A plain pointer loop: clang emits no out-of-line copy of the span's
+  // iterator for the cloned function, and the link then fails.
+  float* const x = samples.data();
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    x[i] = std::fma(x[i] + mean_value, range, min_value);
 }
 
 }  // namespace
