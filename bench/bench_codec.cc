@@ -3,58 +3,21 @@
 // Every benchmark reports MB/s of float32 signal (4 bytes per sample, in for
 // compress, out for decompress) and, from one extra untimed call, the peak of
 // live heap bytes during the call divided by the signal's size in bytes
-// ("peak/input"). The heap is counted by this binary's operator new/delete.
+// ("peak/input"). The heap is counted by the operator new/delete of
+// tests/cpp/peak_heap.cc.
 //
 //   build/bench/bench_codec --benchmark_filter=cdf97
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "quarnel/quarnel.h"
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<std::size_t> g_live{0};
-std::atomic<std::size_t> g_peak{0};
-
-void* counted_new(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  if (g_counting.load(std::memory_order_relaxed)) {
-    const std::size_t live = g_live.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
-    std::size_t peak = g_peak.load();
-    while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
-    }
-  }
-  return p;
-}
-
-void counted_delete(void* p) {
-  if (p == nullptr) return;
-  if (g_counting.load(std::memory_order_relaxed)) {
-    const std::size_t size = malloc_usable_size(p);
-    std::size_t live = g_live.load();
-    while (!g_live.compare_exchange_weak(live, live >= size ? live - size : 0)) {
-    }
-  }
-  std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_new(size); }
-void* operator new[](std::size_t size) { return counted_new(size); }
-void operator delete(void* p) noexcept { counted_delete(p); }
-void operator delete[](void* p) noexcept { counted_delete(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_delete(p); }
+#include "tests/cpp/peak_heap.h"
 
 namespace {
 
@@ -79,12 +42,8 @@ std::vector<float> make_signal(std::size_t n) {
 
 template <typename F>
 double peak_ratio(F&& call, std::size_t input_bytes) {
-  g_live = 0;
-  g_peak = 0;
-  g_counting = true;
-  call();
-  g_counting = false;
-  return static_cast<double>(g_peak.load()) / static_cast<double>(input_bytes);
+  const std::size_t peak = peak_heap::during(call);
+  return static_cast<double>(peak) / static_cast<double>(input_bytes);
 }
 
 CompressionOptions options_of(const benchmark::State& state) {
@@ -98,8 +57,8 @@ void BM_compress(benchmark::State& state) {
   const std::vector<float> x = make_signal(static_cast<std::size_t>(state.range(0)));
   const CompressionOptions options = options_of(state);
   std::size_t stream_size = 0;
-  const double peak = peak_ratio(
-      [&] { stream_size = quarnel::compress(x, options).value().size(); }, x.size() * 4);
+  const double peak =
+      peak_ratio([&] { stream_size = quarnel::compress(x, options).value().size(); }, x.size() * 4);
   for (auto _ : state) {
     auto stream = quarnel::compress(x, options);
     benchmark::DoNotOptimize(stream);
@@ -112,8 +71,8 @@ void BM_compress(benchmark::State& state) {
 void BM_decompress(benchmark::State& state) {
   const std::vector<float> x = make_signal(static_cast<std::size_t>(state.range(0)));
   const std::vector<std::uint8_t> stream = quarnel::compress(x, options_of(state)).value();
-  const double peak = peak_ratio([&] { benchmark::DoNotOptimize(quarnel::decompress(stream)); },
-                                 x.size() * 4);
+  const double peak =
+      peak_ratio([&] { benchmark::DoNotOptimize(quarnel::decompress(stream)); }, x.size() * 4);
   for (auto _ : state) {
     auto y = quarnel::decompress(stream);
     benchmark::DoNotOptimize(y);

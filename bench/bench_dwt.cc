@@ -37,6 +37,16 @@ struct Wavelet {
 const Wavelet kWavelets[] = {
     {"cdf97", [] { return lumvet::Lumvet::make_cdf97_f32(); }},
     {"cdf53", [] { return lumvet::Lumvet::make_cdf53_f32(); }},
+    // The orthogonal wavelets with the codec's border mode, periodic extension.
+    {"db4",
+     [] {
+       return lumvet::Lumvet::make_daubechies_f32(lumvet::DaubechiesFamily::Db4,
+                                                  lumvet::BorderMode::Wrap);
+     }},
+    {"sym4",
+     [] {
+       return lumvet::Lumvet::make_symlet_f32(lumvet::SymletFamily::Sym4, lumvet::BorderMode::Wrap);
+     }},
 };
 
 std::vector<float> builtin_signal() {

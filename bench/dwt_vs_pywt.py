@@ -35,13 +35,16 @@ from pathlib import Path
 import numpy as np
 import pywt
 
-# (bench_dwt wavelet name, PyWavelets wavelet, PyWavelets signal extension mode)
+# (bench_dwt wavelet name, PyWavelets wavelet, PyWavelets signal extension mode,
+#  goal: how many times faster than PyWavelets)
 CASES = [
-    ("cdf97", "bior4.4", "symmetric"),
-    ("cdf53", "bior4.4", "symmetric"),
+    ("cdf97", "bior4.4", "symmetric", 8.0),
+    ("cdf53", "bior4.4", "symmetric", 8.0),
+    # PyWavelets' 'periodic' extends as BorderMode Wrap with the same band
+    # lengths: both sides compute the same decomposition.
+    ("db4", "db4", "periodic", 4.0),
+    ("sym4", "sym4", "periodic", 4.0),
 ]
-
-GOAL = 8.0
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
@@ -54,7 +57,7 @@ def make_signal(n: int) -> np.ndarray:
 
 
 def run_bench(binary: Path, signal_file: str, repeats: int, warm_heap: bool) -> dict:
-    names = "|".join(name for name, _, _ in CASES)
+    names = "|".join(name for name, *_ in CASES)
     cmd = [
         str(binary),
         f"--signal_file={signal_file}",
@@ -114,13 +117,14 @@ def main() -> int:
     print(header)
     print("-" * len(header))
     ok = True
-    for name, wavelet, mode in CASES:
+    for name, wavelet, mode, goal in CASES:
         theirs = time_pywt(x, wavelet, mode, args.levels, args.repeats)
         ratio = theirs / warm[name]
-        ok = ok and ratio >= GOAL
+        ok = ok and ratio >= goal
         print(f"{name:8} {wavelet + '/' + mode:16} {warm[name]:10.3f} {cold[name]:15.3f} "
               f"{theirs:15.3f} {ratio:6.1f}x {theirs / cold[name]:14.1f}x")
-    print(f"goal: at least {GOAL:.0f}x faster: {'met' if ok else 'NOT met'}")
+    goals = ", ".join(f"{name} {goal:.0f}x" for name, _, _, goal in CASES)
+    print(f"goal: at least {goals} faster: {'met' if ok else 'NOT met'}")
     return 0
 
 

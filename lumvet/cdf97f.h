@@ -4,39 +4,24 @@
 
 #include <cstddef>
 
-#include "lumvet/lumvet.h"
+#include "lumvet/lifting_executor.h"
 
 namespace lumvet::neon::cdf97_f32 {
 
-class NeonCdf97F32 final : public DwtExecutor {
+class NeonCdf97F32 final : public LiftingExecutor {
  public:
   // Shortest signal one level accepts.
   static constexpr std::size_t kMinimumLength = 4;
-
-  Status execute_forward(std::span<const float> input, std::span<float> approximation,
-                         std::span<float> details) const override;
-  // The scratch buffer is neither examined nor touched.
-  Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
-                                      std::span<float> details,
-                                      std::span<float> scratch) const override;
-  std::size_t required_scratch_size(std::size_t) const override { return 0; }
-  DwtSize dwt_size(std::size_t input_length) const override;
-
-  Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
-                         std::span<float> output) const override;
-  std::size_t idwt_size(std::size_t approximation_length,
-                        std::size_t details_length) const override;
-
   // That of the generic CDF 9/7 filter pair, 10 (not 9).
-  std::size_t filter_length() const override { return 10; }
+  static constexpr std::size_t kFilterLength = 10;
 
-  std::expected<Dwt, LumvetError> dwt(std::span<const float> input,
-                                      std::size_t level) const override;
-  std::expected<MultiDwt, LumvetError> multi_dwt(std::span<const float> input,
-                                                 std::size_t levels) const override;
-  std::expected<std::vector<float>, LumvetError> idwt(const DwtRef& input) const override;
-  std::expected<std::vector<float>, LumvetError> multi_idwt(
-      const MultiDwtRef& input) const override;
+  constexpr NeonCdf97F32() : LiftingExecutor(kMinimumLength, kFilterLength) {}
+
+ private:
+  void forward_step(const float* input, std::size_t n, float* approximation,
+                    float* details) const override;
+  void inverse_step(const float* approximation, const float* details, std::size_t n,
+                    float* output) const override;
 };
 
 }  // namespace lumvet::neon::cdf97_f32

@@ -6,10 +6,12 @@ set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${QUARNEL_VENV:-$here/.venv}"
+# A second venv with the oldest supported NumPy, for the Python tests.
+venv_oldest="${QUARNEL_VENV_OLDEST_NUMPY:-$venv-oldest-numpy}"
 
 packages=(
   g++ pkg-config zlib1g-dev libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3-venv alsa-utils
+  python3-dev python3-venv alsa-utils
 )
 # Extra toolchains for the variant matrix (scripts/run_matrix.sh), with
 # QUARNEL_SETUP_EXTRA=1: clang and its sanitizer and libFuzzer runtimes for the
@@ -47,14 +49,22 @@ if ((${#missing[@]})); then
 fi
 
 py="${PYTHON:-python3}"
-if [[ ! -x "$venv/bin/python" ]]; then
-  echo "setup: creating $venv"
-  "$py" -m venv "$venv"
-fi
-stamp="$venv/.requirements.sha256"
-want="$(sha256sum "$here/requirements-dev.txt" | cut -d' ' -f1)"
-if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$want" ]]; then
-  echo "setup: installing Python packages into $venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$here/requirements-dev.txt"
-  echo "$want" >"$stamp"
-fi
+# Creates venv $1 if needed and installs requirements file $2 into it when the
+# file changed since the last time.
+make_venv() {
+  local dir="$1" requirements="$2"
+  if [[ ! -x "$dir/bin/python" ]]; then
+    echo "setup: creating $dir"
+    "$py" -m venv "$dir"
+  fi
+  local stamp="$dir/.requirements.sha256" want
+  want="$(sha256sum "$requirements" | cut -d' ' -f1)"
+  if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$want" ]]; then
+    echo "setup: installing Python packages into $dir"
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check --only-binary=numpy -r "$requirements"
+    echo "$want" >"$stamp"
+  fi
+}
+
+make_venv "$venv" "$here/requirements-dev.txt"
+make_venv "$venv_oldest" "$here/requirements-oldest-numpy.txt"

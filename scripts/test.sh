@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Build and run the whole test suite: the C++ tests (GoogleTest, through
-# Meson) and, once the module exists, the Python tests (pytest).
+# Meson), then the Python module's tests (pytest) with the oldest and the
+# newest supported NumPy.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${QUARNEL_VENV:-$here/.venv}"
+venv_oldest="${QUARNEL_VENV_OLDEST_NUMPY:-$venv-oldest-numpy}"
 build="${QUARNEL_BUILD:-$here/build}"
+pybuild="${QUARNEL_PY_BUILD:-$here/build-py}"
 export PATH="$venv/bin:$PATH"
 
 cd "$here"
@@ -26,3 +29,20 @@ for line in open(sys.argv[1]):
     else: bad += 1
 print(f"C++: {ok} passed, {bad} failed, {skipped} skipped")
 PY
+
+# The Python module: one wheel, built by meson-python with the venv's build
+# tools (the same ones pyproject.toml asks for) in a build directory kept
+# between runs, then installed into both venvs.
+rm -rf "$pybuild/wheel"
+"$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+  -Cbuild-dir="$pybuild/meson" -w "$pybuild/wheel" .
+wheel=("$pybuild"/wheel/quarnel-*.whl)
+for v in "$venv_oldest" "$venv"; do
+  "$v/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${wheel[0]}"
+done
+
+# Newest NumPy last, so that pytest's summary closes the output.
+for v in "$venv_oldest" "$venv"; do
+  echo "Python tests with NumPy $("$v/bin/python" -c 'import numpy; print(numpy.__version__)')"
+  "$v/bin/python" -m pytest -q -p no:cacheprovider tests/python
+done

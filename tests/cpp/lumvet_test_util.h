@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <expected>
 #include <ostream>
+#include <random>
 #include <span>
 #include <vector>
 
 #include "hwy/targets.h"
 #include "lumvet/err.h"
+#include "lumvet/lumvet.h"
 #include "lumvet_alloc_hook.h"
 
 namespace lumvet {
@@ -43,6 +45,23 @@ inline long first_bit_difference(std::span<const float> a, std::span<const float
     }
   }
   return -1;
+}
+
+// n samples uniform in [-100, 100).
+inline std::vector<float> random_signal(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(-100.0f, 100.0f);
+  std::vector<float> x(n);
+  for (float& v : x) v = dist(rng);
+  return x;
+}
+
+// The multi_idwt input that undoes `m`.
+inline MultiDwtRef view_of(const MultiDwt& m) {
+  MultiDwtRef ref;
+  for (const Dwt& level : m.levels) ref.details.emplace_back(level.details);
+  ref.approximation = m.levels.back().approximation;
+  return ref;
 }
 
 // Fails each allocation of `call` in turn: every failure must come back as

@@ -1,16 +1,15 @@
 // NeonCdf97F32: worked values, every check in its order, the blocked
-// even-update rule, every vector target against a plain scalar reference
-// written here from the lifting formulas, and the level driver.
+// even-update rule, and the tests every lifting executor shares run against a
+// plain scalar reference written here from the lifting formulas.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <tuple>
 #include <vector>
 
-#include "lumvet/cdf97f.h"
+#include "lifting_test_suite.h"
 #include "lumvet/lumvet.h"
 #include "lumvet_test_util.h"
 
@@ -18,9 +17,13 @@ namespace lumvet {
 namespace {
 
 using K = LumvetErrorKind;
-using testing_util::expect_every_allocation_failure_reported;
 using testing_util::first_bit_difference;
 using testing_util::for_each_target;
+using testing_util::LiftingCase;
+using testing_util::LiftingForwardChecks;
+using testing_util::LiftingInverseChecks;
+using testing_util::LiftingTransform;
+using testing_util::StepErrorCase;
 using Samples = std::vector<float>;
 
 // ---------------------------------------------------------------------------
@@ -95,117 +98,16 @@ Samples inverse(Samples s, Samples d) {
 }  // namespace reference
 // ---------------------------------------------------------------------------
 
-Samples random_signal(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-100.0f, 100.0f);
-  Samples x(n);
-  for (float& v : x) v = dist(rng);
-  return x;
-}
-
-MultiDwtRef view_of(const MultiDwt& m) {
-  MultiDwtRef ref;
-  for (const Dwt& level : m.levels) ref.details.emplace_back(level.details);
-  ref.approximation = m.levels.back().approximation;
-  return ref;
-}
-
 const DwtExecutorHandle& cdf97() {
   static const DwtExecutorHandle exec = Lumvet::make_cdf97_f32();
   return exec;
 }
 
-std::vector<std::size_t> lengths_to_check() {
-  std::vector<std::size_t> lengths;
-  for (std::size_t n = 4; n <= 300; ++n) lengths.push_back(n);
-  // Chunk edges of the kernels (1024 and 2048 approximation samples) included.
-  for (std::size_t n : {1024, 1025, 1026, 2046, 2047, 2048, 2049, 2050, 2051, 4094, 4095, 4096,
-                        4097, 4098, 4099, 6144, 6145, 8192, 8193}) {
-    lengths.push_back(n);
-  }
-  std::mt19937 rng(97);
-  std::uniform_int_distribution<std::size_t> dist(5000, 70000);
-  for (int k = 0; k < 4; ++k) lengths.push_back(dist(rng));
-  return lengths;
-}
-
-TEST(Cdf97, EveryTargetMatchesTheReference) {
-  const auto lengths = lengths_to_check();
-  std::size_t targets = 0;
-  for_each_target([&] {
-    ++targets;
-    for (const std::size_t n : lengths) {
-      SCOPED_TRACE("n = " + std::to_string(n));
-      const Samples x = random_signal(n, static_cast<unsigned>(n));
-      const auto [want_s, want_d] = reference::forward(x);
-      Samples s(want_s.size()), d(want_d.size());
-      ASSERT_TRUE(cdf97()->execute_forward(x, s, d).has_value());
-      EXPECT_EQ(first_bit_difference(s, want_s), -1);
-      EXPECT_EQ(first_bit_difference(d, want_d), -1);
-
-      // The inverse of arbitrary coefficients, not only of a forward result.
-      const Samples a = random_signal(want_s.size(), static_cast<unsigned>(n + 1));
-      const Samples b = random_signal(want_d.size(), static_cast<unsigned>(n + 2));
-      Samples y(n);
-      ASSERT_TRUE(cdf97()->execute_inverse(a, b, y).has_value());
-      EXPECT_EQ(first_bit_difference(y, reference::inverse(a, b)), -1);
-    }
-  });
-  EXPECT_GE(targets, 2u) << "only one target compiled in";
-}
-
-TEST(Cdf97, EveryTargetMatchesSingleLevelsOverSeveralLevels) {
-  for_each_target([&] {
-    for (const std::size_t n : {4, 5, 37, 1000, 1025, 4097, 65539}) {
-      SCOPED_TRACE("n = " + std::to_string(n));
-      const Samples x = random_signal(n, static_cast<unsigned>(3 * n));
-      std::size_t levels = 0;
-      for (std::size_t m = n; m >= 4; m -= m / 2) ++levels;
-      auto multi = cdf97()->multi_dwt(x, levels);
-      ASSERT_TRUE(multi.has_value()) << multi.error().message();
-      ASSERT_EQ(multi->levels.size(), levels);
-      Samples current = x;
-      std::vector<Samples> details;
-      for (std::size_t k = 0; k < levels; ++k) {
-        auto [s, d] = reference::forward(current);
-        EXPECT_EQ(first_bit_difference(multi->levels[k].approximation, s), -1) << "level " << k;
-        EXPECT_EQ(first_bit_difference(multi->levels[k].details, d), -1) << "level " << k;
-        details.push_back(d);
-        current = s;
-      }
-      auto deepest = cdf97()->dwt(x, levels);
-      ASSERT_TRUE(deepest.has_value());
-      EXPECT_EQ(first_bit_difference(deepest->approximation, current), -1);
-      EXPECT_EQ(first_bit_difference(deepest->details, details.back()), -1);
-
-      Samples restored = current;
-      for (std::size_t k = levels; k-- > 0;) restored = reference::inverse(restored, details[k]);
-      auto got = cdf97()->multi_idwt(view_of(*multi));
-      ASSERT_TRUE(got.has_value()) << got.error().message();
-      EXPECT_EQ(first_bit_difference(*got, restored), -1);
-    }
-  });
-}
-
-TEST(Cdf97, RoundTripWithinFloatRounding) {
-  for (std::size_t n = 4; n < 700; n += 7) {
-    for (const std::size_t levels : {1, 2, 5, 9}) {
-      const Samples x = random_signal(n, static_cast<unsigned>(n * 13 + levels));
-      auto multi = cdf97()->multi_dwt(x, levels);
-      if (!multi) {
-        EXPECT_EQ(multi.error(), LumvetError{K::BufferTooSmallForLevel});
-        continue;
-      }
-      auto y = cdf97()->multi_idwt(view_of(*multi));
-      ASSERT_TRUE(y.has_value());
-      ASSERT_EQ(y->size(), n);
-      for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_NEAR((*y)[i], x[i], 2e-4f)
-            << "n = " << n << ", levels = " << levels << ", i = " << i;
-      }
-    }
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Cdf97, LiftingTransform,
+                         ::testing::Values(LiftingCase{"Cdf97", &Lumvet::make_cdf97_f32,
+                                                       &reference::forward, &reference::inverse, 4,
+                                                       97}),
+                         [](const auto& info) { return info.param.name; });
 
 // (input, approximation, details), values from working the steps by hand.
 using WorkedCase = std::tuple<Samples, Samples, Samples>;
@@ -280,104 +182,29 @@ TEST(Cdf97, Sizes) {
   EXPECT_EQ(exec->required_scratch_size(1000), 0u);
 }
 
-TEST(Cdf97, ScratchIsIgnored) {
-  const Samples x = random_signal(101, 5);
-  Samples s1(51), d1(50), s2(51), d2(50);
-  ASSERT_TRUE(cdf97()->execute_forward(x, s1, d1).has_value());
-  ASSERT_TRUE(cdf97()->execute_forward_with_scratch(x, s2, d2, {}).has_value());
-  EXPECT_EQ(s1, s2);
-  EXPECT_EQ(d1, d2);
-}
-
-// (input length, approximation length, details length, error)
-using StepErrorCase = std::tuple<std::size_t, std::size_t, std::size_t, LumvetError>;
-
-class Cdf97ForwardChecks : public ::testing::TestWithParam<StepErrorCase> {};
-
-TEST_P(Cdf97ForwardChecks, FailWithoutWriting) {
-  const auto& [n, na, nd, error] = GetParam();
-  const Samples x(n, 1.0f);
-  Samples s(na, -7.0f), d(nd, -7.0f);
-  auto status = cdf97()->execute_forward(x, s, d);
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error(), error);
-  EXPECT_EQ(s, Samples(na, -7.0f));
-  EXPECT_EQ(d, Samples(nd, -7.0f));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cdf97, LiftingForwardChecks,
+    ::testing::Combine(
+        ::testing::Values(&Lumvet::make_cdf97_f32),
+        ::testing::Values(StepErrorCase{3, 2, 2, {K::InputTooShort, 3, 4}},
+                          StepErrorCase{0, 0, 0, {K::InputTooShort, 0, 4}},
+                          StepErrorCase{3, 5, 5, {K::InputTooShort, 3, 4}},
+                          StepErrorCase{9, 4, 3, {K::ApproximationSizeMismatch, 4, 5}},
+                          StepErrorCase{9, 4, 4, {K::ApproximationSizeMismatch, 4, 5}},
+                          StepErrorCase{9, 5, 5, {K::DetailsSizeMismatch, 5, 4}},
+                          StepErrorCase{8, 4, 3, {K::DetailsSizeMismatch, 3, 4}})));
 
 INSTANTIATE_TEST_SUITE_P(
-    InOrder, Cdf97ForwardChecks,
-    ::testing::Values(StepErrorCase{3, 2, 2, {K::InputTooShort, 3, 4}},
-                      StepErrorCase{0, 0, 0, {K::InputTooShort, 0, 4}},
-                      StepErrorCase{3, 5, 5, {K::InputTooShort, 3, 4}},
-                      StepErrorCase{9, 4, 3, {K::ApproximationSizeMismatch, 4, 5}},
-                      StepErrorCase{9, 4, 4, {K::ApproximationSizeMismatch, 4, 5}},
-                      StepErrorCase{9, 5, 5, {K::DetailsSizeMismatch, 5, 4}},
-                      StepErrorCase{8, 4, 3, {K::DetailsSizeMismatch, 3, 4}}));
-
-// (output length, approximation length, details length, error)
-class Cdf97InverseChecks : public ::testing::TestWithParam<StepErrorCase> {};
-
-TEST_P(Cdf97InverseChecks, FailWithoutWriting) {
-  const auto& [n, na, nd, error] = GetParam();
-  const Samples s(na, 1.0f), d(nd, 1.0f);
-  Samples y(n, -7.0f);
-  auto status = cdf97()->execute_inverse(s, d, y);
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error(), error);
-  EXPECT_EQ(y, Samples(n, -7.0f));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    InOrder, Cdf97InverseChecks,
-    ::testing::Values(StepErrorCase{10, 5, 4, {K::OutputSizeMismatch, 9, 10}},
-                      StepErrorCase{10, 4, 6, {K::ApproximationSizeMismatch, 4, 5}},
-                      StepErrorCase{9, 4, 5, {K::ApproximationSizeMismatch, 4, 5}},
-                      StepErrorCase{3, 2, 1, {K::DetailsSizeMismatch, 1, 2}},
-                      StepErrorCase{2, 1, 1, {K::ApproximationSizeMismatch, 1, 2}},
-                      StepErrorCase{2, 2, 0, {K::DetailsSizeMismatch, 0, 2}},
-                      StepErrorCase{0, 0, 0, {K::ApproximationSizeMismatch, 0, 2}}));
-
-TEST(Cdf97, ShortInputMessage) {
-  Samples s(2), d(2);
-  auto status = cdf97()->execute_forward(Samples(3, 0.0f), s, d);
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error().message(), "Input size 3 can't be less than 4");
-}
-
-TEST(Cdf97, DriverRefusesShortLevels) {
-  const Samples three(3, 1.0f);
-  for (const std::size_t levels : {0, 1, 2, 8}) {
-    auto multi = cdf97()->multi_dwt(three, levels);
-    ASSERT_FALSE(multi.has_value());
-    EXPECT_EQ(multi.error().message(), "Buffer was too small for provided level");
-    auto single = cdf97()->dwt(three, levels);
-    ASSERT_FALSE(single.has_value());
-    EXPECT_EQ(single.error(), LumvetError{K::BufferTooSmallForLevel});
-  }
-  // 100 -> 50 -> 25 -> 13 -> 7 -> 4 -> 2: six levels fit, a seventh does not.
-  const Samples x = random_signal(100, 9);
-  auto six = cdf97()->multi_dwt(x, 6);
-  ASSERT_TRUE(six.has_value());
-  EXPECT_EQ(six->levels.back().approximation.size(), 2u);
-  EXPECT_EQ(six->levels.back().details.size(), 2u);
-  EXPECT_FALSE(cdf97()->multi_dwt(x, 7).has_value());
-  EXPECT_FALSE(cdf97()->dwt(x, 7).has_value());
-  EXPECT_EQ(cdf97()->multi_dwt(x, ~std::size_t{0}).error(), LumvetError{K::BufferTooSmallForLevel});
-}
-
-TEST(Cdf97, ZeroLevelsIsOneLevel) {
-  const Samples x = random_signal(77, 4);
-  auto zero = cdf97()->multi_dwt(x, 0);
-  auto one = cdf97()->multi_dwt(x, 1);
-  ASSERT_TRUE(zero && one);
-  ASSERT_EQ(zero->levels.size(), 1u);
-  EXPECT_EQ(zero->levels[0].approximation, one->levels[0].approximation);
-  EXPECT_EQ(zero->levels[0].details, one->levels[0].details);
-  auto d0 = cdf97()->dwt(x, 0);
-  ASSERT_TRUE(d0.has_value());
-  EXPECT_EQ(d0->details, one->levels[0].details);
-}
+    Cdf97, LiftingInverseChecks,
+    ::testing::Combine(
+        ::testing::Values(&Lumvet::make_cdf97_f32),
+        ::testing::Values(StepErrorCase{10, 5, 4, {K::OutputSizeMismatch, 9, 10}},
+                          StepErrorCase{10, 4, 6, {K::ApproximationSizeMismatch, 4, 5}},
+                          StepErrorCase{9, 4, 5, {K::ApproximationSizeMismatch, 4, 5}},
+                          StepErrorCase{3, 2, 1, {K::DetailsSizeMismatch, 1, 2}},
+                          StepErrorCase{2, 1, 1, {K::ApproximationSizeMismatch, 1, 2}},
+                          StepErrorCase{2, 2, 0, {K::DetailsSizeMismatch, 0, 2}},
+                          StepErrorCase{0, 0, 0, {K::ApproximationSizeMismatch, 0, 2}})));
 
 TEST(Cdf97, IdwtValidatesInStep) {
   const Samples a(5, 1.0f), d(3, 1.0f);
@@ -389,29 +216,10 @@ TEST(Cdf97, IdwtValidatesInStep) {
   auto ok = cdf97()->idwt(DwtRef{a, Samples(4, 1.0f)});
   ASSERT_TRUE(ok.has_value());
   EXPECT_EQ(ok->size(), 9u);
-}
-
-TEST(Cdf97, MultiIdwtRejectsEmptyInput) {
-  const Samples band(10, 1.0f), empty;
-  EXPECT_EQ(cdf97()->multi_idwt(MultiDwtRef{{}, band}).error(), LumvetError{K::ZeroSizedInput});
-  EXPECT_EQ(cdf97()->multi_idwt(MultiDwtRef{{band}, empty}).error(),
-            LumvetError{K::ZeroSizedInput});
-  // A band that does not fit its level is the step's error.
+  // In multi_idwt too, a band that does not fit its level is the step's error.
+  const Samples band(10, 1.0f);
   EXPECT_EQ(cdf97()->multi_idwt(MultiDwtRef{{Samples(25, 1.0f), band}, band}).error(),
             (LumvetError{K::ApproximationSizeMismatch, 20, 23}));
-}
-
-TEST(Cdf97, AllocationFailuresBecomeCannotAllocate) {
-  const Samples x = random_signal(301, 12);
-  expect_every_allocation_failure_reported([&] { return cdf97()->multi_dwt(x, 4); });
-  expect_every_allocation_failure_reported([&] { return cdf97()->multi_dwt(x, 1); });
-  expect_every_allocation_failure_reported([&] { return cdf97()->dwt(x, 3); });
-  auto multi = cdf97()->multi_dwt(x, 4);
-  ASSERT_TRUE(multi.has_value());
-  const MultiDwtRef ref = view_of(*multi);
-  expect_every_allocation_failure_reported([&] { return cdf97()->multi_idwt(ref); });
-  expect_every_allocation_failure_reported(
-      [&] { return cdf97()->idwt(DwtRef{ref.approximation, ref.details.back()}); });
 }
 
 }  // namespace

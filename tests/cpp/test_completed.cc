@@ -23,6 +23,7 @@ namespace {
 
 using K = LumvetErrorKind;
 using testing_util::expect_every_allocation_failure_reported;
+using testing_util::view_of;
 
 class PaddedHaar final : public IncompleteDwtExecutor {
  public:
@@ -91,13 +92,6 @@ std::vector<float> small_integers(std::size_t n, unsigned seed) {
   std::vector<float> x(n);
   for (float& v : x) v = static_cast<float>(dist(rng));
   return x;
-}
-
-MultiDwtRef view_of(const MultiDwt& m) {
-  MultiDwtRef ref;
-  for (const Dwt& level : m.levels) ref.details.emplace_back(level.details);
-  ref.approximation = m.levels.back().approximation;
-  return ref;
 }
 
 // (filter length, signal length, levels, approximation length of every level,

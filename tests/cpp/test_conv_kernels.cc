@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <iostream>
 #include <cmath>
 #include <cstdint>
+#include <iostream>
 #include <tuple>
 #include <vector>
 

@@ -1,0 +1,81 @@
+#include "lumvet/lifting_executor.h"
+
+#include <algorithm>
+
+#include "lumvet/level_driver.h"
+
+namespace lumvet {
+
+namespace {
+using K = LumvetErrorKind;
+}  // namespace
+
+Status LiftingExecutor::execute_forward(std::span<const float> input,
+                                        std::span<float> approximation,
+                                        std::span<float> details) const {
+  const std::size_t n = input.size();
+  if (n < minimum_length_) return lumvet_error(K::InputTooShort, n, minimum_length_);
+  const std::size_t na = n - n / 2;
+  const std::size_t nd = n / 2;
+  if (approximation.size() != na) {
+    return lumvet_error(K::ApproximationSizeMismatch, approximation.size(), na);
+  }
+  if (details.size() != nd) return lumvet_error(K::DetailsSizeMismatch, details.size(), nd);
+  forward_step(input.data(), n, approximation.data(), details.data());
+  return {};
+}
+
+Status LiftingExecutor::execute_forward_with_scratch(std::span<const float> input,
+                                                     std::span<float> approximation,
+                                                     std::span<float> details,
+                                                     std::span<float>) const {
+  return execute_forward(input, approximation, details);
+}
+
+DwtSize LiftingExecutor::dwt_size(std::size_t input_length) const {
+  const std::size_t m = minimum_length_;
+  return {std::max(input_length - input_length / 2, m - m / 2), std::max(input_length / 2, m / 2)};
+}
+
+Status LiftingExecutor::execute_inverse(std::span<const float> approximation,
+                                        std::span<const float> details,
+                                        std::span<float> output) const {
+  const std::size_t na = approximation.size();
+  const std::size_t nd = details.size();
+  const std::size_t n = output.size();
+  if (na + nd != n) return lumvet_error(K::OutputSizeMismatch, na + nd, n);
+  const DwtSize want = dwt_size(n);
+  if (na != want.approximation_length) {
+    return lumvet_error(K::ApproximationSizeMismatch, na, want.approximation_length);
+  }
+  if (nd != want.details_length)
+    return lumvet_error(K::DetailsSizeMismatch, nd, want.details_length);
+  inverse_step(approximation.data(), details.data(), n, output.data());
+  return {};
+}
+
+std::size_t LiftingExecutor::idwt_size(std::size_t approximation_length,
+                                       std::size_t details_length) const {
+  return std::max(approximation_length + details_length, minimum_length_);
+}
+
+std::expected<Dwt, LumvetError> LiftingExecutor::dwt(std::span<const float> input,
+                                                     std::size_t level) const {
+  return drive_dwt(*this, {LevelDriverKind::Lifting, minimum_length_}, input, level);
+}
+
+std::expected<MultiDwt, LumvetError> LiftingExecutor::multi_dwt(std::span<const float> input,
+                                                                std::size_t levels) const {
+  return drive_multi_dwt(*this, {LevelDriverKind::Lifting, minimum_length_}, input, levels);
+}
+
+std::expected<std::vector<float>, LumvetError> LiftingExecutor::idwt(const DwtRef& input) const {
+  return drive_idwt(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
+}
+
+std::expected<std::vector<float>, LumvetError> LiftingExecutor::multi_idwt(
+    const MultiDwtRef& input) const {
+  return drive_multi_idwt(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
+}
+
+}  // namespace lumvet

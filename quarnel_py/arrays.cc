@@ -1,0 +1,96 @@
+// The only file that talks to the NumPy C API: its function table lives in a
+// variable private to this file.
+#include "quarnel_py/arrays.h"
+
+// Built against NumPy 2 headers, running on NumPy 1.22 and later as well.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_22_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstddef>
+#include <memory>
+
+namespace quarnel_py {
+
+namespace {
+
+// Loads the NumPy C API table on first use. The table stays cached for the
+// life of the process; a failed import is retried on the next call.
+bool numpy_api_ready() {
+  return PyArray_ImportNumPyAPI() == 0;
+}
+
+bool is_equivalent(PyArrayObject* array, int type_number) {
+  PyArray_Descr* wanted = PyArray_DescrFromType(type_number);
+  const bool same = PyArray_EquivTypes(PyArray_DESCR(array), wanted);
+  Py_DECREF(wanted);
+  return same;
+}
+
+constexpr char kSamplesCapsuleName[] = "quarnel.samples";
+
+void release_samples(PyObject* capsule) {
+  delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(capsule, kSamplesCapsuleName));
+}
+
+}  // namespace
+
+bool read_signal(PyObject* data, std::vector<float>& converted, std::span<const float>& samples) {
+  if (!numpy_api_ready()) return false;
+  bool is_float32 = false;
+  bool is_float64 = false;
+  if (PyArray_Check(data) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(data)) == 1) {
+    auto* array = reinterpret_cast<PyArrayObject*>(data);
+    is_float32 = is_equivalent(array, NPY_FLOAT32);
+    is_float64 = !is_float32 && is_equivalent(array, NPY_FLOAT64);
+  }
+  if (!is_float32 && !is_float64) {
+    PyErr_SetString(PyExc_ValueError, "expected a 1-D float32 or float64 NumPy array");
+    return false;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(data);
+  const auto count = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  // An empty array goes on to the codec, which reports it.
+  if (count > 0 && !(PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array))) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return false;
+  }
+  if (is_float32) {
+    samples = {static_cast<const float*>(PyArray_DATA(array)), count};
+    return true;
+  }
+  // Round to nearest even; magnitudes beyond float32 become infinities,
+  // which the compressor sanitises.
+  const auto* wide = static_cast<const double*>(PyArray_DATA(array));
+  converted.resize(count);
+  for (std::size_t i = 0; i < count; ++i) converted[i] = static_cast<float>(wide[i]);
+  samples = converted;
+  return true;
+}
+
+PyObject* samples_to_array(std::vector<float>&& samples) {
+  if (!numpy_api_ready()) return nullptr;
+  npy_intp count = static_cast<npy_intp>(samples.size());
+  // Nothing to hand over: a plain empty array.
+  if (count == 0) return PyArray_SimpleNew(1, &count, NPY_FLOAT32);
+
+  auto owner = std::make_unique<std::vector<float>>(std::move(samples));
+  float* memory = owner->data();
+  PyObject* capsule = PyCapsule_New(owner.get(), kSamplesCapsuleName, release_samples);
+  if (capsule == nullptr) return nullptr;
+  owner.release();  // the capsule deletes it now
+
+  PyObject* array = PyArray_SimpleNewFromData(1, &count, NPY_FLOAT32, memory);
+  if (array == nullptr) {
+    Py_DECREF(capsule);
+    return nullptr;
+  }
+  // Steals the capsule, also when it fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+}  // namespace quarnel_py
