@@ -3,8 +3,9 @@
 # AArch64 cross build under user-mode emulation, and bounded fuzz runs. Each
 # variant has its own build directory under build-matrix/.
 #
-# Usage: run_matrix.sh [variant...] with variants release, sanitize, aarch64,
-# fuzz (default: release sanitize aarch64). QUARNEL_FUZZ_SECONDS sets the run
+# Usage: run_matrix.sh [variant...] with variants release, sanitize, tsan
+# (ThreadSanitizer, thread tests only), aarch64, fuzz (default: release
+# sanitize aarch64). QUARNEL_FUZZ_SECONDS sets the run
 # time of each fuzz target (default 60). The last line counts every test
 # binary and fuzz target run: "matrix: N passed, N failed"; the exit status is
 # non-zero when anything failed.
@@ -68,6 +69,8 @@ test_variant() {
   count_results "$dir"
 }
 
+# The tests that start threads.
+thread_tests=(test_concurrency test_border test_factory_conv)
 # The tests that run every kernel on every vector target.
 target_tests=(test_conv_kernels test_cdf53 test_cdf97 test_codec_roundtrip test_golden_streams)
 
@@ -92,6 +95,21 @@ for v in "${variants[@]}"; do
         failed=$((failed + 1))
       fi
       unset ASAN_OPTIONS UBSAN_OPTIONS
+      ;;
+    tsan)
+      # ThreadSanitizer over the tests that run threads.
+      dir="$here/build-matrix/tsan"
+      if [[ ! -f "$dir/build.ninja" ]]; then
+        meson setup "$dir" -Dpython=false -Dbenchmarks=false --buildtype=debugoptimized \
+          -Db_sanitize=thread >/dev/null
+      fi
+      echo "== tsan: building"
+      if ninja -C "$dir" -j "${QUARNEL_JOBS:-2}" $(printf 'tests/cpp/%s ' "${thread_tests[@]}") \
+        >/dev/null; then
+        TSAN_OPTIONS="halt_on_error=1" test_variant tsan tsan --no-rebuild "${thread_tests[@]}"
+      else
+        failed=$((failed + 1))
+      fi
       ;;
     aarch64)
       if build_variant aarch64 --buildtype=release \
