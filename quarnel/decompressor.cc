@@ -40,12 +40,18 @@ std::uint64_t inflate_bound(std::uint64_t payload_size) {
 // processor may lack FMA instructions a second copy of the loop is built for
 // those that have them, so std::fma becomes one vector instruction instead of
 // a library call; both copies round exactly alike, as fma is defined to.
-#if defined(__x86_64__) && defined(__GNUC__)
+// (Not under ThreadSanitizer: the loader runs the copy's resolver before the
+// sanitizer's runtime is set up, and the instrumented resolver crashes.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value) {
   const float range = max_value - min_value;
-  for (float& x : samples) x = std::fma(x + mean_value, range, min_value);
+  // A plain pointer loop: clang emits no out-of-line copy of the span's
+  // iterator for the cloned function, and the link then fails.
+  float* const x = samples.data();
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    x[i] = std::fma(x[i] + mean_value, range, min_value);
 }
 
 }  // namespace

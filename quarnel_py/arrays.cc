@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "quarnel/header.h"
+
 namespace quarnel_py {
 
 namespace {
@@ -56,6 +58,14 @@ bool read_signal(PyObject* data, std::vector<float>& converted, std::span<const 
     return false;
   }
   if (is_float32) {
+    samples = {static_cast<const float*>(PyArray_DATA(array)), count};
+    return true;
+  }
+  // Too many samples for a stream: the compressor refuses them by their
+  // count alone, before it reads any, so they skip the conversion, which
+  // would allocate gigabytes first. The float view lies inside the array's
+  // own memory (half of it) and is never read.
+  if (count > quarnel::kMaxSampleCount) {
     samples = {static_cast<const float*>(PyArray_DATA(array)), count};
     return true;
   }

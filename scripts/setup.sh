@@ -13,9 +13,18 @@ packages=(
   g++ pkg-config zlib1g-dev libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-venv alsa-utils
 )
-# Extra toolchains for the reliability matrix: QUARNEL_SETUP_EXTRA=1.
+# Extra toolchains for the variant matrix (scripts/run_matrix.sh), with
+# QUARNEL_SETUP_EXTRA=1: clang and its sanitizer and libFuzzer runtimes for the
+# fuzz targets, and the AArch64 cross compiler, its arm64 libraries
+# (Debian multiarch) and user-mode emulation for the cross build's tests.
+extra=0
 if [[ "${QUARNEL_SETUP_EXTRA:-0}" == 1 ]]; then
-  packages+=(clang-19 libclang-rt-19-dev)
+  extra=1
+  packages+=(
+    clang-19 libclang-rt-19-dev
+    g++-aarch64-linux-gnu qemu-user-static
+    libc6-dev:arm64 libstdc++-12-dev:arm64 libhwy-dev:arm64 zlib1g-dev:arm64 libgtest-dev:arm64
+  )
 fi
 
 missing=()
@@ -25,9 +34,14 @@ for p in "${packages[@]}"; do
   fi
 done
 
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+if ((extra)) && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  echo "setup: adding the arm64 architecture"
+  "${sudo_cmd[@]}" dpkg --add-architecture arm64
+fi
+
 if ((${#missing[@]})); then
-  sudo_cmd=()
-  if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
   echo "setup: installing ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \

@@ -1,0 +1,51 @@
+// What each fuzz target demands of the code it drives, shared by the libFuzzer
+// binaries and by the GoogleTest that replays the stored corpora in the normal
+// test run.
+//
+// A check takes one input and returns an empty string when the code behaved
+// as it must, or a description of what went wrong. Crashes, leaks, undefined
+// behaviour and out-of-bounds reads are left to the sanitizers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quarnel::fuzz {
+
+using Check = std::string (*)(std::span<const std::uint8_t> input);
+
+// decompress() on arbitrary bytes: a value of exactly sample_count samples or
+// an error; never a crash, never an exception.
+std::string check_decompress(std::span<const std::uint8_t> input);
+
+// decode_stream() on an arbitrary body: an error, or bytes whose length the
+// body's container fields fix and which the encoder codes back to the same
+// bytes.
+std::string check_decode_stream(std::span<const std::uint8_t> input);
+
+// QuarnelHeader::from_bytes() on arbitrary bytes: an accepted header keeps
+// every one of its 52 bytes; a short input is "Header is invalid".
+std::string check_header(std::span<const std::uint8_t> input);
+
+// compress() then decompress(): the first four bytes choose the options
+// (method, scale, cut-off, coder, each taken modulo its range), the rest are
+// float32 samples as stored in memory. Either compress() refuses the signal
+// as an unsupported configuration, or the stream comes back with the input's
+// length and every sample within the error bound of the quantisation step.
+std::string check_roundtrip(std::span<const std::uint8_t> input);
+
+struct Target {
+  const char* name;  // also the corpus directory fuzz/corpus/<name>
+  Check check;
+};
+
+inline constexpr Target kTargets[] = {
+    {"decompress", check_decompress},
+    {"decode_stream", check_decode_stream},
+    {"header", check_header},
+    {"roundtrip", check_roundtrip},
+};
+
+}  // namespace quarnel::fuzz

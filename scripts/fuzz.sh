@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang-19 under AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-matrix/fuzz and runs each target for a
+# while, one after another. Usage: fuzz.sh [seconds per target] [target...]
+# (default 60 seconds, all four targets: decompress decode_stream header
+# roundtrip). New inputs go to build-matrix/fuzz/corpus/<target>; the seeds in
+# fuzz/corpus/<target> are read, never written. An input that breaks a check
+# or trips a sanitizer is saved as build-matrix/fuzz/artifacts/<target>-*;
+# copy it into fuzz/corpus/<target>/ once fixed, so it replays as a test.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="${QUARNEL_VENV:-$here/.venv}"
+export PATH="$venv/bin:$PATH"
+cd "$here"
+
+seconds="${1:-60}"
+shift || true
+targets=("$@")
+((${#targets[@]})) || targets=(decompress decode_stream header roundtrip)
+
+dir="$here/build-matrix/fuzz"
+if [[ ! -f "$dir/build.ninja" ]]; then
+  CC=clang-19 CXX=clang++-19 meson setup "$dir" --buildtype=debugoptimized -Dfuzz=true \
+    -Dtests=false -Dbenchmarks=false -Dpython=false -Db_sanitize=address,undefined \
+    -Db_lundef=false -Dcpp_args=-fno-sanitize-recover=all >/dev/null
+fi
+echo "== fuzz: building"
+ninja -C "$dir" $(printf 'fuzz/fuzz_%s ' "${targets[@]}") >/dev/null
+
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+passed=0
+failed=0
+for t in "${targets[@]}"; do
+  work="$dir/corpus/$t"
+  mkdir -p "$work" "$dir/artifacts"
+  log="$dir/fuzz_$t.log"
+  echo "== fuzz: $t for ${seconds}s"
+  if "$dir/fuzz/fuzz_$t" "$work" "$here/fuzz/corpus/$t" -max_total_time="$seconds" \
+    -timeout=30 -rss_limit_mb=3072 -print_final_stats=1 \
+    -artifact_prefix="$dir/artifacts/$t-" >"$log" 2>&1; then
+    passed=$((passed + 1))
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
+    echo "   $t: ok, $runs runs, $cov, corpus $(find "$work" -type f | wc -l) files"
+  else
+    failed=$((failed + 1))
+    echo "   $t: FAILED, see $log"
+    grep -E "ERROR|check failed|SUMMARY|Test unit written" "$log" | head -20 || true
+  fi
+done
+echo "fuzz: $passed passed, $failed failed"
+((failed == 0))
