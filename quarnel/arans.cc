@@ -56,9 +56,6 @@ constexpr unsigned kEncodeLimitShift = (16 - kProbBits) + kWordBits;  // x_max =
 static_assert(kEncodeLimitShift == arans_detail::kQuotientBits);
 static_assert(kProbScale == arans_detail::kFrequencyLimit);
 
-// The container refuses plane lengths above 2^28 bytes.
-constexpr std::uint64_t kMaxPairCount = std::uint64_t{1} << 28;
-
 // Bodies of up to five bytes are stored raw; a coded body is at least 12 bytes long.
 constexpr std::size_t kRawLimit = 6;
 

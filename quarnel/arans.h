@@ -31,6 +31,10 @@ enum class AransError : std::uint8_t {
 // The fixed English text of an error.
 std::string_view message(AransError e);
 
+// The container refuses plane lengths above 2^28 bytes: inputs longer than
+// 2^29 + 1 bytes cannot be coded into a body that decodes.
+inline constexpr std::uint64_t kMaxPairCount = std::uint64_t{1} << 28;
+
 // Codes a byte string into a self-delimiting body: empty for empty input, the input
 // itself for 1 to 5 bytes, else the two-plane container.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);

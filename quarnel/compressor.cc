@@ -188,6 +188,18 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   // periodic extension of short signals is made up front.
   const lumvet::DwtExecutorHandle executor = make_executor(options.method);
   const std::size_t filter = executor->filter_length();
+  const std::size_t levels = level_count(n, filter);
+  // A decoder rebuilds the band lengths from the header alone.
+  const BandLayout layout = band_layout(*executor, n, static_cast<unsigned>(levels));
+  if (options.coder != CoderChoice::deflate && layout.coefficient_count() > kMaxPairCount) {
+    // One rANS plane holds one byte per coefficient, and a body promising
+    // more than 2^28 of them is refused by every decoder: the stream would
+    // be lost.
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Can't code more than " + std::to_string(kMaxPairCount) +
+        " coefficients with the rANS coder, but data needs " +
+        std::to_string(layout.coefficient_count()) + "; use the deflate coder"));
+  }
   const std::size_t transformed = std::max(n, filter);
   auto working = std::make_unique_for_overwrite<float[]>(transformed);
   const std::span<float> signal(working.get(), n);
@@ -209,7 +221,6 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   // Signals shorter than the filter repeat themselves up to its length.
   for (std::size_t k = n; k < transformed; ++k) working[k] = working[(k - n) % n];
 
-  const std::size_t levels = level_count(n, filter);
   auto decomposition =
       executor->multi_dwt(std::span<const float>(working.get(), transformed), levels);
   working.reset();
@@ -221,9 +232,8 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
     return Unexpected(
         QuarnelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
   }
-  // A decoder rebuilds the band lengths from the header alone; a stream whose
-  // bands disagree with that could never be read back.
-  const BandLayout layout = band_layout(*executor, n, static_cast<unsigned>(levels));
+  // A stream whose bands disagree with the header's layout could never be
+  // read back.
   bool layout_matches = bands.size() == layout.levels.size();
   for (std::size_t k = 0; layout_matches && k < bands.size(); ++k) {
     layout_matches = bands[k].approximation.size() == layout.levels[k].approximation_length &&
