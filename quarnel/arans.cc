@@ -598,18 +598,18 @@ template <unsigned k>
   return {};
 }
 
-// Decodes output bytes begin..end-1 of N planes side by side; plane j's byte i goes to
+// Decodes the next `count` bytes of N planes side by side; the i-th of plane j goes to
 // out[N * i + j].
 template <std::size_t N>
 std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& planes,
                                               unsigned context_bits, std::uint8_t* out,
-                                              std::size_t begin, std::size_t end) {
+                                              std::size_t count) {
   const unsigned context_shift = 8 - context_bits;
   PlaneDecoder& d0 = planes[0];
   PlaneDecoder& d1 = planes[N - 1];
   DecodeLane lane0{d0.x, d0.p, 1, d0.row};
   DecodeLane lane1{d1.x, d1.p, 1, d1.row};
-  for (std::size_t i = begin; i < end; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     lane0.node = 1;
     lane1.node = 1;
     if (fast_byte_ok(d0, lane0) && (N == 1 || fast_byte_ok(d1, lane1))) [[likely]] {
@@ -651,17 +651,21 @@ std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t
                       coded.data() + coded.size()};
 }
 
-// Decodes `count` bytes of each of N planes into out[N * i + j] and leaves `tail` extra
-// bytes at the end of the result. The output grows as decoding advances instead of being
+// Decodes `count` bytes of each of N planes into out[N * i + j], of which the first
+// `stored` (at most `count`) are kept, and leaves `tail` extra bytes at the end of a
+// result that keeps every byte. The output grows as decoding advances instead of being
 // allocated in full up front: a short body that claims a huge count fails as truncated
 // after touching little memory, while every result stays that of a full allocation.
+// Bytes past `stored` are still decoded, so damage anywhere fails alike, through a small
+// window that is overwritten.
 template <std::size_t N>
 std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     std::array<PlaneDecoder, N>& planes, std::size_t coded_bytes, std::size_t count,
-    unsigned context_bits, std::size_t tail) {
+    std::size_t stored, unsigned context_bits, std::size_t tail) {
   // Enough for any ordinary body in one go; compression ratios beyond 16:1 (long runs of
   // one byte) grow the buffer geometrically.
   constexpr std::size_t kFirstChunk = std::size_t{1} << 20;
+  constexpr std::size_t kWindow = std::size_t{1} << 14;
   try {
     std::vector<std::uint16_t> tables(N * table_size(context_bits), kProbInit);
     for (std::size_t j = 0; j < N; ++j) {
@@ -671,15 +675,21 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     }
     std::vector<std::uint8_t> out;
     std::size_t done = 0;
-    std::size_t limit = std::min(count, (kFirstChunk + 16 * coded_bytes) / N);
-    while (true) {
+    std::size_t limit = std::min(stored, (kFirstChunk + 16 * coded_bytes) / N);
+    while (done < stored) {
       const std::size_t size = N * limit + (limit == count ? tail : 0);
       out.reserve(size);  // exactly: the last chunk leaves no slack
       out.resize(size);
-      ARANS_TRY(decode_planes<N>(planes, context_bits, out.data(), done, limit));
-      if (limit == count) break;
+      ARANS_TRY(decode_planes<N>(planes, context_bits, out.data() + N * done, limit - done));
       done = limit;
-      limit = count - limit > limit ? 2 * limit : count;
+      limit = stored - limit > limit ? 2 * limit : stored;
+    }
+    if (done < count) {
+      const auto window = std::make_unique_for_overwrite<std::uint8_t[]>(N * kWindow);
+      for (; done < count; done += std::min(kWindow, count - done)) {
+        ARANS_TRY(
+            decode_planes<N>(planes, context_bits, window.get(), std::min(kWindow, count - done)));
+      }
     }
     return out;
   } catch (const std::bad_alloc&) {
@@ -751,13 +761,15 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
   auto plane = start_plane(coded);
   if (!plane) return std::unexpected(plane.error());
   std::array<PlaneDecoder, 1> planes = {*plane};
-  return decode_interleaved<1>(planes, coded.size(), count, context_bits, 0);
+  return decode_interleaved<1>(planes, coded.size(), count, count, context_bits, 0);
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
-    std::span<const std::uint8_t> body) {
+    std::span<const std::uint8_t> body, std::size_t keep) {
   const std::size_t n = body.size();
-  if (n < kRawLimit) return std::vector<std::uint8_t>(body.begin(), body.end());
+  if (n < kRawLimit) {
+    return std::vector<std::uint8_t>(body.begin(), body.begin() + std::min(n, keep));
+  }
 
   const unsigned context_bits = body[1];
   ARANS_REQUIRE(context_bits <= 8, InconsistentLength);
@@ -775,8 +787,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
 
   const std::size_t count = *pair_count;
   if (count == 0) {
-    std::vector<std::uint8_t> out(odd);
-    if (odd) out[0] = body[n - 1];
+    std::vector<std::uint8_t> out(std::min(odd, keep));
+    if (!out.empty()) out[0] = body[n - 1];
     return out;
   }
   const auto coded0 = body.subspan(position, plane0_end - position);
@@ -786,8 +798,13 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
   auto plane1 = start_plane(coded1);
   if (!plane1) return std::unexpected(plane1.error());
   std::array<PlaneDecoder, 2> planes = {*plane0, *plane1};
-  auto out = decode_interleaved<2>(planes, n, count, context_bits, odd);
-  if (out && odd) out->back() = body[n - 1];
+  // Pairs are kept while the caller wants a byte of them; the trailing byte only with
+  // every pair.
+  const std::size_t stored = std::min(count, keep / 2 + (keep & 1));
+  auto out = decode_interleaved<2>(planes, n, count, stored, context_bits, odd);
+  if (!out) return out;
+  if (stored == count && odd) out->back() = body[n - 1];
+  if (out->size() > keep) out->resize(keep);
   return out;
 }
 

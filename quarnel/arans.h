@@ -39,9 +39,11 @@ inline constexpr std::uint64_t kMaxPairCount = std::uint64_t{1} << 28;
 // itself for 1 to 5 bytes, else the two-plane container.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
 
-// Inverse of encode_stream: decode_stream(encode_stream(s)) == s for every s.
+// Inverse of encode_stream: decode_stream(encode_stream(s)) == s for every s. Only the
+// first `keep` bytes of the result are stored; the rest is still decoded, so a body
+// fails or passes alike whatever `keep` is, but costs no memory.
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
-    std::span<const std::uint8_t> body);
+    std::span<const std::uint8_t> body, std::size_t keep = SIZE_MAX);
 
 // Codes one byte plane: the final 32-bit state (little-endian) followed by the 16-bit
 // renormalisation words (little-endian) in the order the decoder consumes them; empty

@@ -158,9 +158,17 @@ std::expected<std::uint32_t, QuarnelError> payload_length_field(std::uint64_t pa
   return static_cast<std::uint32_t>(payload_size);
 }
 
-std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
-                                                                const CompressionOptions& options) {
-  const std::size_t n = samples.size();
+namespace {
+
+// What the sample count and the options alone decide: the transform and the
+// band layout the stream will describe.
+struct Plan {
+  lumvet::DwtExecutorHandle executor;
+  std::size_t levels = 0;
+  BandLayout layout;
+};
+
+std::expected<Plan, QuarnelError> plan_stream(std::size_t n, const CompressionOptions& options) {
   if (n == 0) {
     return Unexpected(QuarnelError::unsupported_configuration("Can't compress empty data"));
   }
@@ -184,22 +192,42 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
         std::to_string(static_cast<unsigned>(options.coder))));
   }
 
-  // The transform needs at least a filter's worth of samples; room for the
-  // periodic extension of short signals is made up front.
-  const lumvet::DwtExecutorHandle executor = make_executor(options.method);
-  const std::size_t filter = executor->filter_length();
-  const std::size_t levels = level_count(n, filter);
+  Plan plan;
+  plan.executor = make_executor(options.method);
+  plan.levels = level_count(n, plan.executor->filter_length());
   // A decoder rebuilds the band lengths from the header alone.
-  const BandLayout layout = band_layout(*executor, n, static_cast<unsigned>(levels));
-  if (options.coder != CoderChoice::deflate && layout.coefficient_count() > kMaxPairCount) {
+  plan.layout = band_layout(*plan.executor, n, static_cast<unsigned>(plan.levels));
+  if (options.coder != CoderChoice::deflate && plan.layout.coefficient_count() > kMaxPairCount) {
     // One rANS plane holds one byte per coefficient, and a body promising
     // more than 2^28 of them is refused by every decoder: the stream would
     // be lost.
     return Unexpected(QuarnelError::unsupported_configuration(
         "Can't code more than " + std::to_string(kMaxPairCount) +
         " coefficients with the rANS coder, but data needs " +
-        std::to_string(layout.coefficient_count()) + "; use the deflate coder"));
+        std::to_string(plan.layout.coefficient_count()) + "; use the deflate coder"));
   }
+  return plan;
+}
+
+}  // namespace
+
+std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
+                                                     const CompressionOptions& options) {
+  const auto plan = plan_stream(sample_count, options);
+  if (!plan) return Unexpected(plan.error());
+  return {};
+}
+
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
+                                                                const CompressionOptions& options) {
+  const std::size_t n = samples.size();
+  auto plan = plan_stream(n, options);
+  if (!plan) return Unexpected(plan.error());
+  const lumvet::DwtExecutorHandle executor = std::move(plan->executor);
+  const std::size_t filter = executor->filter_length();
+  const std::size_t levels = plan->levels;
+  const BandLayout& layout = plan->layout;
+
   const std::size_t transformed = std::max(n, filter);
   auto working = std::make_unique_for_overwrite<float[]>(transformed);
   const std::span<float> signal(working.get(), n);

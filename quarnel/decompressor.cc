@@ -50,8 +50,15 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
   // A plain pointer loop: clang emits no out-of-line copy of the span's
   // iterator for the cloned function, and the link then fails.
   float* const x = samples.data();
-  for (std::size_t i = 0; i < samples.size(); ++i)
-    x[i] = std::fma(x[i] + mean_value, range, min_value);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const float t = x[i] + mean_value;
+    const float y = std::fma(t, range, min_value);
+    // Near the float32 limit quantisation can push t a little past [0, 1],
+    // and y overflows although every sample it stands for was finite: give
+    // it the nearest value the signal held instead. Finite results pass
+    // unchanged.
+    x[i] = std::isfinite(y) ? y : (t > 0.0f ? max_value : min_value);
+  }
 }
 
 }  // namespace
@@ -163,7 +170,7 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
     inflated = std::move(*result);
     decoded = inflated.bytes();
   } else {
-    auto result = decode_stream(payload);
+    auto result = decode_stream(payload, 2 * needed);
     if (!result) return Unexpected(failed(std::string(message(result.error()))));
     decoded_arans = std::move(*result);
     decoded = decoded_arans;

@@ -5,6 +5,7 @@
 // when memory runs out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -33,6 +34,13 @@ struct CompressionOptions {
 // (UnsupportedConfiguration): a lower scale stores it.
 std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
                                                                 const CompressionOptions& options);
+
+// The checks compress() makes before it reads a sample, in its order: the
+// sample count against what a stream can hold and the options against their
+// ranges. A caller that must convert its samples first runs them before
+// converting, so a signal refused for its length alone costs nothing.
+std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
+                                                     const CompressionOptions& options);
 
 // Exactly as many samples as were compressed.
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream);

@@ -10,7 +10,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "quarnel/header.h"
+#include "quarnel/quarnel.h"
+#include "quarnel_py/guard.h"
 
 namespace quarnel_py {
 
@@ -37,7 +38,8 @@ void release_samples(PyObject* capsule) {
 
 }  // namespace
 
-bool read_signal(PyObject* data, std::vector<float>& converted, std::span<const float>& samples) {
+bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
+                 std::vector<float>& converted, std::span<const float>& samples) {
   if (!numpy_api_ready()) return false;
   bool is_float32 = false;
   bool is_float64 = false;
@@ -61,13 +63,11 @@ bool read_signal(PyObject* data, std::vector<float>& converted, std::span<const 
     samples = {static_cast<const float*>(PyArray_DATA(array)), count};
     return true;
   }
-  // Too many samples for a stream: the compressor refuses them by their
-  // count alone, before it reads any, so they skip the conversion, which
-  // would allocate gigabytes first. The float view lies inside the array's
-  // own memory (half of it) and is never read.
-  if (count > quarnel::kMaxSampleCount) {
-    samples = {static_cast<const float*>(PyArray_DATA(array)), count};
-    return true;
+  // A signal refused for its length alone is refused before the conversion,
+  // which would first allocate and fill up to gigabytes.
+  if (const auto fits = quarnel::check_compressible(count, options); !fits) {
+    raise_value_error(fits.error().message());
+    return false;
   }
   // Round to nearest even; magnitudes beyond float32 become infinities,
   // which the compressor sanitises.

@@ -591,6 +591,25 @@ INSTANTIATE_TEST_SUITE_P(Contexts, AransPlaneRoundTrip,
                          });
 
 // Coefficients of very different scales: states and renormalisation words of every kind.
+// A caller keeping only a prefix gets exactly that prefix, for raw, even and odd bodies
+// and every cut around the pairs and the trailing byte; a damaged tail past the prefix
+// still fails.
+TEST(AransStreamExample, KeepingAPrefixDecodesTheRest) {
+  for (const std::size_t n : {4u, 5u, 40000u, 40001u}) {
+    const Bytes input = make_data(Kind::Laplacian, n, 7);
+    const Bytes body = encode_stream(input);
+    for (const std::size_t keep : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                   n / 2, n / 2 + 1, n - 1, n, n + 1}) {
+      const Bytes prefix(input.begin(), input.begin() + std::min(keep, n));
+      EXPECT_EQ(decode_stream(body, keep), prefix) << n << " " << keep;
+    }
+    if (n > 5) {
+      const auto cut = std::span(body).first(body.size() - 2 - (n & 1));
+      EXPECT_EQ(decode_stream(cut, 2), Result(std::unexpected(AransError::Truncated))) << n;
+    }
+  }
+}
+
 TEST(AransRoundTripScales, LaplacianScales) {
   for (double scale : {0.05, 0.5, 2.0, 30.0, 1000.0, 20000.0}) {
     for (std::size_t n : {999u, 40000u}) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
@@ -304,6 +305,31 @@ TEST(Decompress, DenormalisationIsOneFusedMultiplyAdd) {
   }
 }
 
+// A signal spanning nearly the whole float32 range: quantisation may carry a
+// normalised sample a little past [0, 1], and mapping it back must not
+// overflow: every sample comes back finite.
+TEST(Decompress, FiniteSignalsNearTheFloatLimitStayFinite) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  for (const float sign : {1.0f, -1.0f}) {
+    for (const std::size_t n : {16u, 1000u}) {
+      std::vector<float> x(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        const double s = std::sin(static_cast<double>(i) / 5.0) * 0.5 + 0.5;
+        x[i] = sign * static_cast<float>(s * kMax);
+      }
+      for (const WaveletMethod method : kMethods) {
+        for (const CoderChoice coder : {CoderChoice::deflate, CoderChoice::arans}) {
+          const auto y = decompress(compressed(x, {.coder = coder, .method = method}));
+          ASSERT_TRUE(y.has_value());
+          for (const float v : *y) {
+            ASSERT_TRUE(std::isfinite(v)) << name_of(method) << " n=" << n;
+          }
+        }
+      }
+    }
+  }
+}
+
 // --- hostile streams -------------------------------------------------------
 
 // A header promising 2^31 - 1 samples over a tiny payload is refused quickly,
@@ -347,25 +373,35 @@ TEST(Decompress, RansBodyPromisingTooMuchAllocatesLittle) {
   EXPECT_LT(peak, 4u << 20);
 }
 
-// A payload that inflates to far more than the bands need is decoded to its
-// end (damage anywhere is still reported) but only the needed bytes are kept.
-TEST(Decompress, InflationBeyondTheBandsIsNotStored) {
-  QuarnelHeader h{
-      .method_tag = kTagDb4, .levels = 2, .scale = 9, .coder = kCoderDeflate, .sample_count = 64};
-  const Bytes stream = make_stream(h, Bytes(32u << 20, 0));  // 32 MiB of zero coefficients
-  ASSERT_LT(stream.size(), 64u << 10);
-  std::vector<float> y;
-  const std::size_t peak = peak_heap::during([&] { y = decompress(stream).value(); });
-  EXPECT_EQ(y, std::vector<float>(64, 0.0f));
-  EXPECT_LT(peak, 1u << 20);
+// A payload that decodes to far more than the bands need is decoded to its
+// end (damage anywhere is still reported) but only the needed bytes are kept,
+// whichever coder made it.
+TEST(Decompress, DecodingBeyondTheBandsIsNotStored) {
+  const Bytes zeros(16u << 20, 0);  // 16 MiB of zero coefficients
+  for (const std::uint8_t coder : {kCoderDeflate, kCoderArans}) {
+    QuarnelHeader h{
+        .method_tag = kTagDb4, .levels = 2, .scale = 9, .coder = coder, .sample_count = 64};
+    const Bytes stream = make_stream(h, zeros);
+    ASSERT_LT(stream.size(), 128u << 10);
+    std::vector<float> y;
+    const std::size_t peak = peak_heap::during([&] { y = decompress(stream).value(); });
+    EXPECT_EQ(y, std::vector<float>(64, 0.0f));
+    EXPECT_LT(peak, 1u << 20) << "coder " << int{coder};
 
-  // The same with a corrupt tail after those zeros.
-  Bytes payload = zlib_deflate(Bytes(32u << 20, 0), /*finish=*/false);
-  payload.push_back(0xFF);  // a final block of the reserved type
-  Bytes damaged(stream.begin(), stream.begin() + kHeaderSize);
-  put_u32(damaged, 32, static_cast<std::uint32_t>(payload.size()));
-  damaged.insert(damaged.end(), payload.begin(), payload.end());
-  EXPECT_EQ(failure_of(damaged), reason("corrupt deflate stream"));
+    // The same body cut short at its end fails as before.
+    Bytes cut = stream;
+    if (coder == kCoderDeflate) {
+      Bytes payload = zlib_deflate(zeros, /*finish=*/false);
+      payload.push_back(0xFF);  // a final block of the reserved type
+      cut.resize(kHeaderSize);
+      cut.insert(cut.end(), payload.begin(), payload.end());
+    } else {
+      cut.resize(cut.size() - 2);  // plane 1's last word
+    }
+    put_u32(cut, 32, static_cast<std::uint32_t>(cut.size() - kHeaderSize));
+    EXPECT_EQ(failure_of(cut),
+              reason(coder == kCoderDeflate ? "corrupt deflate stream" : "Stream truncated"));
+  }
 }
 
 // Random damage to valid streams (header fields, payload bytes, lengths):

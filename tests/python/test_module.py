@@ -315,3 +315,13 @@ def test_truncated_stream_message(signal):
     assert str(caught.value) == (
         f"Can't decompress data, reason: Minimum data size is {needed}, but it was {needed - 1}"
     )
+
+
+@pytest.mark.parametrize("method", ["cdf53", "cdf97", "db4", "sym4"])
+@pytest.mark.parametrize("coder", ["deflate", "arans"])
+def test_a_signal_near_the_float_limit_comes_back_finite(method, coder):
+    top = np.finfo(np.float32).max
+    x = ((np.sin(np.arange(16) / 5) * 0.5 + 0.5) * top).astype(np.float32)
+    y = decompress_signal(compress_signal(x, QrnlCompressionOptions(method=method, coder=coder)))
+    assert np.isfinite(y).all()
+    assert np.isfinite(decompress_signal(compress_signal(-x, QrnlCompressionOptions(method=method)))).all()

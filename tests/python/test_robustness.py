@@ -344,6 +344,22 @@ def test_beyond_the_sample_limit_is_refused_without_reading(dtype, count):
     )
 
 
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_a_length_the_rans_coder_cannot_hold_is_refused_without_reading(dtype):
+    # Refused for its coefficient count alone: a float64 array is not
+    # converted (over the unreadable mapping that would fault) first.
+    result = run_python(UNTOUCHABLE + f"""
+    try:
+        quarnel.compress_signal(untouchable(2**28 + 2**20, np.{dtype}))
+    except ValueError as error:
+        print(error)
+    """)
+    assert result.returncode == 0, (result.returncode, result.stderr[-500:])
+    assert result.stdout.startswith(
+        "Unsupported compression configuration 'Can't code more than 268435456 coefficients with the rANS coder"
+    )
+
+
 def test_the_sample_limit_itself_is_accepted():
     # The largest length passes the check and the compressor reads the
     # samples: over the unreadable mapping that read faults. (DEFLATE: a rANS
