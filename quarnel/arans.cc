@@ -1,6 +1,7 @@
 #include "quarnel/arans.h"
 
 #include "quarnel/arans_reciprocal.h"
+#include "quarnel/stream_check.h"
 
 #include <algorithm>
 #include <array>
@@ -418,14 +419,6 @@ std::uint8_t* put_leb128(std::uint8_t* out, std::uint64_t v) {
 // ---------------------------------------------------------------------------------------
 // Decoder
 
-// Every check on untrusted bytes goes through this macro: it returns `error` from the
-// enclosing function unless `ok` holds.
-#define ARANS_REQUIRE(ok, error)                 \
-  do {                                           \
-    if (!(ok)) [[unlikely]]                      \
-      return std::unexpected(AransError::error); \
-  } while (false)
-
 // Passes a failure of `expr` (a std::expected<void, AransError>) on to the caller.
 #define ARANS_TRY(expr)                               \
   do {                                                \
@@ -581,7 +574,7 @@ template <unsigned k>
   lane.node = 2 * lane.node + bit;
   // Pull words in until x is back in [L, 2^32).
   while (lane.x < kStateLow) {
-    ARANS_REQUIRE(d.end - d.next >= 2, Truncated);
+    QUARNEL_CHECK(d.end - d.next >= 2, AransError::Truncated);
     lane.x = lane.x << kWordBits | get_le16(d.next);
     d.next += 2;
   }
@@ -646,7 +639,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
 
 // Starts decoding a plane: reads its initial state.
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
-  ARANS_REQUIRE(coded.size() >= 4, Truncated);
+  QUARNEL_CHECK(coded.size() >= 4, AransError::Truncated);
   return PlaneDecoder{get_le32(coded.data()),     0, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
@@ -757,7 +750,7 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
 std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
     std::span<const std::uint8_t> coded, std::size_t count, unsigned context_bits) {
   if (count == 0) return std::vector<std::uint8_t>{};
-  ARANS_REQUIRE(context_bits <= 8, InconsistentLength);
+  QUARNEL_CHECK(context_bits <= 8, AransError::InconsistentLength);
   auto plane = start_plane(coded);
   if (!plane) return std::unexpected(plane.error());
   std::array<PlaneDecoder, 1> planes = {*plane};
@@ -772,18 +765,18 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
   }
 
   const unsigned context_bits = body[1];
-  ARANS_REQUIRE(context_bits <= 8, InconsistentLength);
+  QUARNEL_CHECK(context_bits <= 8, AransError::InconsistentLength);
   std::size_t position = 2;
   const auto pair_count = rv(body, position);
   if (!pair_count) return std::unexpected(pair_count.error());
-  ARANS_REQUIRE(*pair_count <= kMaxPairCount, InconsistentLength);
+  QUARNEL_CHECK(*pair_count <= kMaxPairCount, AransError::InconsistentLength);
   const auto plane0_size = rv(body, position);
   if (!plane0_size) return std::unexpected(plane0_size.error());
-  ARANS_REQUIRE(*plane0_size <= std::numeric_limits<std::size_t>::max() - position,
-                InconsistentLength);
+  QUARNEL_CHECK(*plane0_size <= std::numeric_limits<std::size_t>::max() - position,
+                AransError::InconsistentLength);
   const std::size_t plane0_end = position + *plane0_size;
   const std::size_t odd = body[0] & 1;
-  ARANS_REQUIRE(plane0_end <= n - odd, Truncated);
+  QUARNEL_CHECK(plane0_end <= n - odd, AransError::Truncated);
 
   const std::size_t count = *pair_count;
   if (count == 0) {
@@ -812,15 +805,15 @@ std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> bytes,
                                             std::size_t& position) {
   std::uint64_t value = 0;
   for (unsigned i = 0; i < 9; ++i) {
-    ARANS_REQUIRE(position < bytes.size(), Truncated);
+    QUARNEL_CHECK(position < bytes.size(), AransError::Truncated);
     const std::uint8_t b = bytes[position++];
     value |= std::uint64_t{b & 0x7Fu} << (7 * i);
     if (!(b & 0x80)) return value;
   }
   // The tenth byte can only contribute bit 63; it must end the value.
-  ARANS_REQUIRE(position < bytes.size(), Truncated);
+  QUARNEL_CHECK(position < bytes.size(), AransError::Truncated);
   const std::uint8_t b = bytes[position++];
-  ARANS_REQUIRE(!(b & 0x80), InconsistentLength);
+  QUARNEL_CHECK(!(b & 0x80), AransError::InconsistentLength);
   return value | std::uint64_t{b & 1u} << 63;
 }
 

@@ -34,11 +34,6 @@ constexpr std::uint32_t divide_by_reciprocal(std::uint32_t x, std::uint64_t reci
   return static_cast<std::uint32_t>((std::uint64_t{x} * reciprocal) >> kReciprocalShift);
 }
 
-// floor(x / freq) for freq in 1..4095 and x < freq << 20.
-constexpr std::uint32_t divide_by_frequency(std::uint32_t x, std::uint32_t freq) {
-  return divide_by_reciprocal(x, kReciprocal[freq]);
-}
-
 // The proof above, replayed by the compiler on every entry of the table.
 consteval bool reciprocals_are_exact() {
   __extension__ using u128 = unsigned __int128;

@@ -4,21 +4,6 @@
 
 namespace quarnel {
 
-lumvet::DwtExecutorHandle make_executor(WaveletMethod method) {
-  switch (method) {
-    case WaveletMethod::cdf53:
-      return lumvet::Lumvet::make_cdf53_f32();
-    case WaveletMethod::cdf97:
-      return lumvet::Lumvet::make_cdf97_f32();
-    case WaveletMethod::db4:
-      return lumvet::Lumvet::make_daubechies_f32(lumvet::DaubechiesFamily::Db4,
-                                                 lumvet::BorderMode::Wrap);
-    case WaveletMethod::sym4:
-      return lumvet::Lumvet::make_symlet_f32(lumvet::SymletFamily::Sym4, lumvet::BorderMode::Wrap);
-  }
-  return nullptr;
-}
-
 std::uint64_t BandLayout::detail_count() const {
   std::uint64_t total = 0;
   for (const auto& level : levels) total += level.details_length;

@@ -1,5 +1,5 @@
 // What the compressor and the decompressor agree on without storing it: the
-// executor of each method and the band lengths of a stream.
+// band lengths of a stream.
 //
 // The stream holds no band lengths. Both sides derive them from the sample
 // count, the method and the level count through the executor's dwt_size, so
@@ -11,12 +11,9 @@
 #include <vector>
 
 #include "lumvet/lumvet.h"
-#include "quarnel/quarnel.h"
+#include "quarnel/method.h"
 
 namespace quarnel {
-
-// The executor of a method; the convolution wavelets wrap around the borders.
-lumvet::DwtExecutorHandle make_executor(WaveletMethod method);
 
 struct BandLayout {
   // Length actually transformed: the sample count, raised to the filter

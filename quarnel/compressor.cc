@@ -1,21 +1,21 @@
 #include "quarnel/compressor.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <bit>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/header.h"
+#include "quarnel/method.h"
+#include "quarnel/raw_deflate.h"
 
 namespace quarnel {
 
@@ -73,50 +73,6 @@ bool quantise_band(std::span<const float> band, float multiplier, int threshold,
     out[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
   }
   return fits;
-}
-
-std::string zlib_message(const z_stream& zs, int rc) {
-  return zs.msg != nullptr ? std::string(zs.msg) : std::string(zError(rc));
-}
-
-// One complete raw DEFLATE stream at level 6, appended to out.
-std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
-                                                 std::vector<std::uint8_t>& out) {
-  z_stream zs{};
-  int rc = deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  if (rc != Z_OK) return Unexpected(QuarnelError::encode_failed(zlib_message(zs, rc)));
-  struct End {
-    z_stream* zs;
-    ~End() { deflateEnd(zs); }
-  } end{&zs};
-
-  std::size_t out_pos = out.size();
-  out.resize(out_pos + deflateBound(&zs, input.size()));
-  std::size_t in_pos = 0;
-  for (;;) {
-    // zlib counts in 32-bit units: feed and drain at most 4 GiB per call.
-    const std::size_t in_chunk = std::min<std::size_t>(input.size() - in_pos, UINT_MAX);
-    const std::size_t out_chunk = std::min<std::size_t>(out.size() - out_pos, UINT_MAX);
-    zs.next_in = const_cast<Bytef*>(input.data() + in_pos);
-    zs.avail_in = static_cast<uInt>(in_chunk);
-    zs.next_out = out.data() + out_pos;
-    zs.avail_out = static_cast<uInt>(out_chunk);
-    const bool last = in_pos + in_chunk == input.size();
-    rc = deflate(&zs, last ? Z_FINISH : Z_NO_FLUSH);
-    in_pos += in_chunk - zs.avail_in;
-    out_pos += out_chunk - zs.avail_out;
-    if (rc == Z_STREAM_END) break;
-    if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      return Unexpected(QuarnelError::encode_failed(zlib_message(zs, rc)));
-    }
-    if (out_pos == out.size()) {
-      out.resize(out.size() + out.size() / 2 + 64);  // the bound was not enough: grow
-    } else if (rc == Z_BUF_ERROR) {
-      return Unexpected(QuarnelError::encode_failed(zlib_message(zs, rc)));
-    }
-  }
-  out.resize(out_pos);
-  return {};
 }
 
 }  // namespace
@@ -181,7 +137,7 @@ std::expected<Plan, QuarnelError> plan_stream(std::size_t n, const CompressionOp
   // The Python options class only builds valid values, but a C++ caller can
   // hand over anything; a stream with an unknown method or a scale no decoder
   // accepts would be lost data.
-  if (options.scale < 6 || options.scale > 12) {
+  if (options.scale < kMinScale || options.scale > kMaxScale) {
     return Unexpected(QuarnelError::unsupported_scale(options.scale));
   }
   if (static_cast<unsigned>(options.method) > 3 || static_cast<unsigned>(options.cutoff) > 2 ||
@@ -209,6 +165,141 @@ std::expected<Plan, QuarnelError> plan_stream(std::size_t n, const CompressionOp
   return plan;
 }
 
+// The sanitised, normalised working copy of a signal, extended to the
+// transformed length, and the three values the header needs to undo it.
+struct Normalised {
+  std::unique_ptr<float[]> signal;
+  float min = 0.0f;
+  float max = 0.0f;
+  float mean = 0.0f;
+};
+
+std::expected<Normalised, QuarnelError> clean_and_normalise(std::span<const float> samples,
+                                                            std::size_t transformed) {
+  const std::size_t n = samples.size();
+  Normalised out;
+  out.signal = std::make_unique_for_overwrite<float[]>(transformed);
+  const std::span<float> signal(out.signal.get(), n);
+  std::tie(out.min, out.max) = copy_and_sanitise(samples, signal.data());
+  const float range = out.max - out.min;
+  if (!std::isfinite(range)) {
+    // (x - min) / (max - min) would turn into NaN and so would the mean.
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Can't compress data whose range max - min exceeds the largest float32 value"));
+  }
+  if (range <= kFlatRange) {
+    std::fill(signal.begin(), signal.end(), 0.0f);
+  } else {
+    out.mean = normalise(signal, out.min, range);
+  }
+  // Signals shorter than the filter repeat themselves up to its length.
+  for (std::size_t k = n; k < transformed; ++k) out.signal[k] = out.signal[(k - n) % n];
+  return out;
+}
+
+std::expected<lumvet::MultiDwt, QuarnelError> transform(const Plan& plan,
+                                                        std::span<const float> signal) {
+  auto decomposition = plan.executor->multi_dwt(signal, plan.levels);
+  if (!decomposition) {
+    return Unexpected(QuarnelError::transform_failed(decomposition.error().message()));
+  }
+  const std::vector<lumvet::Dwt>& bands = decomposition->levels;
+  if (bands.empty()) {
+    return Unexpected(
+        QuarnelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
+  }
+  // A stream whose bands disagree with the header's layout could never be
+  // read back.
+  bool layout_matches = bands.size() == plan.layout.levels.size();
+  for (std::size_t k = 0; layout_matches && k < bands.size(); ++k) {
+    layout_matches = bands[k].approximation.size() == plan.layout.levels[k].approximation_length &&
+                     bands[k].details.size() == plan.layout.levels[k].details_length;
+  }
+  if (!layout_matches) {
+    return Unexpected(QuarnelError::transform_failed(
+        "Internal DWT band lengths don't match the stream layout, what shouldn't happen"));
+  }
+  return std::move(*decomposition);
+}
+
+// The coefficient byte string, left uninitialised until it is written.
+struct CoefficientBytes {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+
+  std::span<const std::uint8_t> bytes() const { return {data.get(), size}; }
+};
+
+// The coefficient byte string: the coarsest approximation, then every detail
+// band, finest first, serialised as they are quantised. Each band's floats
+// are released once it is written.
+std::expected<CoefficientBytes, QuarnelError> quantise_bands(lumvet::MultiDwt decomposition,
+                                                             const BandLayout& layout,
+                                                             const CompressionOptions& options) {
+  std::vector<lumvet::Dwt>& bands = decomposition.levels;
+  const float multiplier = static_cast<float>(1u << options.scale);
+  const int threshold = detail_threshold(options.scale, options.cutoff);
+  // The approximation's buffer is made big enough for the detail bands in the
+  // same allocation; running out of memory here is reported with the count
+  // of detail coefficients it had to hold.
+  CoefficientBytes coefficients;
+  try {
+    coefficients.size = 2 * layout.coefficient_count();
+    coefficients.data = std::make_unique_for_overwrite<std::uint8_t[]>(coefficients.size);
+  } catch (const std::bad_alloc&) {
+    return Unexpected(QuarnelError::out_of_memory(layout.detail_count()));
+  }
+  bool fits = quantise_band(bands.back().approximation, multiplier, 0, coefficients.data.get());
+  for (auto& level : bands) std::vector<float>().swap(level.approximation);
+  std::size_t offset = 2 * layout.approximation_length();
+  for (auto& level : bands) {
+    fits &= quantise_band(level.details, multiplier, threshold, coefficients.data.get() + offset);
+    offset += 2 * level.details.size();
+    std::vector<float>().swap(level.details);
+  }
+  if (!fits) {
+    // A clamped coefficient reconstructs as a large, silent error (a long
+    // step at scale 12 comes back off by over half its range): refuse it and
+    // let the caller choose a coarser scale, whose step stores the value.
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "A wavelet coefficient exceeds the 16-bit range at scale " + std::to_string(options.scale) +
+        "; use a lower scale"));
+  }
+  return coefficients;
+}
+
+// Codes the coefficient bytes behind room for the header, releasing them as
+// soon as the payload exists, and writes the header with the coder's byte and
+// the payload's length.
+std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientBytes coefficients,
+                                                                    CoderChoice coder,
+                                                                    QuarnelHeader header) {
+  std::vector<std::uint8_t> stream;
+  if (coder == CoderChoice::deflate) {
+    header.coder = kCoderDeflate;
+    stream.resize(kHeaderSize);
+    if (auto deflated = deflate_append(coefficients.bytes(), stream); !deflated) {
+      return Unexpected(deflated.error());
+    }
+    coefficients = {};
+    // The deflate bound leaves slack behind a well-compressed payload.
+    if (stream.capacity() - stream.size() > stream.size() / 4) stream.shrink_to_fit();
+  } else {
+    // "auto" always takes the rANS coder.
+    header.coder = kCoderArans;
+    std::vector<std::uint8_t> payload = encode_stream(coefficients.bytes());
+    coefficients = {};
+    stream.reserve(kHeaderSize + payload.size());
+    stream.resize(kHeaderSize);
+    stream.insert(stream.end(), payload.begin(), payload.end());
+  }
+  const auto payload_length = payload_length_field(stream.size() - kHeaderSize);
+  if (!payload_length) return Unexpected(payload_length.error());
+  header.payload_length = *payload_length;
+  header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
+  return stream;
+}
+
 }  // namespace
 
 std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
@@ -220,128 +311,29 @@ std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
 
 std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
                                                                 const CompressionOptions& options) {
-  const std::size_t n = samples.size();
-  auto plan = plan_stream(n, options);
+  const auto plan = plan_stream(samples.size(), options);
   if (!plan) return Unexpected(plan.error());
-  const lumvet::DwtExecutorHandle executor = std::move(plan->executor);
-  const std::size_t filter = executor->filter_length();
-  const std::size_t levels = plan->levels;
-  const BandLayout& layout = plan->layout;
 
-  const std::size_t transformed = std::max(n, filter);
-  auto working = std::make_unique_for_overwrite<float[]>(transformed);
-  const std::span<float> signal(working.get(), n);
+  auto normalised = clean_and_normalise(samples, plan->layout.transformed_length);
+  if (!normalised) return Unexpected(normalised.error());
 
-  const auto [lo, hi] = copy_and_sanitise(samples, signal.data());
-  const float range = hi - lo;
-  if (!std::isfinite(range)) {
-    // (x - min) / (max - min) would turn into NaN and so would the mean.
-    return Unexpected(QuarnelError::unsupported_configuration(
-        "Can't compress data whose range max - min exceeds the largest float32 value"));
-  }
-  float mean = 0.0f;
-  if (range <= kFlatRange) {
-    std::fill(signal.begin(), signal.end(), 0.0f);
-  } else {
-    mean = normalise(signal, lo, range);
-  }
+  auto decomposition = transform(
+      *plan, std::span<const float>(normalised->signal.get(), plan->layout.transformed_length));
+  normalised->signal.reset();
+  if (!decomposition) return Unexpected(decomposition.error());
 
-  // Signals shorter than the filter repeat themselves up to its length.
-  for (std::size_t k = n; k < transformed; ++k) working[k] = working[(k - n) % n];
-
-  auto decomposition =
-      executor->multi_dwt(std::span<const float>(working.get(), transformed), levels);
-  working.reset();
-  if (!decomposition) {
-    return Unexpected(QuarnelError::transform_failed(decomposition.error().message()));
-  }
-  std::vector<lumvet::Dwt>& bands = decomposition->levels;
-  if (bands.empty()) {
-    return Unexpected(
-        QuarnelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
-  }
-  // A stream whose bands disagree with the header's layout could never be
-  // read back.
-  bool layout_matches = bands.size() == layout.levels.size();
-  for (std::size_t k = 0; layout_matches && k < bands.size(); ++k) {
-    layout_matches = bands[k].approximation.size() == layout.levels[k].approximation_length &&
-                     bands[k].details.size() == layout.levels[k].details_length;
-  }
-  if (!layout_matches) {
-    return Unexpected(QuarnelError::transform_failed(
-        "Internal DWT band lengths don't match the stream layout, what shouldn't happen"));
-  }
-
-  const float multiplier = static_cast<float>(1u << options.scale);
-  const int threshold = detail_threshold(options.scale, options.cutoff);
-
-  // Coefficient bytes: the coarsest approximation, then every detail band,
-  // finest first, serialised as they are quantised.
-  const std::size_t approximation_count = bands.back().approximation.size();
-  const std::size_t detail_count = layout.detail_count();
-  // The approximation's buffer is made big enough for the detail bands in the
-  // same allocation; running out of memory here is reported with the count
-  // of detail coefficients it had to hold.
-  std::unique_ptr<std::uint8_t[]> coefficient_storage;
-  try {
-    coefficient_storage =
-        std::make_unique_for_overwrite<std::uint8_t[]>(2 * (approximation_count + detail_count));
-  } catch (const std::bad_alloc&) {
-    return Unexpected(QuarnelError::out_of_memory(detail_count));
-  }
-  const std::span<std::uint8_t> coefficients(coefficient_storage.get(),
-                                             2 * (approximation_count + detail_count));
-  bool fits = quantise_band(bands.back().approximation, multiplier, 0, coefficients.data());
-  for (auto& level : bands) std::vector<float>().swap(level.approximation);
-  std::size_t offset = 2 * approximation_count;
-  for (auto& level : bands) {
-    fits &= quantise_band(level.details, multiplier, threshold, coefficients.data() + offset);
-    offset += 2 * level.details.size();
-    std::vector<float>().swap(level.details);
-  }
-  decomposition->levels.clear();
-  if (!fits) {
-    // A clamped coefficient reconstructs as a large, silent error (a long
-    // step at scale 12 comes back off by over half its range): refuse it and
-    // let the caller choose a coarser scale, whose step stores the value.
-    return Unexpected(QuarnelError::unsupported_configuration(
-        "A wavelet coefficient exceeds the 16-bit range at scale " + std::to_string(options.scale) +
-        "; use a lower scale"));
-  }
+  auto coefficients = quantise_bands(std::move(*decomposition), plan->layout, options);
+  if (!coefficients) return Unexpected(coefficients.error());
 
   QuarnelHeader header;
   header.method_tag = method_tag(options.method);
-  header.levels = static_cast<std::uint8_t>(levels);
+  header.levels = static_cast<std::uint8_t>(plan->levels);
   header.scale = options.scale;
-  header.sample_count = static_cast<std::uint32_t>(n);
-  header.min_value = lo;
-  header.max_value = hi;
-  header.mean_value = mean;
-
-  std::vector<std::uint8_t> stream;
-  if (options.coder == CoderChoice::deflate) {
-    header.coder = kCoderDeflate;
-    stream.resize(kHeaderSize);
-    if (auto deflated = deflate_append(coefficients, stream); !deflated) {
-      return Unexpected(deflated.error());
-    }
-    coefficient_storage.reset();
-    // The deflate bound leaves slack behind a well-compressed payload.
-    if (stream.capacity() - stream.size() > stream.size() / 4) stream.shrink_to_fit();
-  } else {
-    // "auto" always takes the rANS coder.
-    header.coder = kCoderArans;
-    std::vector<std::uint8_t> payload = encode_stream(coefficients);
-    coefficient_storage.reset();
-    stream.reserve(kHeaderSize + payload.size());
-    stream.resize(kHeaderSize);
-    stream.insert(stream.end(), payload.begin(), payload.end());
-  }
-  const auto payload_length = payload_length_field(stream.size() - kHeaderSize);
-  if (!payload_length) return Unexpected(payload_length.error());
-  header.payload_length = *payload_length;
-  header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
-  return stream;
+  header.sample_count = static_cast<std::uint32_t>(samples.size());
+  header.min_value = normalised->min;
+  header.max_value = normalised->max;
+  header.mean_value = normalised->mean;
+  return code_payload(std::move(*coefficients), options.coder, header);
 }
 
 }  // namespace quarnel

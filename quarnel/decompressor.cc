@@ -1,13 +1,7 @@
-#include "quarnel/decompressor.h"
-
-#include <zlib.h>
-
+// The decompression pipeline: decompress(), declared in quarnel/quarnel.h.
 #include <algorithm>
 #include <bit>
-#include <climits>
 #include <cmath>
-#include <cstring>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,7 +9,9 @@
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/header.h"
+#include "quarnel/method.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/raw_deflate.h"
 #include "quarnel/stream_check.h"
 
 namespace quarnel {
@@ -26,13 +22,6 @@ using Unexpected = std::unexpected<QuarnelError>;
 
 QuarnelError failed(std::string reason) {
   return QuarnelError::decompression_failed(std::move(reason));
-}
-
-// Raw DEFLATE cannot expand by more than 1032:1 (one 258-byte match per two
-// bits of input) plus a small constant, so this bounds what a payload can
-// deliver whatever the header promises.
-std::uint64_t inflate_bound(std::uint64_t payload_size) {
-  return payload_size * 1032 + 1024;
 }
 
 // Undoes the compressor's normalisation: (x + mean) * range + min, with the
@@ -62,78 +51,6 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
 }
 
 }  // namespace
-
-std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::uint8_t> payload,
-                                                           std::uint64_t keep) {
-  InflatedBytes out;
-  std::size_t capacity = std::min(keep, inflate_bound(payload.size()));
-  try {
-    out.data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-  } catch (const std::bad_alloc&) {
-    return Unexpected(failed("out of memory"));
-  }
-
-  z_stream zs{};
-  int rc = inflateInit2(&zs, -15);
-  if (rc != Z_OK) {
-    return Unexpected(failed(rc == Z_MEM_ERROR ? "out of memory" : "corrupt deflate stream"));
-  }
-  struct End {
-    z_stream* zs;
-    ~End() { inflateEnd(zs); }
-  } end{&zs};
-
-  // Output past `keep` is inflated into this window and dropped.
-  std::unique_ptr<std::uint8_t[]> discard;
-  constexpr std::size_t kDiscardSize = 1 << 16;
-
-  std::size_t in_pos = 0;
-  for (;;) {
-    std::uint8_t* target;
-    std::size_t room;
-    if (out.size < keep) {
-      if (out.size == capacity) {
-        // Only reached if the payload outgrows the first estimate.
-        const std::size_t grown = std::min<std::uint64_t>(keep, capacity + capacity / 2 + 4096);
-        try {
-          auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(grown);
-          std::memcpy(bigger.get(), out.data.get(), out.size);
-          out.data = std::move(bigger);
-        } catch (const std::bad_alloc&) {
-          return Unexpected(failed("out of memory"));
-        }
-        capacity = grown;
-      }
-      target = out.data.get() + out.size;
-      room = capacity - out.size;
-    } else {
-      if (!discard) discard = std::make_unique_for_overwrite<std::uint8_t[]>(kDiscardSize);
-      target = discard.get();
-      room = kDiscardSize;
-    }
-    // zlib counts in 32-bit units.
-    const std::size_t in_chunk = std::min<std::size_t>(payload.size() - in_pos, UINT_MAX);
-    const std::size_t out_chunk = std::min<std::size_t>(room, UINT_MAX);
-    zs.next_in = const_cast<Bytef*>(payload.data() + in_pos);
-    zs.avail_in = static_cast<uInt>(in_chunk);
-    zs.next_out = target;
-    zs.avail_out = static_cast<uInt>(out_chunk);
-    rc = inflate(&zs, Z_NO_FLUSH);
-    const std::size_t consumed = in_chunk - zs.avail_in;
-    const std::size_t produced = out_chunk - zs.avail_out;
-    in_pos += consumed;
-    if (out.size < keep) out.size += produced;
-
-    if (rc == Z_STREAM_END) break;  // anything after the final block is ignored
-    if (rc == Z_MEM_ERROR) return Unexpected(failed("out of memory"));
-    if (rc != Z_OK && rc != Z_BUF_ERROR) return Unexpected(failed("corrupt deflate stream"));
-    // Payload used up with room to spare: everything inflatable is out. A
-    // payload cut before its final block ends here, keeping what it gave.
-    if (in_pos == payload.size() && zs.avail_out > 0) break;
-    if (consumed == 0 && produced == 0) break;  // no progress possible
-  }
-  return out;
-}
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
   const auto parsed = QuarnelHeader::from_bytes(stream);

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "quarnel/method.h"
 #include "quarnel/stream_check.h"
 
 namespace quarnel {
@@ -34,47 +35,6 @@ bool is_finite_bits(std::uint32_t bits) {
 
 }  // namespace
 
-std::uint32_t method_tag(WaveletMethod method) {
-  switch (method) {
-    case WaveletMethod::cdf53:
-      return kTagCdf53;
-    case WaveletMethod::cdf97:
-      return kTagCdf97;
-    case WaveletMethod::db4:
-      return kTagDb4;
-    case WaveletMethod::sym4:
-      return kTagSym4;
-  }
-  return 0;
-}
-
-std::optional<WaveletMethod> method_from_tag(std::uint32_t tag) {
-  switch (tag) {
-    case kTagCdf53:
-      return WaveletMethod::cdf53;
-    case kTagCdf97:
-      return WaveletMethod::cdf97;
-    case kTagDb4:
-      return WaveletMethod::db4;
-    case kTagSym4:
-      return WaveletMethod::sym4;
-  }
-  return std::nullopt;
-}
-
-std::size_t filter_length(WaveletMethod method) {
-  switch (method) {
-    case WaveletMethod::cdf53:
-      return 6;
-    case WaveletMethod::cdf97:
-      return 10;
-    case WaveletMethod::db4:
-    case WaveletMethod::sym4:
-      return 8;
-  }
-  return 0;
-}
-
 std::expected<QuarnelHeader, QuarnelError> QuarnelHeader::from_bytes(
     std::span<const std::uint8_t> bytes) {
   QUARNEL_CHECK(bytes.size() >= kHeaderSize, QuarnelError::invalid_header());
@@ -95,7 +55,8 @@ std::expected<QuarnelHeader, QuarnelError> QuarnelHeader::from_bytes(
                 QuarnelError::invalid_method(std::span<const std::uint8_t, 4>(p + 8, 4)));
   h.levels = p[12];
   h.scale = p[13];
-  QUARNEL_CHECK(h.scale >= 6 && h.scale <= 12, QuarnelError::unsupported_scale(h.scale));
+  QUARNEL_CHECK(h.scale >= kMinScale && h.scale <= kMaxScale,
+                QuarnelError::unsupported_scale(h.scale));
   h.coder = p[14];
   QUARNEL_CHECK(h.coder < 2, QuarnelError::unknown_coder(h.coder));
   h.reserved_byte = p[15];

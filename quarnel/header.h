@@ -1,4 +1,4 @@
-// The 52-byte stream header and the method table it refers to.
+// The 52-byte stream header.
 //
 // A stream is the header followed by payload_length bytes of entropy-coded
 // coefficients. Every integer is little-endian; the three floats are IEEE 754
@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <span>
 
 #include "quarnel/error.h"
@@ -18,23 +17,6 @@
 namespace quarnel {
 
 inline constexpr std::size_t kHeaderSize = 52;
-
-// The largest sample count a stream can describe: the largest 32-bit signed
-// integer.
-inline constexpr std::uint64_t kMaxSampleCount = 2147483647;
-
-// The four ASCII bytes of a method tag read as a little-endian 32-bit value.
-inline constexpr std::uint32_t kTagCdf53 = 0x33356663;  // "cf53"
-inline constexpr std::uint32_t kTagCdf97 = 0x37396663;  // "cf97"
-inline constexpr std::uint32_t kTagDb4 = 0x34306264;    // "db04"
-inline constexpr std::uint32_t kTagSym4 = 0x346D7973;   // "sym4"
-
-std::uint32_t method_tag(WaveletMethod method);
-// The method a tag names, or nothing for an unknown tag.
-std::optional<WaveletMethod> method_from_tag(std::uint32_t tag);
-// Length of the method's analysis filter; signals shorter than this are
-// extended to exactly this length before the transform.
-std::size_t filter_length(WaveletMethod method);
 
 // Coder byte of the header.
 inline constexpr std::uint8_t kCoderDeflate = 0;

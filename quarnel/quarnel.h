@@ -20,6 +20,13 @@ enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
 // `auto_` is "auto": it always selects the rANS coder.
 enum class CoderChoice : std::uint8_t { deflate = 0, arans = 1, auto_ = 2 };
 
+// The public limits. A stream describes at most 2^31 - 1 samples (the
+// largest 32-bit signed integer); coefficients are quantised with a step of
+// 2^-scale of the signal's range, scale kMinScale..kMaxScale.
+inline constexpr std::uint64_t kMaxSampleCount = 2147483647;
+inline constexpr std::uint8_t kMinScale = 6;
+inline constexpr std::uint8_t kMaxScale = 12;
+
 // Scale 6..12. compress() refuses values outside the enumerations' ranges or a
 // scale outside 6..12 with an error rather than writing an unreadable stream.
 struct CompressionOptions {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "quarnel/error.h"
+#include "quarnel/quarnel.h"
 #include "quarnel_py/guard.h"
 
 namespace quarnel_py {
@@ -206,7 +206,7 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
       value.cutoff = *parsed;
     }
-    if (scale < 6 || scale > 12)
+    if (scale < quarnel::kMinScale || scale > quarnel::kMaxScale)
       return raise_value_error(quarnel::QuarnelError::unsupported_scale(scale).message());
     value.scale = scale;
     if (coder != nullptr) {

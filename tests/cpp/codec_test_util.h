@@ -15,6 +15,7 @@
 
 #include "quarnel/arans.h"
 #include "quarnel/header.h"
+#include "quarnel/method.h"
 #include "quarnel/quarnel.h"
 
 namespace quarnel::testing {

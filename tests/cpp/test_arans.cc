@@ -828,7 +828,9 @@ INSTANTIATE_TEST_SUITE_P(Data, AransEncoderMemory,
 // largest ones the encoder divides (x < f << 20), where the error term peaks, and a sweep
 // of quotients at remainders f - 1 and 0.
 TEST(AransReciprocal, ExactForEveryFrequencyAtWorstCaseStates) {
-  using arans_detail::divide_by_frequency;
+  const auto divide_by_frequency = [](std::uint32_t x, std::uint32_t f) {
+    return arans_detail::divide_by_reciprocal(x, arans_detail::kReciprocal[f]);
+  };
   for (std::uint32_t f = 1; f < 4096; ++f) {
     const std::uint32_t top = (f << 20) - 1;
     for (std::uint32_t k = 0; k < 2 * f && k <= top; ++k) {
@@ -843,7 +845,9 @@ TEST(AransReciprocal, ExactForEveryFrequencyAtWorstCaseStates) {
 
 // Every quotient at the largest remainder, for a spread of frequencies.
 TEST(AransReciprocal, ExhaustiveQuotientsForSelectedFrequencies) {
-  using arans_detail::divide_by_frequency;
+  const auto divide_by_frequency = [](std::uint32_t x, std::uint32_t f) {
+    return arans_detail::divide_by_reciprocal(x, arans_detail::kReciprocal[f]);
+  };
   for (std::uint32_t f :
        {1u, 2u, 3u, 5u, 7u, 15u, 641u, 2047u, 2048u, 2049u, 3329u, 4081u, 4094u, 4095u}) {
     for (std::uint32_t q = 0; q < (1u << 20); ++q) {

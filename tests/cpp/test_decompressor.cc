@@ -1,4 +1,4 @@
-#include "quarnel/decompressor.h"
+#include "quarnel/raw_deflate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-// The decompression pipeline. The public entry point, decompress(), is
-// declared in quarnel/quarnel.h; this header exposes the payload inflater so
-// its edge behaviour can be checked on its own.
+// Raw DEFLATE payloads (no zlib or gzip wrapper): the one place that talks to
+// the DEFLATE library.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +7,16 @@
 #include <expected>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "quarnel/error.h"
 
 namespace quarnel {
+
+// Appends one complete raw DEFLATE stream of `input`, compressed at level 6,
+// to `out`. Fails with EncodeFailed carrying the library's message.
+std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
+                                                 std::vector<std::uint8_t>& out);
 
 // Bytes inflated from a payload. The storage is left uninitialised until
 // written, so reserving room for what a header promises costs no more than
@@ -27,9 +32,8 @@ struct InflatedBytes {
 // end of the payload, whichever comes first: input after the final block is
 // ignored, and a payload that stops before its final block yields what was
 // inflated so far. Only the first `keep` output bytes are kept (later ones
-// are still inflated, so damage anywhere is reported, but never stored); the
-// result is the kept bytes. Fails with DecompressionFailed "corrupt deflate
-// stream" or "out of memory".
+// are still inflated, so damage anywhere is reported, but never stored).
+// Fails with DecompressionFailed "corrupt deflate stream" or "out of memory".
 std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::uint8_t> payload,
                                                            std::uint64_t keep);
 
