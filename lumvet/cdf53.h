@@ -13,7 +13,10 @@ class Cdf53 final : public LiftingExecutor {
  public:
   // Shortest signal one level accepts.
   static constexpr std::size_t kMinimumLength = 3;
-  // The value of the library's integer 5/3 variant, 6 (not 5).
+  // Filter length reported to the codec: one more than the 5-tap analysis
+  // low-pass. Stored streams depend on it: a shorter signal is extended to
+  // this length before the transform, it enters the level count, and the
+  // decoder rebuilds the band lengths from it.
   static constexpr std::size_t kFilterLength = 6;
 
   constexpr Cdf53() : LiftingExecutor(kMinimumLength, kFilterLength) {}

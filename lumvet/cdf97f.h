@@ -12,7 +12,10 @@ class NeonCdf97F32 final : public LiftingExecutor {
  public:
   // Shortest signal one level accepts.
   static constexpr std::size_t kMinimumLength = 4;
-  // That of the generic CDF 9/7 filter pair, 10 (not 9).
+  // Filter length reported to the codec: one more than the 9-tap analysis
+  // low-pass. Stored streams depend on it: a shorter signal is extended to
+  // this length before the transform, it enters the level count, and the
+  // decoder rebuilds the band lengths from it.
   static constexpr std::size_t kFilterLength = 10;
 
   constexpr NeonCdf97F32() : LiftingExecutor(kMinimumLength, kFilterLength) {}

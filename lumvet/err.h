@@ -8,7 +8,9 @@
 
 namespace lumvet {
 
-// Discriminant order is part of the contract.
+// A kind's position is its identity: new kinds go at the end and none moves,
+// so a kind recorded or compared as a number keeps naming the same error
+// (test_lumvet_err pins a few).
 enum class LumvetErrorKind : std::uint8_t {
   CannotAllocate,             // bytes
   HalfLengthMismatch,         // wrong length

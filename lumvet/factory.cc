@@ -73,7 +73,7 @@ IncompleteDwtExecutorHandle fixed_kernel_from_arr(BorderMode border, const std::
 IncompleteDwtExecutorHandle convolution_kernel(BorderMode border, const std::vector<float>& t) {
   switch (t.size()) {
     case 2:
-      // The pair twice, so one 4-lane vector covers two outputs.
+      // The pair twice, as the 2-tap executor stores it; its kernel reads the first pair.
       return std::make_shared<const NeonWavelet2TapsF32>(
           border, std::array<float, 4>{t[0], t[1], t[0], t[1]},
           std::array<float, 4>{t[1], -t[0], t[1], -t[0]});

@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "lumvet/sample_buffer.h"
+#include "lumvet/alloc_guard.h"
 
 namespace lumvet {
 

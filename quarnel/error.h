@@ -9,7 +9,7 @@
 
 namespace quarnel {
 
-// Discriminant order is part of the contract.
+// A kind's position is its identity: new kinds go at the end and none moves.
 enum class QuarnelErrorKind : std::uint8_t {
   InvalidMethod,             // 4 bytes: method tag
   InvalidMagic,              // 4 bytes: magic

@@ -1,4 +1,5 @@
-// 10-tap convolution executor (db5, sym5); taps padded with two zeros to fill whole 4-lane vectors.
+// 10-tap convolution executor (db5, sym5). Its tap arrays end in two zero slots, which the kernel
+// never reads.
 #pragma once
 
 #include <array>

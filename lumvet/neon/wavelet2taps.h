@@ -1,5 +1,5 @@
-// 2-tap convolution executor (Haar, db1); both arrays hold their pair twice so one 4-lane vector
-// covers two outputs.
+// 2-tap convolution executor (Haar, db1). Its tap arrays hold the pair twice (low t0, t1, t0, t1;
+// high t1, -t0, t1, -t0); the kernel reads the first pair only.
 #pragma once
 
 #include "lumvet/neon/wavelet_fixed_taps.h"

@@ -1,4 +1,5 @@
-// 6-tap convolution executor (db3, sym3); taps padded with two zeros to fill whole 4-lane vectors.
+// 6-tap convolution executor (db3, sym3). Its tap arrays end in two zero slots, which the kernel
+// never reads.
 #pragma once
 
 #include "lumvet/neon/wavelet_fixed_taps.h"

@@ -1,6 +1,7 @@
 // Common shape of the fixed-tap convolution executors: the border mode, two
-// tap arrays of kSlots floats (kTaps taps, zero-filled beyond), the size rules
-// and the length checks. Each kernel file supplies the two vector steps.
+// tap arrays of kSlots floats (kTaps taps, then slots the kernels never read),
+// the size rules and the length checks. Each kernel file supplies the two
+// vector steps.
 #pragma once
 
 #include <array>

@@ -1,9 +1,11 @@
-// Owned sample buffers whose allocation failures become CannotAllocate.
+// Allocation guard: turns an allocation failure into CannotAllocate with the
+// size of the request that failed.
 //
-// The level drivers run their allocating statements inside one try block and
-// record, before each statement, how many bytes it is about to ask for; a
+// The level drivers run their allocating statements inside one guarded body
+// and record, before each statement, how many bytes it is about to ask for; a
 // std::bad_alloc (or a length beyond what a vector can hold) is then reported
-// with that byte count. Buffers are RAII vectors, so an error path leaks nothing.
+// with that byte count. Their buffers are RAII vectors, so an error path leaks
+// nothing.
 #pragma once
 
 #include <cstddef>
