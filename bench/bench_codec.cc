@@ -4,7 +4,7 @@
 // compress, out for decompress) and, from one extra untimed call, the peak of
 // live heap bytes during the call divided by the signal's size in bytes
 // ("peak/input"). The heap is counted by the operator new/delete of
-// tests/cpp/peak_heap.cc.
+// tests/support/heap_probe.cc.
 //
 //   build/bench/bench_codec --benchmark_filter=cdf97
 
@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "heap_probe.h"
 #include "quarnel/quarnel.h"
-#include "tests/cpp/peak_heap.h"
 
 namespace {
 

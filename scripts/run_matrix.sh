@@ -69,8 +69,8 @@ test_variant() {
   count_results "$dir"
 }
 
-# The tests that start threads.
-thread_tests=(test_concurrency test_border test_factory_conv)
+# The tests that start threads (all in one binary).
+thread_tests=(test_concurrency)
 # The tests that run every kernel on every vector target.
 target_tests=(test_conv_kernels test_cdf53 test_cdf97 test_codec_roundtrip test_golden_streams)
 

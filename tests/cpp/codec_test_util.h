@@ -118,15 +118,6 @@ inline std::vector<float> ecg_like(std::size_t n) {
   return x;
 }
 
-inline std::uint64_t fnv1a64(std::span<const std::uint8_t> bytes) {
-  std::uint64_t h = 0xCBF29CE484222325ull;
-  for (const std::uint8_t b : bytes) {
-    h ^= b;
-    h *= 0x100000001B3ull;
-  }
-  return h;
-}
-
 // Raw DEFLATE, everything zlib gives back, or an empty vector on error.
 inline Bytes zlib_inflate(std::span<const std::uint8_t> payload) {
   Bytes out;

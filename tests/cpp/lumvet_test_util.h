@@ -11,10 +11,10 @@
 #include <span>
 #include <vector>
 
+#include "heap_probe.h"
 #include "hwy/targets.h"
 #include "lumvet/err.h"
 #include "lumvet/lumvet.h"
-#include "lumvet_alloc_hook.h"
 
 namespace lumvet {
 

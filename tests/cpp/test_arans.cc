@@ -7,84 +7,20 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
-#include <new>
 #include <random>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-// ---------------------------------------------------------------------------------------
-// Allocation accounting for the whole test binary (single-threaded): live bytes, their
-// peak, the largest single request, and an optional size above which requests fail.
-
-namespace {
-struct AllocationStats {
-  std::size_t live = 0;
-  std::size_t peak = 0;
-  std::size_t largest = 0;
-  std::size_t fail_above = std::numeric_limits<std::size_t>::max();
-};
-AllocationStats g_alloc;
-constexpr std::size_t kHeader = 16;  // keeps the default new alignment
-
-// Out of line, so that the compiler does not match the header arithmetic against the
-// sizes it sees requested at call sites.
-[[gnu::noinline]] void* counted_allocate(std::size_t size) {
-  if (size > g_alloc.fail_above) throw std::bad_alloc();
-  void* block = std::malloc(size + kHeader);
-  if (block == nullptr) throw std::bad_alloc();
-  *static_cast<std::size_t*>(block) = size;
-  g_alloc.live += size;
-  g_alloc.peak = std::max(g_alloc.peak, g_alloc.live);
-  g_alloc.largest = std::max(g_alloc.largest, size);
-  return static_cast<char*>(block) + kHeader;
-}
-
-[[gnu::noinline]] void counted_release(void* p) noexcept {
-  if (p == nullptr) return;
-  char* block = static_cast<char*>(p) - kHeader;
-  g_alloc.live -= *reinterpret_cast<std::size_t*>(block);
-  std::free(block);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return counted_allocate(size);
-}
-
-void operator delete(void* p) noexcept {
-  counted_release(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept {
-  operator delete(p);
-}
+#include "heap_probe.h"
 
 namespace quarnel {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Result = std::expected<Bytes, AransError>;
-
-// Watches the allocations made while it lives.
-class AllocationWatch {
- public:
-  explicit AllocationWatch(std::size_t fail_above = std::numeric_limits<std::size_t>::max())
-      : base_(g_alloc.live) {
-    g_alloc.peak = g_alloc.live;
-    g_alloc.largest = 0;
-    g_alloc.fail_above = fail_above;
-  }
-  ~AllocationWatch() { g_alloc.fail_above = std::numeric_limits<std::size_t>::max(); }
-  std::size_t peak_growth() const { return g_alloc.peak - base_; }
-  std::size_t largest() const { return g_alloc.largest; }
-
- private:
-  std::size_t base_;
-};
 
 // ---------------------------------------------------------------------------------------
 // Reference coder, written straight from the format's formulas: a division per bit, the
@@ -774,12 +710,14 @@ INSTANTIATE_TEST_SUITE_P(States, AransLowInitialState,
 TEST(AransMemory, ClaimedLengthIsNotAllocatedUpFront) {
   const Bytes body =
       hex({0x00, 0x08, 0x80, 0x80, 0x80, 0x80, 0x01, 0x04, STATE_65536, STATE_65536});
-  AllocationWatch watch;
-  EXPECT_EQ(decode_stream(body).error(), AransError::Truncated);
-  EXPECT_LT(watch.largest(), std::size_t{4} << 20);
-  EXPECT_EQ(decode_plane(hex({STATE_65536}), std::size_t{1} << 40, 8).error(),
-            AransError::Truncated);
-  EXPECT_LT(watch.largest(), std::size_t{4} << 20);
+  const auto stream = alloc_hook::run(
+      0, [&] { EXPECT_EQ(decode_stream(body).error(), AransError::Truncated); });
+  EXPECT_LT(stream.largest_request, std::size_t{4} << 20);
+  const auto plane = alloc_hook::run(0, [] {
+    EXPECT_EQ(decode_plane(hex({STATE_65536}), std::size_t{1} << 40, 8).error(),
+              AransError::Truncated);
+  });
+  EXPECT_LT(plane.largest_request, std::size_t{4} << 20);
 }
 
 TEST(AransMemory, HighlyCompressibleBodiesGrowTheirOutput) {
@@ -795,9 +733,13 @@ TEST(AransMemory, UnobtainableOutputIsInconsistentLength) {
   const Bytes body = encode_stream(input);
   const Bytes plane = make_data(Kind::Random, 6 << 20, 6);
   const Bytes coded = encode_plane(plane, 8);
-  AllocationWatch watch(1 << 20);
-  EXPECT_EQ(decode_stream(body).error(), AransError::InconsistentLength);
-  EXPECT_EQ(decode_plane(coded, plane.size(), 8).error(), AransError::InconsistentLength);
+  alloc_hook::run(
+      0,
+      [&] {
+        EXPECT_EQ(decode_stream(body).error(), AransError::InconsistentLength);
+        EXPECT_EQ(decode_plane(coded, plane.size(), 8).error(), AransError::InconsistentLength);
+      },
+      /*fail_above=*/1 << 20);
 }
 
 // The encoder keeps one byte of undo bits per plane byte, its word buffers and the two
@@ -807,12 +749,7 @@ class AransEncoderMemory : public ::testing::TestWithParam<Kind> {};
 TEST_P(AransEncoderMemory, WorkingSetIsAFewBytesPerPlaneByte) {
   const Bytes input = make_data(GetParam(), 2 << 20, 9);
   std::size_t body_size = 0;
-  std::size_t growth = 0;
-  {
-    AllocationWatch watch;
-    body_size = encode_stream(input).size();
-    growth = watch.peak_growth();
-  }
+  const std::size_t growth = peak_heap::during([&] { body_size = encode_stream(input).size(); });
   const std::size_t plane_bytes = input.size();  // both planes together
   EXPECT_LE(growth, 4 * plane_bytes + body_size + (512 << 10)) << growth;
 }

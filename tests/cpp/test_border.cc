@@ -1,5 +1,6 @@
 // Border extension: the prepared divisor, BorderInterpolation and the arena
-// writer with its once-initialised dispatch slot.
+// writer (its dispatch slot under concurrent first use is in
+// test_concurrency.cc).
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -7,12 +8,10 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
-#include <thread>
 #include <vector>
 
 #include "lumvet/border_mode.h"
 #include "lumvet/filter_padding.h"
-#include "thread_probe.h"
 
 namespace lumvet {
 namespace {
@@ -224,19 +223,6 @@ TEST(Arena, InconsistentGeometryIsAnInternalError) {
   // An empty signal would make the periodic modes divide by zero.
   std::vector<float> empty_arena(4);
   EXPECT_FALSE(write_arena_1d_impl({}, empty_arena, 2, 2, BorderMode::Wrap).has_value());
-}
-
-TEST(Arena, DispatchSlotIsInstalledOnceUnderConcurrentFirstUse) {
-  if (!testing_support::threads_available()) GTEST_SKIP() << "threads cannot be started here";
-  std::vector<filter_padding::ArenaWriter1d> seen(8);
-  std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < seen.size(); ++t) {
-    threads.emplace_back([&, t] {
-      seen[t] = filter_padding::MakeArenaFactoryProvider<float>::make_arena_writer_1d_executor();
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (auto writer : seen) EXPECT_EQ(writer, &write_arena_1d_impl);
 }
 
 }  // namespace

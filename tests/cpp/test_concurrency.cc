@@ -1,9 +1,10 @@
-// Many threads compressing and decompressing at once give the bytes and
-// samples one thread gives: the codec shares nothing mutable, the executors
-// are immutable, and the once-initialised dispatch tolerates concurrent first
-// use. The threads start together at a latch, so the first calls of the
-// process (SIMD dispatch, padding writer) race each other; this test runs
-// first in its binary for that reason.
+// Every test that starts threads. Many threads compressing and decompressing
+// at once give the bytes and samples one thread gives: the codec shares
+// nothing mutable, the executors are immutable, and the once-initialised
+// dispatch tolerates concurrent first use. The threads start together at a
+// latch, so the first calls of the process race each other: the arena
+// writer's slot in the first test, the SIMD dispatch and the rest of the
+// codec in the second; they run first in this binary for that reason.
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,12 @@
 #include <latch>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codec_test_util.h"
+#include "lumvet/filter_padding.h"
+#include "lumvet/lumvet.h"
 #include "quarnel/band_layout.h"
 
 namespace quarnel {
@@ -45,6 +49,26 @@ std::vector<Job> jobs() {
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 3;
+
+// The arena writer's write-once slot, asked for by every thread at once
+// before anything else in the process has used it, hands out the one writer.
+TEST(Concurrency, ArenaWriterSlotIsInstalledOnceUnderConcurrentFirstUse) {
+  using lumvet::filter_padding::ArenaWriter1d;
+  using Provider = lumvet::filter_padding::MakeArenaFactoryProvider<float>;
+  std::vector<ArenaWriter1d> seen(kThreads);
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      seen[t] = Provider::make_arena_writer_1d_executor();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const ArenaWriter1d writer : seen) {
+    EXPECT_EQ(writer, &lumvet::filter_padding::write_arena_1d_impl);
+  }
+}
 
 // Each thread runs every job kRounds times, starting at a different job, and
 // keeps what it got; the main thread computes the references only afterwards,
@@ -127,6 +151,34 @@ TEST(Concurrency, SharedExecutorsAreReentrant) {
     ASSERT_TRUE(reference.has_value());
     for (int t = 0; t < kThreads; ++t) {
       EXPECT_EQ(outputs[t], *reference) << name_of(method) << " thread " << t;
+    }
+  }
+}
+
+// A long-filter executor of the factory (Db7, 14 taps) shared by every thread
+// gives every level of a lone run.
+TEST(Concurrency, SharedLongFilterExecutorIsReentrant) {
+  const lumvet::DwtExecutorHandle executor =
+      lumvet::Lumvet::make_daubechies_f32(lumvet::DaubechiesFamily::Db7, lumvet::BorderMode::Wrap);
+  const std::vector<float> x = random_walk(5000, 11);
+  std::vector<lumvet::MultiDwt> results(kThreads);
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      auto decomposition = executor->multi_dwt(x, 4);
+      if (decomposition) results[t] = std::move(*decomposition);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const auto expected = executor->multi_dwt(x, 4);
+  ASSERT_TRUE(expected.has_value());
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(results[t].levels.size(), 4u) << "thread " << t;
+    for (std::size_t level = 0; level < 4; ++level) {
+      EXPECT_EQ(results[t].levels[level].details, expected->levels[level].details);
+      EXPECT_EQ(results[t].levels[level].approximation, expected->levels[level].approximation);
     }
   }
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec_test_util.h"
-#include "peak_heap.h"
+#include "heap_probe.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/compressor.h"
 #include "quarnel/header.h"

@@ -1,48 +1,20 @@
-// The factory's orthogonal wavelets: kernel choice by tap count, the
-// multi-level operations over the convolution kernels, and shared use.
+// The factory's orthogonal wavelets: kernel choice by tap count and the
+// multi-level operations over the convolution kernels (shared use from many
+// threads is in test_concurrency.cc).
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 #include "conv_test_support.h"
 #include "lumvet/daubechies.h"
-#include "thread_probe.h"
 
 namespace lumvet {
 namespace {
 
 using namespace testing_support;
-
-// First in the file: the arena writer's dispatch slot sees its first use from
-// several threads at once, through a shared N-tap executor.
-TEST(FactoryConv, ConcurrentUseOfOneExecutor) {
-  if (!threads_available()) GTEST_SKIP() << "threads cannot be started here";
-  const DwtExecutorHandle executor =
-      Lumvet::make_daubechies_f32(DaubechiesFamily::Db7, BorderMode::Wrap);
-  const auto x = test_signal(5000, 11);
-  std::vector<MultiDwt> results(4);
-  std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < results.size(); ++t) {
-    threads.emplace_back([&, t] {
-      auto decomposition = executor->multi_dwt(x, 4);
-      if (decomposition) results[t] = std::move(*decomposition);
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  const auto expected = executor->multi_dwt(x, 4);
-  ASSERT_TRUE(expected.has_value());
-  for (const auto& result : results) {
-    ASSERT_EQ(result.levels.size(), 4u);
-    for (std::size_t level = 0; level < 4; ++level) {
-      EXPECT_EQ(result.levels[level].details, expected->levels[level].details);
-      EXPECT_EQ(result.levels[level].approximation, expected->levels[level].approximation);
-    }
-  }
-}
 
 TEST(FactoryConv, CodecWaveletsHaveEightTaps) {
   for (const auto& executor : {Lumvet::make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap),

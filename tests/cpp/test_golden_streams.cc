@@ -1,8 +1,10 @@
 // Identical streams everywhere: a golden set of inputs × every method × three
-// scales (each with its own cut-off) × both coders, whose complete streams and
-// decoded samples are pinned by SHA-256. Each compiled SIMD target is forced
-// in turn and must give the same bytes; the AArch64 build runs this same test
-// under emulation against the same digests.
+// scales (each with its own cut-off) × both coders, and a few single cases,
+// whose complete streams and decoded samples are pinned by SHA-256. Each
+// compiled SIMD target is forced in turn and must give the same bytes; the
+// AArch64 build runs this same test under emulation against the same digests.
+// The smallest stream is also spelled out byte by byte, and invalid streams
+// written out literally must keep failing with their message.
 //
 // A raw DEFLATE payload depends on the zlib build, so for the DEFLATE coder
 // the header (all but payload_length) and the inflated coefficient bytes are
@@ -64,6 +66,40 @@ const Input kInputs[] = {{"walk2500", walk_2500},
                          {"noise61", noise_61},
                          {"nonfinite300", non_finite_300}};
 
+struct Case {
+  std::string label;
+  std::vector<float> signal;
+  CompressionOptions options;
+};
+
+// Beyond the grid below: the default options (automatic coder, scale 11), the
+// automatic coder on a short signal, scales 8 and 10, a length just past a
+// power of two and a single sample.
+std::vector<Case> single_cases() {
+  return {
+      {"triangle1000 default", triangle_steps(1000), {}},
+      {"walk4097 cdf53 s8 medium arans",
+       random_walk(4097, 42),
+       {.cutoff = CutoffLevel::medium,
+        .coder = CoderChoice::arans,
+        .method = WaveletMethod::cdf53,
+        .scale = 8}},
+      {"triangle77 sym4 s6 low auto",
+       triangle_steps(77),
+       {.cutoff = CutoffLevel::low,
+        .coder = CoderChoice::auto_,
+        .method = WaveletMethod::sym4,
+        .scale = 6}},
+      {"walk2000 cdf97 s10 low deflate",
+       random_walk(2000, 5),
+       {.cutoff = CutoffLevel::low,
+        .coder = CoderChoice::deflate,
+        .method = WaveletMethod::cdf97,
+        .scale = 10}},
+      {"one sample default", {5.0f}, {}},
+  };
+}
+
 struct Setting {
   std::uint8_t scale;
   CutoffLevel cutoff;
@@ -73,12 +109,6 @@ const Setting kSettings[] = {
     {6, CutoffLevel::low, "s6 low"},
     {9, CutoffLevel::medium, "s9 medium"},
     {12, CutoffLevel::high, "s12 high"},
-};
-
-struct Case {
-  std::string label;
-  std::vector<float> signal;
-  CompressionOptions options;
 };
 
 std::vector<Case> golden_cases() {
@@ -97,6 +127,7 @@ std::vector<Case> golden_cases() {
       }
     }
   }
+  for (Case& c : single_cases()) cases.push_back(std::move(c));
   return cases;
 }
 
@@ -206,6 +237,71 @@ TEST(GoldenStreams, EveryTargetThisCpuHasRuns) {
     EXPECT_TRUE(ran & (HWY_SVE2 | HWY_SVE2_128)) << names;
   }
 #endif
+}
+
+// The smallest stream spelled out byte by byte: one sample of 5.0 with the
+// default options. CDF 9/7 transforms 10 samples into two bands of 5 zero
+// coefficients; the rANS body of 20 zero bytes follows.
+TEST(GoldenStreams, OneSampleHeaderByteByByte) {
+  const std::vector<float> x = {5.0f};
+  const Bytes stream = compressed(x, CompressionOptions{});
+  const Bytes expected_header = {
+      'Q',  'R',  'N',  'L',  1, 1, 0x66, 0x33, 'c',  'f',
+      '9',  '7',  1,    11,   1, 0, 0x01, 0x00, 0x00, 0x00,  // one sample
+      0x00, 0x00, 0xA0, 0x40,                                // min 5.0
+      0x00, 0x00, 0xA0, 0x40,                                // max 5.0
+      0x00, 0x00, 0x00, 0x00,                                // mean 0.0
+  };
+  ASSERT_GE(stream.size(), kHeaderSize);
+  EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 32), expected_header);
+  const Bytes body = encode_stream(Bytes(20, 0));
+  EXPECT_EQ(header_of(stream).payload_length, body.size());
+  EXPECT_EQ(Bytes(stream.begin() + kHeaderSize, stream.end()), body);
+  EXPECT_EQ(decompress(stream).value(), x);
+}
+
+// Invalid streams written out literally: they must keep failing with their
+// message.
+TEST(GoldenStreams, InvalidStreamsKeepFailing) {
+  const auto base = [](std::uint8_t levels, std::uint8_t coder, std::uint32_t payload_length) {
+    Bytes b = {'Q', 'R', 'N',    'L',  1,     1, 0x66, 0x33, 'd', 'b',
+               '0', '4', levels, 9,    coder, 0, 100,  0,    0,   0,  // 100 samples
+               0,   0,   0,      0,                                   // min 0.0
+               0,   0,   0x80,   0x3F,                                // max 1.0
+               0,   0,   0,      0};                                  // mean 0.0
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(payload_length >> (8 * i)));
+    b.resize(kHeaderSize, 0);
+    return b;
+  };
+  struct Case {
+    Bytes stream;
+    std::string message;
+  };
+  Bytes short_header = base(3, 0, 0);
+  short_header.pop_back();
+  Bytes reserved_block = base(3, 0, 1);
+  reserved_block.push_back(0xFF);
+  Bytes bad_context = base(3, 1, 8);
+  bad_context.insert(bad_context.end(), {0, 9, 50, 1, 0, 0, 0, 0});
+  Bytes stored_empty = base(3, 0, 5);
+  stored_empty.insert(stored_empty.end(),
+                      {0x01, 0x00, 0x00, 0xFF, 0xFF});  // final empty stored block
+  const Case cases[] = {
+      {short_header, "Header is invalid"},
+      {base(11, 0, 0), "Can't decompress data, reason: Max supported level is 10 but it was 11"},
+      {base(0, 0, 0), "Can't decompress data, reason: Min supported level is 1 but it was 0"},
+      {base(3, 0, 1), "Can't decompress data, reason: Minimum data size is 53, but it was 52"},
+      {reserved_block, "Can't decompress data, reason: corrupt deflate stream"},
+      {bad_context, "Can't decompress data, reason: Inconsistent or oversized length in stream"},
+      {stored_empty,
+       "Can't decompress data, reason: Payload holds 0 coefficients, but the bands "
+       "need 119"},
+  };
+  for (const Case& c : cases) {
+    const auto result = decompress(c.stream);
+    ASSERT_FALSE(result.has_value()) << c.message;
+    EXPECT_EQ(result.error().message(), c.message);
+  }
 }
 
 }  // namespace
