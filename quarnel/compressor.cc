@@ -273,6 +273,7 @@ std::expected<CoefficientBytes, QuarnelError> quantise_bands(lumvet::MultiDwt de
 // the payload's length.
 std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientBytes coefficients,
                                                                     CoderChoice coder,
+                                                                    unsigned threads,
                                                                     QuarnelHeader header) {
   std::vector<std::uint8_t> stream;
   if (coder == CoderChoice::deflate) {
@@ -311,6 +312,12 @@ std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
 
 std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
                                                                 const CompressionOptions& options) {
+  return compress(samples, options, 1);
+}
+
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
+                                                                const CompressionOptions& options,
+                                                                unsigned threads) {
   const auto plan = plan_stream(samples.size(), options);
   if (!plan) return Unexpected(plan.error());
 
@@ -333,7 +340,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   header.min_value = normalised->min;
   header.max_value = normalised->max;
   header.mean_value = normalised->mean;
-  return code_payload(std::move(*coefficients), options.coder, header);
+  return code_payload(std::move(*coefficients), options.coder, threads, header);
 }
 
 }  // namespace quarnel

@@ -53,6 +53,11 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
 }  // namespace
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
+  return decompress(stream, 1);
+}
+
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads) {
   const auto parsed = QuarnelHeader::from_bytes(stream);
   if (!parsed) return Unexpected(parsed.error());
   const QuarnelHeader& header = *parsed;

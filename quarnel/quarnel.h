@@ -52,4 +52,14 @@ std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
 // Exactly as many samples as were compressed.
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream);
 
+// The same two calls with up to `threads` threads working on one signal: the
+// rANS coder codes its two byte planes side by side. The streams and samples
+// are exactly those of the calls above; threads <= 1 runs on the calling
+// thread alone. Each call starts and joins its own threads.
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
+                                                                const CompressionOptions& options,
+                                                                unsigned threads);
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads);
+
 }  // namespace quarnel

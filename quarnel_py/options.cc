@@ -17,11 +17,6 @@ using quarnel::CompressionOptions;
 using quarnel::CutoffLevel;
 using quarnel::WaveletMethod;
 
-struct OptionsObject {
-  PyObject ob_base;
-  CompressionOptions value;
-};
-
 // Filled in by options_type(); only the object header is set here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -243,8 +238,7 @@ PyTypeObject* options_type() {
 }
 
 const quarnel::CompressionOptions* options_value(PyObject* object) {
-  if (!PyObject_TypeCheck(object, &options_type_object)) return nullptr;
-  return &reinterpret_cast<const OptionsObject*>(object)->value;
+  return options_value(object, &options_type_object);
 }
 
 }  // namespace quarnel_py

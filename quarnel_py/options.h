@@ -9,6 +9,13 @@
 
 namespace quarnel_py {
 
+// An instance's memory: the companion package reads it too, from the type
+// object it finds in the imported module.
+struct OptionsObject {
+  PyObject ob_base;
+  quarnel::CompressionOptions value;
+};
+
 // The type object, readied on first use; nullptr with a Python error set if
 // readying fails.
 PyTypeObject* options_type();
@@ -16,5 +23,11 @@ PyTypeObject* options_type();
 // The value held by `object`, or nullptr when `object` is not an instance of
 // QrnlCompressionOptions. Sets no Python error.
 const quarnel::CompressionOptions* options_value(PyObject* object);
+
+// The same for the type object `type` (the module's QrnlCompressionOptions).
+inline const quarnel::CompressionOptions* options_value(PyObject* object, PyTypeObject* type) {
+  if (!PyObject_TypeCheck(object, type)) return nullptr;
+  return &reinterpret_cast<const OptionsObject*>(object)->value;
+}
 
 }  // namespace quarnel_py

@@ -44,5 +44,7 @@ done
 # Newest NumPy last, so that pytest's summary closes the output.
 for v in "$venv_oldest" "$venv"; do
   echo "Python tests with NumPy $("$v/bin/python" -c 'import numpy; print(numpy.__version__)')"
-  "$v/bin/python" -m pytest -q -p no:cacheprovider tests/python
+  # The pytest entry point, not python -m: the source tree's quarnel_tools/
+  # must not shadow the installed package.
+  "$v/bin/pytest" -q -p no:cacheprovider tests/python
 done
