@@ -197,31 +197,6 @@ std::expected<Normalised, QuarnelError> clean_and_normalise(std::span<const floa
   return out;
 }
 
-std::expected<lumvet::MultiDwt, QuarnelError> transform(const Plan& plan,
-                                                        std::span<const float> signal) {
-  auto decomposition = plan.executor->multi_dwt(signal, plan.levels);
-  if (!decomposition) {
-    return Unexpected(QuarnelError::transform_failed(decomposition.error().message()));
-  }
-  const std::vector<lumvet::Dwt>& bands = decomposition->levels;
-  if (bands.empty()) {
-    return Unexpected(
-        QuarnelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
-  }
-  // A stream whose bands disagree with the header's layout could never be
-  // read back.
-  bool layout_matches = bands.size() == plan.layout.levels.size();
-  for (std::size_t k = 0; layout_matches && k < bands.size(); ++k) {
-    layout_matches = bands[k].approximation.size() == plan.layout.levels[k].approximation_length &&
-                     bands[k].details.size() == plan.layout.levels[k].details_length;
-  }
-  if (!layout_matches) {
-    return Unexpected(QuarnelError::transform_failed(
-        "Internal DWT band lengths don't match the stream layout, what shouldn't happen"));
-  }
-  return std::move(*decomposition);
-}
-
 // The coefficient byte string, left uninitialised until it is written.
 struct CoefficientBytes {
   std::unique_ptr<std::uint8_t[]> data;
@@ -230,18 +205,18 @@ struct CoefficientBytes {
   std::span<const std::uint8_t> bytes() const { return {data.get(), size}; }
 };
 
-// The coefficient byte string: the coarsest approximation, then every detail
-// band, finest first, serialised as they are quantised. Each band's floats
-// are released once it is written.
-std::expected<CoefficientBytes, QuarnelError> quantise_bands(lumvet::MultiDwt decomposition,
-                                                             const BandLayout& layout,
-                                                             const CompressionOptions& options) {
-  std::vector<lumvet::Dwt>& bands = decomposition.levels;
+// Transforms level by level and quantises each level's details as soon as
+// they exist, into the coefficient byte string: the coarsest approximation,
+// then every detail band, finest first. Only the running approximation and
+// one level's bands are alive at a time; the signal goes once the first
+// level has read it.
+std::expected<CoefficientBytes, QuarnelError> transform_and_quantise(
+    const Plan& plan, std::unique_ptr<float[]> signal, const CompressionOptions& options) {
+  const BandLayout& layout = plan.layout;
   const float multiplier = static_cast<float>(1u << options.scale);
   const int threshold = detail_threshold(options.scale, options.cutoff);
-  // The approximation's buffer is made big enough for the detail bands in the
-  // same allocation; running out of memory here is reported with the count
-  // of detail coefficients it had to hold.
+  // Running out of memory for the byte string is reported with the count of
+  // detail coefficients it had to hold.
   CoefficientBytes coefficients;
   try {
     coefficients.size = 2 * layout.coefficient_count();
@@ -249,14 +224,26 @@ std::expected<CoefficientBytes, QuarnelError> quantise_bands(lumvet::MultiDwt de
   } catch (const std::bad_alloc&) {
     return Unexpected(QuarnelError::out_of_memory(layout.detail_count()));
   }
-  bool fits = quantise_band(bands.back().approximation, multiplier, 0, coefficients.data.get());
-  for (auto& level : bands) std::vector<float>().swap(level.approximation);
+
+  std::unique_ptr<float[]> source = std::move(signal);
+  std::size_t length = layout.transformed_length;
   std::size_t offset = 2 * layout.approximation_length();
-  for (auto& level : bands) {
-    fits &= quantise_band(level.details, multiplier, threshold, coefficients.data.get() + offset);
-    offset += 2 * level.details.size();
-    std::vector<float>().swap(level.details);
+  bool fits = true;
+  for (const lumvet::DwtSize& size : layout.levels) {
+    // Both bands are written in full by the step.
+    auto approximation = std::make_unique_for_overwrite<float[]>(size.approximation_length);
+    auto details = std::make_unique_for_overwrite<float[]>(size.details_length);
+    const auto status = plan.executor->execute_forward(
+        {source.get(), length}, {approximation.get(), size.approximation_length},
+        {details.get(), size.details_length});
+    if (!status) return Unexpected(QuarnelError::transform_failed(status.error().message()));
+    source = std::move(approximation);
+    length = size.approximation_length;
+    fits &= quantise_band({details.get(), size.details_length}, multiplier, threshold,
+                          coefficients.data.get() + offset);
+    offset += 2 * size.details_length;
   }
+  fits &= quantise_band({source.get(), length}, multiplier, 0, coefficients.data.get());
   if (!fits) {
     // A clamped coefficient reconstructs as a large, silent error (a long
     // step at scale 12 comes back off by over half its range): refuse it and
@@ -324,12 +311,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   auto normalised = clean_and_normalise(samples, plan->layout.transformed_length);
   if (!normalised) return Unexpected(normalised.error());
 
-  auto decomposition = transform(
-      *plan, std::span<const float>(normalised->signal.get(), plan->layout.transformed_length));
-  normalised->signal.reset();
-  if (!decomposition) return Unexpected(decomposition.error());
-
-  auto coefficients = quantise_bands(std::move(*decomposition), plan->layout, options);
+  auto coefficients = transform_and_quantise(*plan, std::move(normalised->signal), options);
   if (!coefficients) return Unexpected(coefficients.error());
 
   QuarnelHeader header;
