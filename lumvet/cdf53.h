@@ -25,6 +25,8 @@ class Cdf53 final : public LiftingExecutor {
   // Forward step (cdf53f.cc).
   void forward_step(const float* input, std::size_t n, float* approximation,
                     float* details) const override;
+  void forward_step_from(const SampleSource& source, std::size_t n, float* approximation,
+                         float* details) const override;
   // Inverse step (cdf53i.cc).
   void inverse_step(const float* approximation, const float* details, std::size_t n,
                     float* output) const override;

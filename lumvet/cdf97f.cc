@@ -10,6 +10,11 @@ void NeonCdf97F32::forward_step(const float* input, std::size_t n, float* approx
   cdf97_forward_f32(input, n, approximation, details);
 }
 
+void NeonCdf97F32::forward_step_from(const SampleSource& source, std::size_t n,
+                                     float* approximation, float* details) const {
+  cdf97_forward_from_f32(source, n, approximation, details);
+}
+
 void NeonCdf97F32::inverse_step(const float* approximation, const float* details, std::size_t n,
                                 float* output) const {
   cdf97_inverse_f32(approximation, details, n, output);

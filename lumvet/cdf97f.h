@@ -23,6 +23,8 @@ class NeonCdf97F32 final : public LiftingExecutor {
  private:
   void forward_step(const float* input, std::size_t n, float* approximation,
                     float* details) const override;
+  void forward_step_from(const SampleSource& source, std::size_t n, float* approximation,
+                         float* details) const override;
   void inverse_step(const float* approximation, const float* details, std::size_t n,
                     float* output) const override;
 };

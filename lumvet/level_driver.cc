@@ -41,6 +41,19 @@ std::expected<Dwt, LumvetError> one_level(const IncompleteDwtExecutor& step,
 
 }  // namespace
 
+// The default pull: gather the whole input, then one ordinary step.
+Status DwtForwardExecutor::execute_forward_from(const SampleSource& source,
+                                                std::size_t input_length,
+                                                std::span<float> approximation,
+                                                std::span<float> details) const {
+  std::uint64_t pending = byte_size(input_length);
+  return guard_allocation(pending, [&]() -> Status {
+    auto input = std::make_unique_for_overwrite<float[]>(input_length);
+    if (input_length > 0) source.fill(source.context, 0, input_length, input.get());
+    return execute_forward({input.get(), input_length}, approximation, details);
+  });
+}
+
 std::expected<Dwt, LumvetError> drive_dwt(const IncompleteDwtExecutor& step, LevelDriverRules rules,
                                           std::span<const float> input, std::size_t level) {
   const bool lifting = rules.kind == LevelDriverKind::Lifting;

@@ -10,10 +10,8 @@ namespace {
 using K = LumvetErrorKind;
 }  // namespace
 
-Status LiftingExecutor::execute_forward(std::span<const float> input,
-                                        std::span<float> approximation,
-                                        std::span<float> details) const {
-  const std::size_t n = input.size();
+Status LiftingExecutor::check_forward(std::size_t n, std::span<float> approximation,
+                                      std::span<float> details) const {
   if (n < minimum_length_) return lumvet_error(K::InputTooShort, n, minimum_length_);
   const std::size_t na = n - n / 2;
   const std::size_t nd = n / 2;
@@ -21,7 +19,22 @@ Status LiftingExecutor::execute_forward(std::span<const float> input,
     return lumvet_error(K::ApproximationSizeMismatch, approximation.size(), na);
   }
   if (details.size() != nd) return lumvet_error(K::DetailsSizeMismatch, details.size(), nd);
-  forward_step(input.data(), n, approximation.data(), details.data());
+  return {};
+}
+
+Status LiftingExecutor::execute_forward(std::span<const float> input,
+                                        std::span<float> approximation,
+                                        std::span<float> details) const {
+  if (auto status = check_forward(input.size(), approximation, details); !status) return status;
+  forward_step(input.data(), input.size(), approximation.data(), details.data());
+  return {};
+}
+
+Status LiftingExecutor::execute_forward_from(const SampleSource& source, std::size_t input_length,
+                                             std::span<float> approximation,
+                                             std::span<float> details) const {
+  if (auto status = check_forward(input_length, approximation, details); !status) return status;
+  forward_step_from(source, input_length, approximation.data(), details.data());
   return {};
 }
 

@@ -21,6 +21,9 @@ class LiftingExecutor : public DwtExecutor {
   Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
                                       std::span<float> details,
                                       std::span<float> scratch) const final;
+  // Checks as execute_forward does, then runs forward_step_from.
+  Status execute_forward_from(const SampleSource& source, std::size_t input_length,
+                              std::span<float> approximation, std::span<float> details) const final;
   std::size_t required_scratch_size(std::size_t) const final { return 0; }
   // A signal shorter than the minimum gets the bands of the minimum length.
   DwtSize dwt_size(std::size_t input_length) const final;
@@ -50,8 +53,14 @@ class LiftingExecutor : public DwtExecutor {
   // approximation and n/2 detail coefficients.
   virtual void forward_step(const float* input, std::size_t n, float* approximation,
                             float* details) const = 0;
+  virtual void forward_step_from(const SampleSource& source, std::size_t n, float* approximation,
+                                 float* details) const = 0;
   virtual void inverse_step(const float* approximation, const float* details, std::size_t n,
                             float* output) const = 0;
+
+  // The length and band checks of a forward step, in their order.
+  Status check_forward(std::size_t n, std::span<float> approximation,
+                       std::span<float> details) const;
 
   std::size_t minimum_length_;
   std::size_t filter_length_;

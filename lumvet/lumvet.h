@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lumvet/err.h"
+#include "lumvet/sample_source.h"
 
 namespace lumvet {
 
@@ -67,6 +68,13 @@ class DwtForwardExecutor {
                                               std::span<float> scratch) const = 0;
   virtual std::size_t required_scratch_size(std::size_t input_length) const = 0;
   virtual DwtSize dwt_size(std::size_t input_length) const = 0;
+
+  // Same as execute_forward over `input_length` samples pulled from
+  // `source`. By default the input is gathered into a buffer first; the
+  // lifting executors pull it a chunk at a time and hold no copy of it.
+  virtual Status execute_forward_from(const SampleSource& source, std::size_t input_length,
+                                      std::span<float> approximation,
+                                      std::span<float> details) const;
 };
 
 // One inverse level.

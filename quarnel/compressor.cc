@@ -27,33 +27,45 @@ using Unexpected = std::unexpected<QuarnelError>;
 constexpr float kFlatRange = 1e-5f;
 static_assert(std::bit_cast<std::uint32_t>(kFlatRange) == 0x3727C5ACu);
 
-// Copies the samples, replacing NaN by 0, +inf by 1 and -inf by 0, and
-// returns the smallest and largest copied value. Ties keep the first value
-// seen, so the sign of a zero extreme is that of its first occurrence.
-std::pair<float, float> copy_and_sanitise(std::span<const float> samples, float* out) {
+// NaN becomes 0, +inf 1 and -inf 0.
+inline float sanitised(float x) {
+  return std::isfinite(x) ? x : (x == std::numeric_limits<float>::infinity() ? 1.0f : 0.0f);
+}
+
+// The smallest and largest sanitised sample. Ties keep the first value seen,
+// so the sign of a zero extreme is that of its first occurrence.
+std::pair<float, float> sanitised_range(std::span<const float> samples) {
   float lo = std::numeric_limits<float>::infinity();
   float hi = -std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    float x = samples[i];
-    if (!std::isfinite(x)) x = x == std::numeric_limits<float>::infinity() ? 1.0f : 0.0f;
-    out[i] = x;
+  for (const float sample : samples) {
+    const float x = sanitised(sample);
     lo = x < lo ? x : lo;
     hi = x > hi ? x : hi;
   }
   return {lo, hi};
 }
 
-// Maps the signal onto [0, 1] by its range and removes the mean; returns the
-// mean. The mean is stored in the header, so its sum is formed strictly in
-// index order in one float32 accumulator; the other loops are element-wise.
-float normalise(std::span<float> signal, float lo, float range) {
-  const float inv = 1.0f / range;
-  for (float& x : signal) x = (x - lo) * inv;
+// The signal mapped onto [0, 1] by its range, less its mean: each working
+// sample is ((x - min) * inv) - mean, two roundings, computed where it is
+// needed rather than stored. A flat signal is all zeros.
+struct Normalisation {
+  float min = 0.0f;
+  float max = 0.0f;
+  float inv = 0.0f;
+  float mean = 0.0f;
+  bool flat = true;
+
+  float operator()(float sample) const {
+    return flat ? 0.0f : (sanitised(sample) - min) * inv - mean;
+  }
+};
+
+// The mean is stored in the header, so its sum is formed strictly in index
+// order in one float32 accumulator.
+float normalised_mean(std::span<const float> samples, float lo, float inv) {
   float sum = 0.0f;
-  for (const float y : signal) sum += y;
-  const float mean = sum / static_cast<float>(signal.size());
-  for (float& y : signal) y -= mean;
-  return mean;
+  for (const float sample : samples) sum += (sanitised(sample) - lo) * inv;
+  return sum / static_cast<float>(samples.size());
 }
 
 // Quantises a band and writes it as little-endian 16-bit integers, zeroing
@@ -165,37 +177,43 @@ std::expected<Plan, QuarnelError> plan_stream(std::size_t n, const CompressionOp
   return plan;
 }
 
-// The sanitised, normalised working copy of a signal, extended to the
-// transformed length, and the three values the header needs to undo it.
-struct Normalised {
-  std::unique_ptr<float[]> signal;
-  float min = 0.0f;
-  float max = 0.0f;
-  float mean = 0.0f;
-};
-
-std::expected<Normalised, QuarnelError> clean_and_normalise(std::span<const float> samples,
-                                                            std::size_t transformed) {
-  const std::size_t n = samples.size();
-  Normalised out;
-  out.signal = std::make_unique_for_overwrite<float[]>(transformed);
-  const std::span<float> signal(out.signal.get(), n);
-  std::tie(out.min, out.max) = copy_and_sanitise(samples, signal.data());
-  const float range = out.max - out.min;
+// Two passes over the caller's samples, nothing stored: the range, then the
+// mean of the normalised samples.
+std::expected<Normalisation, QuarnelError> scan_signal(std::span<const float> samples) {
+  Normalisation norm;
+  std::tie(norm.min, norm.max) = sanitised_range(samples);
+  const float range = norm.max - norm.min;
   if (!std::isfinite(range)) {
     // (x - min) / (max - min) would turn into NaN and so would the mean.
     return Unexpected(QuarnelError::unsupported_configuration(
         "Can't compress data whose range max - min exceeds the largest float32 value"));
   }
-  if (range <= kFlatRange) {
-    std::fill(signal.begin(), signal.end(), 0.0f);
-  } else {
-    out.mean = normalise(signal, out.min, range);
+  norm.flat = range <= kFlatRange;
+  if (!norm.flat) {
+    norm.inv = 1.0f / range;
+    norm.mean = normalised_mean(samples, norm.min, norm.inv);
   }
-  // Signals shorter than the filter repeat themselves up to its length.
-  for (std::size_t k = n; k < transformed; ++k) out.signal[k] = out.signal[(k - n) % n];
-  return out;
+  return norm;
 }
+
+// The first level's input: the normalised samples, made as the transform
+// pulls them. Signals shorter than the filter repeat themselves up to its
+// length.
+struct WorkingSignal {
+  std::span<const float> samples;
+  Normalisation norm;
+
+  static void fill(void* context, std::size_t from, std::size_t count, float* out) {
+    const auto& self = *static_cast<const WorkingSignal*>(context);
+    const std::size_t n = self.samples.size();
+    const float* x = self.samples.data();
+    if (from + count <= n) {
+      for (std::size_t i = 0; i < count; ++i) out[i] = self.norm(x[from + i]);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) out[i] = self.norm(x[(from + i) % n]);
+    }
+  }
+};
 
 // The coefficient byte string, left uninitialised until it is written.
 struct CoefficientBytes {
@@ -208,10 +226,10 @@ struct CoefficientBytes {
 // Transforms level by level and quantises each level's details as soon as
 // they exist, into the coefficient byte string: the coarsest approximation,
 // then every detail band, finest first. Only the running approximation and
-// one level's bands are alive at a time; the signal goes once the first
-// level has read it.
+// one level's bands are alive at a time; the first level pulls the working
+// signal as it goes, so no copy of the whole signal is ever made.
 std::expected<CoefficientBytes, QuarnelError> transform_and_quantise(
-    const Plan& plan, std::unique_ptr<float[]> signal, const CompressionOptions& options) {
+    const Plan& plan, WorkingSignal signal, const CompressionOptions& options) {
   const BandLayout& layout = plan.layout;
   const float multiplier = static_cast<float>(1u << options.scale);
   const int threshold = detail_threshold(options.scale, options.cutoff);
@@ -225,7 +243,7 @@ std::expected<CoefficientBytes, QuarnelError> transform_and_quantise(
     return Unexpected(QuarnelError::out_of_memory(layout.detail_count()));
   }
 
-  std::unique_ptr<float[]> source = std::move(signal);
+  std::unique_ptr<float[]> source;  // the running approximation
   std::size_t length = layout.transformed_length;
   std::size_t offset = 2 * layout.approximation_length();
   bool fits = true;
@@ -233,9 +251,11 @@ std::expected<CoefficientBytes, QuarnelError> transform_and_quantise(
     // Both bands are written in full by the step.
     auto approximation = std::make_unique_for_overwrite<float[]>(size.approximation_length);
     auto details = std::make_unique_for_overwrite<float[]>(size.details_length);
-    const auto status = plan.executor->execute_forward(
-        {source.get(), length}, {approximation.get(), size.approximation_length},
-        {details.get(), size.details_length});
+    const std::span<float> a(approximation.get(), size.approximation_length);
+    const std::span<float> d(details.get(), size.details_length);
+    const auto status =
+        source ? plan.executor->execute_forward({source.get(), length}, a, d)
+               : plan.executor->execute_forward_from({&WorkingSignal::fill, &signal}, length, a, d);
     if (!status) return Unexpected(QuarnelError::transform_failed(status.error().message()));
     source = std::move(approximation);
     length = size.approximation_length;
@@ -308,10 +328,10 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   const auto plan = plan_stream(samples.size(), options);
   if (!plan) return Unexpected(plan.error());
 
-  auto normalised = clean_and_normalise(samples, plan->layout.transformed_length);
-  if (!normalised) return Unexpected(normalised.error());
+  const auto norm = scan_signal(samples);
+  if (!norm) return Unexpected(norm.error());
 
-  auto coefficients = transform_and_quantise(*plan, std::move(normalised->signal), options);
+  auto coefficients = transform_and_quantise(*plan, WorkingSignal{samples, *norm}, options);
   if (!coefficients) return Unexpected(coefficients.error());
 
   QuarnelHeader header;
@@ -319,9 +339,9 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   header.levels = static_cast<std::uint8_t>(plan->levels);
   header.scale = options.scale;
   header.sample_count = static_cast<std::uint32_t>(samples.size());
-  header.min_value = normalised->min;
-  header.max_value = normalised->max;
-  header.mean_value = normalised->mean;
+  header.min_value = norm->min;
+  header.max_value = norm->max;
+  header.mean_value = norm->mean;
   return code_payload(std::move(*coefficients), options.coder, threads, header);
 }
 

@@ -26,14 +26,29 @@ LevelBands cdf53_bands(std::size_t n) {
 
 // Forward: predict (-1/2) with the split, then update (1/4), chunk by chunk;
 // the update of s[j] waits for d[j].
-void Cdf53Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
-                  float* HWY_RESTRICT d) {
+template <class Input>
+HWY_INLINE void forward_level(Input& x, std::size_t n, float* HWY_RESTRICT s,
+                              float* HWY_RESTRICT d) {
   const LevelBands b = cdf53_bands(n);
   for (std::size_t lo = 0; lo < b.na; lo += kChunk) {
     const std::size_t hi = std::min(lo + kChunk, b.na);
-    split_predict_range(x, s, d, b, lo, hi, kCdf53Predict);
+    std::size_t available;
+    const float* xs = x.pairs(b, lo, hi, available);
+    split_predict_range(xs, available, s, d, b, lo, hi, kCdf53Predict);
     update_range(s, s, d, b, lo, hi, kCdf53Update);
   }
+}
+
+void Cdf53Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
+                  float* HWY_RESTRICT d) {
+  ArrayInput input{x};
+  forward_level(input, n, s, d);
+}
+
+void Cdf53ForwardFrom(const SampleSource& source, std::size_t n, float* HWY_RESTRICT s,
+                      float* HWY_RESTRICT d) {
+  PulledInput<kChunk> input{source};
+  forward_level(input, n, s, d);
 }
 
 // Inverse: undo the update into a work copy of the approximation, then undo
@@ -63,10 +78,16 @@ HWY_AFTER_NAMESPACE();
 namespace lumvet::neon {
 
 HWY_EXPORT(Cdf53Forward);
+HWY_EXPORT(Cdf53ForwardFrom);
 HWY_EXPORT(Cdf53Inverse);
 
 void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf53Forward)(input, n, approximation, details);
+}
+
+void cdf53_forward_from_f32(const SampleSource& source, std::size_t n, float* approximation,
+                            float* details) {
+  HWY_DYNAMIC_DISPATCH(Cdf53ForwardFrom)(source, n, approximation, details);
 }
 
 void cdf53_inverse_f32(const float* approximation, const float* details, std::size_t n,

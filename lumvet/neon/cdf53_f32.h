@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "lumvet/sample_source.h"
+
 namespace lumvet::neon {
 
 // Lifting constants, exact in binary: predict -1/2, update 1/4.
@@ -13,6 +15,10 @@ inline constexpr float kCdf53Update = 0.25f;
 // One forward level of n >= 3 samples into n - n/2 approximation and n/2
 // detail coefficients.
 void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, float* details);
+
+// The same level with its input pulled from `source`, a chunk at a time.
+void cdf53_forward_from_f32(const SampleSource& source, std::size_t n, float* approximation,
+                            float* details);
 
 // One inverse level into n >= 3 samples from n - n/2 approximation and n/2
 // detail coefficients. Allocates nothing; the inputs are not modified.

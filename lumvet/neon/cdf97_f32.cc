@@ -57,14 +57,17 @@ HWY_INLINE void advance(std::size_t& done, std::size_t to, std::size_t length, S
 // chunk runs every step as far as its inputs are final: a predict of d[i]
 // needs s[i + 1], an update of s[j] needs d[j], and a detail is scaled only
 // once the update of s[i + 1] has read it.
-void Cdf97Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
-                  float* HWY_RESTRICT d) {
+template <class Input>
+HWY_INLINE void forward_level(Input& x, std::size_t n, float* HWY_RESTRICT s,
+                              float* HWY_RESTRICT d) {
   const LevelBands b = cdf97_bands(n);
   std::size_t p1 = 0, u1 = 0, p2 = 0, u2 = 0, scaled_d = 0;
   for (std::size_t hi = std::min(kChunk, b.na);; hi = std::min(hi + kChunk, b.na)) {
     const bool last = hi == b.na;
     advance(p1, hi, b.na, [&](std::size_t i0, std::size_t i1) {
-      split_predict_range(x, s, d, b, i0, i1, kCdf97Alpha);
+      std::size_t available;
+      const float* xs = x.pairs(b, i0, i1, available);
+      split_predict_range(xs, available, s, d, b, i0, i1, kCdf97Alpha);
     });
     advance(u1, hi, b.na,
             [&](std::size_t j0, std::size_t j1) { update_range(s, s, d, b, j0, j1, kCdf97Beta); });
@@ -77,6 +80,18 @@ void Cdf97Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRIC
             [&](std::size_t i0, std::size_t i1) { scale(d + i0, i1 - i0, kCdf97InvK); });
     if (last) break;
   }
+}
+
+void Cdf97Forward(const float* HWY_RESTRICT x, std::size_t n, float* HWY_RESTRICT s,
+                  float* HWY_RESTRICT d) {
+  ArrayInput input{x};
+  forward_level(input, n, s, d);
+}
+
+void Cdf97ForwardFrom(const SampleSource& source, std::size_t n, float* HWY_RESTRICT s,
+                      float* HWY_RESTRICT d) {
+  PulledInput<kChunk> input{source};
+  forward_level(input, n, s, d);
 }
 
 // Inverse: undo update 2 (unscaling the approximation on its way into the
@@ -124,10 +139,16 @@ HWY_AFTER_NAMESPACE();
 namespace lumvet::neon {
 
 HWY_EXPORT(Cdf97Forward);
+HWY_EXPORT(Cdf97ForwardFrom);
 HWY_EXPORT(Cdf97Inverse);
 
 void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf97Forward)(input, n, approximation, details);
+}
+
+void cdf97_forward_from_f32(const SampleSource& source, std::size_t n, float* approximation,
+                            float* details) {
+  HWY_DYNAMIC_DISPATCH(Cdf97ForwardFrom)(source, n, approximation, details);
 }
 
 void cdf97_inverse_f32(const float* approximation, const float* details, std::size_t n,

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "lumvet/sample_source.h"
+
 namespace lumvet::neon {
 
 // Lifting constants. Each is the float nearest to the decimal shown; the
@@ -19,6 +21,10 @@ inline constexpr float kCdf97InvK = 0.869864464f;    // details scale
 // One forward level of n >= 4 samples into n - n/2 approximation and n/2
 // detail coefficients.
 void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, float* details);
+
+// The same level with its input pulled from `source`, a chunk at a time.
+void cdf97_forward_from_f32(const SampleSource& source, std::size_t n, float* approximation,
+                            float* details);
 
 // One inverse level into n >= 4 samples from n - n/2 approximation and n/2
 // detail coefficients. Allocates nothing; the inputs are not modified.

@@ -20,6 +20,7 @@
 #include <cstddef>
 
 #include "hwy/highway.h"
+#include "lumvet/sample_source.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace lumvet::neon::HWY_NAMESPACE {
@@ -234,19 +235,57 @@ struct Window {
 // Pairs i in [i0, i1) of the split and predict: s[i] = x[2i] and, for i < nd,
 // d[i] = fma(x[2i] + x[2i + 2], c, x[2i + 1]). For even n the last detail has
 // no right neighbour and mirrors x[n] = x[n - 2].
-HWY_INLINE void split_predict_range(const float* HWY_RESTRICT x, float* HWY_RESTRICT s,
-                                    float* HWY_RESTRICT d, const LevelBands& b, std::size_t i0,
-                                    std::size_t i1, float c) {
+// `xs` holds x[2 i0 .. 2 i0 + available), at least up to x[2 i1] or the end
+// of the signal: the vector loops load no further, and a result never depends
+// on which loop computed it.
+HWY_INLINE void split_predict_range(const float* HWY_RESTRICT xs, std::size_t available,
+                                    float* HWY_RESTRICT s, float* HWY_RESTRICT d,
+                                    const LevelBands& b, std::size_t i0, std::size_t i1, float c) {
   const bool even = b.na == b.nd;
   const std::size_t full = even ? b.nd - 1 : b.nd;  // pairs whose x[2i + 2] exists
   const std::size_t end = std::min(i1, full);
-  if (end > i0) split_predict(x + 2 * i0, b.n - 2 * i0, end - i0, s + i0, d + i0, c);
+  if (end > i0) split_predict(xs, available, end - i0, s + i0, d + i0, c);
   if (i1 == b.na && i0 < i1) {
     const std::size_t last = b.na - 1;
-    s[last] = x[2 * last];
-    if (even) d[last] = std::fma(2.0f * x[b.n - 2], c, x[b.n - 1]);
+    s[last] = xs[2 * last - 2 * i0];
+    if (even) d[last] = std::fma(2.0f * xs[b.n - 2 - 2 * i0], c, xs[b.n - 1 - 2 * i0]);
   }
 }
+
+// A forward step's input: the whole signal in memory.
+struct ArrayInput {
+  const float* x;
+
+  // x[2 i0 ...] for pairs [i0, i1) and how many samples it holds.
+  const float* pairs(const LevelBands& b, std::size_t i0, std::size_t, std::size_t& available) {
+    available = b.n - 2 * i0;
+    return x + 2 * i0;
+  }
+};
+
+// A forward step's input pulled from a SampleSource into a buffer of one
+// chunk's pairs. Ranges come in order, each starting where the last ended:
+// pairs [i0, i1) read x[2 i0 .. 2 i1], so x[2 i1] is carried over to the next
+// range and every sample is pulled exactly once.
+template <std::size_t kChunkPairs>
+struct PulledInput {
+  const SampleSource& source;
+  std::size_t next = 0;  // the first sample not yet pulled
+  float carried = 0.0f;  // the sample before it
+  HWY_ALIGN float buffer[2 * kChunkPairs + 1];
+
+  const float* pairs(const LevelBands& b, std::size_t i0, std::size_t i1, std::size_t& available) {
+    const std::size_t from = 2 * i0;
+    const std::size_t to = std::min(b.n, 2 * i1 + 1);
+    const std::size_t have = next == from + 1 ? 1 : 0;
+    if (have) buffer[0] = carried;
+    if (to > from + have) source.fill(source.context, from + have, to - from - have, buffer + have);
+    carried = buffer[to - from - 1];
+    next = to;
+    available = to - from;
+    return buffer;
+  }
+};
 
 // Even update of s[j], j in [j0, j1): dst[j] = fma(d[j - 1] + d[j], c, src[j])
 // for the updated interior, the left border mirroring d[-1] = d[0], the right

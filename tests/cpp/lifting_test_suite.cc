@@ -1,5 +1,6 @@
 #include "lifting_test_suite.h"
 
+#include <algorithm>
 #include <random>
 
 #include "lumvet_test_util.h"
@@ -8,6 +9,22 @@ namespace lumvet::testing_util {
 namespace {
 
 using K = LumvetErrorKind;
+
+// A SampleSource over a buffer that fails the test unless every sample is
+// asked for once, in order.
+struct OrderedSource {
+  const Samples& x;
+  std::size_t next = 0;
+
+  static void fill(void* context, std::size_t from, std::size_t count, float* out) {
+    auto& self = *static_cast<OrderedSource*>(context);
+    ASSERT_EQ(from, self.next);
+    ASSERT_LE(from + count, self.x.size());
+    std::copy_n(self.x.begin() + static_cast<std::ptrdiff_t>(from), count, out);
+    self.next = from + count;
+  }
+  SampleSource source() { return {&OrderedSource::fill, this}; }
+};
 
 std::vector<std::size_t> lengths_to_check(std::size_t minimum, unsigned seed) {
   std::vector<std::size_t> lengths;
@@ -36,6 +53,12 @@ TEST_P(LiftingTransform, EveryTargetMatchesTheReference) {
       const auto [want_s, want_d] = c.forward(x);
       Samples s(want_s.size()), d(want_d.size());
       ASSERT_TRUE(exec->execute_forward(x, s, d).has_value());
+      EXPECT_EQ(first_bit_difference(s, want_s), -1);
+      EXPECT_EQ(first_bit_difference(d, want_d), -1);
+      // The same level with its input pulled a chunk at a time.
+      OrderedSource pulled{x};
+      ASSERT_TRUE(exec->execute_forward_from(pulled.source(), n, s, d).has_value());
+      EXPECT_EQ(pulled.next, n);
       EXPECT_EQ(first_bit_difference(s, want_s), -1);
       EXPECT_EQ(first_bit_difference(d, want_d), -1);
 
@@ -190,9 +213,13 @@ TEST_P(LiftingForwardChecks, FailWithoutWriting) {
   const auto& [n, na, nd, error] = check;
   const Samples x(n, 1.0f);
   Samples s(na, -7.0f), d(nd, -7.0f);
-  auto status = make()->execute_forward(x, s, d);
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error(), error);
+  OrderedSource pulled{x};
+  for (const auto& status :
+       {make()->execute_forward(x, s, d), make()->execute_forward_from(pulled.source(), n, s, d)}) {
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(status.error(), error);
+  }
+  EXPECT_EQ(pulled.next, 0u);
   EXPECT_EQ(s, Samples(na, -7.0f));
   EXPECT_EQ(d, Samples(nd, -7.0f));
 }
