@@ -20,4 +20,10 @@ void NeonCdf97F32::inverse_step(const float* approximation, const float* details
   cdf97_inverse_f32(approximation, details, n, output);
 }
 
+bool NeonCdf97F32::inverse_step_from(const SampleSource& approximation, const SampleSource& details,
+                                     std::size_t n, float* output) const {
+  cdf97_inverse_from_f32(approximation, details, n, output);
+  return true;
+}
+
 }  // namespace lumvet::neon::cdf97_f32

@@ -27,6 +27,8 @@ class NeonCdf97F32 final : public LiftingExecutor {
                          float* details) const override;
   void inverse_step(const float* approximation, const float* details, std::size_t n,
                     float* output) const override;
+  bool inverse_step_from(const SampleSource& approximation, const SampleSource& details,
+                         std::size_t n, float* output) const override;
 };
 
 }  // namespace lumvet::neon::cdf97_f32

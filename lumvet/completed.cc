@@ -68,4 +68,9 @@ std::expected<std::vector<float>, LumvetError> CompletedDwtExecutor::multi_idwt(
   return drive_multi_idwt(*inner_, rules_for(filter_length_), input);
 }
 
+std::expected<std::vector<float>, LumvetError> CompletedDwtExecutor::multi_idwt_from(
+    const MultiDwtSource& input) const {
+  return drive_multi_idwt_from(*inner_, rules_for(filter_length_), input);
+}
+
 }  // namespace lumvet

@@ -35,6 +35,8 @@ class CompletedDwtExecutor final : public DwtExecutor {
   std::expected<std::vector<float>, LumvetError> idwt(const DwtRef& input) const override;
   std::expected<std::vector<float>, LumvetError> multi_idwt(
       const MultiDwtRef& input) const override;
+  std::expected<std::vector<float>, LumvetError> multi_idwt_from(
+      const MultiDwtSource& input) const override;
 
  private:
   IncompleteDwtExecutorHandle inner_;

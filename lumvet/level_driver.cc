@@ -54,6 +54,27 @@ Status DwtForwardExecutor::execute_forward_from(const SampleSource& source,
   });
 }
 
+// The default pull of the inverse: gather both bands, then the ordinary step
+// into a zero-filled output (the convolution steps add into it).
+Status DwtInverseExecutor::execute_inverse_from(const SampleSource& approximation,
+                                                std::size_t approximation_length,
+                                                const SampleSource& details,
+                                                std::size_t details_length,
+                                                std::span<float> output) const {
+  std::uint64_t pending = byte_size(approximation_length);
+  return guard_allocation(pending, [&]() -> Status {
+    auto a = std::make_unique_for_overwrite<float[]>(approximation_length);
+    pending = byte_size(details_length);
+    auto d = std::make_unique_for_overwrite<float[]>(details_length);
+    if (approximation_length > 0) {
+      approximation.fill(approximation.context, 0, approximation_length, a.get());
+    }
+    if (details_length > 0) details.fill(details.context, 0, details_length, d.get());
+    std::fill(output.begin(), output.end(), 0.0f);
+    return execute_inverse({a.get(), approximation_length}, {d.get(), details_length}, output);
+  });
+}
+
 std::expected<Dwt, LumvetError> drive_dwt(const IncompleteDwtExecutor& step, LevelDriverRules rules,
                                           std::span<const float> input, std::size_t level) {
   const bool lifting = rules.kind == LevelDriverKind::Lifting;
@@ -139,48 +160,115 @@ std::expected<std::vector<float>, LumvetError> drive_idwt(const IncompleteDwtExe
   });
 }
 
+namespace {
+
+// A band held in memory, offered as a source.
+struct SpanSource {
+  std::span<const float> band;
+
+  static void fill(void* context, std::size_t from, std::size_t count, float* out) {
+    const auto& self = *static_cast<const SpanSource*>(context);
+    std::copy_n(self.band.data() + from, count, out);
+  }
+};
+
+}  // namespace
+
 std::expected<std::vector<float>, LumvetError> drive_multi_idwt(const IncompleteDwtExecutor& step,
                                                                 LevelDriverRules rules,
                                                                 const MultiDwtRef& input) {
-  const std::size_t bands = input.details.size();
-  if (bands == 0 || input.approximation.empty()) return lumvet_error(K::ZeroSizedInput);
-
-  if (rules.kind == LevelDriverKind::Lifting) {
-    // Lifting steps overwrite their whole output and reconstructions have the
-    // exact length, so the intermediate levels go to buffers that are not
-    // zero-filled first; only the finest level becomes the returned vector.
-    std::uint64_t pending = 0;
-    return guard_allocation(pending, [&]() -> std::expected<std::vector<float>, LumvetError> {
-      std::unique_ptr<float[]> held;
-      std::span<const float> approximation = input.approximation;
-      for (std::size_t j = bands - 1; j > 0; --j) {
-        const std::span<const float> details = input.details[j];
-        const std::size_t length = approximation.size() + details.size();
-        pending = byte_size(length);
-        auto output = std::make_unique_for_overwrite<float[]>(length);
-        if (auto status = step.execute_inverse(approximation, details, {output.get(), length});
-            !status) {
-          return std::unexpected(status.error());
-        }
-        held = std::move(output);
-        approximation = {held.get(), length};
-      }
-      return drive_idwt(step, rules, DwtRef{approximation, input.details[0]});
-    });
-  }
-
-  auto result = drive_idwt(step, rules, DwtRef{input.approximation, input.details[bands - 1]});
-  for (std::size_t j = bands - 1; j-- > 0 && result;) {
-    // A convolution level of odd length reconstructs one sample too many;
-    // keep as many samples as the next band's approximation had.
-    std::span<const float> approximation(*result);
-    const std::size_t band = input.details[j].size();
-    if (approximation.size() < band) {
-      return lumvet_error(K::ApproxDetailsMismatch, approximation.size(), band);
+  std::uint64_t pending = byte_size(input.details.size() + 1, sizeof(SpanSource));
+  return guard_allocation(pending, [&]() -> std::expected<std::vector<float>, LumvetError> {
+    std::vector<SpanSource> spans;
+    spans.reserve(input.details.size() + 1);  // the sources point into it
+    MultiDwtSource source;
+    pending = byte_size(input.details.size(), sizeof(BandSource));
+    source.details.reserve(input.details.size());
+    for (const auto band : input.details) {
+      spans.push_back({band});
+      source.details.push_back({{&SpanSource::fill, &spans.back()}, band.size()});
     }
-    result = drive_idwt(step, rules, DwtRef{approximation.first(band), input.details[j]});
+    spans.push_back({input.approximation});
+    source.approximation = {{&SpanSource::fill, &spans.back()}, input.approximation.size()};
+    return drive_multi_idwt_from(step, rules, source);
+  });
+}
+
+std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
+    const IncompleteDwtExecutor& step, LevelDriverRules rules, const MultiDwtSource& input) {
+  const std::size_t bands = input.details.size();
+  if (bands == 0 || input.approximation.length == 0) return lumvet_error(K::ZeroSizedInput);
+  const bool lifting = rules.kind == LevelDriverKind::Lifting;
+
+  // Lifting reconstructions have the exact length a + d; a convolution level
+  // reconstructs idwt_size(d, d), of which the next level keeps as many
+  // samples as its details band has.
+  const std::size_t finest_details = input.details[0].length;
+  std::size_t result_length = 0;
+  if (lifting) {
+    result_length = input.approximation.length;
+    for (const BandSource& band : input.details) result_length += band.length;
+  } else {
+    result_length = step.idwt_size(finest_details, finest_details);
   }
-  return result;
+
+  std::uint64_t pending = byte_size(result_length);
+  return guard_allocation(pending, [&]() -> std::expected<std::vector<float>, LumvetError> {
+    std::vector<float> result(result_length);
+    std::unique_ptr<float[]> held;  // the last coarse reconstruction
+    SpanSource previous{};          // the approximation pulled by the next level
+    BandSource approximation = input.approximation;
+    for (std::size_t j = bands; j-- > 0;) {
+      const BandSource& details = input.details[j];
+      if (!lifting) {
+        // Equal band lengths; a reconstruction shorter than the next band
+        // cannot feed it.
+        if (j + 1 < bands && previous.band.size() < details.length) {
+          return lumvet_error(K::ApproxDetailsMismatch, previous.band.size(), details.length);
+        }
+        if (j + 1 < bands) approximation.length = details.length;
+        if (approximation.length != details.length) {
+          return lumvet_error(K::ApproxDetailsMismatch, approximation.length, details.length);
+        }
+      }
+      const std::size_t length = lifting ? approximation.length + details.length
+                                         : step.idwt_size(details.length, details.length);
+      // Every level works inside the result's memory: the finest writes the
+      // result, the one before it the upper part (which the finest reads
+      // before writing there), and coarser levels alternate between the
+      // lower half and the middle, so no level writes where its input lies.
+      // Only a level that would not fit gets a buffer of its own.
+      const std::span<float> whole(result);
+      std::span<float> output;
+      if (j == 0) {
+        output = whole;
+      } else if (j == 1) {
+        if (length <= whole.size()) output = whole.last(length);
+      } else if (j % 2 == 0) {
+        if (length <= whole.size() / 2) output = whole.first(length);
+      } else if (length <= whole.size() - whole.size() / 2) {
+        output = whole.subspan(whole.size() / 2, length);
+      }
+      const auto overlaps = [](std::span<const float> a, std::span<const float> b) {
+        return a.data() < b.data() + b.size() && b.data() < a.data() + a.size();
+      };
+      std::unique_ptr<float[]> fresh;
+      if (j > 0 && (output.empty() || overlaps(output, previous.band))) {
+        pending = byte_size(length);
+        fresh = std::make_unique_for_overwrite<float[]>(length);
+        output = {fresh.get(), length};
+      }
+      if (auto status = step.execute_inverse_from(approximation.source, approximation.length,
+                                                  details.source, details.length, output);
+          !status) {
+        return std::unexpected(status.error());
+      }
+      held = std::move(fresh);  // the approximation just read goes with the old one
+      previous.band = output;
+      approximation = {{&SpanSource::fill, &previous}, output.size()};
+    }
+    return result;
+  });
 }
 
 }  // namespace lumvet

@@ -45,5 +45,7 @@ std::expected<std::vector<float>, LumvetError> drive_idwt(const IncompleteDwtExe
 std::expected<std::vector<float>, LumvetError> drive_multi_idwt(const IncompleteDwtExecutor& step,
                                                                 LevelDriverRules rules,
                                                                 const MultiDwtRef& input);
+std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
+    const IncompleteDwtExecutor& step, LevelDriverRules rules, const MultiDwtSource& input);
 
 }  // namespace lumvet

@@ -50,12 +50,7 @@ DwtSize LiftingExecutor::dwt_size(std::size_t input_length) const {
   return {std::max(input_length - input_length / 2, m - m / 2), std::max(input_length / 2, m / 2)};
 }
 
-Status LiftingExecutor::execute_inverse(std::span<const float> approximation,
-                                        std::span<const float> details,
-                                        std::span<float> output) const {
-  const std::size_t na = approximation.size();
-  const std::size_t nd = details.size();
-  const std::size_t n = output.size();
+Status LiftingExecutor::check_inverse(std::size_t na, std::size_t nd, std::size_t n) const {
   if (na + nd != n) return lumvet_error(K::OutputSizeMismatch, na + nd, n);
   const DwtSize want = dwt_size(n);
   if (na != want.approximation_length) {
@@ -63,8 +58,30 @@ Status LiftingExecutor::execute_inverse(std::span<const float> approximation,
   }
   if (nd != want.details_length)
     return lumvet_error(K::DetailsSizeMismatch, nd, want.details_length);
-  inverse_step(approximation.data(), details.data(), n, output.data());
   return {};
+}
+
+Status LiftingExecutor::execute_inverse(std::span<const float> approximation,
+                                        std::span<const float> details,
+                                        std::span<float> output) const {
+  if (auto status = check_inverse(approximation.size(), details.size(), output.size()); !status) {
+    return status;
+  }
+  inverse_step(approximation.data(), details.data(), output.size(), output.data());
+  return {};
+}
+
+Status LiftingExecutor::execute_inverse_from(const SampleSource& approximation,
+                                             std::size_t approximation_length,
+                                             const SampleSource& details,
+                                             std::size_t details_length,
+                                             std::span<float> output) const {
+  if (auto status = check_inverse(approximation_length, details_length, output.size()); !status) {
+    return status;
+  }
+  if (inverse_step_from(approximation, details, output.size(), output.data())) return {};
+  return DwtInverseExecutor::execute_inverse_from(approximation, approximation_length, details,
+                                                  details_length, output);
 }
 
 std::size_t LiftingExecutor::idwt_size(std::size_t approximation_length,
@@ -89,6 +106,11 @@ std::expected<std::vector<float>, LumvetError> LiftingExecutor::idwt(const DwtRe
 std::expected<std::vector<float>, LumvetError> LiftingExecutor::multi_idwt(
     const MultiDwtRef& input) const {
   return drive_multi_idwt(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
+}
+
+std::expected<std::vector<float>, LumvetError> LiftingExecutor::multi_idwt_from(
+    const MultiDwtSource& input) const {
+  return drive_multi_idwt_from(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
 }
 
 }  // namespace lumvet

@@ -33,6 +33,10 @@ class LiftingExecutor : public DwtExecutor {
   Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                          std::span<float> output) const final;
   std::size_t idwt_size(std::size_t approximation_length, std::size_t details_length) const final;
+  // Checks as execute_inverse does, then runs inverse_step_from.
+  Status execute_inverse_from(const SampleSource& approximation, std::size_t approximation_length,
+                              const SampleSource& details, std::size_t details_length,
+                              std::span<float> output) const final;
 
   std::size_t filter_length() const final { return filter_length_; }
 
@@ -41,6 +45,8 @@ class LiftingExecutor : public DwtExecutor {
                                                  std::size_t levels) const final;
   std::expected<std::vector<float>, LumvetError> idwt(const DwtRef& input) const final;
   std::expected<std::vector<float>, LumvetError> multi_idwt(const MultiDwtRef& input) const final;
+  std::expected<std::vector<float>, LumvetError> multi_idwt_from(
+      const MultiDwtSource& input) const final;
 
  protected:
   // `minimum_length`: shortest signal one level accepts. `filter_length`: the
@@ -57,7 +63,15 @@ class LiftingExecutor : public DwtExecutor {
                                  float* details) const = 0;
   virtual void inverse_step(const float* approximation, const float* details, std::size_t n,
                             float* output) const = 0;
+  // The inverse kernel with both bands pulled; false when the kernel has no
+  // such form, and the bands are then gathered into buffers first.
+  virtual bool inverse_step_from(const SampleSource&, const SampleSource&, std::size_t,
+                                 float*) const {
+    return false;
+  }
 
+  // The length and band checks of an inverse step, in their order.
+  Status check_inverse(std::size_t na, std::size_t nd, std::size_t n) const;
   // The length and band checks of a forward step, in their order.
   Status check_forward(std::size_t n, std::span<float> approximation,
                        std::span<float> details) const;

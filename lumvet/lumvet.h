@@ -52,6 +52,19 @@ struct MultiDwtRef {
   std::span<const float> approximation;
 };
 
+// A band pulled from a source: `length` samples.
+struct BandSource {
+  SampleSource source;
+  std::size_t length;
+};
+
+// Input of multi_idwt_from: detail bands finest first, then the coarsest
+// approximation, each pulled as its level needs it.
+struct MultiDwtSource {
+  std::vector<BandSource> details;
+  BandSource approximation;
+};
+
 // One forward level.
 class DwtForwardExecutor {
  public:
@@ -89,6 +102,17 @@ class DwtInverseExecutor {
                                  std::span<const float> details, std::span<float> output) const = 0;
   virtual std::size_t idwt_size(std::size_t approximation_length,
                                 std::size_t details_length) const = 0;
+
+  // Same as execute_inverse with the bands pulled from sources; the output's
+  // previous contents do not matter. By default both bands are gathered into
+  // buffers and the output is zero-filled before the ordinary step, so the
+  // sources may read from the output. The CDF 9/7 executor pulls the bands a
+  // chunk at a time and holds no copy: there sample j of either band is
+  // pulled before output sample 2j - 2 or any later one is written, so the
+  // sources may read from the output's upper half.
+  virtual Status execute_inverse_from(const SampleSource& approximation,
+                                      std::size_t approximation_length, const SampleSource& details,
+                                      std::size_t details_length, std::span<float> output) const;
 };
 
 // A one-level transform: forward, inverse and the analysis filter length.
@@ -107,6 +131,12 @@ class DwtExecutor : public IncompleteDwtExecutor {
   virtual std::expected<std::vector<float>, LumvetError> idwt(const DwtRef& input) const = 0;
   virtual std::expected<std::vector<float>, LumvetError> multi_idwt(
       const MultiDwtRef& input) const = 0;
+  // multi_idwt with the bands pulled level by level: no level's bands are
+  // ever copied whole by the driver, and the level before the finest is
+  // rebuilt inside the result's upper half, so beyond the result only the
+  // coarser levels' reconstructions are held.
+  virtual std::expected<std::vector<float>, LumvetError> multi_idwt_from(
+      const MultiDwtSource& input) const = 0;
 };
 
 using DwtExecutorHandle = std::shared_ptr<const DwtExecutor>;

@@ -50,6 +50,22 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
   }
 }
 
+// A band of the coefficient byte string, dequantised as it is pulled: each
+// signed 16-bit little-endian integer q becomes the float q * 2^-scale.
+struct DequantisedBand {
+  const std::uint8_t* bytes;
+  float factor;
+
+  static void fill(void* context, std::size_t from, std::size_t count, float* out) {
+    const auto& self = *static_cast<const DequantisedBand*>(context);
+    const std::uint8_t* p = self.bytes + 2 * from;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto q = static_cast<std::int16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+      out[i] = static_cast<float>(q) * self.factor;
+    }
+  }
+};
+
 }  // namespace
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
@@ -105,31 +121,30 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
                 failed("Payload holds " + std::to_string(available) +
                        " coefficients, but the bands need " + std::to_string(needed)));
 
-  // 2^-scale exactly: 1.0 with its exponent lowered by scale.
-  const float factor = std::bit_cast<float>(static_cast<std::uint32_t>(127 - header.scale) << 23);
-  auto coefficients = std::make_unique_for_overwrite<float[]>(needed);
-  for (std::size_t i = 0; i < needed; ++i) {
-    const auto q = static_cast<std::int16_t>(decoded[2 * i] | (decoded[2 * i + 1] << 8));
-    coefficients[i] = static_cast<float>(q) * factor;
-  }
-  inflated = {};
-  std::vector<std::uint8_t>().swap(decoded_arans);
-
   // Bands in payload order: the coarsest approximation, then the details
-  // from the finest level up.
-  lumvet::MultiDwtRef bands;
+  // from the finest level up. Each is dequantised as the transform pulls it,
+  // so no band is ever held as floats in full.
+  const float factor = std::bit_cast<float>(static_cast<std::uint32_t>(127 - header.scale) << 23);
+  std::vector<DequantisedBand> sources;
+  sources.reserve(layout.levels.size() + 1);
+  lumvet::MultiDwtSource bands;
+  const auto band_at = [&](std::size_t offset, std::size_t length) {
+    sources.push_back({decoded.data() + 2 * offset, factor});
+    return lumvet::BandSource{{&DequantisedBand::fill, &sources.back()}, length};
+  };
   const std::size_t approximation_length = layout.approximation_length();
-  bands.approximation = std::span<const float>(coefficients.get(), approximation_length);
+  bands.approximation = band_at(0, approximation_length);
   std::size_t offset = approximation_length;
   for (const auto& level : layout.levels) {
-    bands.details.emplace_back(coefficients.get() + offset, level.details_length);
+    bands.details.push_back(band_at(offset, level.details_length));
     offset += level.details_length;
   }
-  auto reconstruction = executor->multi_idwt(bands);
+  auto reconstruction = executor->multi_idwt_from(bands);
   if (!reconstruction) {
     return Unexpected(QuarnelError::transform_failed(reconstruction.error().message()));
   }
-  coefficients.reset();
+  inflated = {};
+  std::vector<std::uint8_t>().swap(decoded_arans);
 
   std::vector<float> samples = std::move(*reconstruction);
   const std::size_t kept = std::min<std::size_t>(samples.size(), header.sample_count);

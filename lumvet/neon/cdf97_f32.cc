@@ -99,8 +99,8 @@ void Cdf97ForwardFrom(const SampleSource& source, std::size_t n, float* HWY_REST
 // update 1, then undo predict 1 while interleaving into the output; chunked
 // like the forward step. The work copies are chunk-sized windows that slide
 // along, keeping only the samples a later step still reads.
-void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
-                  std::size_t n, float* HWY_RESTRICT y) {
+template <class Bands>
+HWY_INLINE void inverse_level(Bands& bands, std::size_t n, float* y) {
   const LevelBands b = cdf97_bands(n);
   HWY_ALIGN float s_buffer[kChunk + 16];
   HWY_ALIGN float d_buffer[kChunk + 16];
@@ -109,10 +109,10 @@ void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_REST
   std::size_t copied_d = 0, u2 = 0, p2 = 0, u1 = 0, merged = 0;
   for (std::size_t hi = std::min(kChunk, b.na);; hi = std::min(hi + kChunk, b.na)) {
     const bool last = hi == b.na;
-    advance(copied_d, hi, b.nd, [&](std::size_t i0, std::size_t i1) {
-      scaled_copy(d + i0, details + i0, i1 - i0, kCdf97K);
-    });
+    advance(copied_d, hi, b.nd,
+            [&](std::size_t i0, std::size_t i1) { bands.scaled_details(d + i0, i0, i1, kCdf97K); });
     advance(u2, hi, b.na, [&](std::size_t j0, std::size_t j1) {
+      const auto approximation = bands.approximation_range(j0, j1);
       update_range<Scaling::Before>(s, approximation, d, b, j0, j1, -kCdf97Delta, kCdf97InvK);
     });
     advance(p2, last ? b.nd : hi - 1, b.nd,
@@ -132,6 +132,22 @@ void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_REST
   }
 }
 
+void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
+                  std::size_t n, float* HWY_RESTRICT y) {
+  ArrayBands bands{approximation, details};
+  inverse_level(bands, n, y);
+}
+
+// Both bands are pulled a chunk ahead of the output: when sample j of either
+// is pulled, output samples from 2j - 2 on are still unwritten (the chunk
+// being pulled starts at the last chunk's end, and merging stops two pairs
+// short of it). A source may therefore read from the upper half of `y`.
+void Cdf97InverseFrom(const SampleSource& approximation, const SampleSource& details, std::size_t n,
+                      float* y) {
+  PulledBands<kChunk> bands{approximation, details};
+  inverse_level(bands, n, y);
+}
+
 }  // namespace lumvet::neon::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -141,6 +157,7 @@ namespace lumvet::neon {
 HWY_EXPORT(Cdf97Forward);
 HWY_EXPORT(Cdf97ForwardFrom);
 HWY_EXPORT(Cdf97Inverse);
+HWY_EXPORT(Cdf97InverseFrom);
 
 void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf97Forward)(input, n, approximation, details);
@@ -154,6 +171,11 @@ void cdf97_forward_from_f32(const SampleSource& source, std::size_t n, float* ap
 void cdf97_inverse_f32(const float* approximation, const float* details, std::size_t n,
                        float* output) {
   HWY_DYNAMIC_DISPATCH(Cdf97Inverse)(approximation, details, n, output);
+}
+
+void cdf97_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
+                            std::size_t n, float* output) {
+  HWY_DYNAMIC_DISPATCH(Cdf97InverseFrom)(approximation, details, n, output);
 }
 
 }  // namespace lumvet::neon

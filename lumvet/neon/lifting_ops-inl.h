@@ -287,6 +287,37 @@ struct PulledInput {
   }
 };
 
+// An inverse step's bands: both in memory.
+struct ArrayBands {
+  const float* approximation;
+  const float* details;
+
+  // Approximation samples [j0, j1), addressed by their positions.
+  const float* approximation_range(std::size_t, std::size_t) const { return approximation; }
+  // dst[0 .. i1 - i0) = details[i0 .. i1) * k.
+  void scaled_details(float* HWY_RESTRICT dst, std::size_t i0, std::size_t i1, float k) const {
+    scaled_copy(dst, details + i0, i1 - i0, k);
+  }
+};
+
+// An inverse step's bands pulled from SampleSources, a chunk at a time: each
+// sample once, in order, when the step first reads it.
+template <std::size_t kChunkPairs>
+struct PulledBands {
+  const SampleSource& approximation;
+  const SampleSource& details;
+  HWY_ALIGN float buffer[kChunkPairs];
+
+  Window approximation_range(std::size_t j0, std::size_t j1) {
+    approximation.fill(approximation.context, j0, j1 - j0, buffer);
+    return Window{buffer, j0};
+  }
+  void scaled_details(float* HWY_RESTRICT dst, std::size_t i0, std::size_t i1, float k) {
+    details.fill(details.context, i0, i1 - i0, dst);
+    scale(dst, i1 - i0, k);  // the same product as scaled_copy's
+  }
+};
+
 // Even update of s[j], j in [j0, j1): dst[j] = fma(d[j - 1] + d[j], c, src[j])
 // for the updated interior, the left border mirroring d[-1] = d[0], the right
 // border taking d[na - 2] + d[nd - 1] (for odd n the mirror d[nd] = d[nd - 1]),
