@@ -83,6 +83,10 @@ std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::
     return Unexpected(failed("out of memory"));
   }
 
+  // zlib inflates, not libdeflate: libdeflate accepts a few streams zlib
+  // rejects (length codes 286 and 287, distance codes 30 and 31, more code
+  // lengths than those alphabets have, a code-length repeat running past the
+  // last length), and damaged payloads must keep failing as they always did.
   z_stream zs{};
   const int init = inflateInit2(&zs, -15);
   if (init != Z_OK) {
