@@ -1,5 +1,6 @@
 #include "quarnel/raw_deflate.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -20,32 +21,30 @@ QuarnelError failed(std::string reason) {
   return QuarnelError::decompression_failed(std::move(reason));
 }
 
-std::string zlib_message(const z_stream& zs, int rc) {
-  return zs.msg != nullptr ? std::string(zs.msg) : std::string(zError(rc));
-}
-
-// What one call of deflate or inflate did.
+// What one call of inflate did.
 struct Chunk {
   int rc;
   std::size_t consumed;
   std::size_t produced;
 };
 
-// Runs `call` (deflate or inflate) over the input from `in_pos` and `room`
-// bytes of output at `out`. zlib counts in 32-bit units, so a call is fed and
-// drained at most 4 GiB; `call` learns whether its chunk ends the input.
-template <typename Call>
-Chunk run_chunk(z_stream& zs, std::span<const std::uint8_t> input, std::size_t in_pos,
-                std::uint8_t* out, std::size_t room, Call call) {
+// Inflates the input from `in_pos` into `room` bytes of output at `out`. zlib
+// counts in 32-bit units, so a call is fed and drained at most 4 GiB.
+Chunk inflate_chunk(z_stream& zs, std::span<const std::uint8_t> input, std::size_t in_pos,
+                    std::uint8_t* out, std::size_t room) {
   const std::size_t in_chunk = std::min<std::size_t>(input.size() - in_pos, UINT_MAX);
   const std::size_t out_chunk = std::min<std::size_t>(room, UINT_MAX);
   zs.next_in = const_cast<Bytef*>(input.data() + in_pos);
   zs.avail_in = static_cast<uInt>(in_chunk);
   zs.next_out = out;
   zs.avail_out = static_cast<uInt>(out_chunk);
-  const int rc = call(&zs, in_pos + in_chunk == input.size());
+  const int rc = inflate(&zs, Z_NO_FLUSH);
   return {rc, in_chunk - zs.avail_in, out_chunk - zs.avail_out};
 }
+
+struct FreeCompressor {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
 
 // Raw DEFLATE cannot expand by more than 1032:1 (one 258-byte match per two
 // bits of input) plus a small constant, so this bounds what a payload can
@@ -58,34 +57,19 @@ std::uint64_t inflate_bound(std::uint64_t payload_size) {
 
 std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
                                                  std::vector<std::uint8_t>& out) {
-  z_stream zs{};
-  int rc = deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  if (rc != Z_OK) return Unexpected(QuarnelError::encode_failed(zlib_message(zs, rc)));
-  struct End {
-    z_stream* zs;
-    ~End() { deflateEnd(zs); }
-  } end{&zs};
-
-  std::size_t out_pos = out.size();
-  out.resize(out_pos + deflateBound(&zs, input.size()));
-  std::size_t in_pos = 0;
-  for (;;) {
-    const Chunk step =
-        run_chunk(zs, input, in_pos, out.data() + out_pos, out.size() - out_pos,
-                  [](z_stream* s, bool last) { return deflate(s, last ? Z_FINISH : Z_NO_FLUSH); });
-    in_pos += step.consumed;
-    out_pos += step.produced;
-    if (step.rc == Z_STREAM_END) break;
-    if (step.rc != Z_OK && step.rc != Z_BUF_ERROR) {
-      return Unexpected(QuarnelError::encode_failed(zlib_message(zs, step.rc)));
-    }
-    if (out_pos == out.size()) {
-      out.resize(out.size() + out.size() / 2 + 64);  // the bound was not enough: grow
-    } else if (step.rc == Z_BUF_ERROR) {
-      return Unexpected(QuarnelError::encode_failed(zlib_message(zs, step.rc)));
-    }
-  }
-  out.resize(out_pos);
+  // One whole-buffer call: libdeflate takes sizes as size_t, so coefficient
+  // strings past 4 GiB go through in one piece too.
+  const std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor(
+      libdeflate_alloc_compressor(6));
+  // The text zlib gave for the same failure.
+  if (!compressor) return Unexpected(QuarnelError::encode_failed("insufficient memory"));
+  const std::size_t start = out.size();
+  out.resize(start + libdeflate_deflate_compress_bound(compressor.get(), input.size()));
+  const std::size_t size = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(),
+                                                       out.data() + start, out.size() - start);
+  // Only an output buffer smaller than the bound makes the call give up.
+  if (size == 0) return Unexpected(QuarnelError::encode_failed("deflate output exceeds its bound"));
+  out.resize(start + size);
   return {};
 }
 
@@ -99,6 +83,10 @@ std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::
     return Unexpected(failed("out of memory"));
   }
 
+  // zlib inflates, not libdeflate: libdeflate accepts a few streams zlib
+  // rejects (length codes 286 and 287, distance codes 30 and 31, more code
+  // lengths than those alphabets have, a code-length repeat running past the
+  // last length), and damaged payloads must keep failing as they always did.
   z_stream zs{};
   const int init = inflateInit2(&zs, -15);
   if (init != Z_OK) {
@@ -137,8 +125,7 @@ std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::
       target = discard.get();
       room = kDiscardSize;
     }
-    const Chunk step = run_chunk(zs, payload, in_pos, target, room,
-                                 [](z_stream* s, bool) { return inflate(s, Z_NO_FLUSH); });
+    const Chunk step = inflate_chunk(zs, payload, in_pos, target, room);
     in_pos += step.consumed;
     if (out.size < keep) out.size += step.produced;
 

@@ -1,5 +1,5 @@
 // Raw DEFLATE payloads (no zlib or gzip wrapper): the one place that talks to
-// the DEFLATE library.
+// the DEFLATE libraries (libdeflate codes, zlib inflates).
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,9 @@
 
 namespace quarnel {
 
-// Appends one complete raw DEFLATE stream of `input`, compressed at level 6,
-// to `out`. Fails with EncodeFailed carrying the library's message.
+// Appends one complete raw DEFLATE stream of `input`, compressed by libdeflate
+// at level 6, to `out`. Fails with EncodeFailed "insufficient memory" when
+// the library cannot set up its compressor.
 std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
                                                  std::vector<std::uint8_t>& out);
 

@@ -10,7 +10,7 @@ venv="${QUARNEL_VENV:-$here/.venv}"
 venv_oldest="${QUARNEL_VENV_OLDEST_NUMPY:-$venv-oldest-numpy}"
 
 packages=(
-  g++ pkg-config zlib1g-dev libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
+  g++ pkg-config zlib1g-dev libdeflate-dev libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-venv alsa-utils
 )
 # Extra toolchains for the variant matrix (scripts/run_matrix.sh), with
@@ -23,7 +23,8 @@ if [[ "${QUARNEL_SETUP_EXTRA:-0}" == 1 ]]; then
   packages+=(
     clang-19 libclang-rt-19-dev
     g++-aarch64-linux-gnu qemu-user-static
-    libc6-dev:arm64 libstdc++-12-dev:arm64 libhwy-dev:arm64 zlib1g-dev:arm64 libgtest-dev:arm64
+    libc6-dev:arm64 libstdc++-12-dev:arm64 libhwy-dev:arm64 zlib1g-dev:arm64 libdeflate-dev:arm64
+    libgtest-dev:arm64
   )
 fi
 
