@@ -290,8 +290,6 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientB
       return Unexpected(deflated.error());
     }
     coefficients = {};
-    // The deflate bound leaves slack behind a well-compressed payload.
-    if (stream.capacity() - stream.size() > stream.size() / 4) stream.shrink_to_fit();
   } else {
     // "auto" always takes the rANS coder.
     header.coder = kCoderArans;

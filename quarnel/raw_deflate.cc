@@ -63,13 +63,15 @@ std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> i
       libdeflate_alloc_compressor(6));
   // The text zlib gave for the same failure.
   if (!compressor) return Unexpected(QuarnelError::encode_failed("insufficient memory"));
-  const std::size_t start = out.size();
-  out.resize(start + libdeflate_deflate_compress_bound(compressor.get(), input.size()));
-  const std::size_t size = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(),
-                                                       out.data() + start, out.size() - start);
+  // Room for the bound, left untouched: only the pages the payload fills are
+  // ever made resident, and the payload is copied out at its own size.
+  const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), input.size());
+  const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+  const std::size_t size =
+      libdeflate_deflate_compress(compressor.get(), input.data(), input.size(), room.get(), bound);
   // Only an output buffer smaller than the bound makes the call give up.
   if (size == 0) return Unexpected(QuarnelError::encode_failed("deflate output exceeds its bound"));
-  out.resize(start + size);
+  out.insert(out.end(), room.get(), room.get() + size);
   return {};
 }
 
