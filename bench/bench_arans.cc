@@ -95,20 +95,42 @@ struct ChainPlane {
   std::uint64_t sum = 0;
 };
 
-// a if `bit` else b, as a conditional move: the bits are data, so a branch on them would be
-// mispredicted about as often as they carry information, and compilers tend to branch here.
-template <typename T>
-[[gnu::always_inline]] inline T chain_select(std::uint32_t bit, T a, T b) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  asm("test %[bit], %[bit]\n\tcmovnz %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [bit] "r"(bit) : "cc");
-  return b;
-#else
-  return bit ? a : b;
-#endif
+constexpr std::uint32_t chain_adapt(std::uint32_t p, std::uint32_t bit) {
+  return bit ? p - (p >> 4) : p + ((4096 - p) >> 4);
 }
 
-[[gnu::always_inline]] inline std::uint32_t chain_adapt(std::uint32_t p, std::uint32_t bit) {
-  return chain_select(bit, p - (p >> 4), p + ((4096 - p) >> 4));
+// chain_adapt(P, bit) at 2 P + bit.
+const std::vector<std::uint16_t>& chain_adapted() {
+  static const std::vector<std::uint16_t> table = [] {
+    std::vector<std::uint16_t> t(2 * 4096);
+    for (std::uint32_t i = 2; i < t.size(); ++i) {
+      t[i] = static_cast<std::uint16_t>(chain_adapt(i / 2, i % 2));
+    }
+    return t;
+  }();
+  return table;
+}
+
+// The data-dependent part of a decoding step: the bit is m >= P; x holds the outcome for a
+// 1 and becomes x0 for a 0; p_next holds p0 and becomes p1 for a 1. One comparison feeds
+// two conditional moves and the bit: the bits are data, so a branch on them would be
+// mispredicted about as often as they carry information, and compilers tend to branch.
+[[gnu::always_inline]] inline std::size_t chain_decide(std::uint32_t p, std::uint32_t m,
+                                                       std::uint32_t& x, std::uint32_t x0,
+                                                       std::size_t& p_next, std::size_t p1) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  std::size_t bit_less_one;
+  asm("cmp %[p], %[m]\n\tcmovb %[x0], %[x]\n\tcmovae %[p1], %[pn]\n\tsbb %[b], %[b]"
+      : [x] "+r"(x), [pn] "+r"(p_next), [b] "=r"(bit_less_one)
+      : [m] "r"(m), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
+      : "cc");
+  return bit_less_one + 1;
+#else
+  const std::size_t bit = m >= p;
+  x = bit ? x : x0;
+  p_next = bit ? p1 : p_next;
+  return bit;
+#endif
 }
 
 const std::array<ChainPlane, 2>& chain_planes() {
@@ -157,7 +179,7 @@ void chain_report(benchmark::State& state, std::size_t plane_bytes) {
 // and the next renormalisation word.
 struct DecodeChain {
   std::uint32_t x;
-  std::uint32_t p = 2048;
+  std::size_t p = 2048;
   std::uint16_t* row;
   std::uint16_t* table;
   const std::uint8_t* next;
@@ -170,42 +192,60 @@ struct DecodeChain {
         next(coded.data() + 4) {}
 };
 
-// Eight decisions of one chain. P of both children of the node is loaded before the bit
-// is known and the bit selects, so the lookup stays off the chain; what remains on it is
-// x -> x >> 12 -> P (x >> 12) -> the bit's outcome -> (renormalised) x.
-[[gnu::always_inline]] inline void decode_chain_byte(DecodeChain& c) {
-  std::uint32_t node = 1;
-#pragma GCC unroll 8
-  for (int k = 0; k < 8; ++k) {
-    std::uint32_t p0, p1;
-    std::uint16_t* next_row0 = nullptr;
-    if (k < 7) {
-      p0 = c.row[2 * node];
-      p1 = c.row[2 * node + 1];
-    } else {
-      next_row0 = c.table + ((2 * node - 256) << 8);
-      p0 = next_row0[1];
-      p1 = next_row0[256 + 1];
-    }
-    const std::uint32_t m = c.x & 4095, ph = c.p * (c.x >> 12);
-    const std::uint32_t bit = m >= c.p;
-    std::uint32_t x = chain_select(bit, c.x - c.p - ph, ph + m);
-    c.row[node] = static_cast<std::uint16_t>(chain_adapt(c.p, bit));
-    node = 2 * node + bit;
-    c.p = chain_select(bit, p1, p0);
-    if (k == 7) c.row = next_row0 + (bit << 8);
-    if (x < 65536) {
-      x = x << 16 | c.next[0] | c.next[1] << 8;
-      c.next += 2;
-    }
-    c.x = x;
+// Decision k of a byte, with the node of the decision. P of both children of the node is
+// loaded before the bit is known and the bit selects, so the lookup stays off the chain;
+// what remains on it is x -> x >> 12 -> P (x >> 12) -> the bit's outcome -> renormalised x.
+template <int k>
+[[gnu::always_inline]] inline void decode_chain_bit(DecodeChain& c, std::size_t& node,
+                                                    const std::uint16_t* adapted) {
+  std::size_t p_next, p1;
+  std::uint16_t* next_row0 = nullptr;
+  if constexpr (k < 7) {
+    p_next = c.row[2 * node];
+    p1 = c.row[2 * node + 1];
+  } else {
+    next_row0 = c.table + ((2 * node - 256) << 8);
+    p_next = next_row0[1];
+    p1 = next_row0[256 + 1];
   }
-  c.sum += node - 256;
+  const auto p = static_cast<std::uint32_t>(c.p);
+  const std::uint32_t m = c.x & 4095, ph = p * (c.x >> 12);
+  std::uint32_t x = c.x - p - ph;
+  const std::size_t bit = chain_decide(p, m, x, ph + m, p_next, p1);
+  c.row[node] = adapted[2 * c.p + bit];
+  node = 2 * node + bit;
+  c.p = p_next;
+  if constexpr (k == 7) c.row = next_row0 + (bit << 8);
+  if (x < 65536) {
+    x = x << 16 | c.next[0] | c.next[1] << 8;
+    c.next += 2;
+  }
+  c.x = x;
+}
+
+// Decisions k to 7 of a byte of one chain or, interleaved decision by decision, of two.
+template <int lanes, int k = 0>
+[[gnu::always_inline]] inline void decode_chain_bits(DecodeChain& c0, DecodeChain& c1,
+                                                     std::size_t& node0, std::size_t& node1,
+                                                     const std::uint16_t* adapted) {
+  decode_chain_bit<k>(c0, node0, adapted);
+  if constexpr (lanes == 2) decode_chain_bit<k>(c1, node1, adapted);
+  if constexpr (k < 7) decode_chain_bits<lanes, k + 1>(c0, c1, node0, node1, adapted);
+}
+
+template <int lanes>
+[[gnu::always_inline]] inline void decode_chain_byte(DecodeChain& c0, DecodeChain& c1,
+                                                     const std::uint16_t* adapted) {
+  std::size_t node0 = 1, node1 = 1;
+  decode_chain_bits<lanes>(c0, c1, node0, node1, adapted);
+  c0.sum += node0 - 256;
+  if constexpr (lanes == 2) c1.sum += node1 - 256;
 }
 
 // The decoding chains of both planes, one after the other (argument 1) or interleaved (2).
 void BM_AransDecodeChain(benchmark::State& state) {
   const auto& planes = chain_planes();
+  const std::uint16_t* adapted = chain_adapted().data();
   const std::size_t count = planes[0].plane.size();
   std::vector<std::uint16_t> t0(std::size_t{256} << kChainContextBits),
       t1(std::size_t{256} << kChainContextBits);
@@ -214,13 +254,10 @@ void BM_AransDecodeChain(benchmark::State& state) {
     std::fill(t1.begin(), t1.end(), 2048);
     DecodeChain c0(planes[0].coded, t0), c1(planes[1].coded, t1);
     if (state.range(0) == 2) {
-      for (std::size_t i = 0; i < count; ++i) {
-        decode_chain_byte(c0);
-        decode_chain_byte(c1);
-      }
+      for (std::size_t i = 0; i < count; ++i) decode_chain_byte<2>(c0, c1, adapted);
     } else {
-      for (std::size_t i = 0; i < count; ++i) decode_chain_byte(c0);
-      for (std::size_t i = 0; i < count; ++i) decode_chain_byte(c1);
+      for (std::size_t i = 0; i < count; ++i) decode_chain_byte<1>(c0, c0, adapted);
+      for (std::size_t i = 0; i < count; ++i) decode_chain_byte<1>(c1, c1, adapted);
     }
     if (c0.sum != planes[0].sum || c1.sum != planes[1].sum) std::abort();
   }

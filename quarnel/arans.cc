@@ -533,15 +533,15 @@ template <typename T>
                                                  std::uint32_t x0, std::size_t& p_next,
                                                  std::size_t p1) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  std::size_t bit = 0;
-  asm("cmp %[p], %[m]\n\t"  // borrows for m < P, a 0
+  std::size_t bit_less_one;  // all ones for a 0, zero for a 1: folds into the callers' leas
+  asm("cmp %[p], %[m]\n\t"   // borrows for m < P, a 0
       "cmovb %[x0], %[x]\n\t"
       "cmovae %[p1], %[pn]\n\t"
-      "setae %b[bit]"
-      : [x] "+r"(x), [pn] "+r"(p_next), [bit] "+q"(bit)
+      "sbb %[b], %[b]"
+      : [x] "+r"(x), [pn] "+r"(p_next), [b] "=r"(bit_less_one)
       : [m] "r"(m), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
       : "cc");
-  return bit;
+  return bit_less_one + 1;
 #else
   const std::size_t bit = m >= p;
   x = bit ? x : x0;
@@ -584,47 +584,55 @@ inline std::size_t fast_bytes(const PlaneDecoder& d) {
   return table + ((byte >> context_shift) << 8);
 }
 
-// Fast path, one byte; returns it. The step's critical path runs through x; the table work
-// is kept off it: the probabilities of both children of the current node are loaded before
-// the bit is known (for the last bit: P of node 1 in both rows the byte can select for the
-// next one), and the bit picks one. The decoder's fields live in locals for the byte.
-[[gnu::always_inline]] inline std::uint32_t fast_byte(PlaneDecoder& d, unsigned context_shift) {
-  std::uint32_t x = d.x;
-  std::size_t p = d.p;  // P as a size, so that it indexes without widening
-  std::uint16_t* const row = d.row;
-  const std::uint8_t* next = d.next;
-  std::size_t node = 1;
-  std::uint16_t* row_next = row;
-#pragma GCC unroll 8
-  for (unsigned k = 0; k < 8; ++k) {
-    std::size_t p_next, p1;
-    std::uint16_t *row0 = row, *row1 = row;
-    if (k < 7) {
-      p_next = row[2 * node];
-      p1 = row[2 * node + 1];
-    } else {
-      const auto byte0 = static_cast<std::uint32_t>(2 * node - 0x100);
-      row0 = next_row(d.table, byte0, context_shift);
-      row1 = next_row(d.table, byte0 + 1, context_shift);
-      p_next = row0[1];
-      p1 = row1[1];
-    }
-    std::size_t bit;
-    x = decode_step(x, static_cast<std::uint32_t>(p), bit, p_next, p1);
-    row[node] = kModel.next[2 * p + bit];
-    node = 2 * node + bit;
-    p = p_next;
-    if (k == 7) row_next = select(bit, row1, row0);
-    if (x < kStateLow) [[unlikely]] {
-      x = x << kWordBits | get_le16(next);  // within the room fast_bytes granted
-      next += 2;
-    }
+// A plane's decoder in registers for a run of fast bytes: PlaneDecoder's fields, with P
+// as a size so that it indexes without widening, and the current byte's node.
+struct FastLane {
+  std::uint32_t x;
+  std::size_t p;
+  std::uint16_t* row;
+  std::uint16_t* table;
+  const std::uint8_t* next;
+  std::size_t node;
+
+  explicit FastLane(const PlaneDecoder& d)
+      : x(d.x), p(d.p), row(d.row), table(d.table), next(d.next), node(1) {}
+  void store(PlaneDecoder& d) const {
+    d.x = x;
+    d.p = static_cast<std::uint32_t>(p);
+    d.row = row;
+    d.next = next;
   }
-  d.x = x;
-  d.p = static_cast<std::uint32_t>(p);
-  d.row = row_next;
-  d.next = next;
-  return static_cast<std::uint32_t>(node - 0x100);  // after eight bits the node is 256 + the byte
+};
+
+// Fast path, bit k of the current byte. The step's critical path runs through x; the table
+// work is kept off it: the probabilities of both children of the current node are loaded
+// before the bit is known (for the last bit: P of node 1 in both rows the byte can select
+// for the next one), and the bit picks one.
+template <unsigned k>
+[[gnu::always_inline]] inline void fast_bit(FastLane& l, unsigned context_shift) {
+  std::size_t p_next, p1;
+  std::uint16_t *row0 = nullptr, *row1 = nullptr;
+  if constexpr (k < 7) {
+    p_next = l.row[2 * l.node];
+    p1 = l.row[2 * l.node + 1];
+  } else {
+    const auto byte0 = static_cast<std::uint32_t>(2 * l.node - 0x100);
+    row0 = next_row(l.table, byte0, context_shift);
+    row1 = next_row(l.table, byte0 + 1, context_shift);
+    p_next = row0[1];
+    p1 = row1[1];
+  }
+  std::size_t bit;
+  std::uint32_t x = decode_step(l.x, static_cast<std::uint32_t>(l.p), bit, p_next, p1);
+  l.row[l.node] = kModel.next[2 * l.p + bit];
+  l.node = 2 * l.node + bit;
+  l.p = p_next;
+  if constexpr (k == 7) l.row = select(bit, row1, row0);
+  if (x < kStateLow) [[unlikely]] {
+    x = x << kWordBits | get_le16(l.next);  // within the room fast_bytes granted
+    l.next += 2;
+  }
+  l.x = x;
 }
 
 // Checked path, one byte, into `out`. Kept out of line: it is rare, and inlined it would
@@ -672,15 +680,28 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
       ++i;
       continue;
     }
-    PlaneDecoder d0 = planes[0], d1 = planes[N - 1];
+    FastLane l0(planes[0]), l1(planes[N - 1]);
     for (const std::size_t end = i + run; i < end; ++i) {
-      out[stride * i] = static_cast<std::uint8_t>(fast_byte(d0, context_shift));
-      if constexpr (N == 2) {
-        out[stride * i + 1] = static_cast<std::uint8_t>(fast_byte(d1, context_shift));
-      }
+      l0.node = 1;
+      l1.node = 1;
+#define ARANS_FAST_BIT(k)         \
+  fast_bit<k>(l0, context_shift); \
+  if constexpr (N == 2) fast_bit<k>(l1, context_shift)
+      ARANS_FAST_BIT(0);
+      ARANS_FAST_BIT(1);
+      ARANS_FAST_BIT(2);
+      ARANS_FAST_BIT(3);
+      ARANS_FAST_BIT(4);
+      ARANS_FAST_BIT(5);
+      ARANS_FAST_BIT(6);
+      ARANS_FAST_BIT(7);
+#undef ARANS_FAST_BIT
+      // After eight bits the node is 256 + the byte.
+      out[stride * i] = static_cast<std::uint8_t>(l0.node);
+      if constexpr (N == 2) out[stride * i + 1] = static_cast<std::uint8_t>(l1.node);
     }
-    planes[0] = d0;
-    if constexpr (N == 2) planes[1] = d1;
+    l0.store(planes[0]);
+    if constexpr (N == 2) l1.store(planes[1]);
   }
   return {};
 }
