@@ -161,14 +161,16 @@ const std::array<ChainPlane, 2>& chain_planes() {
   return planes;
 }
 
+// Rates for a run over both planes with state.range(0) chains side by side: coefficient
+// bytes per second, the time of a step (one decision of every chain running), and for one
+// chain the ceiling two independent chains would reach.
 void chain_report(benchmark::State& state, std::size_t plane_bytes) {
-  // Coefficient bytes: both planes.
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 2 * plane_bytes));
-  // A step is one decision of every chain running side by side.
-  const double steps = static_cast<double>(8 * plane_bytes * (3 - state.range(0)));
+  const auto chains = static_cast<std::size_t>(state.range(0));
+  const auto steps = static_cast<double>(8 * 2 * plane_bytes / chains);
   state.counters["s_per_step"] = benchmark::Counter(
       steps, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-  if (state.range(0) == 1) {
+  if (chains == 1) {
     state.counters["two_chains"] = benchmark::Counter(static_cast<double>(4 * plane_bytes),
                                                       benchmark::Counter::kIsIterationInvariantRate,
                                                       benchmark::Counter::kIs1024);

@@ -154,8 +154,7 @@ constexpr CodeTables kCode = [] {
   CodeTables t;
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
     for (std::uint32_t p = 1; p < kProbScale; ++p) {
-      const std::size_t i =
-          undo_index(kModel.next[2 * std::size_t{p} + bit], kModel.undo[2 * p + bit], bit);
+      const std::size_t i = undo_index(kModel.next[2 * p + bit], kModel.undo[2 * p + bit], bit);
       const std::uint32_t freq = bit ? kProbScale - p : p;
       t.reciprocal[i] = arans_detail::kReciprocal[freq];
       t.limit[i] = freq << 8;
@@ -198,8 +197,10 @@ inline std::size_t table_size(unsigned context_bits) {
 //
 // Forward pass: adapt the model through the plane and keep one byte of undo bits per
 // plane byte. Backward pass: from the last bit to the first, undo each adaptation to get
-// the bit's P back, and code the bit. Two planes run side by side in the backward pass so
-// that their dependency chains through the state overlap.
+// the bit's P back, and code the bit. On one thread, two planes run side by side in the
+// backward pass so that their dependency chains through the state overlap; on two, each
+// thread runs both passes of one plane (a plane's backward pass can only start once its
+// forward pass has ended, so this is as far as the work splits).
 
 // Adapts `row` to byte b and returns its eight undo bits, the first bit's highest. With
 // marked = b | 0x100, bit k (from the most significant) has node marked >> (8 - k) and is
@@ -715,8 +716,9 @@ std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t
 
 // Plane 1 of a stream decoded on a worker thread, in blocks handed to the calling thread
 // through a small ring of slots: the calling thread alone writes the output, which it may
-// grow, and no cache line is written by both threads. The worker stops at its plane's
-// first error, which the calling thread meets when it asks for the block that failed.
+// grow, and the two threads never write next to each other in it. The worker stops at its
+// plane's first error, which the calling thread meets when it asks for the block that
+// failed, and at the calling thread's request when that thread fails first.
 class PlaneFeed {
  public:
   static constexpr std::size_t kBlock = std::size_t{1} << 15;
