@@ -12,10 +12,11 @@
 // Every function is pure and reentrant. The encoders have no failure of their own
 // (exhausted memory surfaces as std::bad_alloc); the decoders report malformed input as
 // an AransError and never throw. The stream functions take an optional thread count:
-// with 2 or more, a call whose input has at least 8192 byte pairs codes its two planes
-// concurrently, one on a thread it starts and joins before it returns (two planes keep at
-// most two threads busy). The result is the same for every thread count, and when no
-// thread can be started the call codes both planes itself.
+// with 2 or more, a stream of at least 8192 byte pairs has its two planes coded at once,
+// one of them on a thread the call starts and joins before it returns (two planes keep
+// at most two threads busy; 0 and 1 mean the calling thread alone). The result, and the
+// error of a malformed body, is the same for every thread count; a call that cannot start
+// a thread codes both planes itself.
 #pragma once
 
 #include <cstddef>
