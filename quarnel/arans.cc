@@ -714,9 +714,11 @@ std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t
                       coded.data() + coded.size()};
 }
 
-// Plane 1 of a stream decoded on a worker thread, in blocks handed to the calling thread
+// Plane 0 of a stream decoded on a worker thread, in blocks handed to the calling thread
 // through a small ring of slots: the calling thread alone writes the output, which it may
-// grow, and the two threads never write next to each other in it. The worker stops at its
+// grow, and the two threads never write next to each other in it. The calling thread
+// decodes plane 1 and does the copying: for coefficients, whose low bytes carry most of
+// the information, plane 0 takes longer. The worker stops at its
 // plane's first error, which the calling thread meets when it asks for the block that
 // failed, and at the calling thread's request when that thread fails first.
 class PlaneFeed {
@@ -832,7 +834,7 @@ class PlaneFeed {
 // allocated in full up front: a short body that claims a huge count fails as truncated
 // after touching little memory, while every result stays that of a full allocation.
 // Bytes past `stored` are still decoded, so damage anywhere fails alike, through a small
-// window that is overwritten. With `threaded` (N = 2), plane 1 is decoded by a PlaneFeed
+// window that is overwritten. With `threaded` (N = 2), plane 0 is decoded by a PlaneFeed
 // when a thread can be had.
 template <std::size_t N>
 std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
@@ -851,18 +853,18 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     }
     std::optional<PlaneFeed> feed;
     if constexpr (N == 2) {
-      if (threaded && !feed.emplace(planes[1], context_bits, count).start()) feed.reset();
+      if (threaded && !feed.emplace(planes[0], context_bits, count).start()) feed.reset();
     }
     // Decodes the next n bytes of every plane into out.
     const auto decode = [&](std::uint8_t* out, std::size_t n) -> std::expected<void, AransError> {
       if (!feed) return decode_planes<N>(planes, context_bits, out, n);
-      std::array<PlaneDecoder, 1> plane0 = {planes[0]};
+      std::array<PlaneDecoder, 1> plane1 = {planes[N - 1]};
       for (std::size_t k = 0; n > 0; out += 2 * k, n -= k) {
         k = std::min(n, PlaneFeed::kBlock);
-        ARANS_TRY((decode_planes<1, 2>(plane0, context_bits, out, k)));
-        ARANS_TRY(feed->take(out + 1, k));
+        ARANS_TRY((decode_planes<1, 2>(plane1, context_bits, out + 1, k)));
+        ARANS_TRY(feed->take(out, k));
       }
-      planes[0] = plane0[0];
+      planes[N - 1] = plane1[0];
       return {};
     };
     std::vector<std::uint8_t> out;
