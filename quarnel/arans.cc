@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace quarnel {
 
@@ -62,6 +68,10 @@ constexpr std::size_t kRawLimit = 6;
 
 // From 16 KiB of input on the model uses the whole previous byte as context.
 constexpr std::size_t kWideContextInput = 16384;
+
+// From 8192 pairs (16 KiB of input) on the two planes may be coded on two threads: below,
+// starting a thread costs about as much as it saves.
+constexpr std::size_t kThreadedMinPairs = 8192;
 
 // ---------------------------------------------------------------------------------------
 // Model
@@ -187,8 +197,10 @@ inline std::size_t table_size(unsigned context_bits) {
 //
 // Forward pass: adapt the model through the plane and keep one byte of undo bits per
 // plane byte. Backward pass: from the last bit to the first, undo each adaptation to get
-// the bit's P back, and code the bit. Two planes run side by side in the backward pass so
-// that their dependency chains through the state overlap.
+// the bit's P back, and code the bit. On one thread, two planes run side by side in the
+// backward pass so that their dependency chains through the state overlap; on two, each
+// thread runs both passes of one plane (a plane's backward pass can only start once its
+// forward pass has ended, so this is as far as the work splits).
 
 // Adapts `row` to byte b and returns its eight undo bits, the first bit's highest. With
 // marked = b | 0x100, bit k (from the most significant) has node marked >> (8 - k) and is
@@ -207,14 +219,14 @@ inline std::size_t table_size(unsigned context_bits) {
 }
 
 // Adapts `table` through the `count` bytes src[0], src[stride], ... of a plane and
-// stores the undo bits of byte i at undo[stride * i].
+// stores the undo bits of byte i at undo[i].
 void model_plane(const std::uint8_t* src, std::size_t stride, std::size_t count,
                  unsigned context_bits, std::uint16_t* table, std::uint8_t* undo) {
   const unsigned context_shift = 8 - context_bits;
   std::uint16_t* row = table;  // the previous byte is 0 at the start
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t b = src[stride * i];
-    undo[stride * i] = static_cast<std::uint8_t>(model_byte(row, b));
+    undo[i] = static_cast<std::uint8_t>(model_byte(row, b));
     row = table + ((b >> context_shift) << 8);
   }
 }
@@ -316,22 +328,22 @@ struct CodingLane {
   return lane.x + kCode.start[s] + q * kCode.complement[s];
 }
 
-// Codes `count` >= 1 bytes of N planes interleaved in `src` (plane j holds src[j],
-// src[j + N], ...) backwards, starting from the tables the forward pass left and its undo
-// bits (plane j's byte i at undo[N i + j]); plane j's final state goes to states[j] and
-// its words to words[j].
+// Codes `count` >= 1 bytes of N planes backwards (plane j's byte i at src[j][stride i]),
+// starting from the tables the forward pass left and its undo bits (plane j's byte i at
+// undo[j][i]); plane j's final state goes to states[j] and its words to words[j].
 template <std::size_t N>
-void code_planes(const std::uint8_t* src, std::size_t count, unsigned context_bits,
-                 std::array<std::uint16_t*, N> tables, const std::uint8_t* undo,
-                 std::array<std::uint32_t, N>& states, std::array<WordBuffer*, N> words) {
+void code_planes(std::array<const std::uint8_t*, N> src, std::size_t stride, std::size_t count,
+                 unsigned context_bits, std::array<std::uint16_t*, N> tables,
+                 std::array<const std::uint8_t*, N> undo, std::array<std::uint32_t, N>& states,
+                 std::array<WordBuffer*, N> words) {
   const unsigned context_shift = 8 - context_bits;
   // Byte i of plane j: its row (selected by byte i - 1, 0 before the first) and packing.
   const auto row_of = [&](std::size_t j, std::size_t i) {
-    const std::uint32_t previous = i > 0 ? src[N * (i - 1) + j] : 0;
+    const std::uint32_t previous = i > 0 ? src[j][stride * (i - 1)] : 0;
     return tables[j] + ((previous >> context_shift) << 8);
   };
   const auto packed_of = [&](std::size_t j, std::size_t i) {
-    return kSpreadBits[src[N * i + j]] | kSpreadUndo[undo[N * i + j]];
+    return kSpreadBits[src[j][stride * i]] | kSpreadUndo[undo[j][i]];
   };
   std::size_t i = count - 1;
   std::uint16_t* row0 = row_of(0, i);
@@ -416,6 +428,57 @@ std::uint8_t* put_leb128(std::uint8_t* out, std::uint64_t v) {
   return out;
 }
 
+// A plane's coding: its final state and its words.
+struct CodedPlane {
+  std::uint32_t state = 0;
+  WordBuffer words;
+};
+
+// Codes the `count` >= 1 bytes src[0], src[stride], ... of a plane on its own: the forward
+// pass, then the backward pass with one lane. `capacity` is the word buffer's first size.
+CodedPlane code_plane(const std::uint8_t* src, std::size_t stride, std::size_t count,
+                      unsigned context_bits, std::size_t capacity) {
+  std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
+  const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(count);
+  model_plane(src, stride, count, context_bits, table.data(), undo.get());
+  CodedPlane out{0, WordBuffer(capacity)};
+  std::array<std::uint32_t, 1> state;
+  code_planes<1>({src}, stride, count, context_bits, {table.data()}, {undo.get()}, state,
+                 {&out.words});
+  out.state = state[0];
+  return out;
+}
+
+// Initial word buffer sizes: about what Laplacian coefficients need, low bytes and high.
+inline std::size_t plane0_capacity(std::size_t pair_count) {
+  return pair_count / 2 + 64;
+}
+inline std::size_t plane1_capacity(std::size_t pair_count) {
+  return pair_count / 4 + 64;
+}
+
+// The container around two coded planes.
+std::vector<std::uint8_t> put_body(std::span<const std::uint8_t> input, unsigned context_bits,
+                                   const CodedPlane& plane0, const CodedPlane& plane1) {
+  const std::size_t n = input.size();
+  const std::size_t pair_count = n / 2;
+  const std::size_t plane0_size = coded_plane_size(plane0.words);
+  const std::size_t plane1_size = coded_plane_size(plane1.words);
+  const std::size_t odd = n & 1;
+  std::vector<std::uint8_t> body(2 + leb128_size(pair_count) + leb128_size(plane0_size) +
+                                 plane0_size + plane1_size + odd);
+  std::uint8_t* out = body.data();
+  *out++ = static_cast<std::uint8_t>(odd);
+  *out++ = static_cast<std::uint8_t>(context_bits);
+  out = put_leb128(out, pair_count);
+  out = put_leb128(out, plane0_size);
+  out = put_coded_plane(out, plane0.state, plane0.words);
+  out = put_coded_plane(out, plane1.state, plane1.words);
+  if (odd) *out++ = input[n - 1];
+  assert(out == body.data() + body.size());
+  return body;
+}
+
 // ---------------------------------------------------------------------------------------
 // Decoder
 
@@ -446,20 +509,10 @@ struct PlaneDecoder {
   const std::uint8_t* end;   // the end of the plane's coded bytes
 };
 
-// The part of a plane's decoder that lives in registers while bytes are decoded: x, P of
-// the current node, the node (1..255 within a byte, 256 + the byte after its last bit) and
-// the row.
-struct DecodeLane {
-  std::uint32_t x;
-  std::uint32_t p;
-  std::size_t node;
-  std::uint16_t* row;
-};
-
 // a if `bit` else b, as a conditional move: the bits are data, and a branch on them would
 // mispredict about as often as they carry information.
 template <typename T>
-[[gnu::always_inline]] inline T select(std::uint32_t bit, T a, T b) {
+[[gnu::always_inline]] inline T select(std::size_t bit, T a, T b) {
 #if defined(__x86_64__) && defined(__GNUC__)
   if constexpr (sizeof(T) == 4 || sizeof(T) == 8) {
     asm("test %[bit], %[bit]\n\tcmovnz %[a], %[b]"
@@ -473,25 +526,25 @@ template <typename T>
 }
 
 // The data-dependent choices of one decoding step, without branches: the bit is
-// (P < m + 1) = (m >= P); `x` holds the outcome for a 1 and becomes x0 for a 0, `p_next`
-// holds p0 and becomes p1 for a 1. Returns the bit. On x86-64 the one comparison feeds
-// both conditional moves and the bit directly; compilers otherwise tend to turn the
-// selects into branches on the bit.
-[[gnu::always_inline]] inline std::uint32_t decide(std::uint32_t p, std::uint32_t m1,
-                                                   std::uint32_t& x, std::uint32_t x0,
-                                                   std::uint32_t& p_next, std::uint32_t p1) {
+// (m >= P); `x` holds the outcome for a 1 and becomes x0 for a 0, `p_next` holds p0 and
+// becomes p1 for a 1. Returns the bit, as a size so that it indexes without widening. On
+// x86-64 the one comparison feeds both conditional moves and the bit directly; compilers
+// otherwise tend to turn the selects into branches on the bit.
+[[gnu::always_inline]] inline std::size_t decide(std::uint32_t p, std::uint32_t m, std::uint32_t& x,
+                                                 std::uint32_t x0, std::size_t& p_next,
+                                                 std::size_t p1) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  std::uint32_t bit = 0;
-  asm("cmp %[m1], %[p]\n\t"
-      "cmovnc %[x0], %[x]\n\t"
-      "cmovc %[p1], %[pn]\n\t"
-      "setc %b[bit]"
-      : [x] "+r"(x), [pn] "+r"(p_next), [bit] "+q"(bit)
-      : [m1] "r"(m1), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
+  std::size_t bit_less_one;  // all ones for a 0, zero for a 1: folds into the callers' leas
+  asm("cmp %[p], %[m]\n\t"   // borrows for m < P, a 0
+      "cmovb %[x0], %[x]\n\t"
+      "cmovae %[p1], %[pn]\n\t"
+      "sbb %[b], %[b]"
+      : [x] "+r"(x), [pn] "+r"(p_next), [b] "=r"(bit_less_one)
+      : [m] "r"(m), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
       : "cc");
-  return bit;
+  return bit_less_one + 1;
 #else
-  const std::uint32_t bit = p < m1;
+  const std::size_t bit = m >= p;
   x = bit ? x : x0;
   p_next = bit ? p1 : p_next;
   return bit;
@@ -504,111 +557,137 @@ template <typename T>
 // so both outcomes come from the one product P h, and a select picks one. Returns the
 // state before renormalisation and sets `bit`; `p_next` and p1 are passed on to decide.
 [[gnu::always_inline]] inline std::uint32_t decode_step(std::uint32_t x, std::uint32_t p,
-                                                        std::uint32_t& bit, std::uint32_t& p_next,
-                                                        std::uint32_t p1) {
+                                                        std::size_t& bit, std::size_t& p_next,
+                                                        std::size_t p1) {
   const std::uint32_t m = x & kProbMask;
   const std::uint32_t ph = p * (x >> kProbBits);
   std::uint32_t x_next = x - p - ph;
-  bit = decide(p, m + 1, x_next, ph + m, p_next, p1);
+  bit = decide(p, m, x_next, ph + m, p_next, p1);
   return x_next;
 }
 
 // A step leaves x >= 16 when it starts from x >= L (h >= 16 and the frequency is at least
-// 1), so one word brings x back to at least 2^20 >= L: while x >= L between bits, every
-// bit reads at most one word and a byte at most eight. Only a corrupt initial state below
-// L can need more. A byte whose plane has that much left and whose state is >= L takes the
-// fast path, which reads its words without further checks; any other byte takes the
-// checked path. This is the one check the fast path's reads rest on.
-constexpr std::ptrdiff_t kFastByteRoom = 8 * 2;
+// 1), so one word brings x back to at least 2^20 >= L: from x >= L, every bit reads at most
+// one word, a byte at most eight, and the byte ends with x >= L again. Only a corrupt
+// initial state below L can need more. So while x >= L, a plane with 16 k coded bytes left
+// can decode k bytes on the fast path, which reads its words without further checks; a
+// plane with less takes the checked path byte by byte. This is the one check the fast
+// path's reads rest on.
+constexpr std::size_t kFastByteRoom = 8 * 2;
 
-inline bool fast_byte_ok(const PlaneDecoder& d, const DecodeLane& lane) {
-  return d.end - d.next >= kFastByteRoom && lane.x >= kStateLow;
+inline std::size_t fast_bytes(const PlaneDecoder& d) {
+  return d.x >= kStateLow ? static_cast<std::size_t>(d.end - d.next) / kFastByteRoom : 0;
 }
 
 // The row of the byte after `byte`.
-[[gnu::always_inline]] inline std::uint16_t* next_row(const PlaneDecoder& d, std::uint32_t byte,
+[[gnu::always_inline]] inline std::uint16_t* next_row(std::uint16_t* table, std::uint32_t byte,
                                                       unsigned context_shift) {
-  return d.table + ((byte >> context_shift) << 8);
+  return table + ((byte >> context_shift) << 8);
 }
+
+// A plane's decoder in registers for a run of fast bytes: PlaneDecoder's fields, with P
+// as a size so that it indexes without widening, and the current byte's node.
+struct FastLane {
+  std::uint32_t x;
+  std::size_t p;
+  std::uint16_t* row;
+  std::uint16_t* table;
+  const std::uint8_t* next;
+  std::size_t node;
+
+  explicit FastLane(const PlaneDecoder& d)
+      : x(d.x), p(d.p), row(d.row), table(d.table), next(d.next), node(1) {}
+  void store(PlaneDecoder& d) const {
+    d.x = x;
+    d.p = static_cast<std::uint32_t>(p);
+    d.row = row;
+    d.next = next;
+  }
+};
 
 // Fast path, bit k of the current byte. The step's critical path runs through x; the table
 // work is kept off it: the probabilities of both children of the current node are loaded
 // before the bit is known (for the last bit: P of node 1 in both rows the byte can select
 // for the next one), and the bit picks one.
 template <unsigned k>
-[[gnu::always_inline]] inline void fast_bit(DecodeLane& lane, PlaneDecoder& d,
-                                            unsigned context_shift) {
-  std::uint32_t p0, p1;
+[[gnu::always_inline]] inline void fast_bit(FastLane& l, unsigned context_shift) {
+  std::size_t p_next, p1;
   std::uint16_t *row0 = nullptr, *row1 = nullptr;
   if constexpr (k < 7) {
-    p0 = lane.row[2 * lane.node];
-    p1 = lane.row[2 * lane.node + 1];
+    p_next = l.row[2 * l.node];
+    p1 = l.row[2 * l.node + 1];
   } else {
-    const auto byte0 = static_cast<std::uint32_t>(2 * lane.node - 0x100);
-    row0 = next_row(d, byte0, context_shift);
-    row1 = next_row(d, byte0 + 1, context_shift);
-    p0 = row0[1];
+    const auto byte0 = static_cast<std::uint32_t>(2 * l.node - 0x100);
+    row0 = next_row(l.table, byte0, context_shift);
+    row1 = next_row(l.table, byte0 + 1, context_shift);
+    p_next = row0[1];
     p1 = row1[1];
   }
-  const std::uint32_t p = lane.p;
-  std::uint32_t bit;
-  std::uint32_t x = decode_step(lane.x, p, bit, p0, p1);
-  lane.row[lane.node] = kModel.next[2 * p + bit];
-  lane.node = 2 * lane.node + bit;
-  lane.p = p0;
-  if constexpr (k == 7) lane.row = select(bit, row1, row0);
+  std::size_t bit;
+  std::uint32_t x = decode_step(l.x, static_cast<std::uint32_t>(l.p), bit, p_next, p1);
+  l.row[l.node] = kModel.next[2 * l.p + bit];
+  l.node = 2 * l.node + bit;
+  l.p = p_next;
+  if constexpr (k == 7) l.row = select(bit, row1, row0);
   if (x < kStateLow) [[unlikely]] {
-    x = x << kWordBits | get_le16(d.next);  // within the room fast_byte_ok checked
-    d.next += 2;
+    x = x << kWordBits | get_le16(l.next);  // within the room fast_bytes granted
+    l.next += 2;
   }
-  lane.x = x;
+  l.x = x;
 }
 
-// Checked path, one bit.
-[[gnu::always_inline]] inline std::expected<void, AransError> checked_bit(DecodeLane& lane,
-                                                                          PlaneDecoder& d) {
-  const std::uint32_t p = lane.row[lane.node];
-  std::uint32_t bit, unused = 0;
-  lane.x = decode_step(lane.x, p, bit, unused, 0);
-  lane.row[lane.node] = kModel.next[2 * p + bit];
-  lane.node = 2 * lane.node + bit;
-  // Pull words in until x is back in [L, 2^32).
-  while (lane.x < kStateLow) {
-    QUARNEL_CHECK(d.end - d.next >= 2, AransError::Truncated);
-    lane.x = lane.x << kWordBits | get_le16(d.next);
-    d.next += 2;
+// Checked path, one byte, into `out`. Kept out of line: it is rare, and inlined it would
+// crowd the fast path's registers.
+[[gnu::noinline]] std::expected<void, AransError> checked_byte(PlaneDecoder& d,
+                                                               unsigned context_shift,
+                                                               std::uint8_t& out) {
+  std::size_t node = 1;
+  for (int k = 0; k < 8; ++k) {
+    const std::uint32_t p = d.row[node];
+    std::size_t bit, unused = 0;
+    d.x = decode_step(d.x, p, bit, unused, 0);
+    d.row[node] = kModel.next[2 * std::size_t{p} + bit];
+    node = 2 * node + bit;
+    // Pull words in until x is back in [L, 2^32).
+    while (d.x < kStateLow) {
+      QUARNEL_CHECK(d.end - d.next >= 2, AransError::Truncated);
+      d.x = d.x << kWordBits | get_le16(d.next);
+      d.next += 2;
+    }
   }
-  return {};
-}
-
-// Checked path, one byte. Kept out of line: it is rare, and inlined it would crowd the
-// fast path's registers.
-[[gnu::noinline]] std::expected<void, AransError> checked_byte(DecodeLane& lane, PlaneDecoder& d,
-                                                               unsigned context_shift) {
-  for (int k = 0; k < 8; ++k) ARANS_TRY(checked_bit(lane, d));
-  lane.row = next_row(d, static_cast<std::uint32_t>(lane.node - 0x100), context_shift);
-  lane.p = lane.row[1];
+  const auto byte = static_cast<std::uint32_t>(node - 0x100);
+  d.row = next_row(d.table, byte, context_shift);
+  d.p = d.row[1];
+  out = static_cast<std::uint8_t>(byte);
   return {};
 }
 
 // Decodes the next `count` bytes of N planes side by side; the i-th of plane j goes to
-// out[N * i + j].
-template <std::size_t N>
+// out[stride * i + j]. The planes' decoders are copied into locals for runs of fast bytes,
+// so that the compiler keeps them in registers.
+template <std::size_t N, std::size_t stride = N>
 std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& planes,
                                               unsigned context_bits, std::uint8_t* out,
                                               std::size_t count) {
   const unsigned context_shift = 8 - context_bits;
-  PlaneDecoder& d0 = planes[0];
-  PlaneDecoder& d1 = planes[N - 1];
-  DecodeLane lane0{d0.x, d0.p, 1, d0.row};
-  DecodeLane lane1{d1.x, d1.p, 1, d1.row};
-  for (std::size_t i = 0; i < count; ++i) {
-    lane0.node = 1;
-    lane1.node = 1;
-    if (fast_byte_ok(d0, lane0) && (N == 1 || fast_byte_ok(d1, lane1))) [[likely]] {
-#define ARANS_FAST_BIT(k)                \
-  fast_bit<k>(lane0, d0, context_shift); \
-  if constexpr (N == 2) fast_bit<k>(lane1, d1, context_shift)
+  std::size_t i = 0;
+  while (i < count) {
+    std::size_t run = count - i;
+    for (const PlaneDecoder& d : planes) run = std::min(run, fast_bytes(d));
+    if (run == 0) [[unlikely]] {
+      for (std::size_t j = 0; j < N; ++j) {
+        ARANS_TRY(checked_byte(planes[j], context_shift, out[stride * i + j]));
+      }
+      ++i;
+      continue;
+    }
+    FastLane l0(planes[0]), l1(planes[N - 1]);
+    for (const std::size_t end = i + run; i < end; ++i) {
+      l0.node = 1;
+      l1.node = 1;
+#define ARANS_FAST_BIT(k)         \
+  fast_bit<k>(l0, context_shift); \
+  if constexpr (N == 2) fast_bit<k>(l1, context_shift)
       ARANS_FAST_BIT(0);
       ARANS_FAST_BIT(1);
       ARANS_FAST_BIT(2);
@@ -618,21 +697,12 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
       ARANS_FAST_BIT(6);
       ARANS_FAST_BIT(7);
 #undef ARANS_FAST_BIT
-    } else {
-      ARANS_TRY(checked_byte(lane0, d0, context_shift));
-      if constexpr (N == 2) ARANS_TRY(checked_byte(lane1, d1, context_shift));
+      // After eight bits the node is 256 + the byte.
+      out[stride * i] = static_cast<std::uint8_t>(l0.node);
+      if constexpr (N == 2) out[stride * i + 1] = static_cast<std::uint8_t>(l1.node);
     }
-    // After eight bits the node is 256 + the byte.
-    out[N * i] = static_cast<std::uint8_t>(lane0.node);
-    if constexpr (N == 2) out[N * i + 1] = static_cast<std::uint8_t>(lane1.node);
-  }
-  d0.x = lane0.x;
-  d0.p = lane0.p;
-  d0.row = lane0.row;
-  if constexpr (N == 2) {
-    d1.x = lane1.x;
-    d1.p = lane1.p;
-    d1.row = lane1.row;
+    l0.store(planes[0]);
+    if constexpr (N == 2) l1.store(planes[1]);
   }
   return {};
 }
@@ -644,17 +714,132 @@ std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t
                       coded.data() + coded.size()};
 }
 
+// Plane 0 of a stream decoded on a worker thread, in blocks handed to the calling thread
+// through a small ring of slots: the calling thread alone writes the output, which it may
+// grow, and the two threads never write next to each other in it. The calling thread
+// decodes plane 1 and does the copying: for coefficients, whose low bytes carry most of
+// the information, plane 0 takes longer. The worker stops at its
+// plane's first error, which the calling thread meets when it asks for the block that
+// failed, and at the calling thread's request when that thread fails first.
+class PlaneFeed {
+ public:
+  static constexpr std::size_t kBlock = std::size_t{1} << 15;
+  static constexpr std::size_t kSlots = 4;
+
+  // May throw std::bad_alloc.
+  PlaneFeed(const PlaneDecoder& plane, unsigned context_bits, std::size_t count)
+      : plane_(plane),
+        context_bits_(context_bits),
+        count_(count),
+        ring_(std::make_unique_for_overwrite<std::uint8_t[]>(kSlots * kBlock)) {}
+
+  PlaneFeed(const PlaneFeed&) = delete;
+  PlaneFeed& operator=(const PlaneFeed&) = delete;
+
+  ~PlaneFeed() {
+    if (!worker_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+
+  // Starts the worker; false when no thread can be had.
+  bool start() {
+    try {
+      worker_ = std::thread([this] { run(); });
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+
+  // Copies the plane's next `n` bytes to out[0], out[2], ...
+  std::expected<void, AransError> take(std::uint8_t* out, std::size_t n) {
+    while (n > 0) {
+      if (position_ == block_end_) ARANS_TRY(next_block());
+      const std::size_t k = std::min(n, block_end_ - position_);
+      const std::uint8_t* src = slot(taken_) + (position_ - taken_ * kBlock);
+      for (std::size_t i = 0; i < k; ++i) out[2 * i] = src[i];
+      out += 2 * k;
+      n -= k;
+      position_ += k;
+    }
+    return {};
+  }
+
+ private:
+  std::uint8_t* slot(std::size_t block) const { return ring_.get() + block % kSlots * kBlock; }
+
+  // Gives the block just read back to the worker and waits for the next one.
+  std::expected<void, AransError> next_block() {
+    std::unique_lock lock(mutex_);
+    if (position_ > 0) {
+      ++taken_;
+      changed_.notify_all();
+    }
+    changed_.wait(lock, [this] { return produced_ > taken_ || failed_; });
+    if (produced_ == taken_) return std::unexpected(error_);
+    block_end_ = std::min(count_, (taken_ + 1) * kBlock);
+    return {};
+  }
+
+  void run() {
+    std::array<PlaneDecoder, 1> plane = {plane_};
+    for (std::size_t block = 0; block * kBlock < count_; ++block) {
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || block - taken_ < kSlots; });
+        if (stop_) return;
+      }
+      const std::size_t n = std::min(kBlock, count_ - block * kBlock);
+      const auto result = decode_planes<1>(plane, context_bits_, slot(block), n);
+      {
+        std::lock_guard lock(mutex_);
+        if (result) {
+          ++produced_;
+        } else {
+          failed_ = true;
+          error_ = result.error();
+        }
+      }
+      changed_.notify_all();
+      if (!result) return;
+    }
+  }
+
+  const PlaneDecoder plane_;
+  const unsigned context_bits_;
+  const std::size_t count_;
+  const std::unique_ptr<std::uint8_t[]> ring_;
+  std::thread worker_;
+  // The calling thread's reading position in the plane, and the end of its block.
+  std::size_t position_ = 0;
+  std::size_t block_end_ = 0;
+  // Under mutex_: blocks decoded, blocks given back, and how the worker ended.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t produced_ = 0;
+  std::size_t taken_ = 0;
+  bool failed_ = false;
+  bool stop_ = false;
+  AransError error_ = AransError::Truncated;
+};
+
 // Decodes `count` bytes of each of N planes into out[N * i + j], of which the first
 // `stored` (at most `count`) are kept, and leaves `tail` extra bytes at the end of a
 // result that keeps every byte. The output grows as decoding advances instead of being
 // allocated in full up front: a short body that claims a huge count fails as truncated
 // after touching little memory, while every result stays that of a full allocation.
 // Bytes past `stored` are still decoded, so damage anywhere fails alike, through a small
-// window that is overwritten.
+// window that is overwritten. With `threaded` (N = 2), plane 0 is decoded by a PlaneFeed
+// when a thread can be had.
 template <std::size_t N>
 std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
     std::array<PlaneDecoder, N>& planes, std::size_t coded_bytes, std::size_t count,
-    std::size_t stored, unsigned context_bits, std::size_t tail) {
+    std::size_t stored, unsigned context_bits, std::size_t tail, bool threaded) {
   // Enough for any ordinary body in one go; compression ratios beyond 16:1 (long runs of
   // one byte) grow the buffer geometrically.
   constexpr std::size_t kFirstChunk = std::size_t{1} << 20;
@@ -666,6 +851,22 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
       planes[j].row = planes[j].table;
       planes[j].p = kProbInit;
     }
+    std::optional<PlaneFeed> feed;
+    if constexpr (N == 2) {
+      if (threaded && !feed.emplace(planes[0], context_bits, count).start()) feed.reset();
+    }
+    // Decodes the next n bytes of every plane into out.
+    const auto decode = [&](std::uint8_t* out, std::size_t n) -> std::expected<void, AransError> {
+      if (!feed) return decode_planes<N>(planes, context_bits, out, n);
+      std::array<PlaneDecoder, 1> plane1 = {planes[N - 1]};
+      for (std::size_t k = 0; n > 0; out += 2 * k, n -= k) {
+        k = std::min(n, PlaneFeed::kBlock);
+        ARANS_TRY((decode_planes<1, 2>(plane1, context_bits, out + 1, k)));
+        ARANS_TRY(feed->take(out, k));
+      }
+      planes[N - 1] = plane1[0];
+      return {};
+    };
     std::vector<std::uint8_t> out;
     std::size_t done = 0;
     std::size_t limit = std::min(stored, (kFirstChunk + 16 * coded_bytes) / N);
@@ -673,15 +874,14 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
       const std::size_t size = N * limit + (limit == count ? tail : 0);
       out.reserve(size);  // exactly: the last chunk leaves no slack
       out.resize(size);
-      ARANS_TRY(decode_planes<N>(planes, context_bits, out.data() + N * done, limit - done));
+      ARANS_TRY(decode(out.data() + N * done, limit - done));
       done = limit;
       limit = stored - limit > limit ? 2 * limit : stored;
     }
     if (done < count) {
       const auto window = std::make_unique_for_overwrite<std::uint8_t[]>(N * kWindow);
       for (; done < count; done += std::min(kWindow, count - done)) {
-        ARANS_TRY(
-            decode_planes<N>(planes, context_bits, window.get(), std::min(kWindow, count - done)));
+        ARANS_TRY(decode(window.get(), std::min(kWindow, count - done)));
       }
     }
     return out;
@@ -702,49 +902,70 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsi
   context_bits = std::min(context_bits, 8u);
   const std::size_t count = plane.size();
   if (count == 0) return {};
-  std::vector<std::uint16_t> table(table_size(context_bits), kProbInit);
-  const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(count);
-  model_plane(plane.data(), 1, count, context_bits, table.data(), undo.get());
-  WordBuffer words(count / 2 + 64);
-  std::array<std::uint32_t, 1> state;
-  code_planes<1>(plane.data(), count, context_bits, {table.data()}, undo.get(), state, {&words});
-  std::vector<std::uint8_t> out(coded_plane_size(words));
-  put_coded_plane(out.data(), state[0], words);
+  const CodedPlane coded = code_plane(plane.data(), 1, count, context_bits, count / 2 + 64);
+  std::vector<std::uint8_t> out(coded_plane_size(coded.words));
+  put_coded_plane(out.data(), coded.state, coded.words);
   return out;
 }
 
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
+  return encode_stream(input, 1);
+}
+
+std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input, unsigned threads) {
   const std::size_t n = input.size();
   if (n < kRawLimit) return {input.begin(), input.end()};
   const std::size_t pair_count = n / 2;
   const unsigned context_bits = n < kWideContextInput ? 3 : 8;
 
+  if (threads >= 2 && pair_count >= kThreadedMinPairs) {
+    // Plane 1 on a worker, plane 0 here. A failure of the worker (exhausted memory) is
+    // rethrown here; one of this thread's leaves through the worker's join.
+    std::optional<CodedPlane> plane1;
+    std::exception_ptr failure;
+    std::optional<CodedPlane> plane0;
+    {
+      std::jthread worker;
+      try {
+        worker = std::jthread([&] {
+          try {
+            plane1.emplace(code_plane(input.data() + 1, 2, pair_count, context_bits,
+                                      plane1_capacity(pair_count)));
+          } catch (...) {
+            failure = std::current_exception();
+          }
+        });
+      } catch (const std::system_error&) {
+        // No thread to be had: plane 1 is coded here after plane 0.
+      }
+      plane0.emplace(
+          code_plane(input.data(), 2, pair_count, context_bits, plane0_capacity(pair_count)));
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (!plane1) {
+      plane1.emplace(
+          code_plane(input.data() + 1, 2, pair_count, context_bits, plane1_capacity(pair_count)));
+    }
+    return put_body(input, context_bits, *plane0, *plane1);
+  }
+
+  // Both planes on this thread: two forward passes, then one backward pass with two lanes.
   std::vector<std::uint16_t> tables(2 * table_size(context_bits), kProbInit);
   const std::array<std::uint16_t*, 2> plane_tables = {tables.data(),
                                                       tables.data() + table_size(context_bits)};
   const auto undo = std::make_unique_for_overwrite<std::uint8_t[]>(2 * pair_count);
+  const std::array<const std::uint8_t*, 2> plane_undo = {undo.get(), undo.get() + pair_count};
   model_plane(input.data(), 2, pair_count, context_bits, plane_tables[0], undo.get());
-  model_plane(input.data() + 1, 2, pair_count, context_bits, plane_tables[1], undo.get() + 1);
-  WordBuffer words0(pair_count / 2 + 64), words1(pair_count / 4 + 64);
+  model_plane(input.data() + 1, 2, pair_count, context_bits, plane_tables[1],
+              undo.get() + pair_count);
+  CodedPlane plane0{0, WordBuffer(plane0_capacity(pair_count))};
+  CodedPlane plane1{0, WordBuffer(plane1_capacity(pair_count))};
   std::array<std::uint32_t, 2> state;
-  code_planes<2>(input.data(), pair_count, context_bits, plane_tables, undo.get(), state,
-                 {&words0, &words1});
-
-  const std::size_t plane0_size = coded_plane_size(words0);
-  const std::size_t plane1_size = coded_plane_size(words1);
-  const std::size_t odd = n & 1;
-  std::vector<std::uint8_t> body(2 + leb128_size(pair_count) + leb128_size(plane0_size) +
-                                 plane0_size + plane1_size + odd);
-  std::uint8_t* out = body.data();
-  *out++ = static_cast<std::uint8_t>(odd);
-  *out++ = static_cast<std::uint8_t>(context_bits);
-  out = put_leb128(out, pair_count);
-  out = put_leb128(out, plane0_size);
-  out = put_coded_plane(out, state[0], words0);
-  out = put_coded_plane(out, state[1], words1);
-  if (odd) *out++ = input[n - 1];
-  assert(out == body.data() + body.size());
-  return body;
+  code_planes<2>({input.data(), input.data() + 1}, 2, pair_count, context_bits, plane_tables,
+                 plane_undo, state, {&plane0.words, &plane1.words});
+  plane0.state = state[0];
+  plane1.state = state[1];
+  return put_body(input, context_bits, plane0, plane1);
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
@@ -754,11 +975,16 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
   auto plane = start_plane(coded);
   if (!plane) return std::unexpected(plane.error());
   std::array<PlaneDecoder, 1> planes = {*plane};
-  return decode_interleaved<1>(planes, coded.size(), count, count, context_bits, 0);
+  return decode_interleaved<1>(planes, coded.size(), count, count, context_bits, 0, false);
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
     std::span<const std::uint8_t> body, std::size_t keep) {
+  return decode_stream(body, keep, 1);
+}
+
+std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
+    std::span<const std::uint8_t> body, std::size_t keep, unsigned threads) {
   const std::size_t n = body.size();
   if (n < kRawLimit) {
     return std::vector<std::uint8_t>(body.begin(), body.begin() + std::min(n, keep));
@@ -794,7 +1020,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
   // Pairs are kept while the caller wants a byte of them; the trailing byte only with
   // every pair.
   const std::size_t stored = std::min(count, keep / 2 + (keep & 1));
-  auto out = decode_interleaved<2>(planes, n, count, stored, context_bits, odd);
+  const bool threaded = threads >= 2 && count >= kThreadedMinPairs;
+  auto out = decode_interleaved<2>(planes, n, count, stored, context_bits, odd, threaded);
   if (!out) return out;
   if (stored == count && odd) out->back() = body[n - 1];
   if (out->size() > keep) out->resize(keep);

@@ -11,7 +11,12 @@
 //
 // Every function is pure and reentrant. The encoders have no failure of their own
 // (exhausted memory surfaces as std::bad_alloc); the decoders report malformed input as
-// an AransError and never throw.
+// an AransError and never throw. The stream functions take an optional thread count:
+// with 2 or more, a stream of at least 8192 byte pairs has its two planes coded at once,
+// one of them on a thread the call starts and joins before it returns (two planes keep
+// at most two threads busy; 0 and 1 mean the calling thread alone). The result, and the
+// error of a malformed body, is the same for every thread count; a call that cannot start
+// a thread codes both planes itself.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +43,15 @@ inline constexpr std::uint64_t kMaxPairCount = std::uint64_t{1} << 28;
 // Codes a byte string into a self-delimiting body: empty for empty input, the input
 // itself for 1 to 5 bytes, else the two-plane container.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
+std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input, unsigned threads);
 
 // Inverse of encode_stream: decode_stream(encode_stream(s)) == s for every s. Only the
 // first `keep` bytes of the result are stored; the rest is still decoded, so a body
 // fails or passes alike whatever `keep` is, but costs no memory.
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
     std::span<const std::uint8_t> body, std::size_t keep = SIZE_MAX);
+std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
+    std::span<const std::uint8_t> body, std::size_t keep, unsigned threads);
 
 // Codes one byte plane: the final 32-bit state (little-endian) followed by the 16-bit
 // renormalisation words (little-endian) in the order the decoder consumes them; empty

@@ -293,7 +293,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientB
   } else {
     // "auto" always takes the rANS coder.
     header.coder = kCoderArans;
-    std::vector<std::uint8_t> payload = encode_stream(coefficients.bytes());
+    std::vector<std::uint8_t> payload = encode_stream(coefficients.bytes(), threads);
     coefficients = {};
     stream.reserve(kHeaderSize + payload.size());
     stream.resize(kHeaderSize);

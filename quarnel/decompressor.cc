@@ -108,7 +108,7 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
     inflated = std::move(*result);
     decoded = inflated.bytes();
   } else {
-    auto result = decode_stream(payload, 2 * needed);
+    auto result = decode_stream(payload, 2 * needed, threads);
     if (!result) return Unexpected(failed(std::string(message(result.error()))));
     decoded_arans = std::move(*result);
     decoded = decoded_arans;

@@ -4,18 +4,23 @@
 // dispatch tolerates concurrent first use. The threads start together at a
 // latch, so the first calls of the process race each other: the arena
 // writer's slot in the first test, the SIMD dispatch and the rest of the
-// codec in the second; they run first in this binary for that reason.
+// codec in the second; they run first in this binary for that reason. Last,
+// the rANS coder's two planes coded on two threads within one call give the
+// bytes, results and errors of one thread.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <latch>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "codec_test_util.h"
+#include "heap_probe.h"
 #include "lumvet/filter_padding.h"
 #include "lumvet/lumvet.h"
 #include "quarnel/band_layout.h"
@@ -181,6 +186,123 @@ TEST(Concurrency, SharedLongFilterExecutorIsReentrant) {
       EXPECT_EQ(results[t].levels[level].approximation, expected->levels[level].approximation);
     }
   }
+}
+
+// ---------------------------------------------------------------------------------------
+// The rANS coder's planes on two threads
+
+// Coefficient bytes, int16 little-endian: small values with runs of zeros (many bytes per
+// renormalisation word in the high plane), or every byte random (a word every few bits).
+Bytes plane_data(std::size_t n, bool random, std::uint64_t seed) {
+  Rng rng(seed);
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; i += 2) {
+    const std::uint64_t r = rng.next();
+    const auto c =
+        static_cast<std::uint16_t>(random           ? r
+                                   : (r >> 62) == 0 ? 0
+                                                    : static_cast<std::int64_t>(r % 61) - 30);
+    out[i] = static_cast<std::uint8_t>(c);
+    if (i + 1 < n) out[i + 1] = static_cast<std::uint8_t>(c >> 8);
+  }
+  return out;
+}
+
+// Around the threaded minimum of 8192 pairs, and over several of the worker's blocks of
+// 32768 plane bytes (so its ring of four slots wraps), odd lengths too.
+constexpr std::size_t kPlaneLengths[] = {16383, 16384, 16385, 65537, 400000, 400001};
+
+TEST(ConcurrentPlanes, EncodeGivesTheBytesOfOneThread) {
+  for (const bool random : {false, true}) {
+    for (const std::size_t n : kPlaneLengths) {
+      const Bytes input = plane_data(n, random, n);
+      const Bytes body = encode_stream(input, 1);
+      EXPECT_EQ(encode_stream(input), body) << n;
+      for (const unsigned threads : {2u, 3u}) {
+        EXPECT_EQ(encode_stream(input, threads), body) << n << " " << threads;
+      }
+      EXPECT_EQ(decode_stream(body, SIZE_MAX, 2), input) << n;
+    }
+  }
+}
+
+// Every keep, every cut and some damage in either plane: two threads return what one
+// does, result or error.
+TEST(ConcurrentPlanes, DecodeGivesTheResultsAndErrorsOfOneThread) {
+  const auto agree = [](std::span<const std::uint8_t> body, std::size_t keep) {
+    const auto one = decode_stream(body, keep, 1);
+    ASSERT_EQ(decode_stream(body, keep, 2), one) << body.size() << " " << keep;
+  };
+  for (const std::size_t n : {std::size_t{40001}, std::size_t{400000}}) {
+    const Bytes input = plane_data(n, false, 7 * n);
+    const Bytes body = encode_stream(input);
+    for (const std::size_t keep : {std::size_t{0}, std::size_t{1}, std::size_t{2}, n / 3, n / 2,
+                                   n / 2 + 1, n - 1, n, SIZE_MAX}) {
+      agree(body, keep);
+    }
+    Rng rng(n);
+    for (int round = 0; round < 12; ++round) {
+      Bytes damaged = body;
+      const std::size_t at = 8 + rng.next() % (damaged.size() - 8);
+      switch (round % 3) {
+        case 0:  // cut short, in either plane
+          damaged.resize(at);
+          break;
+        case 1:  // a flipped bit
+          damaged[at] ^= static_cast<std::uint8_t>(1u << (rng.next() % 8));
+          break;
+        case 2:  // a zeroed stretch
+          std::fill_n(damaged.begin() + at, std::min<std::size_t>(64, damaged.size() - at), 0);
+          break;
+      }
+      agree(damaged, SIZE_MAX);
+      agree(damaged, 2);
+    }
+    // The cut that leaves plane 1 one word short, and a claim of 2^28 pairs.
+    agree(std::span(body).first(body.size() - 2 - (n & 1)), SIZE_MAX);
+    std::size_t end_of_count = 2;
+    ASSERT_TRUE(rv(body, end_of_count).has_value());
+    Bytes claimed = body;
+    claimed.erase(claimed.begin() + 2, claimed.begin() + static_cast<std::ptrdiff_t>(end_of_count));
+    claimed.insert(claimed.begin() + 2, {0x80, 0x80, 0x80, 0x80, 0x01});
+    agree(claimed, SIZE_MAX);
+  }
+}
+
+// A failed allocation anywhere in a two-thread call, the worker's included, leaves the
+// call as one thread's would: the encoder's std::bad_alloc reaches its caller, the
+// decoder gives InconsistentLength, and nothing leaks.
+TEST(ConcurrentPlanes, AllocationFailuresReachTheCaller) {
+  const Bytes input = plane_data(40000, false, 3);
+  const Bytes body = encode_stream(input);
+  int failures = 0;
+  for (std::size_t fail_at = 1;; ++fail_at) {
+    bool threw = false;
+    const auto encoding = alloc_hook::run(fail_at, [&] {
+      try {
+        EXPECT_EQ(encode_stream(input, 2), body) << fail_at;
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+    });
+    EXPECT_EQ(threw, encoding.failed) << fail_at;
+    EXPECT_EQ(encoding.live_blocks, 0) << fail_at;
+    bool refused = false;
+    const auto decoding = alloc_hook::run(fail_at, [&] {
+      const auto out = decode_stream(body, SIZE_MAX, 2);
+      refused = !out.has_value();
+      if (out) {
+        EXPECT_EQ(*out, input) << fail_at;
+      } else {
+        EXPECT_EQ(out.error(), AransError::InconsistentLength) << fail_at;
+      }
+    });
+    EXPECT_EQ(refused, decoding.failed) << fail_at;
+    EXPECT_EQ(decoding.live_blocks, 0) << fail_at;
+    if (!encoding.failed && !decoding.failed) break;
+    ++failures;
+  }
+  EXPECT_GT(failures, 4);
 }
 
 }  // namespace
