@@ -208,6 +208,21 @@ Bytes plane_data(std::size_t n, bool random, std::uint64_t seed) {
   return out;
 }
 
+// The codec with a thread count: the bytes and samples of one thread.
+TEST(ConcurrentPlanes, CodecGivesTheStreamsAndSamplesOfOneThread) {
+  const std::vector<float> x = random_walk(50000, 5);
+  for (const WaveletMethod method : kMethods) {
+    for (const CoderChoice coder : {CoderChoice::arans, CoderChoice::deflate}) {
+      const CompressionOptions options{.coder = coder, .method = method};
+      const Bytes stream = compressed(x, options);
+      const auto threaded = compress(x, options, 2);
+      ASSERT_TRUE(threaded.has_value());
+      EXPECT_EQ(*threaded, stream) << name_of(method);
+      EXPECT_EQ(decompress(stream, 2), decompress(stream)) << name_of(method);
+    }
+  }
+}
+
 // Around the threaded minimum of 8192 pairs, and over several of the worker's blocks of
 // 32768 plane bytes (so its ring of four slots wraps), odd lengths too.
 constexpr std::size_t kPlaneLengths[] = {16383, 16384, 16385, 65537, 400000, 400001};
