@@ -7,8 +7,9 @@ seed), times compress_signal and decompress_signal with default options and
 with the DEFLATE coder, prints ns per sample and the peak extra resident
 memory of one call, and writes bench/scaling.png. Flat lines mean linear cost.
 
-Timing: wall clock, best of --repeats runs; a run repeats the call until it
-takes 50 ms, so short signals are not lost in the timer's resolution. Memory:
+Timing: CPU time of this process (the calls run on the calling thread), best
+of --repeats runs, so that other work on a shared machine disturbs the curve
+as little as possible; a run repeats the call until it takes 50 ms. Memory:
 measured as in compare.py, one call in a fresh child process, peak extra
 resident memory (VmHWM after - VmRSS before, high-water mark reset just before
 the call) as a multiple of the float32 signal's size; "child peak" is the
@@ -26,6 +27,7 @@ import argparse
 import math
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import matplotlib
@@ -54,14 +56,14 @@ def sizes_up_to(maximum: int, per_decade: int) -> list[int]:
 
 def ns_per_sample(call, n: int, repeats: int) -> float:
     """Best run of `repeats`, each of as many calls as fill MIN_RUN_SECONDS."""
-    first = time_once(call)
+    first = time_once(call, time.process_time)
     number = max(1, math.ceil(MIN_RUN_SECONDS / max(first, 1e-9)))
 
     def run():
         for _ in range(number):
             call()
 
-    best = min(time_once(run) for _ in range(repeats)) / number
+    best = min(time_once(run, time.process_time) for _ in range(repeats)) / number
     return min(best, first) * 1e9 / n
 
 
@@ -113,7 +115,7 @@ def plot(rows: list[dict], memory: bool, path: Path) -> None:
             if memory:
                 axes[1][0].plot(samples, [row[f"{name} peak"] for row in rows],
                                 styles[direction], label=name)
-    axes[0][0].set_ylabel("ns per sample (best run)")
+    axes[0][0].set_ylabel("CPU ns per sample (best run)")
     axes[0][0].set_title("quarnel compress_signal / decompress_signal, cdf97 scale 11, one thread")
     if memory:
         axes[1][0].set_ylabel("peak extra resident memory / float32 input")
@@ -139,7 +141,7 @@ def main() -> int:
         parser.error(f"--max must exceed {MIN_SAMPLES}")
     memory = not args.no_memory
 
-    print(f"c: compress, d: decompress. ns per sample, best of {args.repeats} runs"
+    print(f"c: compress, d: decompress. CPU ns per sample, best of {args.repeats} runs"
           + ("; then the peak extra resident memory of one call / float32 input, and the largest "
              "high-water mark of a measuring child (signal and interpreter included)" if memory else ""))
     names = [f"{label} {d}" for label, _, _ in SERIES for d in "cd"]
