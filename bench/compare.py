@@ -244,6 +244,7 @@ def codec_specs(x: np.ndarray, threads: int) -> tuple[list[dict], bytes]:
 
 
 def time_once(call: Callable[[], Any], clock: Callable[[], float] = time.perf_counter) -> float:
+    """Seconds of one call on `clock`, without the garbage collector."""
     gc.disable()
     try:
         start = clock()
@@ -276,8 +277,8 @@ def peak_child(spec_json: str, signal_file: str, direction: str) -> None:
     """Runs in the child: one call, then prints its peak extra resident bytes."""
     codec = build_codec(json.loads(spec_json))
     x = np.fromfile(signal_file, dtype="<f4")
-    # Short enough that its buffers stay below glibc's first mmap threshold
-    # (128 KiB) and leave the allocator as a fresh process has it.
+    # Short: its buffers stay below glibc's first mmap threshold (128 KiB), so
+    # the warm-up leaves the allocator much as a fresh process has it.
     prefix = x[: 1 << 12].copy()
     codec.decompress(codec.compress(prefix))
     del prefix

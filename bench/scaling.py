@@ -2,8 +2,8 @@
 """How quarnel's cost grows with the signal: time per sample and peak memory.
 
 One run: for log-spaced lengths from 10^4 to --max samples (2^28 by default)
-of compare.py's noisy signal (random walk, two sines, white noise; fixed
-seed), times compress_signal and decompress_signal with default options and
+of compare.py's noisy signal (a random walk pulled back towards zero, two
+sines, white noise; fixed seed, range nearly independent of the length), times compress_signal and decompress_signal with default options and
 with the DEFLATE coder, prints ns per sample and the peak extra resident
 memory of one call, and writes bench/scaling.png. Flat lines mean linear cost.
 
@@ -12,12 +12,13 @@ of --repeats runs, so that other work on a shared machine disturbs the curve
 as little as possible; a run repeats the call until it takes 50 ms. Memory:
 measured as in compare.py, one call in a fresh child process, peak extra
 resident memory (VmHWM after - VmRSS before, high-water mark reset just before
-the call) as a multiple of the float32 signal's size; "child peak" is the
-child's whole high-water mark, signal and interpreter included.
+the call) as a multiple of the float32 signal's size; "child MiB" is the
+largest whole high-water mark of a measuring child, signal and interpreter
+included.
 
 The 2^28-sample run holds a 1 GiB signal, its stream and a 1 GiB output at
-once in this process and needs a few GiB more inside each call; it takes
-several minutes. --max 1000000 gives a quick run.
+once in this process and needs a few GiB more inside each call; the whole
+run takes about half an hour on two cores. --max 1000000 gives a quick run.
 
 Usage: scaling.py [--max 268435456] [--points-per-decade 3] [--repeats 3]
                   [--no-memory] [--plot bench/scaling.png]
