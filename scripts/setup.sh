@@ -27,6 +27,16 @@ if [[ "${QUARNEL_SETUP_EXTRA:-0}" == 1 ]]; then
     libgtest-dev:arm64
   )
 fi
+# Peers for bench/compare.py and bench/scaling.py, with QUARNEL_SETUP_BENCH=1:
+# the recordings they compress (the ECG record shipped with Debian's SciPy,
+# telephone speech from Asterisk's sound files) and a third venv,
+# .venv-bench (requirements-bench.txt: zfpy, pysz, PyWavelets, matplotlib).
+bench=0
+venv_bench="${QUARNEL_VENV_BENCH:-$venv-bench}"
+if [[ "${QUARNEL_SETUP_BENCH:-0}" == 1 ]]; then
+  bench=1
+  packages+=(python3-scipy asterisk-core-sounds-en-wav)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -69,3 +79,4 @@ make_venv() {
 
 make_venv "$venv" "$here/requirements-dev.txt"
 make_venv "$venv_oldest" "$here/requirements-oldest-numpy.txt"
+if ((bench)); then make_venv "$venv_bench" "$here/requirements-bench.txt"; fi
