@@ -4,6 +4,7 @@
 // bounds the rANS coder, on the same bytes.
 #include "quarnel/arans.h"
 
+#include "quarnel/arans_decide.h"
 #include "quarnel/arans_reciprocal.h"
 
 #include <benchmark/benchmark.h>
@@ -115,28 +116,6 @@ const std::vector<std::uint16_t>& chain_adapted() {
   return table;
 }
 
-// The data-dependent part of a decoding step: the bit is m >= P; x holds the outcome for a
-// 1 and becomes x0 for a 0; p_next holds p0 and becomes p1 for a 1. One comparison feeds
-// two conditional moves and the bit: the bits are data, so a branch on them would be
-// mispredicted about as often as they carry information, and compilers tend to branch.
-[[gnu::always_inline]] inline std::size_t chain_decide(std::uint32_t p, std::uint32_t m,
-                                                       std::uint32_t& x, std::uint32_t x0,
-                                                       std::size_t& p_next, std::size_t p1) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  std::size_t bit_less_one;
-  asm("cmp %[p], %[m]\n\tcmovb %[x0], %[x]\n\tcmovae %[p1], %[pn]\n\tsbb %[b], %[b]"
-      : [x] "+r"(x), [pn] "+r"(p_next), [b] "=r"(bit_less_one)
-      : [m] "r"(m), [p] "r"(p), [x0] "r"(x0), [p1] "r"(p1)
-      : "cc");
-  return bit_less_one + 1;
-#else
-  const std::size_t bit = m >= p;
-  x = bit ? x : x0;
-  p_next = bit ? p1 : p_next;
-  return bit;
-#endif
-}
-
 const std::array<ChainPlane, 2>& chain_planes() {
   static const std::array<ChainPlane, 2> planes = [] {
     std::array<ChainPlane, 2> out;
@@ -217,7 +196,7 @@ template <int k>
   const auto p = static_cast<std::uint32_t>(c.p);
   const std::uint32_t m = c.x & 4095, ph = p * (c.x >> 12);
   std::uint32_t x = c.x - p - ph;
-  const std::size_t bit = chain_decide(p, m, x, ph + m, p_next, p1);
+  const std::size_t bit = quarnel::arans_detail::decide(p, m, x, ph + m, p_next, p1);
   c.row[node] = adapted[2 * c.p + bit];
   node = 2 * node + bit;
   c.p = p_next;
