@@ -84,9 +84,10 @@ PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t na
     std::span<const float> samples;
     if (!quarnel_py::read_signal(data, options, converted, samples)) return nullptr;
     // The caller holds `data` until this call returns, so the array stays
-    // alive while the lock is released; the codec reads its samples once,
-    // into its own working copy, so a concurrent writer changes values but
-    // never reaches memory the codec relies on.
+    // alive while the lock is released. The codec only reads the samples
+    // (range, mean, then the first transform level); a concurrent writer can
+    // change the values it sees, never the memory it writes or the lengths
+    // it relies on.
     auto stream = without_lock([&] { return quarnel::compress(samples, options, threads); });
     if (!stream) return raise_value_error(stream.error().message());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream->data()),
