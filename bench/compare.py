@@ -162,19 +162,19 @@ class Codec:
     payload_size: Optional[Callable[[Any], int]]
 
 
-def build_codec(spec: dict) -> Codec:
-    """The codec a spec names. Specs are plain dicts so that a child process
+def build_codec(recipe: dict) -> Codec:
+    """The codec a recipe names. Recipes are plain dicts so that a child process
     can rebuild the same codec from JSON; peers are imported here, so that
     scaling.py, which needs quarnel only, can import this file."""
-    kind = spec["kind"]
+    kind = recipe["kind"]
     if kind == "quarnel":
-        options = quarnel.QrnlCompressionOptions(coder=spec["coder"]) if "coder" in spec else None
-        name = "quarnel" if options is None else f"quarnel {spec['coder']}"
+        options = quarnel.QrnlCompressionOptions(coder=recipe["coder"]) if "coder" in recipe else None
+        name = "quarnel" if options is None else f"quarnel {recipe['coder']}"
         return Codec(name, lambda x: quarnel.compress_signal(x, options), quarnel.decompress_signal, len)
     if kind == "quarnel_tools":
         import quarnel_tools
 
-        threads = spec["threads"]
+        threads = recipe["threads"]
         return Codec(
             f"quarnel_tools t={threads}",
             lambda x: quarnel_tools.compress(x, threads=threads),
@@ -184,7 +184,7 @@ def build_codec(spec: dict) -> Codec:
     if kind == "zfp":
         import zfpy
 
-        tolerance = spec["tolerance"]
+        tolerance = recipe["tolerance"]
         return Codec(
             "zfp", lambda x: zfpy.compress_numpy(x, tolerance=tolerance), zfpy.decompress_numpy, len
         )
@@ -193,7 +193,7 @@ def build_codec(spec: dict) -> Codec:
 
         config = szConfig()
         config.errorBoundMode = szErrorBoundMode.REL  # relative to the value range
-        config.relErrorBound = spec["relative_bound"]
+        config.relErrorBound = recipe["relative_bound"]
         # pysz needs the shape to decompress: carry the length with the bytes.
         return Codec(
             "sz3",
@@ -204,7 +204,7 @@ def build_codec(spec: dict) -> Codec:
     if kind == "pywt":
         import pywt
 
-        levels = spec["levels"]
+        levels = recipe["levels"]
         # waverec can return one sample more than an odd-length input.
         return Codec(
             "pywt (transform only)",
@@ -223,21 +223,21 @@ def tools_available() -> bool:
     return True
 
 
-def codec_specs(x: np.ndarray, threads: int) -> tuple[list[dict], bytes]:
-    """Specs for one signal, the peers' bounds matched to quarnel's error."""
+def codec_recipes(x: np.ndarray, threads: int) -> tuple[list[dict], bytes]:
+    """Recipes for one signal, the peers' bounds matched to quarnel's error."""
     stream = quarnel.compress_signal(x)
     error = float(np.max(np.abs(quarnel.decompress_signal(stream) - x)))
     value_range = float(np.max(x)) - float(np.min(x))
-    specs = [{"kind": "quarnel"}]
+    recipes = [{"kind": "quarnel"}]
     if threads and tools_available():
-        specs.append({"kind": "quarnel_tools", "threads": threads})
-    specs += [
+        recipes.append({"kind": "quarnel_tools", "threads": threads})
+    recipes += [
         {"kind": "zfp", "tolerance": error},
         {"kind": "sz3", "relative_bound": error / value_range},
         # Byte 12 of the header is the level count the stream was made with.
         {"kind": "pywt", "levels": stream[12]},
     ]
-    return specs, stream
+    return recipes, stream
 
 
 # ------------------------------------------------------------ measuring
@@ -302,9 +302,9 @@ def peak_child(spec_json: str, signal_file: str, direction: str) -> None:
     print(json.dumps({"extra": hwm - before, "hwm": hwm}))
 
 
-def measure_peak(spec: dict, signal_file: str, direction: str) -> dict:
+def measure_peak(recipe: dict, signal_file: str, direction: str) -> dict:
     """Peak extra resident bytes of one call, measured in a fresh child."""
-    cmd = [sys.executable, __file__, "--peak-child", json.dumps(spec), signal_file, direction]
+    cmd = [sys.executable, __file__, "--peak-child", json.dumps(recipe), signal_file, direction]
     out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
 
@@ -323,8 +323,8 @@ def error_stats(x: np.ndarray, y: np.ndarray) -> tuple[float, float]:
 
 
 def compare_signal(name: str, x: np.ndarray, args: argparse.Namespace) -> dict:
-    specs, stream = codec_specs(x, args.threads)
-    codecs = [build_codec(spec) for spec in specs]
+    recipes, stream = codec_recipes(x, args.threads)
+    codecs = [build_codec(recipe) for recipe in recipes]
     payloads, rows = [], []
     for codec in codecs:
         payload = codec.compress(x)
@@ -344,9 +344,9 @@ def compare_signal(name: str, x: np.ndarray, args: argparse.Namespace) -> dict:
         with tempfile.TemporaryDirectory() as tmp:
             signal_file = str(Path(tmp) / "signal.f32")
             x.astype("<f4").tofile(signal_file)
-            for row, spec in zip(rows, specs):
+            for row, recipe in zip(rows, recipes):
                 for direction in ("compress", "decompress"):
-                    peak = measure_peak(spec, signal_file, direction)
+                    peak = measure_peak(recipe, signal_file, direction)
                     row[f"{direction}_peak"] = peak["extra"] / x.nbytes
 
     print(f"\n== {name}: {x.size} samples, {x.nbytes / 1e6:.2f} MB float32, "

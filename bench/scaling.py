@@ -42,7 +42,7 @@ from compare import make_noisy, measure_peak, time_once  # noqa: E402
 
 MIN_SAMPLES = 10_000
 MIN_RUN_SECONDS = 0.05
-# (label, spec for compare.build_codec, options for compress_signal)
+# (label, recipe for compare.build_codec, options for compress_signal)
 SERIES = [
     ("default", {"kind": "quarnel"}, None),
     ("deflate", {"kind": "quarnel", "coder": "deflate"}, quarnel.QrnlCompressionOptions(coder="deflate")),
@@ -75,7 +75,7 @@ def measure(n: int, repeats: int, memory: bool) -> dict:
         signal_file = str(Path(tmp) / "signal.f32")
         if memory:
             x.astype("<f4").tofile(signal_file)
-        for label, spec, options in SERIES:
+        for label, recipe, options in SERIES:
             stream = quarnel.compress_signal(x, options)
             row[f"{label} compress"] = ns_per_sample(
                 lambda: quarnel.compress_signal(x, options), n, repeats)
@@ -84,7 +84,7 @@ def measure(n: int, repeats: int, memory: bool) -> dict:
             del stream
             if memory:
                 for direction in ("compress", "decompress"):
-                    peak = measure_peak(spec, signal_file, direction)
+                    peak = measure_peak(recipe, signal_file, direction)
                     row[f"{label} {direction} peak"] = peak["extra"] / x.nbytes
                     row[f"{label} {direction} hwm"] = peak["hwm"]
     return row
