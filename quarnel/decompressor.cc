@@ -126,7 +126,7 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
   // so no band is ever held as floats in full.
   const float factor = std::bit_cast<float>(static_cast<std::uint32_t>(127 - header.scale) << 23);
   std::vector<DequantisedBand> sources;
-  sources.reserve(layout.levels.size() + 1);
+  sources.reserve(layout.levels.size() + 1);  // the band sources point into it
   lumvet::MultiDwtSource bands;
   const auto band_at = [&](std::size_t offset, std::size_t length) {
     sources.push_back({decoded.data() + 2 * offset, factor});
