@@ -28,6 +28,13 @@ std::string num(double v) {
   return text;
 }
 
+// Whether two decodings are the same bytes or the same error.
+bool same_outcome(const std::expected<Bytes, AransError>& a,
+                  const std::expected<Bytes, AransError>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return a ? *a == *b : a.error() == b.error();
+}
+
 std::string describe(const CompressionOptions& o, std::size_t n) {
   return "method " + std::to_string(static_cast<int>(o.method)) + " scale " +
          std::to_string(o.scale) + " cutoff " + std::to_string(static_cast<int>(o.cutoff)) +
@@ -139,6 +146,35 @@ std::string check_roundtrip(std::span<const std::uint8_t> input) {
     if (!(std::fabs(got - want) <= bound)) {
       return what + ": sample " + std::to_string(i) + " is " + num(got) + " for " + num(want) +
              ", off by more than " + num(bound);
+    }
+  }
+  return {};
+}
+
+std::string check_threads(std::span<const std::uint8_t> input) {
+  // Below kThreadedMinPairs both planes stay on the calling thread, so a short
+  // input is repeated, each copy xor-ed with its index so the copies differ,
+  // and the odd length of an odd input is kept.
+  constexpr std::size_t kThreadedBytes = 2 * kThreadedMinPairs;
+  Bytes grown(input.begin(), input.end());
+  if (!input.empty()) {
+    for (std::size_t copy = 1; grown.size() < kThreadedBytes; ++copy) {
+      for (const std::uint8_t b : input) grown.push_back(static_cast<std::uint8_t>(b ^ copy));
+    }
+    if ((grown.size() ^ input.size()) & 1) grown.pop_back();
+  }
+  const Bytes body = encode_stream(grown, 1);
+  if (encode_stream(grown, 2) != body) return "two threads coded a different body";
+  for (const unsigned threads : {1u, 2u}) {
+    const auto decoded = decode_stream(body, SIZE_MAX, threads);
+    if (!decoded || *decoded != grown) {
+      return "a body did not decode back on " + std::to_string(threads) + " thread(s)";
+    }
+  }
+  // A forged body: its container may claim enough pairs for two threads.
+  for (const std::size_t keep : {SIZE_MAX, input.size() / 3}) {
+    if (!same_outcome(decode_stream(input, keep, 1), decode_stream(input, keep, 2))) {
+      return "one and two threads decoded a body differently, keep " + std::to_string(keep);
     }
   }
   return {};

@@ -122,6 +122,15 @@ int main(int argc, char** argv) {
   write("decode_stream", "odd_9", quarnel::encode_stream(Bytes{1, 0, 0xFF, 0xFF, 2, 0, 7, 7, 9}));
   write("header", "short_51", Bytes(51, 'Q'));
 
+  // The threaded coder: a real body long enough for two threads, byte strings
+  // it grows to that length, and a forged body that claims as many pairs.
+  write("threads", "cdf97_arans_9000",
+        Bytes(long_stream.begin() + quarnel::kHeaderSize, long_stream.end()));
+  write("threads", "empty", {});
+  write("threads", "odd_7", {1, 0, 0xFF, 0xFF, 2, 0, 9});
+  write("threads", "coefficients_64", Bytes(long_stream.end() - 64, long_stream.end()));
+  write("threads", "truncated_9000_pairs", {0, 8, 0xA8, 0x46, 4, 0, 0, 1, 0, 0, 0, 1});
+
   // Round trips: awkward samples under every method.
   constexpr float inf = std::numeric_limits<float>::infinity();
   constexpr float nan = std::numeric_limits<float>::quiet_NaN();

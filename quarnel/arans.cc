@@ -70,10 +70,6 @@ constexpr std::size_t kRawLimit = 6;
 // From 16 KiB of input on the model uses the whole previous byte as context.
 constexpr std::size_t kWideContextInput = 16384;
 
-// From 8192 pairs (16 KiB of input) on the two planes may be coded on two threads: below,
-// starting a thread costs about as much as it saves.
-constexpr std::size_t kThreadedMinPairs = 8192;
-
 // ---------------------------------------------------------------------------------------
 // Model
 

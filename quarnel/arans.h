@@ -40,6 +40,14 @@ std::string_view message(AransError e);
 // 2^29 + 1 bytes cannot be coded into a body that decodes.
 inline constexpr std::uint64_t kMaxPairCount = std::uint64_t{1} << 28;
 
+// From 8192 pairs (16 KiB of input) on the two planes may be coded on two threads: below,
+// starting a thread costs about as much as it saves. The fuzz build lowers the bar so
+// that small inputs reach the threaded code.
+#ifndef QUARNEL_THREADED_MIN_PAIRS
+#define QUARNEL_THREADED_MIN_PAIRS 8192
+#endif
+inline constexpr std::size_t kThreadedMinPairs = QUARNEL_THREADED_MIN_PAIRS;
+
 // Codes a byte string into a self-delimiting body: empty for empty input, the input
 // itself for 1 to 5 bytes, else the two-plane container.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
