@@ -77,6 +77,7 @@ class Message {
   // The codec's own text; should rendering it run out of memory, the code
   // still tells what failed.
   int fail(const QuarnelError& error) const {
+    if (!text_) return code_of(error.kind());
     try {
       const std::string text = error.message();
       return fail(code_of(error.kind()), "%s", text.c_str());
