@@ -1,4 +1,5 @@
-// The decompression pipeline: decompress(), declared in quarnel/quarnel.h.
+// The decompression pipeline: decompress(), declared in quarnel/quarnel.h,
+// and the header checks it starts with.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -8,6 +9,7 @@
 
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
+#include "quarnel/decompressor.h"
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/quarnel.h"
@@ -72,8 +74,8 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
   return decompress(stream, 1);
 }
 
-std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
-                                                           unsigned threads) {
+std::expected<QuarnelHeader, QuarnelError> read_stream_header(
+    std::span<const std::uint8_t> stream) {
   const auto parsed = QuarnelHeader::from_bytes(stream);
   if (!parsed) return Unexpected(parsed.error());
   const QuarnelHeader& header = *parsed;
@@ -86,14 +88,23 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
   QUARNEL_CHECK(header.levels != 0,
                 failed("Min supported level is 1 but it was " + std::to_string(header.levels)));
 
-  // from_bytes accepts only the four known tags.
-  const lumvet::DwtExecutorHandle executor = make_executor(*method_from_tag(header.method_tag));
-  const BandLayout layout = band_layout(*executor, header.sample_count, header.levels);
-
   const std::uint64_t stream_end = kHeaderSize + static_cast<std::uint64_t>(header.payload_length);
   QUARNEL_CHECK(stream.size() >= stream_end,
                 failed("Minimum data size is " + std::to_string(stream_end) + ", but it was " +
                        std::to_string(stream.size())));
+  return header;
+}
+
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads) {
+  const auto checked = read_stream_header(stream);
+  if (!checked) return Unexpected(checked.error());
+  const QuarnelHeader& header = *checked;
+
+  // from_bytes accepts only the four known tags.
+  const lumvet::DwtExecutorHandle executor = make_executor(*method_from_tag(header.method_tag));
+  const BandLayout layout = band_layout(*executor, header.sample_count, header.levels);
+
   const auto payload = stream.subspan(kHeaderSize, header.payload_length);
 
   // Nothing sized by the header is allocated before the payload has shown it

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "quarnel/export.h"
+
 namespace quarnel {
 
 // A kind's position is its identity: new kinds go at the end and none moves.
@@ -25,7 +27,7 @@ enum class QuarnelErrorKind : std::uint8_t {
   UnknownCoder,              // 8-bit number
 };
 
-class QuarnelError {
+class QUARNEL_API QuarnelError {
  public:
   static QuarnelError invalid_method(std::span<const std::uint8_t, 4> tag);
   static QuarnelError invalid_magic(std::span<const std::uint8_t, 4> magic);

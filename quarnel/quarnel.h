@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quarnel/error.h"
+#include "quarnel/export.h"
 
 namespace quarnel {
 
@@ -39,27 +40,27 @@ struct CompressionOptions {
 // The whole stream: 52-byte header followed by the payload. A signal whose
 // wavelet coefficients would not fit 16 bits at the chosen scale is refused
 // (UnsupportedConfiguration): a lower scale stores it.
-std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
-                                                                const CompressionOptions& options);
+QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress(
+    std::span<const float> samples, const CompressionOptions& options);
 
 // The checks compress() makes before it reads a sample, in its order: the
 // sample count against what a stream can hold and the options against their
 // ranges. A caller that must convert its samples first runs them before
 // converting, so a signal refused for its length alone costs nothing.
-std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
-                                                     const CompressionOptions& options);
+QUARNEL_API std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
+                                                                 const CompressionOptions& options);
 
 // Exactly as many samples as were compressed.
-std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream);
+QUARNEL_API std::expected<std::vector<float>, QuarnelError> decompress(
+    std::span<const std::uint8_t> stream);
 
 // The same two calls with up to `threads` threads working on one signal: the
 // rANS coder codes its two byte planes side by side. The streams and samples
 // are exactly those of the calls above; threads <= 1 runs on the calling
 // thread alone. Each call starts and joins its own threads.
-std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
-                                                                const CompressionOptions& options,
-                                                                unsigned threads);
-std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
-                                                           unsigned threads);
+QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress(
+    std::span<const float> samples, const CompressionOptions& options, unsigned threads);
+QUARNEL_API std::expected<std::vector<float>, QuarnelError> decompress(
+    std::span<const std::uint8_t> stream, unsigned threads);
 
 }  // namespace quarnel

@@ -4,7 +4,8 @@
 # variant has its own build directory under build-matrix/.
 #
 # Usage: run_matrix.sh [variant...] with variants release, sanitize, tsan
-# (ThreadSanitizer, thread tests only), aarch64, fuzz (default: release
+# (ThreadSanitizer, thread tests only), aarch64, fuzz, install (the installed
+# library and its examples, scripts/check_install.sh) (default: release
 # sanitize aarch64). QUARNEL_FUZZ_SECONDS sets the run
 # time of each fuzz target (default 60). The last line counts every test
 # binary and fuzz target run: "matrix: N passed, N failed"; the exit status is
@@ -136,6 +137,18 @@ for v in "${variants[@]}"; do
         failed=$((failed + ${counts#* }))
       else
         failed=$((failed + 1))  # the fuzz build itself failed
+      fi
+      ;;
+    install)
+      log="$(mktemp)"
+      "$here/scripts/check_install.sh" | tee "$log"
+      counts=$(sed -n 's/^install: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log")
+      rm -f "$log"
+      if [[ -n "$counts" ]]; then
+        passed=$((passed + ${counts% *}))
+        failed=$((failed + ${counts#* }))
+      else
+        failed=$((failed + 1))  # the script stopped before counting
       fi
       ;;
     *)

@@ -1,0 +1,312 @@
+// The C interface of quarnel/quarnel_c.h over the C++ calls of
+// quarnel/quarnel.h: arguments checked, errors turned into codes and messages,
+// every exception caught before it reaches C.
+#include "quarnel/quarnel_c.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "quarnel/decompressor.h"
+#include "quarnel/quarnel.h"
+
+namespace {
+
+using quarnel::QuarnelError;
+using quarnel::QuarnelErrorKind;
+
+// A codec error's code is its kind's position plus one: both orders are fixed.
+constexpr int code_of(QuarnelErrorKind kind) {
+  return 1 + static_cast<int>(kind);
+}
+static_assert(QUARNEL_ERROR_INVALID_METHOD == code_of(QuarnelErrorKind::InvalidMethod));
+static_assert(QUARNEL_ERROR_INVALID_MAGIC == code_of(QuarnelErrorKind::InvalidMagic));
+static_assert(QUARNEL_ERROR_INVALID_FORMAT_TAG == code_of(QuarnelErrorKind::InvalidFormatTag));
+static_assert(QUARNEL_ERROR_INVALID_VERSION == code_of(QuarnelErrorKind::InvalidVersion));
+static_assert(QUARNEL_ERROR_TRANSFORM_FAILED == code_of(QuarnelErrorKind::TransformFailed));
+static_assert(QUARNEL_ERROR_ENCODE_FAILED == code_of(QuarnelErrorKind::EncodeFailed));
+static_assert(QUARNEL_ERROR_OUT_OF_MEMORY == code_of(QuarnelErrorKind::OutOfMemory));
+static_assert(QUARNEL_ERROR_INVALID_HEADER == code_of(QuarnelErrorKind::InvalidHeader));
+static_assert(QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION ==
+              code_of(QuarnelErrorKind::UnsupportedConfiguration));
+static_assert(QUARNEL_ERROR_DECOMPRESSION_FAILED == code_of(QuarnelErrorKind::DecompressionFailed));
+static_assert(QUARNEL_ERROR_UNSUPPORTED_SCALE == code_of(QuarnelErrorKind::UnsupportedScale));
+static_assert(QUARNEL_ERROR_UNKNOWN_CODER == code_of(QuarnelErrorKind::UnknownCoder));
+
+// The option values pass through unchanged, so the codec's range checks and
+// messages apply to them as to a C++ caller's.
+static_assert(QUARNEL_METHOD_CDF53 == static_cast<int>(quarnel::WaveletMethod::cdf53));
+static_assert(QUARNEL_METHOD_CDF97 == static_cast<int>(quarnel::WaveletMethod::cdf97));
+static_assert(QUARNEL_METHOD_DB4 == static_cast<int>(quarnel::WaveletMethod::db4));
+static_assert(QUARNEL_METHOD_SYM4 == static_cast<int>(quarnel::WaveletMethod::sym4));
+static_assert(QUARNEL_CUTOFF_LOW == static_cast<int>(quarnel::CutoffLevel::low));
+static_assert(QUARNEL_CUTOFF_MEDIUM == static_cast<int>(quarnel::CutoffLevel::medium));
+static_assert(QUARNEL_CUTOFF_HIGH == static_cast<int>(quarnel::CutoffLevel::high));
+static_assert(QUARNEL_CODER_DEFLATE == static_cast<int>(quarnel::CoderChoice::deflate));
+static_assert(QUARNEL_CODER_ARANS == static_cast<int>(quarnel::CoderChoice::arans));
+static_assert(QUARNEL_CODER_AUTO == static_cast<int>(quarnel::CoderChoice::auto_));
+
+// Every caller has at least the fields of the first layout.
+constexpr std::size_t kFirstOptionsSize =
+    offsetof(quarnel_options, threads) + sizeof(std::uint32_t);
+
+// The caller's message buffer, if any. Writing never allocates, never runs
+// past the buffer and always ends the text.
+class Message {
+ public:
+  Message(char* text, std::size_t size) : text_(size != 0 ? text : nullptr), size_(size) {
+    if (text_) text_[0] = '\0';
+  }
+
+  __attribute__((format(printf, 3, 4))) int fail(int code, const char* format, ...) const {
+    if (text_) {
+      std::va_list args;
+      va_start(args, format);
+      std::vsnprintf(text_, size_, format, args);
+      va_end(args);
+    }
+    return code;
+  }
+
+  // The codec's own text; should rendering it run out of memory, the code
+  // still tells what failed.
+  int fail(const QuarnelError& error) const {
+    if (!text_) return code_of(error.kind());
+    try {
+      const std::string text = error.message();
+      return fail(code_of(error.kind()), "%s", text.c_str());
+    } catch (...) {
+      return code_of(error.kind());
+    }
+  }
+
+ private:
+  char* text_;
+  std::size_t size_;
+};
+
+// Runs a call's body; no exception gets past it.
+template <class Body>
+int guarded(const Message& message, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return message.fail(QUARNEL_ERROR_OUT_OF_MEMORY, "Out of memory");
+  } catch (const std::exception& e) {
+    return message.fail(QUARNEL_ERROR_INTERNAL, "Unexpected failure: %s", e.what());
+  } catch (...) {
+    return message.fail(QUARNEL_ERROR_INTERNAL, "Unexpected failure");
+  }
+}
+
+int null_argument(const Message& message, const char* name) {
+  return message.fail(QUARNEL_ERROR_NULL_POINTER, "%s is a null pointer", name);
+}
+
+struct CallOptions {
+  quarnel::CompressionOptions codec;
+  unsigned threads = 1;
+};
+
+int read_options(const quarnel_options* given, CallOptions& out, const Message& message) {
+  quarnel_options options;
+  quarnel_options_init(&options);
+  if (given) {
+    if (given->struct_size < kFirstOptionsSize || given->struct_size > sizeof options) {
+      return message.fail(QUARNEL_ERROR_BAD_STRUCT_SIZE,
+                          "quarnel_options.struct_size is %u, but this library knows sizes "
+                          "%zu to %zu",
+                          static_cast<unsigned>(given->struct_size), kFirstOptionsSize,
+                          sizeof options);
+    }
+    // An older, shorter layout keeps the defaults of the fields it lacks.
+    std::memcpy(&options, given, given->struct_size);
+  }
+  out.codec.method = static_cast<quarnel::WaveletMethod>(options.method);
+  out.codec.scale = options.scale;
+  out.codec.cutoff = static_cast<quarnel::CutoffLevel>(options.cutoff);
+  out.codec.coder = static_cast<quarnel::CoderChoice>(options.coder);
+  out.threads = options.threads;
+  return QUARNEL_OK;
+}
+
+// Checks common to both compress calls, then the stream.
+int compress_checked(const float* samples, std::size_t sample_count, const quarnel_options* options,
+                     const Message& message, std::vector<std::uint8_t>& stream) {
+  if (samples == nullptr && sample_count != 0) return null_argument(message, "samples");
+  CallOptions call;
+  if (const int code = read_options(options, call, message)) return code;
+  auto result = quarnel::compress({samples, sample_count}, call.codec, call.threads);
+  if (!result) return message.fail(result.error());
+  stream = std::move(*result);
+  return QUARNEL_OK;
+}
+
+int decompress_checked(const std::uint8_t* stream, std::size_t stream_size, unsigned threads,
+                       const Message& message, std::vector<float>& samples) {
+  auto result = quarnel::decompress({stream, stream_size}, threads);
+  if (!result) return message.fail(result.error());
+  samples = std::move(*result);
+  return QUARNEL_OK;
+}
+
+}  // namespace
+
+void quarnel_options_init(quarnel_options* options) {
+  if (options == nullptr) return;
+  const quarnel::CompressionOptions defaults;
+  *options = {};
+  options->struct_size = sizeof *options;
+  options->method = static_cast<std::uint8_t>(defaults.method);
+  options->scale = defaults.scale;
+  options->cutoff = static_cast<std::uint8_t>(defaults.cutoff);
+  options->coder = static_cast<std::uint8_t>(defaults.coder);
+  options->threads = 1;
+}
+
+int quarnel_compress(const float* samples, size_t sample_count, const quarnel_options* options,
+                     uint8_t* stream, size_t* stream_size, char* message, size_t message_size) {
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (stream_size == nullptr) return null_argument(out, "stream_size");
+    if (stream == nullptr && *stream_size != 0) return null_argument(out, "stream");
+    std::vector<std::uint8_t> result;
+    if (const int code = compress_checked(samples, sample_count, options, out, result)) {
+      return code;
+    }
+    if (result.size() > *stream_size) {
+      const std::size_t room = *stream_size;
+      *stream_size = result.size();
+      return out.fail(QUARNEL_ERROR_BUFFER_TOO_SMALL,
+                      "Output buffer holds %zu bytes, but the stream needs %zu", room,
+                      result.size());
+    }
+    std::memcpy(stream, result.data(), result.size());
+    *stream_size = result.size();
+    return QUARNEL_OK;
+  });
+}
+
+int quarnel_compress_alloc(const float* samples, size_t sample_count,
+                           const quarnel_options* options, uint8_t** stream, size_t* stream_size,
+                           char* message, size_t message_size) {
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (stream == nullptr) return null_argument(out, "stream");
+    if (stream_size == nullptr) return null_argument(out, "stream_size");
+    *stream = nullptr;
+    *stream_size = 0;
+    std::vector<std::uint8_t> result;
+    if (const int code = compress_checked(samples, sample_count, options, out, result)) {
+      return code;
+    }
+    auto* buffer = static_cast<std::uint8_t*>(std::malloc(result.size()));
+    if (buffer == nullptr) throw std::bad_alloc();
+    std::memcpy(buffer, result.data(), result.size());
+    *stream = buffer;
+    *stream_size = result.size();
+    return QUARNEL_OK;
+  });
+}
+
+int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size, size_t* sample_count,
+                                char* message, size_t message_size) {
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
+    if (sample_count == nullptr) return null_argument(out, "sample_count");
+    const auto header = quarnel::read_stream_header({stream, stream_size});
+    if (!header) return out.fail(header.error());
+    *sample_count = header->sample_count;
+    return QUARNEL_OK;
+  });
+}
+
+int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threads, float* samples,
+                       size_t* sample_count, char* message, size_t message_size) {
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
+    if (sample_count == nullptr) return null_argument(out, "sample_count");
+    if (samples == nullptr && *sample_count != 0) return null_argument(out, "samples");
+    // The room is checked before anything is decoded.
+    const auto header = quarnel::read_stream_header({stream, stream_size});
+    if (!header) return out.fail(header.error());
+    if (header->sample_count > *sample_count) {
+      const std::size_t room = *sample_count;
+      *sample_count = header->sample_count;
+      return out.fail(QUARNEL_ERROR_BUFFER_TOO_SMALL,
+                      "Output buffer holds %zu samples, but the stream has %zu", room,
+                      static_cast<std::size_t>(header->sample_count));
+    }
+    std::vector<float> result;
+    if (const int code = decompress_checked(stream, stream_size, threads, out, result)) {
+      return code;
+    }
+    if (!result.empty()) std::memcpy(samples, result.data(), result.size() * sizeof(float));
+    *sample_count = result.size();
+    return QUARNEL_OK;
+  });
+}
+
+int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size, unsigned threads,
+                             float** samples, size_t* sample_count, char* message,
+                             size_t message_size) {
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
+    if (samples == nullptr) return null_argument(out, "samples");
+    if (sample_count == nullptr) return null_argument(out, "sample_count");
+    *samples = nullptr;
+    *sample_count = 0;
+    std::vector<float> result;
+    if (const int code = decompress_checked(stream, stream_size, threads, out, result)) {
+      return code;
+    }
+    // Never a null pointer on success, not even for no samples.
+    auto* buffer =
+        static_cast<float*>(std::malloc(result.empty() ? 1 : result.size() * sizeof(float)));
+    if (buffer == nullptr) throw std::bad_alloc();
+    if (!result.empty()) std::memcpy(buffer, result.data(), result.size() * sizeof(float));
+    *samples = buffer;
+    *sample_count = result.size();
+    return QUARNEL_OK;
+  });
+}
+
+void quarnel_free(void* buffer) {
+  std::free(buffer);
+}
+
+const char* quarnel_error_name(int code) {
+  switch (code) {
+#define QUARNEL_NAME(name) \
+  case name:               \
+    return #name;
+    QUARNEL_NAME(QUARNEL_OK)
+    QUARNEL_NAME(QUARNEL_ERROR_INVALID_METHOD)
+    QUARNEL_NAME(QUARNEL_ERROR_INVALID_MAGIC)
+    QUARNEL_NAME(QUARNEL_ERROR_INVALID_FORMAT_TAG)
+    QUARNEL_NAME(QUARNEL_ERROR_INVALID_VERSION)
+    QUARNEL_NAME(QUARNEL_ERROR_TRANSFORM_FAILED)
+    QUARNEL_NAME(QUARNEL_ERROR_ENCODE_FAILED)
+    QUARNEL_NAME(QUARNEL_ERROR_OUT_OF_MEMORY)
+    QUARNEL_NAME(QUARNEL_ERROR_INVALID_HEADER)
+    QUARNEL_NAME(QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION)
+    QUARNEL_NAME(QUARNEL_ERROR_DECOMPRESSION_FAILED)
+    QUARNEL_NAME(QUARNEL_ERROR_UNSUPPORTED_SCALE)
+    QUARNEL_NAME(QUARNEL_ERROR_UNKNOWN_CODER)
+    QUARNEL_NAME(QUARNEL_ERROR_NULL_POINTER)
+    QUARNEL_NAME(QUARNEL_ERROR_BUFFER_TOO_SMALL)
+    QUARNEL_NAME(QUARNEL_ERROR_BAD_STRUCT_SIZE)
+    QUARNEL_NAME(QUARNEL_ERROR_INTERNAL)
+#undef QUARNEL_NAME
+  }
+  return nullptr;
+}

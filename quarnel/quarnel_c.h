@@ -1,0 +1,121 @@
+/* quarnel from C: compress 1-D float32 signals and decompress them through
+   plain functions, for C programs and bindings in other languages.
+
+   Every function returns QUARNEL_OK (0) or an error code and never lets a C++
+   exception out. Nothing is kept between calls: any number of threads may
+   call at once. A failing call writes its message into `message` when the
+   caller passes one (`message_size` bytes, cut short if needed, always
+   NUL-terminated; QUARNEL_MESSAGE_SIZE holds every message); the codec's
+   errors carry the codec's own message text. A call that succeeds leaves an
+   empty message. */
+#ifndef QUARNEL_QUARNEL_C_H
+#define QUARNEL_QUARNEL_C_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "quarnel/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Codes 1 to 63 are the codec's error kinds, one each, in the codec's order;
+   new kinds are appended there, and no code ever changes its meaning. Codes
+   from 64 are misuse of this interface. */
+enum {
+  QUARNEL_OK = 0,
+  QUARNEL_ERROR_INVALID_METHOD = 1,
+  QUARNEL_ERROR_INVALID_MAGIC = 2,
+  QUARNEL_ERROR_INVALID_FORMAT_TAG = 3,
+  QUARNEL_ERROR_INVALID_VERSION = 4,
+  QUARNEL_ERROR_TRANSFORM_FAILED = 5,
+  QUARNEL_ERROR_ENCODE_FAILED = 6,
+  /* Also when memory runs out outside the codec: the message is then
+     "Out of memory". */
+  QUARNEL_ERROR_OUT_OF_MEMORY = 7,
+  QUARNEL_ERROR_INVALID_HEADER = 8,
+  QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION = 9,
+  QUARNEL_ERROR_DECOMPRESSION_FAILED = 10,
+  QUARNEL_ERROR_UNSUPPORTED_SCALE = 11,
+  QUARNEL_ERROR_UNKNOWN_CODER = 12,
+  QUARNEL_ERROR_NULL_POINTER = 64,
+  QUARNEL_ERROR_BUFFER_TOO_SMALL = 65,
+  QUARNEL_ERROR_BAD_STRUCT_SIZE = 66,
+  /* An unexpected C++ exception (a thread that could not start, say). */
+  QUARNEL_ERROR_INTERNAL = 67
+};
+
+enum {
+  QUARNEL_METHOD_CDF53 = 0,
+  QUARNEL_METHOD_CDF97 = 1,
+  QUARNEL_METHOD_DB4 = 2,
+  QUARNEL_METHOD_SYM4 = 3
+};
+enum { QUARNEL_CUTOFF_LOW = 0, QUARNEL_CUTOFF_MEDIUM = 1, QUARNEL_CUTOFF_HIGH = 2 };
+/* Auto selects the rANS coder. */
+enum { QUARNEL_CODER_DEFLATE = 0, QUARNEL_CODER_ARANS = 1, QUARNEL_CODER_AUTO = 2 };
+
+#define QUARNEL_MESSAGE_SIZE 256
+
+/* Fill with quarnel_options_init, then change what differs. Later versions
+   append fields; struct_size tells the library which ones the caller has. */
+typedef struct quarnel_options {
+  uint32_t struct_size; /* sizeof(quarnel_options) */
+  uint8_t method;       /* QUARNEL_METHOD_*, default CDF97 */
+  uint8_t scale;        /* 6 to 12, default 11 */
+  uint8_t cutoff;       /* QUARNEL_CUTOFF_*, default LOW */
+  uint8_t coder;        /* QUARNEL_CODER_*, default AUTO */
+  uint32_t threads;     /* threads one call may use; 0 or 1 (default): the caller's only */
+} quarnel_options;
+
+QUARNEL_API void quarnel_options_init(quarnel_options* options);
+
+/* Compresses `sample_count` samples into `stream`, which has room for
+   *stream_size bytes, and sets *stream_size to the stream's length. A stream
+   that does not fit is not written: the call fails with
+   QUARNEL_ERROR_BUFFER_TOO_SMALL and sets *stream_size to the length needed.
+   `options` NULL takes the defaults. */
+QUARNEL_API int quarnel_compress(const float* samples, size_t sample_count,
+                                 const quarnel_options* options, uint8_t* stream,
+                                 size_t* stream_size, char* message, size_t message_size);
+
+/* The same into a buffer the library allocates (*stream, *stream_size bytes);
+   release it with quarnel_free. */
+QUARNEL_API int quarnel_compress_alloc(const float* samples, size_t sample_count,
+                                       const quarnel_options* options, uint8_t** stream,
+                                       size_t* stream_size, char* message, size_t message_size);
+
+/* The number of samples `stream` decompresses to, read from its header
+   without decoding; the header is checked as decompression checks it. */
+QUARNEL_API int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size,
+                                            size_t* sample_count, char* message,
+                                            size_t message_size);
+
+/* Decompresses `stream` into `samples`, which has room for *sample_count
+   floats, and sets *sample_count to the number written. When they do not
+   fit, nothing is decoded: the call fails with QUARNEL_ERROR_BUFFER_TOO_SMALL
+   and sets *sample_count to the number needed. Up to `threads` threads work
+   on the stream; 0 or 1 runs on the calling thread. */
+QUARNEL_API int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threads,
+                                   float* samples, size_t* sample_count, char* message,
+                                   size_t message_size);
+
+/* The same into a buffer the library allocates; release it with quarnel_free. */
+QUARNEL_API int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size,
+                                         unsigned threads, float** samples, size_t* sample_count,
+                                         char* message, size_t message_size);
+
+/* Releases a buffer from quarnel_compress_alloc or quarnel_decompress_alloc;
+   NULL is allowed. */
+QUARNEL_API void quarnel_free(void* buffer);
+
+/* The name of an error code ("QUARNEL_ERROR_INVALID_MAGIC"), or NULL for a
+   number that is not one. */
+QUARNEL_API const char* quarnel_error_name(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

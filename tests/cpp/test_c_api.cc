@@ -1,0 +1,356 @@
+// The C interface against the C++ calls it wraps: the same bytes and samples,
+// the codec's messages unchanged, a code for every failure, and no exception
+// or leak when memory runs out. (The out-of-memory loop also checks what the
+// _alloc calls hand out.)
+#include "quarnel/quarnel_c.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "codec_test_util.h"
+#include "heap_probe.h"
+#include "quarnel/band_layout.h"
+
+namespace quarnel {
+namespace {
+
+using namespace quarnel::testing;
+
+// A C call's code and message, with the message buffer it was given.
+struct Outcome {
+  int code;
+  std::string message;
+  friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+using Call = std::function<int(char*, std::size_t)>;
+
+Outcome run(const Call& call) {
+  char message[QUARNEL_MESSAGE_SIZE];
+  std::memset(message, 'x', sizeof message);
+  const int code = call(message, sizeof message);
+  return {code, message};
+}
+
+Outcome cpp_failure(const QuarnelError& error) {
+  return {1 + static_cast<int>(error.kind()), error.message()};
+}
+
+quarnel_options c_options(const CompressionOptions& o, unsigned threads = 1) {
+  quarnel_options c;
+  quarnel_options_init(&c);
+  c.method = static_cast<std::uint8_t>(o.method);
+  c.scale = o.scale;
+  c.cutoff = static_cast<std::uint8_t>(o.cutoff);
+  c.coder = static_cast<std::uint8_t>(o.coder);
+  c.threads = threads;
+  return c;
+}
+
+Outcome compress_c(std::span<const float> x, const quarnel_options* options, Bytes& stream) {
+  stream.assign(kHeaderSize + 8 * x.size() + 4096, 0);
+  std::size_t size = stream.size();
+  const Outcome out = run([&](char* m, std::size_t ms) {
+    return quarnel_compress(x.data(), x.size(), options, stream.data(), &size, m, ms);
+  });
+  stream.resize(out.code == QUARNEL_OK ? size : 0);
+  return out;
+}
+
+Outcome decompress_c(std::span<const std::uint8_t> stream, unsigned threads,
+                     std::vector<float>& samples) {
+  samples.assign(4096, -1.0f);  // room for every stream used here
+  std::size_t count = samples.size();
+  const Outcome out = run([&](char* m, std::size_t ms) {
+    return quarnel_decompress(stream.data(), stream.size(), threads, samples.data(), &count, m, ms);
+  });
+  samples.resize(out.code == QUARNEL_OK ? count : 0);
+  return out;
+}
+
+class CRoundTrip
+    : public ::testing::TestWithParam<std::tuple<WaveletMethod, CoderChoice, unsigned>> {};
+
+TEST_P(CRoundTrip, GivesTheBytesAndSamplesOfTheCppCalls) {
+  const auto [method, coder, threads] = GetParam();
+  const CompressionOptions options{
+      .cutoff = CutoffLevel::medium, .coder = coder, .method = method, .scale = 10};
+  const std::vector<float> x = ecg_like(3001);
+  const Bytes expected = compressed(x, options);
+  const std::vector<float> restored = *decompress(expected);
+  const quarnel_options c = c_options(options, threads);
+
+  Bytes stream;
+  EXPECT_EQ(compress_c(x, &c, stream), (Outcome{QUARNEL_OK, ""}));  // success clears the message
+  EXPECT_EQ(stream, expected);
+  std::size_t length = 0;
+  EXPECT_EQ(quarnel_decompressed_length(expected.data(), expected.size(), &length, nullptr, 0),
+            QUARNEL_OK);
+  EXPECT_EQ(length, x.size());
+  std::vector<float> samples;
+  EXPECT_EQ(decompress_c(expected, threads, samples).code, QUARNEL_OK);
+  EXPECT_EQ(samples, restored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, CRoundTrip,
+    ::testing::Values(std::make_tuple(WaveletMethod::cdf97, CoderChoice::auto_, 1u),
+                      std::make_tuple(WaveletMethod::cdf53, CoderChoice::deflate, 1u),
+                      std::make_tuple(WaveletMethod::db4, CoderChoice::arans, 2u),
+                      std::make_tuple(WaveletMethod::sym4, CoderChoice::deflate, 0u)));
+
+TEST(COptions, NullAndTheInitialiserGiveTheCppDefaults) {
+  const std::vector<float> x = sines(777);
+  quarnel_options defaults;
+  quarnel_options_init(&defaults);
+  Bytes with_null, with_defaults;
+  EXPECT_EQ(compress_c(x, nullptr, with_null).code, QUARNEL_OK);
+  EXPECT_EQ(compress_c(x, &defaults, with_defaults).code, QUARNEL_OK);
+  EXPECT_EQ(with_null, compressed(x, {}));
+  EXPECT_EQ(with_defaults, with_null);
+}
+
+TEST(CBuffers, TooSmallReportsTheSizeNeededAndWritesNothing) {
+  const std::vector<float> x = sines(2000);
+  const Bytes expected = compressed(x, {});
+  const std::size_t need = expected.size();
+  std::size_t size = 0;  // a query: no buffer at all
+  EXPECT_EQ(quarnel_compress(x.data(), x.size(), nullptr, nullptr, &size, nullptr, 0),
+            QUARNEL_ERROR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, need);
+  Bytes stream(need - 1, 0xAA);
+  size = stream.size();
+  EXPECT_EQ(run([&](char* m, std::size_t ms) {
+              return quarnel_compress(x.data(), x.size(), nullptr, stream.data(), &size, m, ms);
+            }),
+            (Outcome{QUARNEL_ERROR_BUFFER_TOO_SMALL,
+                     "Output buffer holds " + std::to_string(need - 1) +
+                         " bytes, but the stream needs " + std::to_string(need)}));
+  EXPECT_EQ(size, need);
+  EXPECT_EQ(stream, Bytes(need - 1, 0xAA));
+
+  std::vector<float> samples(x.size() - 1, 7.0f);
+  std::size_t count = samples.size();
+  EXPECT_EQ(run([&](char* m, std::size_t ms) {
+              return quarnel_decompress(expected.data(), need, 1, samples.data(), &count, m, ms);
+            }),
+            (Outcome{QUARNEL_ERROR_BUFFER_TOO_SMALL,
+                     "Output buffer holds 1999 samples, but the stream has 2000"}));
+  EXPECT_EQ(count, x.size());
+  EXPECT_EQ(samples, std::vector<float>(x.size() - 1, 7.0f));
+
+  // A message longer than its buffer is cut and ended there.
+  char message[9];
+  std::memset(message, 'x', sizeof message);
+  EXPECT_EQ(quarnel_decompressed_length(Bytes(60, 0).data(), 60, &count, message, 8),
+            QUARNEL_ERROR_INVALID_MAGIC);
+  EXPECT_STREQ(message, "Magic s");
+  EXPECT_EQ(message[8], 'x');
+}
+
+// Every codec error a stream can cause, through the three decoding calls.
+struct StreamFault {
+  const char* name;  // of the code
+  std::function<void(Bytes&)> damage;
+  bool in_header;  // quarnel_decompressed_length finds it too
+};
+
+class CDecodeError : public ::testing::TestWithParam<StreamFault> {};
+
+TEST_P(CDecodeError, HasItsCodeAndTheCodecMessage) {
+  const StreamFault& fault = GetParam();
+  Bytes stream = compressed(sines(1000), {.coder = CoderChoice::arans});
+  fault.damage(stream);
+  const auto cpp = decompress(stream);
+  ASSERT_FALSE(cpp.has_value());
+  const Outcome expected = cpp_failure(cpp.error());
+  EXPECT_STREQ(quarnel_error_name(expected.code), fault.name);
+
+  std::vector<float> samples;
+  EXPECT_EQ(decompress_c(stream, 1, samples), expected);
+  float sentinel = 0.0f;
+  float* owned = &sentinel;
+  std::size_t count = 1;
+  EXPECT_EQ(run([&](char* m, std::size_t ms) {
+              return quarnel_decompress_alloc(stream.data(), stream.size(), 1, &owned, &count, m,
+                                              ms);
+            }),
+            expected);
+  EXPECT_EQ(owned, nullptr);  // a failure hands out nothing
+  const Outcome length = run([&](char* m, std::size_t ms) {
+    return quarnel_decompressed_length(stream.data(), stream.size(), &count, m, ms);
+  });
+  EXPECT_EQ(length, fault.in_header ? expected : (Outcome{QUARNEL_OK, ""}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CDecodeError,
+    ::testing::Values(
+        StreamFault{"QUARNEL_ERROR_INVALID_METHOD", [](Bytes& b) { b[8] = 'x'; }, true},
+        StreamFault{"QUARNEL_ERROR_INVALID_MAGIC", [](Bytes& b) { b[0] = 'X'; }, true},
+        StreamFault{"QUARNEL_ERROR_INVALID_FORMAT_TAG", [](Bytes& b) { b[7] = '4'; }, true},
+        StreamFault{"QUARNEL_ERROR_INVALID_VERSION", [](Bytes& b) { b[4] = 2; }, true},
+        // CDF 9/7 bands of 10 samples over 4 levels, which the inverse refuses.
+        StreamFault{"QUARNEL_ERROR_TRANSFORM_FAILED",
+                    [](Bytes& b) {
+                      const auto executor = make_executor(WaveletMethod::cdf97);
+                      const std::size_t n = band_layout(*executor, 10, 4).coefficient_count();
+                      b = make_stream({.method_tag = kTagCdf97,
+                                       .levels = 4,
+                                       .scale = 11,
+                                       .coder = kCoderDeflate,
+                                       .sample_count = 10},
+                                      Bytes(2 * n, 0));
+                    },
+                    false},
+        StreamFault{"QUARNEL_ERROR_INVALID_HEADER", [](Bytes& b) { b.resize(51); }, true},
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b.pop_back(); }, true},
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b[kHeaderSize + 1] = 9; },
+                    false},
+        StreamFault{"QUARNEL_ERROR_UNSUPPORTED_SCALE", [](Bytes& b) { b[13] = 13; }, true},
+        StreamFault{"QUARNEL_ERROR_UNKNOWN_CODER", [](Bytes& b) { b[14] = 7; }, true}));
+
+// The codec errors options and lengths cause. (EncodeFailed needs the DEFLATE
+// library's own allocation to fail; its code is fixed at compile time.)
+TEST(CCompressError, HasItsCodeAndTheCodecMessage) {
+  const std::tuple<const char*, std::size_t, CompressionOptions> cases[] = {
+      {"QUARNEL_ERROR_UNSUPPORTED_SCALE", 100, {.scale = 5}},
+      {"QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION", 100, {.method = WaveletMethod{4}}},
+      {"QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION", 0, {}}};
+  for (const auto& [name, n, options] : cases) {
+    const std::vector<float> x = triangle_steps(n);
+    const auto cpp = compress(x, options);
+    ASSERT_FALSE(cpp.has_value());
+    const quarnel_options c = c_options(options);
+    Bytes stream;
+    const Outcome out = compress_c(x, &c, stream);
+    EXPECT_EQ(out, cpp_failure(cpp.error()));
+    EXPECT_STREQ(quarnel_error_name(out.code), name);
+  }
+}
+
+// Misuse: the code, and the message naming what was wrong.
+TEST(CMisuse, IsRefusedWithItsCode) {
+  const Bytes stream = compressed(sines(64), {});
+  std::vector<float> out(64);
+  std::size_t n = 0, sixty_four = 64;
+  const auto sized = [](std::uint32_t size) {
+    quarnel_options c = c_options({});
+    c.struct_size = size;
+    return c;
+  };
+  const quarnel_options none = sized(0), short_by_one = sized(11), unknown = sized(13);
+  const std::tuple<int, const char*, Call> cases[] = {
+      {QUARNEL_ERROR_NULL_POINTER, "samples is a null pointer",
+       [&](char* m, std::size_t ms) {
+         return quarnel_compress(nullptr, 5, nullptr, nullptr, &n, m, ms);
+       }},
+      {QUARNEL_ERROR_NULL_POINTER, "stream is a null pointer",
+       [&](char* m, std::size_t ms) {
+         return quarnel_compress_alloc(out.data(), 64, nullptr, nullptr, &n, m, ms);
+       }},
+      {QUARNEL_ERROR_NULL_POINTER, "sample_count is a null pointer",
+       [&](char* m, std::size_t ms) {
+         return quarnel_decompressed_length(stream.data(), stream.size(), nullptr, m, ms);
+       }},
+      {QUARNEL_ERROR_NULL_POINTER, "samples is a null pointer",
+       [&](char* m, std::size_t ms) {
+         return quarnel_decompress(stream.data(), stream.size(), 1, nullptr, &sixty_four, m, ms);
+       }},
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 0,",
+       [&](char* m, std::size_t ms) {
+         return quarnel_compress(out.data(), 64, &none, nullptr, &n, m, ms);
+       }},
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 11,",
+       [&](char* m, std::size_t ms) {
+         return quarnel_compress(out.data(), 64, &short_by_one, nullptr, &n, m, ms);
+       }},
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 13,", [&](char* m, std::size_t ms) {
+         std::uint8_t* owned = nullptr;
+         return quarnel_compress_alloc(out.data(), 64, &unknown, &owned, &n, m, ms);
+       }}};
+  for (const auto& [code, text, call] : cases) {
+    const Outcome outcome = run(call);
+    EXPECT_EQ(outcome.code, code) << text;
+    EXPECT_NE(outcome.message.find(text), std::string::npos) << outcome.message;
+  }
+  EXPECT_STREQ(quarnel_error_name(QUARNEL_ERROR_INTERNAL), "QUARNEL_ERROR_INTERNAL");
+  EXPECT_EQ(quarnel_error_name(13), nullptr);
+}
+
+// The codec's own report: the coefficient string is its first large allocation.
+TEST(COutOfMemory, TheCodecReportPassesThrough) {
+  const std::vector<float> x = sines(100000);
+  std::string cpp;
+  Bytes stream(1 << 20);  // allocated before the hook makes large requests fail
+  std::size_t size = stream.size();
+  Outcome out{};
+  const auto probe = alloc_hook::run(
+      0,
+      [&] {
+        const auto result = compress(x, {});
+        if (!result) cpp = result.error().message();
+        out = run([&](char* m, std::size_t ms) {
+          return quarnel_compress(x.data(), x.size(), nullptr, stream.data(), &size, m, ms);
+        });
+      },
+      150000);
+  EXPECT_TRUE(probe.failed);
+  EXPECT_EQ(out, (Outcome{QUARNEL_ERROR_OUT_OF_MEMORY, cpp}));
+  EXPECT_TRUE(cpp.starts_with("Out of memory, can't allocate additional ")) << cpp;
+}
+
+// Each allocation of a call made to fail in turn: the call either succeeds
+// with the right result or returns a code, never throws, never leaks.
+TEST(COutOfMemory, EveryFailedAllocationBecomesACode) {
+  const std::vector<float> x = ecg_like(2000);
+  const Bytes expected = compressed(x, {});
+  const std::vector<float> restored = *decompress(expected);
+  int caught_at_the_boundary = 0;
+  for (std::size_t fail_at = 1;; ++fail_at) {
+    std::uint8_t* stream = nullptr;
+    float* samples = nullptr;
+    std::size_t size = 0, count = 0;
+    // Nothing of the test's own allocates while the hook runs.
+    char messages[2][QUARNEL_MESSAGE_SIZE];
+    int codes[2] = {};
+    const alloc_hook::Outcome probes[2] = {
+        alloc_hook::run(fail_at,
+                        [&] {
+                          codes[0] = quarnel_compress_alloc(x.data(), x.size(), nullptr, &stream,
+                                                            &size, messages[0], sizeof messages[0]);
+                        }),
+        alloc_hook::run(fail_at, [&] {
+          codes[1] = quarnel_decompress_alloc(expected.data(), expected.size(), 1, &samples, &count,
+                                              messages[1], sizeof messages[1]);
+        })};
+    for (int k = 0; k < 2; ++k) {
+      EXPECT_EQ(probes[k].live_blocks, 0) << fail_at;
+      EXPECT_EQ(codes[k] != QUARNEL_OK, probes[k].failed) << fail_at;
+      if (codes[k] == QUARNEL_OK) continue;
+      // The codec names the step where it catches the failure itself.
+      EXPECT_TRUE(codes[k] == QUARNEL_ERROR_OUT_OF_MEMORY ||
+                  codes[k] == QUARNEL_ERROR_TRANSFORM_FAILED ||
+                  codes[k] == QUARNEL_ERROR_DECOMPRESSION_FAILED)
+          << fail_at << ": " << messages[k];
+      caught_at_the_boundary += std::string(messages[k]) == "Out of memory";
+    }
+    if (codes[0] == QUARNEL_OK) {
+      EXPECT_EQ(Bytes(stream, stream + size), expected) << fail_at;
+    }
+    if (codes[1] == QUARNEL_OK) {
+      EXPECT_EQ(std::vector<float>(samples, samples + count), restored) << fail_at;
+    }
+    quarnel_free(stream);
+    quarnel_free(samples);
+    if (!probes[0].failed && !probes[1].failed) break;
+  }
+  EXPECT_GT(caught_at_the_boundary, 0);
+}
+
+}  // namespace
+}  // namespace quarnel
