@@ -16,6 +16,7 @@ import shutil
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from pathlib import Path
 from signal import SIGTERM
@@ -193,6 +194,19 @@ def read_stream(path: Path, threads: Optional[int]) -> Signal:
 # ---------------------------------------------------------------- writing
 
 
+def _uninterrupted(pool: ThreadPoolExecutor, call: Any, *args: Any) -> Any:
+    """``call`` on a worker thread. An interrupt waits for it to finish before
+    it goes on, so that nothing writes into the output after its removal."""
+    future = pool.submit(call, *args)
+    try:
+        return future.result()
+    except KeyboardInterrupt:
+        while not future.done():
+            with contextlib.suppress(KeyboardInterrupt):
+                wait([future])
+        raise
+
+
 def _check_out(path: Path, force: bool) -> None:
     if (path.exists() or path.is_symlink()) and not force:
         raise Failure(path, "already exists (use --force to overwrite)")
@@ -285,12 +299,12 @@ def write_store(
         # `threads` chunks per write: zarr compresses the chunks of one write
         # side by side.
         step = min(chunk, n) * max(1, threads)
-        with _progress(channels * n, quiet, "compress") as bar:
+        with _progress(channels * n, quiet, "compress") as bar, ThreadPoolExecutor(1) as pool:
             for c in range(channels):
                 for start in range(0, n, step):
                     stop = min(start + step, n)
                     try:
-                        array[c, start:stop] = signal.samples[c, start:stop]
+                        _uninterrupted(pool, array.__setitem__, (c, slice(start, stop)), signal.samples[c, start:stop])
                     except ValueError as e:
                         raise Failure(source, f"channel {c}, samples {start}..{stop - 1}: {_one_line(e)}") from None
                     bar.update(stop - start)
