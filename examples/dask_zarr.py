@@ -51,7 +51,7 @@ def main():
     parser.add_argument("store", nargs="?", type=Path, help="Zarr store to write (default: a temporary one)")
     parser.add_argument("--samples", type=int, default=1 << 24)
     parser.add_argument("--chunk", type=int, default=1 << 20)
-    parser.add_argument("--max-error", type=float, default=1e-3)
+    parser.add_argument("--max-error", type=float, default=4e-3)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     args = parser.parse_args()

@@ -428,7 +428,7 @@ def cmd_info(args: argparse.Namespace) -> None:
         raise Failure(args.input, "info reads .qrnl streams and .zarr stores")
     width = max(len(name) for name, _ in rows)
     for name, value in rows:
-        print(f"{name:<{width}}  {value}")
+        print(f"{name:<{width}}  {value:.7g}" if isinstance(value, float) else f"{name:<{width}}  {value}")
 
 
 # ---------------------------------------------------------------- bench

@@ -68,6 +68,10 @@ def run(capsys, *argv):
     return status, out, err
 
 
+def stream_samples(stream):
+    return quarnel.decompress_signal(stream).size
+
+
 def per_chunk(x, chunk, options):
     """Each row in chunks through the module, the last chunk padded with 0."""
     out = np.empty_like(x)
@@ -120,9 +124,20 @@ def test_qrnl_is_the_modules_stream(tmp_path, capsys, name):
     back = tmp_path / "back.f32"
     assert run(capsys, "decompress", out, back, "--dtype", "float32")[0] == 0
     np.testing.assert_array_equal(np.fromfile(back, "<f4"), quarnel.decompress_signal(stream))
+    fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
+    assert (fields["sample_count"], fields["coder"]) == (str(stream_samples(stream)), "deflate")
     wav = tmp_path / "back.wav"
     assert run(capsys, "decompress", out, wav, "--rate", 16000)[0] == 0
     assert (sf.info(wav).samplerate, sf.info(wav).subtype) == (16000, "FLOAT")
+
+
+@pytest.mark.parametrize("target", [["--max-error", "0.002"], ["--rel-error", "0.0005", "--method", "cdf53"]])
+def test_targets_bound_every_chunk_of_a_store(tmp_path, capsys, target):
+    src = make_input(tmp_path, "pcm24-stereo.wav")
+    assert run(capsys, "compress", src, tmp_path / "s.zarr", "--chunk", 700, *target)[0] == 0
+    x = read_rows(src)
+    bound = 0.002 if target[0] == "--max-error" else 0.0005 * float(x.max() - x.min())
+    assert np.abs(zarr.open_array(tmp_path / "s.zarr")[:] - x.astype(np.float64)).max() <= bound
 
 
 def test_info_shows_the_stores_layout(tmp_path, capsys):

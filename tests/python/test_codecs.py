@@ -14,6 +14,7 @@ numcodecs = pytest.importorskip("numcodecs")
 zarr = pytest.importorskip("zarr")
 
 import quarnel  # noqa: E402
+import quarnel_tools  # noqa: E402
 from quarnel_tools.numcodecs import Quarnel  # noqa: E402
 from quarnel_tools.zarr import QuarnelCodec  # noqa: E402
 
@@ -42,6 +43,23 @@ def test_numcodecs_chunk_is_one_signal_in_memory_order(shape, dtype, layout):
     y = codec.decode(stream)
     assert y.dtype == np.dtype(dtype)
     np.testing.assert_array_equal(y, module_round_trip(flat, options).astype(dtype))
+
+
+@pytest.mark.parametrize(
+    "target, met",
+    [
+        ({"max_error": 2e-3}, lambda err, span: np.abs(err).max() <= 2e-3),
+        ({"rel_error": 1e-3, "method": "sym4"}, lambda err, span: np.abs(err).max() <= 1e-3 * span),
+        ({"psnr": 50.0, "coder": "deflate"}, lambda err, span: 20 * np.log10(span / np.sqrt(np.mean(err**2))) >= 50),
+    ],
+)
+def test_targets_hold_for_each_chunk(target, met):
+    x = make_signal(6000).reshape(2, 3000)
+    codec = Quarnel(**target)
+    stream = codec.encode(x)
+    assert stream == quarnel_tools.compress(x.ravel(), **target)
+    err = codec.decode(stream).astype(np.float64) - x.ravel()
+    assert met(err, float(x.max() - x.min()))
 
 
 @pytest.mark.parametrize("out", [np.empty(600, np.float32), np.empty((20, 30), np.float64), np.empty((30, 20), np.float16)])
