@@ -114,7 +114,7 @@ def _read_audio(path: Path) -> Signal:
 def _read_npy(path: Path) -> Signal:
     try:
         data = np.load(path, allow_pickle=False)
-    except ValueError as e:
+    except (ValueError, EOFError) as e:
         raise Failure(path, f"not a readable .npy file ({_one_line(e)})") from None
     if not isinstance(data, np.ndarray) or data.dtype.kind not in "fiu" or data.ndim not in (1, 2):
         what = f"{data.ndim}-D {data.dtype}" if isinstance(data, np.ndarray) else type(data).__name__

@@ -190,6 +190,7 @@ BAD = [
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "no" / "o.qrnl"], "does not exist"),
     (lambda p: ["compress", p / "notwav.wav", p / "o.qrnl"], "notwav.wav: not a readable WAV"),
     (lambda p: ["compress", p / "cube.npy", p / "o.zarr"], "3-D"),
+    (lambda p: ["compress", p / "empty.npy", p / "o.zarr"], "empty.npy: not a readable .npy"),
     (lambda p: ["compress", p / "odd.raw", p / "o.qrnl", "--dtype", "float64"], "whole number"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy"], "bad.qrnl: "),
     (lambda p: ["info", damaged_stream(p)], "bad.qrnl: "),
@@ -205,6 +206,7 @@ def test_bad_input_fails_in_one_line_and_leaves_nothing(tmp_path, capsys, argv, 
     (tmp_path / "notwav.wav").write_bytes(b"RIFF....WAVEjunk")
     np.save(tmp_path / "cube.npy", np.zeros((2, 2, 2)))
     (tmp_path / "odd.raw").write_bytes(bytes(12))
+    (tmp_path / "empty.npy").write_bytes(b"")
     args = argv(tmp_path)
     before = sorted(os.listdir(tmp_path))
     status, out, err = run(capsys, *args)
