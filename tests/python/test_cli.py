@@ -18,7 +18,7 @@ pytest.importorskip("tqdm")
 import quarnel  # noqa: E402
 from quarnel_tools import cli  # noqa: E402
 
-from conftest import make_signal  # noqa: E402
+from conftest import make_signal, stored  # noqa: E402
 
 RATE = 8000
 
@@ -72,18 +72,6 @@ def stream_samples(stream):
     return quarnel.decompress_signal(stream).size
 
 
-def per_chunk(x, chunk, options):
-    """Each row in chunks through the module, the last chunk padded with 0."""
-    out = np.empty_like(x)
-    for c in range(x.shape[0]):
-        for s in range(0, x.shape[1], chunk):
-            piece = np.zeros(chunk, np.float32)
-            part = x[c, s : s + chunk]
-            piece[: part.size] = part
-            out[c, s : s + chunk] = quarnel.decompress_signal(quarnel.compress_signal(piece, options))[: part.size]
-    return out
-
-
 @pytest.mark.parametrize("name", [*INPUTS, "rows.npy", "columns.npy", "mono.npy", "raw.f64"])
 def test_compress_to_zarr_and_back(tmp_path, capsys, name):
     src = make_input(tmp_path, name)
@@ -91,7 +79,7 @@ def test_compress_to_zarr_and_back(tmp_path, capsys, name):
     store = tmp_path / "s.zarr"
     assert run(capsys, "compress", src, store, "--chunk", 1000, "--scale", 10, "--method", "db4", *raw)[0] == 0
     x = read_rows(src)
-    want = per_chunk(x, 1000, quarnel.QrnlCompressionOptions("db4", 10))
+    want = stored(x, (1, 1000), quarnel.QrnlCompressionOptions("db4", 10))
     array = zarr.open_array(store)
     assert array.shape == x.shape and array.chunks == (1, 1000)
     np.testing.assert_array_equal(array[:], want)

@@ -18,7 +18,7 @@ import quarnel_tools  # noqa: E402
 from quarnel_tools.numcodecs import Quarnel  # noqa: E402
 from quarnel_tools.zarr import QuarnelCodec  # noqa: E402
 
-from conftest import make_signal  # noqa: E402
+from conftest import make_signal, stored  # noqa: E402
 
 
 def module_round_trip(samples, options=None):
@@ -138,18 +138,6 @@ def rows(channels=2, n=5000):
     return np.stack([make_signal(n, seed=c) for c in range(channels)])
 
 
-def expected_rows(x, chunk, options=None):
-    """Each chunk through the module on its own, the last one padded with 0."""
-    out = np.empty_like(x)
-    for c in range(x.shape[0]):
-        for start in range(0, x.shape[1], chunk):
-            piece = np.zeros(chunk, x.dtype)
-            part = x[c, start : start + chunk]
-            piece[: part.size] = part
-            out[c, start : start + chunk] = module_round_trip(piece, options)[: part.size]
-    return out
-
-
 @pytest.mark.parametrize(
     "kwargs",
     [
@@ -171,17 +159,9 @@ def test_zarr_arrays_read_back_in_a_new_process(tmp_path, kwargs):
     subprocess.run([sys.executable, "-c", script, str(tmp_path / "y.npy")], check=True, cwd=tmp_path)
     y = np.load(tmp_path / "y.npy")
     assert y.dtype == x.dtype
-    options = quarnel.QrnlCompressionOptions("cdf53", 10)
-    if kwargs["chunks"] == (1, 1500):
-        np.testing.assert_array_equal(y, expected_rows(x, 1500, options).astype(x.dtype))
-    else:  # whole F-ordered blocks, each one signal in memory order
-        want = np.empty_like(x)
-        for s in range(0, x.shape[1], 1500):
-            block = np.zeros((2, 1500), x.dtype, order="F")
-            part = x[:, s : s + 1500]
-            block[:, : part.shape[1]] = part
-            want[:, s : s + 1500] = module_round_trip(block.ravel(order="F"), options).reshape((2, 1500), order="F")[:, : part.shape[1]]
-        np.testing.assert_array_equal(y, want)
+    order = kwargs.get("order", "C")
+    want = stored(x, kwargs["chunks"], quarnel.QrnlCompressionOptions("cdf53", 10), order)
+    np.testing.assert_array_equal(y, want.astype(x.dtype))
 
 
 def test_zarr_codec_by_name_in_a_new_process(tmp_path):
@@ -199,7 +179,7 @@ def test_zarr_codec_by_name_in_a_new_process(tmp_path):
     subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
     a = zarr.open_array(store)
     assert a.metadata.codecs == (QuarnelCodec(scale=9, coder="deflate"),)
-    np.testing.assert_array_equal(a[:], expected_rows(x[None], 1000, quarnel.QrnlCompressionOptions(scale=9, coder="deflate"))[0])
+    np.testing.assert_array_equal(a[:], stored(x[None], (1, 1000), quarnel.QrnlCompressionOptions(scale=9, coder="deflate"))[0])
 
 
 @pytest.mark.parametrize("damage", ["truncate", "magic", "length", "empty"])
@@ -219,7 +199,7 @@ def test_damaged_zarr_chunks_raise(tmp_path, damage, zarr_format):
             "empty": b"",
         }[damage]
     )
-    np.testing.assert_array_equal(a[0, :], expected_rows(rows(2, 3000)[:1], 1000)[0])
+    np.testing.assert_array_equal(a[0, :], stored(rows(2, 3000)[:1], (1, 1000))[0])
     with pytest.raises(ValueError) as failure:
         a[1, :]
     if damage == "length" and zarr_format == 3:
