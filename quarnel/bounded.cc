@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <numbers>
@@ -58,9 +59,11 @@ constexpr std::array kQuantisers = {
     kRounding,           Quantiser{0.6, 0.5}, Quantiser{0.7, 0.45}, Quantiser{0.8, 0.45},
     Quantiser{0.9, 0.4}, Quantiser{1.0, 0.4}, Quantiser{1.15, 0.35}};
 // Candidates decoded to correct the step before giving up on an estimate.
-constexpr int kRefinements = 5;
+constexpr int kRefinements = 6;
 // A verified candidate this close under its target is good enough.
-constexpr double kCloseEnough = 0.985;
+constexpr double kCloseEnough = 0.995;
+// Where the corrections aim, within that window.
+constexpr double kAim = 0.9975;
 
 // ----------------------------------------------------------------------------
 // The signal
@@ -292,7 +295,7 @@ std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMet
   }
 
   // Signals shorter than the filter repeat themselves up to its length, as
-  // the design encoder extends them; the decoder cuts the extra samples.
+  // compress() extends them; the decoder cuts the extra samples.
   std::vector<float> extended;
   std::span<const float> input = s.normalised;
   if (n < d.length) {
@@ -345,7 +348,8 @@ struct BandChoice {
 // squared error per coefficient is step^2 / 12 and each bit less costs a
 // factor 4 in it, so a bit is worth (6 / ln 2) / step^2 of squared error.
 BandChoice choose(const BandStatistics& band, double weight, double step, bool dead_zones) {
-  const double lambda = 6.0 / (std::numbers::ln2 * step * step);
+  static const double lscale = std::getenv("QB_L") ? std::atof(std::getenv("QB_L")) : 1.0;
+  const double lambda = lscale * 6.0 / (std::numbers::ln2 * step * step);
   BandChoice best;
   double best_cost = std::numeric_limits<double>::infinity();
   for (const Quantiser& q : kQuantisers) {
@@ -595,7 +599,7 @@ std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const 
       power =
           std::clamp(std::log(used / previous_used) / std::log(c.step / previous_step), 0.3, 3.0);
     }
-    double factor = std::isfinite(used) && used > 0.0 ? std::pow(0.995 / used, 1.0 / power) : 0.5;
+    double factor = std::isfinite(used) && used > 0.0 ? std::pow(kAim / used, 1.0 / power) : 0.5;
     if (round >= kRefinements) factor = std::min(factor, 0.7);  // backing off
     previous_step = c.step;
     previous_used = used;
