@@ -13,9 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
-#include <memory>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -348,8 +346,7 @@ struct BandChoice {
 // squared error per coefficient is step^2 / 12 and each bit less costs a
 // factor 4 in it, so a bit is worth (6 / ln 2) / step^2 of squared error.
 BandChoice choose(const BandStatistics& band, double weight, double step, bool dead_zones) {
-  static const double lscale = std::getenv("QB_L") ? std::atof(std::getenv("QB_L")) : 1.0;
-  const double lambda = lscale * 6.0 / (std::numbers::ln2 * step * step);
+  const double lambda = 6.0 / (std::numbers::ln2 * step * step);
   BandChoice best;
   double best_cost = std::numeric_limits<double>::infinity();
   for (const Quantiser& q : kQuantisers) {
@@ -610,9 +607,9 @@ std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const 
   return best;
 }
 
-// How far the estimated error is from the measured one differs between
-// wavelets and signals; the first decode recalibrates the estimate's
-// mean-square target for the largest error.
+// The largest of n Gaussian errors is about this many RMS errors: where the
+// target is the largest error, the estimates aim at the RMS error it implies,
+// and the decodes correct the rest.
 double gaussian_peak(std::size_t n) {
   return std::sqrt(2.0 * std::log(static_cast<double>(std::max<std::size_t>(n, 3))));
 }
@@ -704,7 +701,8 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
 
   // The largest error is not a sum of band errors: aim the estimate at the
   // RMS error a Gaussian error of that peak would have, then let the decodes
-  // correct it. Dead zones only pay where the RMS error is the target.
+  // correct it. Dead zones only pay where the RMS error is the target: they
+  // zero values up to more than half a step, which the largest error feels.
   const bool dead_zones = target->kind == ErrorTarget::psnr;
   const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
   const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
