@@ -494,14 +494,21 @@ void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
 }
 
 // The header's scale and stored range for a step: the stored range is the
-// step times 2^scale, at least the signal's range, so the scale is the
-// largest that allows it. Returns false when the stored range would not be a
-// finite float.
+// step times 2^scale and at least the signal's range; the smallest such scale
+// keeps it within twice the signal's range where it can. Near the float32 limit the stored range
+// stops where the decoder's max - min would overflow, and the step comes out finer than asked.
+// Returns false when no finite header holds the signal.
 bool place_step(const Signal& s, double step, QuarnelHeader& h) {
-  int scale = kMaxScale;
-  while (scale > kMinScale && step * std::ldexp(1.0, scale) < 1.0) --scale;
+  int scale = kMinScale;
+  while (scale < kMaxScale && step * std::ldexp(1.0, scale) < 1.0) ++scale;
   const double stored = std::max(1.0, step * std::ldexp(1.0, scale)) * s.range;
-  float max_value = static_cast<float>(static_cast<double>(s.lo) + stored);
+  const double largest = std::numeric_limits<float>::max();
+  float max_value = static_cast<float>(std::min(static_cast<double>(s.lo) + stored, largest));
+  if (!std::isfinite(max_value - s.lo)) {
+    // Only below a negative min: keep max - min a float.
+    max_value = static_cast<float>(largest + s.lo);
+    while (!std::isfinite(max_value - s.lo)) max_value = std::nextafter(max_value, 0.0f);
+  }
   max_value = std::max(max_value, s.hi);  // the header stays a bound of the signal
   h.scale = static_cast<std::uint8_t>(scale);
   h.min_value = s.lo;

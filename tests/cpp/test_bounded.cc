@@ -184,6 +184,22 @@ TEST(Bounded, TighterTargetsCostMoreAndStillHold) {
   }
 }
 
+// Near the float32 limit the stored range cannot widen much: here steps up to
+// 1.13 times a power of two remain, up to 5 dB off a target, yet the step
+// must come that close rather than fall back to the finest (82 dB here).
+TEST(Bounded, LoudSignalsNearTheFloatLimit) {
+  std::vector<float> x = noise(5000, 13, 1e38f);
+  x[0] = -1.5e38f;
+  x[1] = 1.5e38f;
+  for (const double psnr : {50.0, 60.0}) {
+    BoundedOptions o;
+    o.target = ErrorTarget::psnr;
+    o.value = psnr;
+    expect_bound_holds(x, o);
+    EXPECT_LT(compress_bounded(x, o)->psnr, psnr + 6.0);
+  }
+}
+
 // The message names the tightest figure, and that figure is reachable.
 TEST(Bounded, UnreachableTargetNamesTheTightestErrorItCanReach) {
   const std::vector<float> x = sines(4000);
