@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <memory>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -58,9 +57,11 @@ constexpr std::array kQuantisers = {
     kRounding,           Quantiser{0.6, 0.5}, Quantiser{0.7, 0.45}, Quantiser{0.8, 0.45},
     Quantiser{0.9, 0.4}, Quantiser{1.0, 0.4}, Quantiser{1.15, 0.35}};
 // Candidates decoded to correct the step before giving up on an estimate.
-constexpr int kRefinements = 5;
+constexpr int kRefinements = 6;
 // A verified candidate this close under its target is good enough.
-constexpr double kCloseEnough = 0.985;
+constexpr double kCloseEnough = 0.995;
+// Where the corrections aim, within that window.
+constexpr double kAim = 0.9975;
 
 // ----------------------------------------------------------------------------
 // The signal
@@ -292,7 +293,7 @@ std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMet
   }
 
   // Signals shorter than the filter repeat themselves up to its length, as
-  // the design encoder extends them; the decoder cuts the extra samples.
+  // compress() extends them; the decoder cuts the extra samples.
   std::vector<float> extended;
   std::span<const float> input = s.normalised;
   if (n < d.length) {
@@ -493,14 +494,21 @@ void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
 }
 
 // The header's scale and stored range for a step: the stored range is the
-// step times 2^scale, at least the signal's range, so the scale is the
-// largest that allows it. Returns false when the stored range would not be a
-// finite float.
+// step times 2^scale and at least the signal's range; the smallest such scale
+// keeps it within twice the signal's range where it can. Near the float32 limit the stored range
+// stops where the decoder's max - min would overflow, and the step comes out finer than asked.
+// Returns false when no finite header holds the signal.
 bool place_step(const Signal& s, double step, QuarnelHeader& h) {
-  int scale = kMaxScale;
-  while (scale > kMinScale && step * std::ldexp(1.0, scale) < 1.0) --scale;
+  int scale = kMinScale;
+  while (scale < kMaxScale && step * std::ldexp(1.0, scale) < 1.0) ++scale;
   const double stored = std::max(1.0, step * std::ldexp(1.0, scale)) * s.range;
-  float max_value = static_cast<float>(static_cast<double>(s.lo) + stored);
+  const double largest = std::numeric_limits<float>::max();
+  float max_value = static_cast<float>(std::min(static_cast<double>(s.lo) + stored, largest));
+  if (!std::isfinite(max_value - s.lo)) {
+    // Only below a negative min: keep max - min a float.
+    max_value = static_cast<float>(largest + s.lo);
+    while (!std::isfinite(max_value - s.lo)) max_value = std::nextafter(max_value, 0.0f);
+  }
   max_value = std::max(max_value, s.hi);  // the header stays a bound of the signal
   h.scale = static_cast<std::uint8_t>(scale);
   h.min_value = s.lo;
@@ -595,7 +603,7 @@ std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const 
       power =
           std::clamp(std::log(used / previous_used) / std::log(c.step / previous_step), 0.3, 3.0);
     }
-    double factor = std::isfinite(used) && used > 0.0 ? std::pow(0.995 / used, 1.0 / power) : 0.5;
+    double factor = std::isfinite(used) && used > 0.0 ? std::pow(kAim / used, 1.0 / power) : 0.5;
     if (round >= kRefinements) factor = std::min(factor, 0.7);  // backing off
     previous_step = c.step;
     previous_used = used;
@@ -606,9 +614,9 @@ std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const 
   return best;
 }
 
-// How far the estimated error is from the measured one differs between
-// wavelets and signals; the first decode recalibrates the estimate's
-// mean-square target for the largest error.
+// The largest of n Gaussian errors is about this many RMS errors: where the
+// target is the largest error, the estimates aim at the RMS error it implies,
+// and the decodes correct the rest.
 double gaussian_peak(std::size_t n) {
   return std::sqrt(2.0 * std::log(static_cast<double>(std::max<std::size_t>(n, 3))));
 }
@@ -700,7 +708,8 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
 
   // The largest error is not a sum of band errors: aim the estimate at the
   // RMS error a Gaussian error of that peak would have, then let the decodes
-  // correct it. Dead zones only pay where the RMS error is the target.
+  // correct it. Dead zones only pay where the RMS error is the target: they
+  // zero values up to more than half a step, which the largest error feels.
   const bool dead_zones = target->kind == ErrorTarget::psnr;
   const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
   const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
