@@ -509,14 +509,13 @@ def plot_bench(path: Path, rows: Sequence[Dict[str, Any]], title: str) -> None:
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(8, 5.5), constrained_layout=True)
-    for method in METHODS:
+    for colour, method in enumerate(METHODS):
         for coder, style in (("arans", "-"), ("deflate", ":")):
             points = [(32 / r["ratio"], r["psnr"]) for r in rows
                       if r["method"] == method and r["coder"] == coder and "ratio" in r and math.isfinite(r["psnr"])]
             if points:
                 x, y = zip(*sorted(points))
-                ax.plot(x, y, style, marker="o", ms=3, label=f"{method} {coder}")
-    ax.set_xscale("log")
+                ax.plot(x, y, style, color=f"C{colour}", marker="o", ms=3, label=f"{method} {coder}")
     ax.set_xlabel("bits per sample (float32 input: 32)")
     ax.set_ylabel("PSNR (dB, over the signal's range)")
     ax.set_title(title)
