@@ -89,6 +89,9 @@ QuarnelError QuarnelError::unsupported_scale(std::uint8_t scale) {
 QuarnelError QuarnelError::unknown_coder(std::uint8_t coder) {
   return {K::UnknownCoder, {}, coder};
 }
+QuarnelError QuarnelError::bound_unreachable(std::string text) {
+  return {K::BoundUnreachable, std::move(text), 0};
+}
 
 std::string QuarnelError::message() const {
   switch (kind_) {
@@ -114,6 +117,8 @@ std::string QuarnelError::message() const {
       return "Only scaled 6..12 is supported, but it was " + std::to_string(number_);
     case K::UnknownCoder:
       return "Unknown entropy coder " + std::to_string(number_);
+    case K::BoundUnreachable:
+      return "Can't meet " + payload_;
   }
   return "Unknown error";
 }

@@ -1,4 +1,4 @@
-// The codec's error type: twelve variants, each rendering one fixed English
+// The codec's error type: thirteen variants, each rendering one fixed English
 // message with its payload.
 #pragma once
 
@@ -25,6 +25,7 @@ enum class QuarnelErrorKind : std::uint8_t {
   DecompressionFailed,       // text
   UnsupportedScale,          // 8-bit number
   UnknownCoder,              // 8-bit number
+  BoundUnreachable,          // text
 };
 
 class QUARNEL_API QuarnelError {
@@ -41,6 +42,7 @@ class QUARNEL_API QuarnelError {
   static QuarnelError decompression_failed(std::string text);
   static QuarnelError unsupported_scale(std::uint8_t scale);
   static QuarnelError unknown_coder(std::uint8_t coder);
+  static QuarnelError bound_unreachable(std::string text);
 
   QuarnelErrorKind kind() const { return kind_; }
   // The rendered message.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -62,5 +63,58 @@ QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress(
     std::span<const float> samples, const CompressionOptions& options, unsigned threads);
 QUARNEL_API std::expected<std::vector<float>, QuarnelError> decompress(
     std::span<const std::uint8_t> stream, unsigned threads);
+
+// ---------------------------------------------------------------------------
+// Error-bounded compression
+//
+// A second encoder for the same stream format: given a target error it
+// returns the smallest stream it finds whose decoded samples meet it. It
+// rounds coefficients instead of truncating them, zeroes small ones band by
+// band where they cost more bits than they save error, picks the level count
+// (up to 10) and sets the quantisation step anywhere, not only to the seven
+// scales, by storing a wider range than the signal's. Every candidate is
+// checked by decoding it exactly as decompress() does, so the figures it
+// reports are those every decoder gives, on every processor.
+//
+// The range of a signal is max - min of its finite samples; the PSNR is
+// 20 log10(range / RMSE) over the finite samples (+inf for an exact stream).
+// Non-finite samples are outside every target: each is coded as the finite
+// sample before it (the first finite sample for those at the start, 0 when
+// none is finite) and comes back near that value.
+
+enum class ErrorTarget : std::uint8_t {
+  max_error = 0,       // largest |decoded - input|, in the signal's units
+  relative_error = 1,  // the same as a fraction of the signal's range
+  psnr = 2,            // decibels, at least this
+};
+
+struct BoundedOptions {
+  ErrorTarget target = ErrorTarget::max_error;
+  double value = 0.0;  // >= 0 for the error targets, any finite number of dB
+  // Pinned wavelet, or the encoder's choice.
+  std::optional<WaveletMethod> method;
+  // deflate or arans pins the coder; auto_ codes with both and keeps the
+  // smaller stream.
+  CoderChoice coder = CoderChoice::auto_;
+};
+
+// The stream and what it achieves, measured on its decoded samples.
+struct BoundedResult {
+  std::vector<std::uint8_t> stream;
+  double max_error = 0.0;  // over the finite samples
+  double psnr = 0.0;       // dB; +inf when every finite sample comes back exactly
+  WaveletMethod method = WaveletMethod::cdf97;
+  std::uint8_t scale = 0;
+  std::uint8_t levels = 0;
+  CoderChoice coder = CoderChoice::arans;  // the coder used: deflate or arans
+};
+
+// Fails with BoundUnreachable, naming the tightest error the signal allows,
+// when no stream meets the target, and as compress() does for an empty or
+// oversized signal. `threads` as for compress().
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
+    std::span<const float> samples, const BoundedOptions& options);
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
+    std::span<const float> samples, const BoundedOptions& options, unsigned threads);
 
 }  // namespace quarnel

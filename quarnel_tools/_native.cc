@@ -1,5 +1,6 @@
-// quarnel_tools._native: the codec's calls with a thread count, run with the
-// interpreter lock released. A thin binding: the arrays are read and made by
+// quarnel_tools._native: the codec's calls with a thread count, the
+// error-bounded encoder and the header reader, run with the interpreter lock
+// released. A thin binding: the arrays are read and made by
 // the module quarnel's own array code, the options are the module's
 // QrnlCompressionOptions objects, and every codec rule stays in quarnel/.
 #define PY_SSIZE_T_CLEAN
@@ -12,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "quarnel/header.h"
+#include "quarnel/method.h"
 #include "quarnel/quarnel.h"
 #include "quarnel_py/arrays.h"
 #include "quarnel_py/guard.h"
@@ -118,6 +121,89 @@ PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   return result;
 }
 
+// compress_bounded(data, options, pin_method, target, value, threads)
+//   -> (bytes, (max_error, psnr, method, scale, levels, coder))
+// `options` carries the method and coder, parsed and checked by the module's
+// options class; the method counts only with `pin_method`. `target` is an
+// ErrorTarget, the enumerations come back as their numbers.
+PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 6) {
+    PyErr_SetString(PyExc_TypeError, "compress_bounded() takes exactly 6 arguments");
+    return nullptr;
+  }
+  PyObject* data = args[0];
+  const quarnel::CompressionOptions* held =
+      quarnel_py::options_value(args[1], state_of(module)->options_type);
+  if (held == nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    "compress_bounded() argument 2 must be QrnlCompressionOptions");
+    return nullptr;
+  }
+  quarnel::BoundedOptions options;
+  const int pin = PyObject_IsTrue(args[2]);
+  if (pin < 0) return nullptr;
+  if (pin) options.method = held->method;
+  options.coder = held->coder;
+  const long target = PyLong_AsLong(args[3]);
+  if (target == -1 && PyErr_Occurred()) return nullptr;
+  if (target < 0 || target > 2) {
+    PyErr_SetString(PyExc_ValueError, "unknown error target");
+    return nullptr;
+  }
+  options.target = static_cast<quarnel::ErrorTarget>(target);
+  options.value = PyFloat_AsDouble(args[4]);
+  if (options.value == -1.0 && PyErr_Occurred()) return nullptr;
+  unsigned threads = 1;
+  if (!read_threads(args[5], &threads)) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    // Only the length decides the checks before a float64 conversion; the
+    // encoder falls back to DEFLATE where the rANS coder cannot take it.
+    quarnel::CompressionOptions reading = *held;
+    reading.coder = quarnel::CoderChoice::deflate;
+    std::vector<float> converted;
+    std::span<const float> samples;
+    if (!quarnel_py::read_signal(data, reading, converted, samples)) return nullptr;
+    // As in compress(): the caller holds `data`, and a concurrent writer can
+    // change the values read, never the memory written.
+    auto result =
+        without_lock([&] { return quarnel::compress_bounded(samples, options, threads); });
+    if (!result) return raise_value_error(result.error().message());
+    return Py_BuildValue("y#(ddiiii)", reinterpret_cast<const char*>(result->stream.data()),
+                         static_cast<Py_ssize_t>(result->stream.size()), result->max_error,
+                         result->psnr, static_cast<int>(result->method),
+                         static_cast<int>(result->scale), static_cast<int>(result->levels),
+                         static_cast<int>(result->coder));
+  });
+}
+
+// inspect(stream) -> (method, levels, scale, coder, sample_count, min, max,
+//                     mean, payload_length), the method as a WaveletMethod
+// number. Reads the header only.
+PyObject* native_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) {
+    PyErr_SetString(PyExc_TypeError, "inspect() takes exactly 1 argument");
+    return nullptr;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  PyObject* result = call_guarded([&]() -> PyObject* {
+    const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
+                                               static_cast<std::size_t>(view.len));
+    const auto header = without_lock([&] { return quarnel::QuarnelHeader::from_bytes(stream); });
+    if (!header) return raise_value_error(header.error().message());
+    // from_bytes accepts only the four known tags.
+    const auto method = quarnel::method_from_tag(header->method_tag);
+    return Py_BuildValue(
+        "(iiiikdddk)", static_cast<int>(*method), static_cast<int>(header->levels),
+        static_cast<int>(header->scale), static_cast<int>(header->coder),
+        static_cast<unsigned long>(header->sample_count), static_cast<double>(header->min_value),
+        static_cast<double>(header->max_value), static_cast<double>(header->mean_value),
+        static_cast<unsigned long>(header->payload_length));
+  });
+  PyBuffer_Release(&view);
+  return result;
+}
+
 PyMethodDef native_methods[] = {
     {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_compress)),
      METH_FASTCALL,
@@ -127,6 +213,13 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL,
      "decompress(stream, threads)\n--\n\nThe module's samples, decoded with up to `threads` "
      "threads."},
+    {"compress_bounded",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_compress_bounded)),
+     METH_FASTCALL,
+     "compress_bounded(data, options, pin_method, target, value, threads)\n--\n\nThe smallest "
+     "stream found that meets an error target, and what it achieves."},
+    {"inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_inspect)),
+     METH_FASTCALL, "inspect(stream)\n--\n\nThe fields of a stream's header."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -167,7 +260,8 @@ PyModuleDef_Slot native_slots[] = {
 PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
     "quarnel_tools._native",
-    "The codec with a thread count, run without the interpreter lock.",
+    "The codec with a thread count, the error-bounded encoder and the header reader, run "
+    "without the interpreter lock.",
     sizeof(NativeState),
     native_methods,
     native_slots,

@@ -1,6 +1,8 @@
 import numpy as np
 import pytest
 
+import quarnel
+
 
 def make_signal(n, seed=0, dtype=np.float32):
     """A smooth two-tone signal with a little noise, like a sensor trace."""
@@ -13,3 +15,19 @@ def make_signal(n, seed=0, dtype=np.float32):
 @pytest.fixture
 def signal():
     return make_signal(1000)
+
+
+def stored(x, chunks, options=None, order="C"):
+    """What a chunked store of quarnel chunks reads back: each chunk of the 2-D
+    array x (padded with 0 past the end) through the module as one signal in
+    `order`."""
+    out = np.empty_like(x)
+    rows, cols = chunks
+    for r in range(0, x.shape[0], rows):
+        for c in range(0, x.shape[1], cols):
+            part = x[r : r + rows, c : c + cols]
+            block = np.zeros(chunks, np.float32)
+            block[: part.shape[0], : part.shape[1]] = part
+            flat = quarnel.decompress_signal(quarnel.compress_signal(block.ravel(order=order), options))
+            out[r : r + rows, c : c + cols] = flat.reshape(chunks, order=order)[: part.shape[0], : part.shape[1]]
+    return out

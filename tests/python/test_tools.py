@@ -74,7 +74,7 @@ def test_bad_thread_counts_are_refused(threads, error):
         quarnel_tools.decompress(quarnel.compress_signal(make_signal(10)), threads=threads)
 
 
-@pytest.mark.parametrize("direction", ["compress", "decompress"])
+@pytest.mark.parametrize("direction", ["compress", "decompress", "bounded"])
 def test_other_python_threads_run_during_a_call(direction):
     x = make_signal(1 << 23)
     stream = quarnel.compress_signal(x)
@@ -85,6 +85,8 @@ def test_other_python_threads_run_during_a_call(direction):
         inside.set()
         if direction == "compress":
             quarnel_tools.compress(x, threads=1)
+        elif direction == "bounded":
+            quarnel_tools.compress(x, psnr=50.0, threads=1)
         else:
             quarnel_tools.decompress(stream, threads=1)
         done.set()

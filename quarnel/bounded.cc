@@ -1,0 +1,789 @@
+// The error-bounded encoder: compress_bounded(), declared in quarnel/quarnel.h.
+//
+// Outline. The signal is normalised once and transformed once per wavelet,
+// to as many levels as the band table allows. Each band is summarised by a
+// histogram of magnitudes (band_statistics.h), from which the bits and the
+// error of any step and dead zone are estimated without touching the
+// coefficients again. The estimates pick the wavelet, the level count, the
+// step and a dead zone per band; the chosen candidate is then quantised and
+// decoded exactly as the decompressor decodes, its real error is measured and
+// the step corrected by a few secant steps. Only the final candidate meets an
+// entropy coder.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "quarnel/arans.h"
+#include "quarnel/band_layout.h"
+#include "quarnel/band_statistics.h"
+#include "quarnel/compressor.h"
+#include "quarnel/header.h"
+#include "quarnel/method.h"
+#include "quarnel/quarnel.h"
+#include "quarnel/raw_deflate.h"
+#include "quarnel/reconstruct.h"
+
+namespace quarnel {
+
+namespace {
+
+using Unexpected = std::unexpected<QuarnelError>;
+
+constexpr std::size_t kMaxLevels = 10;  // the most a decoder accepts
+// Steps are in units of the signal's range. The finest the format stores is
+// 2^-12 (scale 12, the range itself stored); coarser ones come from a wider
+// stored range.
+constexpr double kFinestStep = 1.0 / 4096.0;
+constexpr double kCoarsestStep = 64.0;
+// How a band turns magnitudes m (in steps) into integers: 0 below
+// `threshold`, else max(1, floor(m + offset)). The first is plain rounding;
+// the others trade error for bits, the dead zone taking out the many small
+// values and the lower offset shifting every cell towards the more frequent
+// smaller magnitudes.
+struct Quantiser {
+  double threshold;
+  double offset;
+};
+constexpr Quantiser kRounding = {0.5, 0.5};
+constexpr std::array kQuantisers = {
+    kRounding,           Quantiser{0.6, 0.5}, Quantiser{0.7, 0.45}, Quantiser{0.8, 0.45},
+    Quantiser{0.9, 0.4}, Quantiser{1.0, 0.4}, Quantiser{1.15, 0.35}};
+// Candidates decoded to correct the step before giving up on an estimate.
+constexpr int kRefinements = 6;
+// A verified candidate this close under its target is good enough.
+constexpr double kCloseEnough = 0.995;
+// Where the corrections aim, within that window.
+constexpr double kAim = 0.9975;
+
+// ----------------------------------------------------------------------------
+// The signal
+
+struct Signal {
+  std::span<const float> samples;  // the caller's, non-finite values included
+  std::vector<float> normalised;   // (x - lo) / range - mean, non-finite held
+  float lo = 0.0f;
+  float hi = 0.0f;
+  double range = 0.0;  // hi - lo
+  double mean = 0.0;   // of (x - lo) / range
+  std::size_t finite = 0;
+};
+
+// Non-finite samples take the value of the finite sample before them (the
+// first finite one at the start): unlike a fixed substitute they neither
+// widen the range nor add a step to the signal.
+Signal scan(std::span<const float> samples) {
+  Signal s;
+  s.samples = samples;
+  float first = 0.0f;
+  bool seen = false;
+  float lo = std::numeric_limits<float>::infinity();
+  float hi = -lo;
+  for (const float x : samples) {
+    if (!std::isfinite(x)) continue;
+    if (!seen) first = x;
+    seen = true;
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+    ++s.finite;
+  }
+  if (!seen) lo = hi = 0.0f;
+  s.lo = lo;
+  s.hi = hi;
+  s.range = static_cast<double>(hi) - static_cast<double>(lo);
+  s.normalised.resize(samples.size());
+  if (s.range == 0.0) return s;  // all zeros
+  const double inv = 1.0 / s.range;
+  float held = first;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (std::isfinite(samples[i])) held = samples[i];
+    const double y = (static_cast<double>(held) - lo) * inv;
+    s.normalised[i] = static_cast<float>(y);
+    sum += y;
+  }
+  s.mean = sum / static_cast<double>(samples.size());
+  for (float& y : s.normalised) y = static_cast<float>(static_cast<double>(y) - s.mean);
+  return s;
+}
+
+// What a decoded signal achieves against the caller's finite samples.
+struct Achieved {
+  double max_error = 0.0;
+  double rms_error = 0.0;
+};
+
+Achieved measure(const Signal& s, std::span<const float> decoded) {
+  double max_error = 0.0, sum = 0.0;
+  for (std::size_t i = 0; i < s.samples.size(); ++i) {
+    const float x = s.samples[i];
+    if (!std::isfinite(x)) continue;
+    const double e = std::abs(static_cast<double>(decoded[i]) - static_cast<double>(x));
+    max_error = std::max(max_error, e);
+    sum += e * e;
+  }
+  return {max_error, s.finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(s.finite))};
+}
+
+double psnr_of(double range, double rms_error) {
+  if (rms_error == 0.0) return std::numeric_limits<double>::infinity();
+  return 20.0 * std::log10(range / rms_error);
+}
+
+// ----------------------------------------------------------------------------
+// The target
+
+struct Target {
+  ErrorTarget kind;
+  double value;      // as the caller gave it
+  double max_error;  // absolute bound on the largest error, or +inf
+  double rms_error;  // absolute bound on the RMS error, or +inf
+
+  bool met(const Achieved& a) const { return a.max_error <= max_error && a.rms_error <= rms_error; }
+  // How much of the allowance a candidate uses: 1 is exactly at the target.
+  double used(const Achieved& a) const {
+    return kind == ErrorTarget::psnr ? a.rms_error / rms_error : a.max_error / max_error;
+  }
+};
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", v);
+  return text;
+}
+
+std::expected<Target, QuarnelError> make_target(const BoundedOptions& options, const Signal& s) {
+  const double v = options.value;
+  const double inf = std::numeric_limits<double>::infinity();
+  switch (options.target) {
+    case ErrorTarget::max_error:
+    case ErrorTarget::relative_error:
+      if (!(std::isfinite(v) && v >= 0.0)) {
+        return Unexpected(QuarnelError::unsupported_configuration(
+            "An error target must be a finite number >= 0, but it was " + number(v)));
+      }
+      return Target{options.target, v, options.target == ErrorTarget::max_error ? v : v * s.range,
+                    inf};
+    case ErrorTarget::psnr:
+      if (!std::isfinite(v)) {
+        return Unexpected(QuarnelError::unsupported_configuration(
+            "A PSNR target must be a finite number of dB, but it was " + number(v)));
+      }
+      // A hair under the bound, so that a PSNR the caller computes with
+      // another summation order still reaches the target.
+      return Target{options.target, v, inf, s.range * std::pow(10.0, -v / 20.0) * (1.0 - 1e-9)};
+  }
+  return Unexpected(QuarnelError::unsupported_configuration(
+      "Unknown error target " + std::to_string(static_cast<unsigned>(options.target))));
+}
+
+// Rounded the way that keeps the figure reachable: errors up, PSNR down.
+QuarnelError unreachable(const Target& t, const Signal& s, const Achieved& tightest) {
+  char text[160];
+  switch (t.kind) {
+    case ErrorTarget::max_error:
+      std::snprintf(text, sizeof text, "max error %s: the tightest this signal allows is %.3g",
+                    number(t.value).c_str(), tightest.max_error * 1.005);
+      break;
+    case ErrorTarget::relative_error:
+      std::snprintf(text, sizeof text, "relative error %s: the tightest this signal allows is %.3g",
+                    number(t.value).c_str(), tightest.max_error / s.range * 1.005);
+      break;
+    case ErrorTarget::psnr:
+      std::snprintf(text, sizeof text, "PSNR %s dB: the highest this signal allows is %.1f dB",
+                    number(t.value).c_str(), psnr_of(s.range, tightest.rms_error) - 0.05);
+      break;
+  }
+  return QuarnelError::bound_unreachable(text);
+}
+
+// ----------------------------------------------------------------------------
+// One wavelet's decomposition
+
+// The shortest input a level of several may transform.
+std::size_t min_level_input(WaveletMethod method, const lumvet::DwtExecutor& executor) {
+  switch (method) {
+    case WaveletMethod::cdf53:
+      return 3;
+    case WaveletMethod::cdf97:
+      return 4;
+    default:
+      return executor.filter_length();
+  }
+}
+
+// Energy a unit coefficient of each band puts into the samples, measured once
+// per wavelet on an impulse: the error of a band weighs that much in the
+// samples' squared error. detail[k] and approximation[k] belong to level
+// k + 1.
+struct SynthesisWeights {
+  std::array<double, kMaxLevels> detail{};
+  std::array<double, kMaxLevels> approximation{};
+};
+
+SynthesisWeights measure_weights(WaveletMethod method) {
+  SynthesisWeights w;
+  const auto executor = make_executor(method);
+  constexpr std::size_t kLength = 8192;  // ten levels deep for every wavelet
+  for (unsigned levels = 1; levels <= kMaxLevels; ++levels) {
+    const BandLayout layout = band_layout(*executor, kLength, levels);
+    std::vector<std::vector<float>> details;
+    for (const auto& level : layout.levels) details.emplace_back(level.details_length, 0.0f);
+    std::vector<float> approximation(layout.approximation_length(), 0.0f);
+    const auto energy = [&](std::vector<float>& band) {
+      band[band.size() / 2] = 1.0f;
+      lumvet::MultiDwtRef ref;
+      for (const auto& d : details) ref.details.emplace_back(d);
+      ref.approximation = approximation;
+      const auto out = executor->multi_idwt(ref);
+      band[band.size() / 2] = 0.0f;
+      double e = 0.0;
+      if (out) {
+        for (const float y : *out) e += static_cast<double>(y) * y;
+      }
+      return e > 0.0 ? e : 1.0;
+    };
+    w.approximation[levels - 1] = energy(approximation);
+    w.detail[levels - 1] = energy(details.back());
+  }
+  return w;
+}
+
+const SynthesisWeights& synthesis_weights(WaveletMethod method) {
+  static const std::array<SynthesisWeights, 4> weights = {
+      measure_weights(WaveletMethod::cdf53), measure_weights(WaveletMethod::cdf97),
+      measure_weights(WaveletMethod::db4), measure_weights(WaveletMethod::sym4)};
+  return weights[static_cast<std::size_t>(method)];
+}
+
+struct Decomposition {
+  WaveletMethod method{};
+  lumvet::DwtExecutorHandle executor;
+  std::size_t length = 0;                      // transformed: the sample count, at least the filter
+  lumvet::MultiDwt dwt;                        // as many levels as allowed
+  std::vector<BandStatistics> details;         // level k + 1
+  std::vector<BandStatistics> approximations;  // level k + 1
+  const SynthesisWeights* weights = nullptr;
+
+  std::size_t max_levels() const { return dwt.levels.size(); }
+};
+
+std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMethod method) {
+  Decomposition d;
+  d.method = method;
+  d.executor = make_executor(method);
+  d.weights = &synthesis_weights(method);
+  const std::size_t n = s.samples.size();
+  d.length = std::max<std::size_t>(n, d.executor->filter_length());
+
+  // Levels while every level's input is long enough for the next.
+  std::size_t levels = 1;
+  const std::size_t shortest = min_level_input(method, *d.executor);
+  std::size_t length = d.executor->dwt_size(d.length).approximation_length;
+  while (levels < kMaxLevels && length >= shortest) {
+    ++levels;
+    length = d.executor->dwt_size(length).approximation_length;
+  }
+
+  // Signals shorter than the filter repeat themselves up to its length, as
+  // compress() extends them; the decoder cuts the extra samples.
+  std::vector<float> extended;
+  std::span<const float> input = s.normalised;
+  if (n < d.length) {
+    extended.resize(d.length);
+    for (std::size_t i = 0; i < d.length; ++i) extended[i] = s.normalised[i % n];
+    input = extended;
+  }
+  auto dwt = d.executor->multi_dwt(input, levels);
+  if (!dwt) return Unexpected(QuarnelError::transform_failed(dwt.error().message()));
+  if (dwt->levels.empty()) {
+    return Unexpected(
+        QuarnelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
+  }
+  d.dwt = std::move(*dwt);
+  for (const auto& level : d.dwt.levels) {
+    d.details.emplace_back(level.details);
+    d.approximations.emplace_back(level.approximation);
+  }
+  return d;
+}
+
+// ----------------------------------------------------------------------------
+// Estimates
+
+// A point the encoder may pick: a level count, a step (in units of the
+// signal's range) and a dead zone per band (approximation first, then the
+// details finest first).
+struct Candidate {
+  std::size_t levels = 0;
+  double step = 0.0;
+  std::vector<Quantiser> quantisers;
+  double bits = 0.0;         // estimated
+  double mean_square = 0.0;  // estimated, in units of the range squared
+};
+
+// The smallest step at which every band of `levels` levels fits 16 bits.
+double finest_step(const Decomposition& d, std::size_t levels) {
+  float top = d.approximations[levels - 1].max_abs();
+  for (std::size_t k = 0; k < levels; ++k) top = std::max(top, d.details[k].max_abs());
+  return std::max(kFinestStep, static_cast<double>(top) / 32767.0) * (1.0 + 1e-6);
+}
+
+struct BandChoice {
+  double bits = 0.0;
+  double error = 0.0;  // weighted squared error
+  Quantiser quantiser = kRounding;
+};
+
+// The dead zone that minimises bits + lambda * error. At a fine step the
+// squared error per coefficient is step^2 / 12 and each bit less costs a
+// factor 4 in it, so a bit is worth (6 / ln 2) / step^2 of squared error.
+BandChoice choose(const BandStatistics& band, double weight, double step, bool dead_zones) {
+  const double lambda = 6.0 / (std::numbers::ln2 * step * step);
+  BandChoice best;
+  double best_cost = std::numeric_limits<double>::infinity();
+  for (const Quantiser& q : kQuantisers) {
+    const auto c = band.cost(step, q.threshold, q.offset);
+    const double error = weight * c.squared_error;
+    const double cost = c.bits + lambda * error;
+    if (cost < best_cost) {
+      best_cost = cost;
+      best = {c.bits, error, q};
+    }
+    if (!dead_zones) break;
+  }
+  return best;
+}
+
+Candidate estimate(const Decomposition& d, std::size_t levels, double step, bool dead_zones) {
+  Candidate c;
+  c.levels = levels;
+  c.step = step;
+  const auto add = [&](const BandChoice& b) {
+    c.bits += b.bits;
+    c.mean_square += b.error;
+    c.quantisers.push_back(b.quantiser);
+  };
+  add(choose(d.approximations[levels - 1], d.weights->approximation[levels - 1], step, dead_zones));
+  for (std::size_t k = 0; k < levels; ++k) {
+    add(choose(d.details[k], d.weights->detail[k], step, dead_zones));
+  }
+  c.mean_square /= static_cast<double>(d.length);
+  return c;
+}
+
+// Band estimates on a grid of steps an eighth of an octave apart, made as
+// they are first needed and shared by every level count: the detail bands of
+// level k serve all counts from k up.
+class StepGrid {
+ public:
+  static constexpr int kPerOctave = 8;
+  static constexpr int kReach = 18 * kPerOctave;  // either side of the base
+
+  StepGrid(const Decomposition& d, double base, bool dead_zones)
+      : d_(d),
+        base_(base),
+        dead_zones_(dead_zones),
+        bands_(2 * d.max_levels() * (2 * kReach + 1)) {}
+
+  double step(double j) const { return base_ * std::exp2(j / kPerOctave); }
+  int index_of(double step) const {
+    return static_cast<int>(std::ceil(std::log2(step / base_) * kPerOctave - 1e-9));
+  }
+
+  // Estimated bits and mean square error of `levels` levels at grid step j.
+  std::pair<double, double> at(std::size_t levels, int j) {
+    double bits = 0.0, error = 0.0;
+    const auto add = [&](std::size_t band) {
+      const BandChoice& c = band_at(band, j);
+      bits += c.bits;
+      error += c.error;
+    };
+    add(d_.max_levels() + levels - 1);  // the approximation
+    for (std::size_t k = 0; k < levels; ++k) add(k);
+    return {bits, error / static_cast<double>(d_.length)};
+  }
+
+ private:
+  // Band b < max_levels is the detail band of level b + 1, the others the
+  // approximations.
+  const BandChoice& band_at(std::size_t band, int j) {
+    auto& slot = bands_[band * (2 * kReach + 1) + static_cast<std::size_t>(j + kReach)];
+    if (!slot) {
+      const std::size_t levels = d_.max_levels();
+      slot = band < levels
+                 ? choose(d_.details[band], d_.weights->detail[band], step(j), dead_zones_)
+                 : choose(d_.approximations[band - levels],
+                          d_.weights->approximation[band - levels], step(j), dead_zones_);
+    }
+    return *slot;
+  }
+
+  const Decomposition& d_;
+  double base_;
+  bool dead_zones_;
+  std::vector<std::optional<BandChoice>> bands_;
+};
+
+// The level count and step with the fewest estimated bits whose estimated
+// mean square error stays within `mean_square`; nothing when even the finest
+// steps miss it. For each level count the grid is walked from the previous
+// count's step to the two grid steps around the target, and the step and the
+// bits are interpolated between them on the logarithm of the error.
+std::optional<Candidate> best_levels(const Decomposition& d, double mean_square, bool dead_zones) {
+  // At a fine step the error per coefficient is step^2 / 12.
+  const double guess = std::sqrt(12.0 * mean_square);
+  StepGrid grid(d, std::clamp(guess, kFinestStep, kCoarsestStep), dead_zones);
+  const int top = std::min(StepGrid::kReach, grid.index_of(kCoarsestStep));
+  std::optional<Candidate> best;
+  double best_bits = std::numeric_limits<double>::infinity();
+  int j = 0;
+  for (std::size_t levels = d.max_levels(); levels >= 1; --levels) {
+    const int bottom = std::max(-StepGrid::kReach, grid.index_of(finest_step(d, levels)));
+    if (bottom > top) continue;
+    j = std::clamp(j, bottom, top);
+    auto [bits, error] = grid.at(levels, j);
+    while (error > mean_square && j > bottom) std::tie(bits, error) = grid.at(levels, --j);
+    if (error > mean_square) continue;  // even the finest step misses
+    double step = grid.step(j);
+    while (j < top) {
+      const auto [next_bits, next_error] = grid.at(levels, j + 1);
+      if (next_error > mean_square) {
+        const double t =
+            next_error > error && error > 0.0
+                ? std::clamp(std::log(mean_square / error) / std::log(next_error / error), 0.0, 1.0)
+                : 0.0;
+        step = grid.step(j + t);
+        bits += t * (next_bits - bits);
+        break;
+      }
+      ++j;
+      bits = next_bits;
+      error = next_error;
+      step = grid.step(j);
+    }
+    if (bits < best_bits) {
+      best_bits = bits;
+      best = estimate(d, levels, std::max(step, finest_step(d, levels)), dead_zones);
+    }
+  }
+  return best;
+}
+
+// ----------------------------------------------------------------------------
+// Candidates made real
+
+struct Built {
+  QuarnelHeader header;
+  BandLayout layout;
+  std::vector<std::uint8_t> bytes;  // the coefficient byte string
+  Achieved achieved;
+};
+
+void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
+  const auto u = static_cast<std::uint16_t>(q);
+  out[2 * at] = static_cast<std::uint8_t>(u);
+  out[2 * at + 1] = static_cast<std::uint8_t>(u >> 8);
+}
+
+// The header's scale and stored range for a step: the stored range is the
+// step times 2^scale and at least the signal's range; the smallest such scale
+// keeps it within twice the signal's range where it can. Near the float32 limit the stored range
+// stops where the decoder's max - min would overflow, and the step comes out finer than asked.
+// Returns false when no finite header holds the signal.
+bool place_step(const Signal& s, double step, QuarnelHeader& h) {
+  int scale = kMinScale;
+  while (scale < kMaxScale && step * std::ldexp(1.0, scale) < 1.0) ++scale;
+  const double stored = std::max(1.0, step * std::ldexp(1.0, scale)) * s.range;
+  const double largest = std::numeric_limits<float>::max();
+  float max_value = static_cast<float>(std::min(static_cast<double>(s.lo) + stored, largest));
+  if (!std::isfinite(max_value - s.lo)) {
+    // Only below a negative min: keep max - min a float.
+    max_value = static_cast<float>(largest + s.lo);
+    while (!std::isfinite(max_value - s.lo)) max_value = std::nextafter(max_value, 0.0f);
+  }
+  max_value = std::max(max_value, s.hi);  // the header stays a bound of the signal
+  h.scale = static_cast<std::uint8_t>(scale);
+  h.min_value = s.lo;
+  h.max_value = max_value;
+  return std::isfinite(max_value) && std::isfinite(max_value - s.lo);
+}
+
+std::expected<std::optional<Built>, QuarnelError> build(const Signal& s, const Decomposition& d,
+                                                        const Candidate& c) {
+  Built b;
+  QuarnelHeader& h = b.header;
+  h.method_tag = method_tag(d.method);
+  h.levels = static_cast<std::uint8_t>(c.levels);
+  h.sample_count = static_cast<std::uint32_t>(s.samples.size());
+  b.layout = band_layout(*d.executor, s.samples.size(), static_cast<unsigned>(c.levels));
+  b.bytes.assign(2 * b.layout.coefficient_count(), 0);
+  if (s.range == 0.0) {
+    // Every sample is lo: all coefficients 0 and no range rebuild it exactly.
+    h.scale = kMaxScale;
+    h.min_value = h.max_value = s.lo;
+    h.mean_value = 0.0f;
+  } else {
+    if (!place_step(s, c.step, h)) return std::optional<Built>();
+    // The decoder rebuilds (idwt(q 2^-scale) + mean) * stored + lo, with
+    // stored its own float difference of the header's bounds.
+    const double stored = static_cast<double>(h.max_value - h.min_value);
+    const double shrink = s.range / stored;
+    h.mean_value = static_cast<float>(s.mean * shrink);
+    const double gain = shrink * std::ldexp(1.0, h.scale);
+    std::size_t at = 0;
+    bool fits = true;
+    const auto quantise_into = [&](std::span<const float> band, Quantiser quantiser) {
+      for (const float v : band) {
+        const double scaled = static_cast<double>(v) * gain;
+        const double m = std::abs(scaled);
+        const double q =
+            m < quantiser.threshold
+                ? 0.0
+                : std::copysign(std::max(1.0, std::floor(m + quantiser.offset)), scaled);
+        fits &= std::abs(q) <= 32767.0;
+        put(b.bytes, at++, static_cast<std::int32_t>(std::clamp(q, -32768.0, 32767.0)));
+      }
+    };
+    quantise_into(d.dwt.levels[c.levels - 1].approximation, c.quantisers[0]);
+    for (std::size_t k = 0; k < c.levels; ++k) {
+      quantise_into(d.dwt.levels[k].details, c.quantisers[k + 1]);
+    }
+    if (!fits) return std::optional<Built>();
+  }
+  auto decoded = reconstruct(h, *d.executor, b.layout, b.bytes);
+  if (!decoded) return Unexpected(decoded.error());
+  b.achieved = measure(s, *decoded);
+  return std::optional<Built>(std::move(b));
+}
+
+// ----------------------------------------------------------------------------
+// The search
+
+struct Found {
+  Built built;
+  Candidate candidate;
+};
+
+// Starting from an estimate, decodes candidates and corrects the step until
+// one meets the target closely. The error is taken to grow as a power of the
+// step, the power measured between the last two candidates. After
+// kRefinements decodes the best candidate that met the target stands; while
+// none has, the step keeps shrinking down to the finest. Nothing when even
+// that misses.
+std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const Decomposition& d,
+                                                         const Target& t, Candidate c,
+                                                         bool dead_zones) {
+  std::optional<Found> best;
+  double best_used = 0.0;
+  const double finest = finest_step(d, c.levels);
+  double previous_step = 0.0, previous_used = 0.0;
+  for (int round = 1;; ++round) {
+    auto built = build(s, d, c);
+    if (!built) return Unexpected(built.error());
+    const double used =
+        *built ? t.used((*built)->achieved) : std::numeric_limits<double>::infinity();
+    if (*built && t.met((*built)->achieved) && (!best || c.step > best->candidate.step)) {
+      best = Found{std::move(**built), c};
+      best_used = used;
+    }
+    if (best && (best_used >= kCloseEnough || round >= kRefinements)) break;
+    if (c.step <= finest && !best) break;  // nothing finer to try
+
+    double power = 1.0;
+    if (previous_step > 0.0 && std::isfinite(used) && used > 0.0 && previous_used > 0.0 &&
+        std::isfinite(previous_used) && std::abs(std::log(c.step / previous_step)) > 1e-4) {
+      power =
+          std::clamp(std::log(used / previous_used) / std::log(c.step / previous_step), 0.3, 3.0);
+    }
+    double factor = std::isfinite(used) && used > 0.0 ? std::pow(kAim / used, 1.0 / power) : 0.5;
+    if (round >= kRefinements) factor = std::min(factor, 0.7);  // backing off
+    previous_step = c.step;
+    previous_used = used;
+    const double step = std::max(finest, c.step * std::clamp(factor, 0.25, 4.0));
+    if (best && step <= best->candidate.step * 1.0001) break;  // no gain left
+    c = estimate(d, c.levels, step, dead_zones);
+  }
+  return best;
+}
+
+// The largest of n Gaussian errors is about this many RMS errors: where the
+// target is the largest error, the estimates aim at the RMS error it implies,
+// and the decodes correct the rest.
+double gaussian_peak(std::size_t n) {
+  return std::sqrt(2.0 * std::log(static_cast<double>(std::max<std::size_t>(n, 3))));
+}
+
+std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, CoderChoice coder,
+                                                              unsigned threads, CoderChoice& used) {
+  const auto finish =
+      [&](std::vector<std::uint8_t> stream,
+          std::uint8_t coder_byte) -> std::expected<std::vector<std::uint8_t>, QuarnelError> {
+    QuarnelHeader h = b.header;
+    h.coder = coder_byte;
+    const auto length = payload_length_field(stream.size() - kHeaderSize);
+    if (!length) return Unexpected(length.error());
+    h.payload_length = *length;
+    h.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
+    return stream;
+  };
+  const bool rans_fits = b.layout.coefficient_count() <= kMaxPairCount;
+  std::optional<std::vector<std::uint8_t>> rans;
+  if (coder != CoderChoice::deflate && rans_fits) {
+    std::vector<std::uint8_t> payload = encode_stream(b.bytes, threads);
+    std::vector<std::uint8_t> stream(kHeaderSize);
+    stream.insert(stream.end(), payload.begin(), payload.end());
+    rans = std::move(stream);
+  }
+  if (coder == CoderChoice::arans && !rans_fits) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Can't code more than " + std::to_string(kMaxPairCount) +
+        " coefficients with the rANS coder, but data needs " +
+        std::to_string(b.layout.coefficient_count()) + "; use the deflate coder"));
+  }
+  // DEFLATE wins only where long runs of zeros leave the rANS coder paying
+  // its floor of a few hundredths of a bit per decision: try it there.
+  const bool sparse = rans && static_cast<double>(rans->size()) * 8.0 <
+                                  0.75 * static_cast<double>(b.layout.coefficient_count());
+  if (coder == CoderChoice::deflate || !rans || (coder == CoderChoice::auto_ && sparse)) {
+    std::vector<std::uint8_t> stream(kHeaderSize);
+    if (auto deflated = deflate_append(b.bytes, stream); !deflated) {
+      return Unexpected(deflated.error());
+    }
+    if (!rans || stream.size() < rans->size()) {
+      used = CoderChoice::deflate;
+      return finish(std::move(stream), kCoderDeflate);
+    }
+  }
+  used = CoderChoice::arans;
+  return finish(std::move(*rans), kCoderArans);
+}
+
+}  // namespace
+
+std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
+                                                            const BoundedOptions& options) {
+  return compress_bounded(samples, options, 1);
+}
+
+std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
+                                                            const BoundedOptions& options,
+                                                            unsigned threads) {
+  // The length checks compress() makes, with its messages.
+  CompressionOptions plain;
+  plain.coder = CoderChoice::deflate;  // the rANS limit is checked on the real layout
+  if (auto checked = check_compressible(samples.size(), plain); !checked) {
+    return Unexpected(checked.error());
+  }
+  if (options.method && static_cast<unsigned>(*options.method) > 3) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Unknown method " + std::to_string(static_cast<unsigned>(*options.method))));
+  }
+  if (static_cast<unsigned>(options.coder) > 2) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Unknown coder " + std::to_string(static_cast<unsigned>(options.coder))));
+  }
+
+  const Signal s = scan(samples);
+  if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Can't compress data whose range max - min exceeds the largest float32 value"));
+  }
+  const auto target = make_target(options, s);
+  if (!target) return Unexpected(target.error());
+
+  std::vector<WaveletMethod> methods;
+  if (options.method) {
+    methods.push_back(*options.method);
+  } else {
+    methods = {WaveletMethod::cdf97, WaveletMethod::cdf53, WaveletMethod::db4, WaveletMethod::sym4};
+  }
+
+  // The largest error is not a sum of band errors: aim the estimate at the
+  // RMS error a Gaussian error of that peak would have, then let the decodes
+  // correct it. Dead zones only pay where the RMS error is the target: they
+  // zero values up to more than half a step, which the largest error feels.
+  const bool dead_zones = target->kind == ErrorTarget::psnr;
+  const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
+  const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
+
+  std::optional<Found> found;
+  std::optional<Decomposition> kept;  // the decomposition `found` belongs to
+  if (s.range == 0.0) {
+    // A constant signal is stored exactly by any wavelet at one level.
+    auto d = decompose(s, methods.front());
+    if (!d) return Unexpected(d.error());
+    Candidate c;
+    c.levels = 1;
+    c.step = kFinestStep;
+    c.quantisers.assign(2, kRounding);
+    auto built = build(s, *d, c);
+    if (!built) return Unexpected(built.error());
+    if (*built && target->met((**built).achieved)) {
+      found = Found{std::move(**built), c};
+      kept = std::move(*d);
+    }
+  } else {
+    // The estimate picks one wavelet and level count; only the winner's
+    // decomposition is kept while the next is made.
+    std::optional<Candidate> best;
+    for (const WaveletMethod method : methods) {
+      auto d = decompose(s, method);
+      if (!d) return Unexpected(d.error());
+      auto c = best_levels(*d, mean_square, dead_zones);
+      if (c && (!best || c->bits < best->bits)) {
+        best = std::move(c);
+        kept = std::move(*d);
+      }
+    }
+    if (best) {
+      auto r = refine(s, *kept, *target, *best, dead_zones);
+      if (!r) return Unexpected(r.error());
+      found = std::move(*r);
+    }
+  }
+
+  if (!found) {
+    // The estimate found nothing, or its pick missed even at its finest
+    // step: try every wavelet at its finest step on one level, the tightest
+    // the format allows, and keep the cheapest that meets the target.
+    Achieved tightest{std::numeric_limits<double>::infinity(),
+                      std::numeric_limits<double>::infinity()};
+    for (const WaveletMethod method : methods) {
+      auto d = decompose(s, method);
+      if (!d) return Unexpected(d.error());
+      Candidate c = estimate(*d, 1, finest_step(*d, 1), false);
+      auto built = build(s, *d, c);
+      if (!built) return Unexpected(built.error());
+      if (!*built) continue;
+      const Achieved& a = (**built).achieved;
+      tightest.max_error = std::min(tightest.max_error, a.max_error);
+      tightest.rms_error = std::min(tightest.rms_error, a.rms_error);
+      if (target->met(a) && (!found || c.bits < found->candidate.bits)) {
+        found = Found{std::move(**built), c};
+        kept = std::move(*d);
+      }
+    }
+    if (!found) return Unexpected(unreachable(*target, s, tightest));
+  }
+
+  BoundedResult result;
+  auto stream = encode(found->built, options.coder, threads, result.coder);
+  if (!stream) return Unexpected(stream.error());
+  result.stream = std::move(*stream);
+  result.max_error = found->built.achieved.max_error;
+  result.psnr = psnr_of(s.range, found->built.achieved.rms_error);
+  result.method = kept->method;
+  result.scale = found->built.header.scale;
+  result.levels = found->built.header.levels;
+  return result;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,28 @@
+// The one way samples come back from a stream's coefficients: dequantise,
+// inverse transform, undo the normalisation. The decompressor runs it on the
+// bytes it decodes; the bounded encoder runs it on a candidate's bytes, so
+// the error it measures is the error every decoder will give.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "lumvet/lumvet.h"
+#include "quarnel/band_layout.h"
+#include "quarnel/error.h"
+#include "quarnel/header.h"
+
+namespace quarnel {
+
+// The header's sample_count samples rebuilt from the coefficient byte string
+// (signed 16-bit little-endian integers in payload order). `executor` and
+// `layout` are the header's method and band table. Fails with
+// DecompressionFailed when the bytes hold fewer coefficients than the bands
+// need, and with TransformFailed when the inverse transform fails.
+std::expected<std::vector<float>, QuarnelError> reconstruct(
+    const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
+    std::span<const std::uint8_t> coefficient_bytes);
+
+}  // namespace quarnel

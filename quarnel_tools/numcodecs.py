@@ -1,0 +1,113 @@
+"""quarnel as a numcodecs codec.
+
+``numcodecs.get_codec({"id": "quarnel", ...})`` finds this class through the
+``numcodecs.codecs`` entry point, without importing quarnel_tools first. A
+chunk is compressed as one signal in C order, so chunks should run along time
+with one channel per chunk: a chunk that mixes channels makes the wavelet see
+jumps between them.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional
+
+import numpy as np
+from numcodecs.abc import Codec
+from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like, ndarray_copy
+
+import quarnel_tools
+from quarnel_tools._settings import Settings
+
+__all__ = ["Quarnel"]
+
+_DTYPES = ("float32", "float64")
+
+
+class Quarnel(Codec):
+    """Lossy wavelet codec for float samples.
+
+    Parameters
+    ----------
+    method, scale, cutoff, coder
+        The fixed options of ``quarnel.QrnlCompressionOptions`` (its defaults
+        when none is given).
+    max_error, rel_error, psnr : float, optional
+        At most one error target instead of ``scale`` and ``cutoff``:
+        the largest absolute error, the largest error relative to the chunk's
+        range (max − min), or the PSNR in dB over that range. ``method`` and
+        ``coder`` may pin the bounded encoder's choice. A target holds for
+        each chunk on its own.
+    dtype : {"float32", "float64"}
+        The samples' type. ``encode`` takes only this type (float64 samples
+        are rounded to float32 before compression) and ``decode`` returns it,
+        so that Zarr v2 arrays of either type read back with their own type.
+
+    ``encode`` takes a chunk of any shape and compresses its samples in
+    memory order (C order for a C-contiguous chunk); a strided view is copied
+    into C order first. ``decode`` returns a 1-D array, or fills ``out`` (any
+    float type and shape with as many elements as the chunk, filled in its
+    memory order).
+    """
+
+    codec_id = "quarnel"
+
+    def __init__(
+        self,
+        method: Optional[str] = None,
+        scale: Optional[int] = None,
+        cutoff: Optional[str] = None,
+        coder: Optional[str] = None,
+        *,
+        max_error: Optional[float] = None,
+        rel_error: Optional[float] = None,
+        psnr: Optional[float] = None,
+        dtype: str = "float32",
+    ) -> None:
+        self._settings = Settings.parse(
+            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr
+        )
+        if dtype not in _DTYPES:
+            raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")
+        self._dtype = np.dtype(dtype)
+
+    def encode(self, buf: Any) -> bytes:
+        samples = ensure_ndarray_like(buf)
+        if not isinstance(samples, np.ndarray):
+            samples = np.asarray(samples)
+        if samples.dtype.kind != "f" or samples.dtype.itemsize != self._dtype.itemsize:
+            hint = f" (configure dtype={samples.dtype.name!r})" if samples.dtype.name in _DTYPES else ""
+            raise TypeError(f"quarnel codec for {self._dtype} samples got {samples.dtype}{hint}")
+        # Memory order, as numcodecs' codecs flatten, so that Zarr v2 arrays
+        # in F order read back; a strided view is copied into C order.
+        if not (samples.flags.c_contiguous or samples.flags.f_contiguous):
+            samples = np.ascontiguousarray(samples)
+        samples = samples.reshape(-1, order="A").astype(self._dtype.newbyteorder("="), copy=False)
+        return self._settings.compress(samples)
+
+    def decode(self, buf: Any, out: Optional[Any] = None) -> np.ndarray:
+        stream = ensure_contiguous_ndarray(buf)
+        samples = quarnel_tools.decompress(stream)
+        if out is None:
+            return samples.astype(self._dtype, copy=False)
+        target = ensure_ndarray_like(out)
+        if target.dtype.kind != "f":
+            raise TypeError(f"quarnel codec decodes float samples, not into a {target.dtype} buffer")
+        if target.size != samples.size:
+            raise ValueError(f"quarnel codec: the stream holds {samples.size} samples, but out has room for {target.size}")
+        return ndarray_copy(samples.astype(target.dtype, copy=False), target)
+
+    def get_config(self) -> Dict[str, Any]:
+        config: Dict[str, Any] = {"id": self.codec_id, **self._settings.config()}
+        config["dtype"] = self._dtype.name
+        return config
+
+    @classmethod
+    def from_config(cls, config: Dict[str, Any]) -> "Quarnel":
+        config = dict(config)
+        config.pop("id", None)
+        return cls(**config)
+
+    def __repr__(self) -> str:
+        config = self.get_config()
+        del config["id"]
+        return f"Quarnel({', '.join(f'{k}={v!r}' for k, v in config.items())})"

@@ -1,0 +1,115 @@
+"""quarnel as a Zarr v3 array-to-bytes codec.
+
+Registered through the ``zarr.codecs`` entry point as "quarnel", so a store
+written with it opens in any process where quarnel is installed. Pass it as
+the array's serializer, with no bytes-to-bytes compressors after it (the
+stream is already entropy coded)::
+
+    zarr.create_array(store, shape=(channels, n), chunks=(1, 1 << 20), dtype="float32",
+                      serializer=QuarnelCodec(max_error=1e-4), compressors=None)
+
+Each chunk is compressed as one signal in C order: chunks should run along
+time, one channel per chunk. A partial chunk at the end of the array is padded
+with the fill value before it is compressed, as zarr does for every codec.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, Optional
+
+import numpy as np
+from zarr.abc.codec import ArrayBytesCodec
+from zarr.core.common import JSON, parse_named_configuration
+
+import quarnel_tools
+from quarnel_tools._settings import Settings
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    from zarr.core.array_spec import ArraySpec
+    from zarr.core.buffer import Buffer, NDBuffer
+
+__all__ = ["QuarnelCodec"]
+
+_NAME = "quarnel"
+
+
+def _sample_dtype(dtype: Any) -> np.dtype:
+    native = np.dtype(dtype.to_native_dtype())
+    if native.kind != "f" or native.itemsize not in (4, 8):
+        raise ValueError(f"the quarnel codec compresses float32 or float64 arrays, not {native}")
+    return native
+
+
+@dataclass(frozen=True)
+class QuarnelCodec(ArrayBytesCodec):
+    """Lossy wavelet codec for float32 and float64 arrays.
+
+    The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
+    ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
+    ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
+    ``psnr`` (per chunk) with an optional ``method`` and ``coder``. Decoded
+    float32 samples are cast to the array's type.
+    """
+
+    is_fixed_size = False
+
+    settings: Settings
+
+    def __init__(
+        self,
+        *,
+        method: Optional[str] = None,
+        scale: Optional[int] = None,
+        cutoff: Optional[str] = None,
+        coder: Optional[str] = None,
+        max_error: Optional[float] = None,
+        rel_error: Optional[float] = None,
+        psnr: Optional[float] = None,
+    ) -> None:
+        settings = Settings.parse(
+            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr
+        )
+        object.__setattr__(self, "settings", settings)
+
+    @classmethod
+    def from_dict(cls, data: Dict[str, JSON]) -> Self:
+        _, configuration = parse_named_configuration(data, _NAME, require_configuration=False)
+        return cls(**(configuration or {}))  # type: ignore[arg-type]
+
+    def to_dict(self) -> Dict[str, JSON]:
+        return {"name": _NAME, "configuration": self.settings.config()}
+
+    def __repr__(self) -> str:
+        return f"QuarnelCodec({', '.join(f'{k}={v!r}' for k, v in self.settings.config().items())})"
+
+    def validate(self, *, shape: Any, dtype: Any, chunk_grid: Any) -> None:
+        _sample_dtype(dtype)
+
+    def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
+        samples = np.asarray(chunk_array.as_numpy_array())
+        samples = np.ascontiguousarray(samples, dtype=_sample_dtype(chunk_spec.dtype)).reshape(-1)
+        return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples))
+
+    def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        samples = quarnel_tools.decompress(chunk_bytes.as_numpy_array())
+        expected = math.prod(chunk_spec.shape)
+        if samples.size != expected:
+            raise ValueError(f"quarnel chunk holds {samples.size} samples, expected {expected}")
+        samples = samples.astype(_sample_dtype(chunk_spec.dtype), copy=False).reshape(chunk_spec.shape)
+        return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
+
+    # The codec runs without the interpreter lock: off the event loop, chunks
+    # compress side by side.
+    async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
+        return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
+
+    def compute_encoded_size(self, _input_byte_length: int, _chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError

@@ -1,0 +1,174 @@
+"""quarnel_tools with an error target, and inspect: the bound holds on what
+quarnel.decompress_signal returns."""
+
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quarnel
+import quarnel_tools
+from quarnel import QrnlCompressionOptions
+
+from conftest import make_signal
+
+ECG_FILE = Path("/usr/lib/python3/dist-packages/scipy/misc/ecg.dat")
+
+
+def signal_of(kind, n, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "walk":
+        x = np.cumsum(rng.standard_normal(n))
+    elif kind == "steps":
+        x = np.repeat(rng.integers(-5, 5, n // 50 + 1), 50)[:n] + 0.01 * rng.standard_normal(n)
+    elif kind == "noise":
+        x = rng.standard_normal(n) * 10
+    elif kind == "constant":
+        x = np.full(n, 7.25)
+    else:  # "sine", "nan-laced"
+        x = make_signal(n, seed).astype(np.float64)
+        if kind == "nan-laced":
+            x[:: max(1, n // 7)] = np.nan
+            x[1::11] = np.inf
+    return x.astype(np.float32)
+
+
+def check(x, stream, **target):
+    y = quarnel.decompress_signal(stream)
+    assert y.shape == x.shape
+    finite = np.isfinite(x)
+    assert np.isfinite(y).all()
+    if not finite.any():
+        return
+    e = np.abs(y[finite].astype(np.float64) - x[finite].astype(np.float64))
+    value_range = float(x[finite].max()) - float(x[finite].min())
+    if "max_error" in target:
+        assert e.max() <= target["max_error"]
+    elif "rel_error" in target:
+        assert e.max() <= target["rel_error"] * value_range
+    else:
+        rmse = math.sqrt(float(np.mean(e * e)))
+        assert rmse == 0 or 20 * math.log10(value_range / rmse) >= target["psnr"]
+
+
+@settings(max_examples=30, deadline=None)
+@given(
+    kind=st.sampled_from(["walk", "steps", "noise", "constant", "sine", "nan-laced"]),
+    n=st.integers(1, 3000),
+    seed=st.integers(0, 2**32 - 1),
+    target=st.sampled_from([("max_error", 0.2), ("rel_error", 2e-3), ("psnr", 45.0), ("psnr", 70.0)]),
+    dtype=st.sampled_from([np.float32, np.float64]),
+)
+def test_bound_holds_on_every_signal_kind(kind, n, seed, target, dtype):
+    x = signal_of(kind, n, seed)
+    target = dict([target])
+    check(x, quarnel_tools.compress(x.astype(dtype), **target), **target)
+
+
+@pytest.mark.skipif(not ECG_FILE.exists(), reason="Debian's python3-scipy is not installed")
+@pytest.mark.parametrize("target", [{"psnr": 40.0}, {"psnr": 60.0}, {"max_error": 0.01}])
+def test_bound_holds_on_a_recording(target):
+    with np.load(ECG_FILE) as archive:
+        x = ((archive["ecg"].astype(np.int64) - 1024) / 200.0).astype(np.float32)
+    check(x, quarnel_tools.compress(x, **target), **target)
+
+
+@pytest.mark.parametrize("method", ["cdf97", "cdf53", "db4", "sym4", None])
+@pytest.mark.parametrize("coder", ["deflate", "arans", "auto", None])
+def test_results_report_the_stream(method, coder):
+    x = make_signal(5000, seed=3)
+    stream, result = quarnel_tools.compress_bounded(x, rel_error=1e-3, method=method, coder=coder, threads=1)
+    check(x, stream, rel_error=1e-3)
+    info = quarnel_tools.inspect(stream)
+    assert (info.method, info.levels, info.scale, info.coder) == (
+        result.method, result.levels, result.scale, result.coder)
+    assert result.size == len(stream) == 52 + info.payload_length
+    assert result.method == (method or result.method)
+    assert result.coder == (coder if coder in ("deflate", "arans") else result.coder)
+    y = quarnel.decompress_signal(stream)
+    assert result.max_error == float(np.max(np.abs(y.astype(np.float64) - x)))
+    assert quarnel_tools.compress(x, rel_error=1e-3, method=method, coder=coder) == stream
+
+
+@pytest.mark.parametrize(
+    "target, message",
+    [
+        ({"max_error": 1e-9}, "Can't meet max error 1e-09: the tightest this signal allows is "),
+        ({"rel_error": 1e-8}, "Can't meet relative error 1e-08: the tightest this signal allows is "),
+        ({"psnr": 150}, "Can't meet PSNR 150 dB: the highest this signal allows is "),
+    ],
+)
+def test_unreachable_target_names_the_tightest(target, message):
+    x = make_signal(2000)
+    with pytest.raises(ValueError) as refused:
+        quarnel_tools.compress(x, **target)
+    text = str(refused.value)
+    assert text.startswith(message)
+    tightest = float(text[len(message):].split()[0])
+    (key,) = target
+    check(x, quarnel_tools.compress(x, **{key: tightest}), **{key: tightest})
+
+
+X = make_signal(100)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, match",
+    [
+        ({"max_error": 1.0, "psnr": 40.0}, TypeError, "at most one error target"),
+        ({"options": QrnlCompressionOptions(), "psnr": 40.0}, TypeError, "options and an error target"),
+        ({"method": "db4"}, TypeError, "go with an error target"),
+        ({"coder": "arans"}, TypeError, "go with an error target"),
+        ({"psnr": "40"}, TypeError, "psnr must be a number"),
+        ({"max_error": True}, TypeError, "max_error must be a number"),
+        ({"psnr": 40.0, "method": "CDF97"}, ValueError, "Unknown method"),
+        ({"psnr": 40.0, "coder": "zstd"}, ValueError, "Unknown coder"),
+        ({"max_error": -1.0}, ValueError, "finite number >= 0"),
+        ({"psnr": float("nan")}, ValueError, "finite number of dB"),
+    ],
+)
+def test_argument_errors(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        quarnel_tools.compress(X, **kwargs)
+
+
+def test_compress_bounded_needs_a_target_and_refuses_what_compress_signal_refuses():
+    with pytest.raises(TypeError):
+        quarnel_tools.compress_bounded(X)
+    for bad in (np.zeros(0, np.float32), np.zeros((2, 2), np.float32), X[::2]):
+        with pytest.raises((TypeError, ValueError)) as expected:
+            quarnel.compress_signal(bad)
+        with pytest.raises(expected.type, match=str(expected.value)):
+            quarnel_tools.compress(bad, psnr=40.0)
+
+
+def test_inspect_reads_the_header():
+    x = make_signal(1000)
+    stream = quarnel.compress_signal(x, QrnlCompressionOptions("db4", 9, "medium", "deflate"))
+    info = quarnel_tools.inspect(stream)
+    assert info == (
+        "db4", 6, 9, "deflate", 1000, float(x.min()), float(x.max()), info.mean, len(stream) - 52,
+        4000 / len(stream))
+    assert -1.0 < info.mean < 1.0
+    # Only the header is read: a stream cut after it still inspects.
+    assert quarnel_tools.inspect(memoryview(stream)[:52]) == info
+    with pytest.raises(AttributeError):
+        info.levels = 3
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda s: s[:51], "Header is invalid"),
+        (lambda s: b"QRNM" + s[4:], "Magic should be 'QRNL' but it was 'QRNM'"),
+        (lambda s: s[:13] + bytes([13]) + s[14:], "Only scaled 6..12 is supported, but it was 13"),
+        (lambda s: s[:14] + bytes([2]) + s[15:], "Unknown entropy coder 2"),
+    ],
+)
+def test_inspect_refuses_a_damaged_header(damage, message):
+    stream = damage(quarnel.compress_signal(make_signal(300)))
+    with pytest.raises(ValueError, match="^" + message.replace(".", r"\.") + "$"):
+        quarnel_tools.inspect(stream)

@@ -1,0 +1,244 @@
+"""The quarnel command line on small generated files: the module's streams,
+formats that come back as they went in, and bad input that fails in one line
+with status 2 and leaves no output behind."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+sf = pytest.importorskip("soundfile")
+zarr = pytest.importorskip("zarr")
+pytest.importorskip("tqdm")
+
+import quarnel  # noqa: E402
+from quarnel_tools import cli  # noqa: E402
+
+from conftest import make_signal, stored  # noqa: E402
+
+RATE = 8000
+
+
+def audio(n, channels):
+    x = np.stack([make_signal(n, seed=c) for c in range(channels)], axis=1)
+    return (0.9 * x / np.abs(x).max()).astype(np.float32)
+
+
+INPUTS = {
+    "pcm16.wav": ("WAV", "PCM_16", 1),
+    "pcm24-stereo.wav": ("WAV", "PCM_24", 2),
+    "float-3ch.wav": ("WAV", "FLOAT", 3),
+    "pcm16.flac": ("FLAC", "PCM_16", 1),
+}
+
+
+def make_input(tmp_path, name, n=3000):
+    path = tmp_path / name
+    if name in INPUTS:
+        fmt, subtype, channels = INPUTS[name]
+        sf.write(path, audio(n, channels), RATE, subtype=subtype, format=fmt)
+    elif name == "rows.npy":
+        np.save(path, audio(n, 2).T.astype(np.float64))
+    elif name == "columns.npy":
+        np.save(path, audio(n, 3))
+    elif name == "mono.npy":
+        np.save(path, make_signal(n))
+    elif name == "raw.f64":
+        make_signal(n, dtype=np.float64).tofile(path)
+    return path
+
+
+def read_rows(path):
+    """What the command line compresses: float32 samples, channels as rows."""
+    if path.suffix in (".wav", ".flac"):
+        return sf.read(path, dtype="float32", always_2d=True)[0].T
+    if path.suffix == ".npy":
+        x = np.load(path).astype(np.float32)
+        return x[None] if x.ndim == 1 else (x.T if x.shape[0] > x.shape[1] else x)
+    return np.fromfile(path, np.float64).astype(np.float32)[None]
+
+
+def run(capsys, *argv):
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def stream_samples(stream):
+    return quarnel.decompress_signal(stream).size
+
+
+@pytest.mark.parametrize("name", [*INPUTS, "rows.npy", "columns.npy", "mono.npy", "raw.f64"])
+def test_compress_to_zarr_and_back(tmp_path, capsys, name):
+    src = make_input(tmp_path, name)
+    raw = ["--dtype", "float64"] if name == "raw.f64" else []
+    store = tmp_path / "s.zarr"
+    assert run(capsys, "compress", src, store, "--chunk", 1000, "--scale", 10, "--method", "db4", *raw)[0] == 0
+    x = read_rows(src)
+    want = stored(x, (1, 1000), quarnel.QrnlCompressionOptions("db4", 10))
+    array = zarr.open_array(store)
+    assert array.shape == x.shape and array.chunks == (1, 1000)
+    np.testing.assert_array_equal(array[:], want)
+
+    back = tmp_path / ("back" + (src.suffix if name != "raw.f64" else ".npy"))
+    assert run(capsys, "decompress", store, back)[0] == 0
+    if src.suffix == ".npy":
+        got = np.load(back)
+        assert got.shape == np.load(src).shape
+        np.testing.assert_array_equal(read_rows(back), want)
+    elif src.suffix in (".wav", ".flac"):
+        info, source = sf.info(back), sf.info(src)
+        assert (info.samplerate, info.channels, info.format, info.subtype) == (
+            source.samplerate, source.channels, source.format, source.subtype,
+        )
+        step = 0.0 if info.subtype == "FLOAT" else 2.0 ** (1 - int(info.subtype[4:]))
+        assert np.abs(read_rows(back) - np.clip(want, -1, 1)).max() <= step
+    else:
+        np.testing.assert_array_equal(np.load(back)[None], want)
+
+
+@pytest.mark.parametrize("name", ["pcm16.wav", "mono.npy", "raw.f64"])
+def test_qrnl_is_the_modules_stream(tmp_path, capsys, name):
+    src = make_input(tmp_path, name)
+    raw = ["--dtype", "float64"] if name == "raw.f64" else []
+    out = tmp_path / "s.qrnl"
+    assert run(capsys, "compress", src, out, "--cutoff", "medium", "--coder", "deflate", "--threads", 2, *raw)[0] == 0
+    stream = quarnel.compress_signal(read_rows(src)[0], quarnel.QrnlCompressionOptions(cutoff="medium", coder="deflate"))
+    assert out.read_bytes() == stream
+    back = tmp_path / "back.f32"
+    assert run(capsys, "decompress", out, back, "--dtype", "float32")[0] == 0
+    np.testing.assert_array_equal(np.fromfile(back, "<f4"), quarnel.decompress_signal(stream))
+    fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
+    assert (fields["sample_count"], fields["coder"]) == (str(stream_samples(stream)), "deflate")
+    wav = tmp_path / "back.wav"
+    assert run(capsys, "decompress", out, wav, "--rate", 16000)[0] == 0
+    assert (sf.info(wav).samplerate, sf.info(wav).subtype) == (16000, "FLOAT")
+
+
+@pytest.mark.parametrize("target", [["--max-error", "0.002"], ["--rel-error", "0.0005", "--method", "cdf53"]])
+def test_targets_bound_every_chunk_of_a_store(tmp_path, capsys, target):
+    src = make_input(tmp_path, "pcm24-stereo.wav")
+    assert run(capsys, "compress", src, tmp_path / "s.zarr", "--chunk", 700, *target)[0] == 0
+    x = read_rows(src)
+    bound = 0.002 if target[0] == "--max-error" else 0.0005 * float(x.max() - x.min())
+    assert np.abs(zarr.open_array(tmp_path / "s.zarr")[:] - x.astype(np.float64)).max() <= bound
+
+
+def test_info_shows_the_stores_layout(tmp_path, capsys):
+    store = tmp_path / "s.zarr"
+    run(capsys, "compress", make_input(tmp_path, "pcm24-stereo.wav"), store, "--chunk", 1000)
+    status, out, _ = run(capsys, "info", store)
+    fields = dict(line.split(None, 1) for line in out.splitlines() if not line.startswith(("chunks written", "stored")))
+    assert status == 0 and fields["shape"] == "[2, 3000]" and fields["chunks"] == "[1, 1000]"
+    assert '"sample_rate": 8000' in fields["attributes"] and '"name": "quarnel"' in fields["codecs"]
+    assert float(fields["ratio"]) == pytest.approx(2 * 3000 * 4 / zarr.open_array(store).nbytes_stored(), rel=1e-3)
+
+
+def test_bench_prints_every_method_and_coder_and_plots(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    plot = tmp_path / "rd.png"
+    status, out, _ = run(capsys, "bench", make_input(tmp_path, "pcm16.wav", 2000), "--plot", plot)
+    rows = [line.split() for line in out.splitlines()[3:-1]]
+    assert status == 0 and len(rows) == 4 * 2 * 7
+    assert {(r[0], r[1]) for r in rows} == {(m, c) for m in ("cdf97", "cdf53", "db4", "sym4") for c in ("deflate", "arans")}
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.splitlines()[-1] == f"plot: {plot}"
+
+
+def damaged_stream(tmp_path):
+    path = tmp_path / "bad.qrnl"
+    path.write_bytes(quarnel.compress_signal(make_signal(500))[:-7])
+    return path
+
+
+def damaged_store(tmp_path):
+    path = tmp_path / "bad.zarr"
+    cli.main(["compress", str(make_input(tmp_path, "mono.npy")), str(path), "--chunk", "1000"])
+    (path / "c" / "0" / "1").write_bytes(b"QRNL" + bytes(60))
+    return path
+
+
+def missing_chunk(tmp_path):
+    path = damaged_store(tmp_path)
+    (path / "c" / "0" / "1").unlink()
+    return path
+
+
+BAD = [
+    (lambda p: ["compress", p / "none.wav", p / "o.qrnl"], "none.wav: no such file"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.txt"], "unsupported output format"),
+    (lambda p: ["compress", p / "x.txt", p / "o.qrnl"], "unsupported input format"),
+    (lambda p: ["compress", make_input(p, "pcm24-stereo.wav"), p / "o.qrnl"], "2 channels"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--scale", "13"], "Only scaled 6..12"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--psnr", "50", "--scale", "9"], "combined"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--levels", "3"], "unrecognized"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), p / "no" / "o.qrnl"], "does not exist"),
+    (lambda p: ["compress", p / "notwav.wav", p / "o.qrnl"], "notwav.wav: not a readable WAV"),
+    (lambda p: ["compress", p / "cube.npy", p / "o.zarr"], "3-D"),
+    (lambda p: ["compress", p / "empty.npy", p / "o.zarr"], "empty.npy: not a readable .npy"),
+    (lambda p: ["compress", p / "odd.raw", p / "o.qrnl", "--dtype", "float64"], "whole number"),
+    (lambda p: ["decompress", damaged_stream(p), p / "o.npy"], "bad.qrnl: "),
+    (lambda p: ["info", damaged_stream(p)], "bad.qrnl: "),
+    (lambda p: ["decompress", damaged_store(p), p / "o.npy"], "bad.zarr: channel 0, samples"),
+    (lambda p: ["decompress", missing_chunk(p), p / "o.npy"], "1 of 3 chunks are missing"),
+    (lambda p: ["decompress", p / "mono.npy", p / "o.wav"], "not a compressed file"),
+    (lambda p: ["decompress", damaged_stream(p), p / "o.wav"], "bad.qrnl: "),
+]
+
+
+@pytest.mark.parametrize("argv, words", BAD)
+def test_bad_input_fails_in_one_line_and_leaves_nothing(tmp_path, capsys, argv, words):
+    (tmp_path / "notwav.wav").write_bytes(b"RIFF....WAVEjunk")
+    np.save(tmp_path / "cube.npy", np.zeros((2, 2, 2)))
+    (tmp_path / "odd.raw").write_bytes(bytes(12))
+    (tmp_path / "empty.npy").write_bytes(b"")
+    args = argv(tmp_path)
+    before = sorted(os.listdir(tmp_path))
+    status, out, err = run(capsys, *args)
+    assert status == 2 and out == ""
+    assert err.count("\n") == 1 and err.startswith("quarnel: ") and words in err
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("out_name", ["o.qrnl", "o.zarr"])
+def test_existing_output_is_kept_unless_forced(tmp_path, capsys, out_name):
+    src = make_input(tmp_path, "mono.npy")
+    out = tmp_path / out_name
+    assert run(capsys, "compress", src, out)[0] == 0
+    first = sorted(p.name for p in tmp_path.rglob("*"))
+    status, _, err = run(capsys, "compress", src, out, "--scale", 8)
+    assert status == 2 and "already exists" in err
+    assert sorted(p.name for p in tmp_path.rglob("*")) == first
+    assert run(capsys, "compress", src, out, "--scale", 8, "--force")[0] == 0
+    assert sorted(os.listdir(tmp_path)) == ["mono.npy", out_name]
+    assert zarr.open_array(out).metadata.codecs[0].settings.scale == 8 if out_name == "o.zarr" else True
+
+
+@pytest.mark.parametrize("out_name", ["o.qrnl", "o.zarr"])
+def test_ctrl_c_leaves_nothing(tmp_path, capsys, monkeypatch, out_name):
+    calls = []
+    compress = cli.Settings.compress
+
+    def interrupted(self, samples, threads=None):
+        calls.append(1)
+        if len(calls) == 2 or out_name == "o.qrnl":
+            os.kill(os.getpid(), signal.SIGINT)  # arrives while a chunk is being written
+            time.sleep(0.2)
+        return compress(self, samples, threads)
+
+    monkeypatch.setattr(cli.Settings, "compress", interrupted)
+    src = make_input(tmp_path, "mono.npy")
+    status, _, err = run(capsys, "compress", src, tmp_path / out_name, "--chunk", 500, "--threads", 1)
+    time.sleep(0.3)
+    assert status == 130 and err == "quarnel: interrupted\n"
+    assert os.listdir(tmp_path) == ["mono.npy"]
+
+
+@pytest.mark.parametrize("command", [["-m", "quarnel_tools"], None])
+def test_entry_points_run_the_command_line(tmp_path, command):
+    exe = [sys.executable, *command] if command else [os.path.join(os.path.dirname(sys.executable), "quarnel")]
+    done = subprocess.run([*exe, "info", "missing.qrnl"], cwd=tmp_path, capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", "quarnel: missing.qrnl: no such file\n")

@@ -1,0 +1,206 @@
+"""The numcodecs and Zarr v3 codecs: the module's streams chunk by chunk,
+configurations that round-trip, registration in a fresh process, and damaged
+chunks refused."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+numcodecs = pytest.importorskip("numcodecs")
+zarr = pytest.importorskip("zarr")
+
+import quarnel  # noqa: E402
+import quarnel_tools  # noqa: E402
+from quarnel_tools.numcodecs import Quarnel  # noqa: E402
+from quarnel_tools.zarr import QuarnelCodec  # noqa: E402
+
+from conftest import make_signal, stored  # noqa: E402
+
+
+def module_round_trip(samples, options=None):
+    return quarnel.decompress_signal(quarnel.compress_signal(np.asarray(samples, np.float32), options))
+
+
+@pytest.mark.parametrize("shape", [(1000,), (20, 50), (2, 3, 70)])
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+@pytest.mark.parametrize("layout", ["C", "F", "strided"])
+def test_numcodecs_chunk_is_one_signal_in_memory_order(shape, dtype, layout):
+    codec = Quarnel(method="db4", scale=10, dtype=dtype)
+    x = make_signal(2 * int(np.prod(shape)), dtype=dtype)
+    if layout == "strided":
+        x = x[::2].reshape(shape)
+        flat = x.ravel(order="C")
+    else:
+        x = np.asarray(x[: int(np.prod(shape))].reshape(shape), order=layout)
+        flat = x.ravel(order="K")
+    options = quarnel.QrnlCompressionOptions("db4", 10)
+    stream = codec.encode(x)
+    assert stream == quarnel.compress_signal(flat, options)
+    y = codec.decode(stream)
+    assert y.dtype == np.dtype(dtype)
+    np.testing.assert_array_equal(y, module_round_trip(flat, options).astype(dtype))
+
+
+@pytest.mark.parametrize(
+    "target, met",
+    [
+        ({"max_error": 2e-3}, lambda err, span: np.abs(err).max() <= 2e-3),
+        ({"rel_error": 1e-3, "method": "sym4"}, lambda err, span: np.abs(err).max() <= 1e-3 * span),
+        ({"psnr": 50.0, "coder": "deflate"}, lambda err, span: 20 * np.log10(span / np.sqrt(np.mean(err**2))) >= 50),
+    ],
+)
+def test_targets_hold_for_each_chunk(target, met):
+    x = make_signal(6000).reshape(2, 3000)
+    codec = Quarnel(**target)
+    stream = codec.encode(x)
+    assert stream == quarnel_tools.compress(x.ravel(), **target)
+    err = codec.decode(stream).astype(np.float64) - x.ravel()
+    assert met(err, float(x.max() - x.min()))
+
+
+@pytest.mark.parametrize("out", [np.empty(600, np.float32), np.empty((20, 30), np.float64), np.empty((30, 20), np.float16)])
+def test_numcodecs_decode_fills_out(out):
+    x = make_signal(600)
+    codec = Quarnel()
+    assert codec.decode(codec.encode(x), out=out) is not None
+    np.testing.assert_array_equal(out.ravel(), module_round_trip(x).astype(out.dtype))
+
+
+@pytest.mark.parametrize(
+    "call, error, words",
+    [
+        (lambda c, s: c.decode(s, out=np.empty(599, np.float32)), ValueError, "holds 600 samples"),
+        (lambda c, s: c.decode(s, out=np.empty(600, np.int32)), TypeError, "int32"),
+        (lambda c, s: c.encode(np.zeros(10, np.float64)), TypeError, "dtype='float64'"),
+        (lambda c, s: c.encode(np.zeros(10, np.int16)), TypeError, "int16"),
+        (lambda c, s: c.decode(s[:-3]), ValueError, None),
+        (lambda c, s: c.decode(b"QRNL" + s[4:20]), ValueError, "Header"),
+    ],
+)
+def test_numcodecs_misuse_and_damage_raise(call, error, words):
+    codec = Quarnel()
+    with pytest.raises(error, match=words):
+        call(codec, codec.encode(make_signal(600)))
+
+
+CONFIGS = [
+    {},
+    {"method": "sym4", "scale": 7, "cutoff": "high", "coder": "deflate"},
+    {"max_error": 0.001},
+    {"rel_error": 1e-4, "method": "cdf53"},
+    {"psnr": 60.0, "coder": "arans"},
+]
+
+
+@pytest.mark.parametrize("config", CONFIGS)
+def test_configurations_round_trip(config):
+    codec = numcodecs.get_codec({"id": "quarnel", **config})
+    assert isinstance(codec, Quarnel)
+    again = json.loads(json.dumps(codec.get_config()))
+    assert numcodecs.get_codec(again) == codec and repr(Quarnel.from_config(again)) == repr(codec)
+    assert {k: again[k] for k in config} == config
+    v3 = QuarnelCodec(**config)
+    assert QuarnelCodec.from_dict(json.loads(json.dumps(v3.to_dict()))) == v3
+    assert v3.to_dict()["configuration"] == {k: v for k, v in again.items() if k not in ("id", "dtype")}
+
+
+@pytest.mark.parametrize("make", [Quarnel, QuarnelCodec])
+@pytest.mark.parametrize(
+    "config, error, words",
+    [
+        ({"max_error": 1e-3, "psnr": 40}, ValueError, "at most one"),
+        ({"psnr": 40, "scale": 9}, ValueError, "scale cannot be combined"),
+        ({"scale": 13}, ValueError, "Only scaled 6..12"),
+        ({"method": "CDF97"}, ValueError, "unknown method"),
+        ({"cutoff": "lowest"}, ValueError, "Unknown cutoff"),
+        ({"coder": "zip", "max_error": 1.0}, ValueError, "unknown coder"),
+        ({"max_error": -1.0}, ValueError, "above 0"),
+        ({"psnr": float("nan")}, ValueError, "above 0"),
+        ({"psnr": "60"}, TypeError, "number"),
+        ({"level": 3}, TypeError, "level"),
+    ],
+)
+def test_bad_configurations_raise_at_construction(make, config, error, words):
+    with pytest.raises(error, match=words):
+        make(**config)
+
+
+def test_zarr_refuses_integer_arrays(tmp_path):
+    with pytest.raises(ValueError, match="float32 or float64"):
+        zarr.create_array(tmp_path / "a.zarr", shape=(10,), dtype="int16", serializer=QuarnelCodec(), compressors=None)
+
+
+def rows(channels=2, n=5000):
+    return np.stack([make_signal(n, seed=c) for c in range(channels)])
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"zarr_format": 3, "serializer": QuarnelCodec(method="cdf53", scale=10), "compressors": None},
+        {"zarr_format": 2, "compressors": Quarnel(method="cdf53", scale=10, dtype="float32")},
+        {"zarr_format": 2, "compressors": Quarnel(method="cdf53", scale=10, dtype="float64"), "dtype": "float64"},
+        {"zarr_format": 2, "compressors": Quarnel(method="cdf53", scale=10), "order": "F", "chunks": (2, 1500)},
+    ],
+    ids=["v3", "v2", "v2-float64", "v2-F"],
+)
+def test_zarr_arrays_read_back_in_a_new_process(tmp_path, kwargs):
+    kwargs = {"dtype": "float32", "chunks": (1, 1500), **kwargs}
+    x = rows().astype(kwargs["dtype"])
+    store = tmp_path / "s.zarr"
+    zarr.create_array(store, shape=x.shape, **kwargs)[:] = x
+    # Neither quarnel_tools nor the codec is imported by the reader: zarr finds
+    # them through the entry points.
+    script = f"import sys, numpy, zarr; numpy.save(sys.argv[1], zarr.open_array({str(store)!r})[:])"
+    subprocess.run([sys.executable, "-c", script, str(tmp_path / "y.npy")], check=True, cwd=tmp_path)
+    y = np.load(tmp_path / "y.npy")
+    assert y.dtype == x.dtype
+    order = kwargs.get("order", "C")
+    want = stored(x, kwargs["chunks"], quarnel.QrnlCompressionOptions("cdf53", 10), order)
+    np.testing.assert_array_equal(y, want.astype(x.dtype))
+
+
+def test_zarr_codec_by_name_in_a_new_process(tmp_path):
+    store = tmp_path / "s.zarr"
+    script = textwrap.dedent(
+        f"""
+        import numpy, zarr
+        a = zarr.create_array({str(store)!r}, shape=(3000,), chunks=(1000,), dtype="float32", compressors=None,
+                              serializer={{"name": "quarnel", "configuration": {{"scale": 9, "coder": "deflate"}}}})
+        a[:] = numpy.load({str(tmp_path / "x.npy")!r})
+        """
+    )
+    x = make_signal(3000)
+    np.save(tmp_path / "x.npy", x)
+    subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
+    a = zarr.open_array(store)
+    assert a.metadata.codecs == (QuarnelCodec(scale=9, coder="deflate"),)
+    np.testing.assert_array_equal(a[:], stored(x[None], (1, 1000), quarnel.QrnlCompressionOptions(scale=9, coder="deflate"))[0])
+
+
+@pytest.mark.parametrize("damage", ["truncate", "magic", "length", "empty"])
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_damaged_zarr_chunks_raise(tmp_path, damage, zarr_format):
+    store = tmp_path / "s.zarr"
+    codecs = {"serializer": QuarnelCodec(), "compressors": None} if zarr_format == 3 else {"compressors": Quarnel()}
+    a = zarr.create_array(store, shape=(2, 3000), chunks=(1, 1000), dtype="float32", zarr_format=zarr_format, **codecs)
+    a[:] = rows(2, 3000)
+    chunk = store / "c" / "1" / "2" if zarr_format == 3 else store / "1.2"
+    data = chunk.read_bytes()
+    chunk.write_bytes(
+        {
+            "truncate": data[: len(data) // 2],
+            "magic": b"XXXX" + data[4:],
+            "length": quarnel.compress_signal(make_signal(999)),
+            "empty": b"",
+        }[damage]
+    )
+    np.testing.assert_array_equal(a[0, :], stored(rows(2, 3000)[:1], (1, 1000))[0])
+    with pytest.raises(ValueError) as failure:
+        a[1, :]
+    if damage == "length" and zarr_format == 3:
+        assert "holds 999 samples, expected 1000" in str(failure.value)
