@@ -319,7 +319,7 @@ std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMet
 // Estimates
 
 // A point the encoder may pick: a level count, a step (in units of the
-// signal's range) and a dead zone per band (approximation first, then the
+// signal's range) and a quantiser per band (approximation first, then the
 // details finest first).
 struct Candidate {
   std::size_t levels = 0;
@@ -342,7 +342,7 @@ struct BandChoice {
   Quantiser quantiser = kRounding;
 };
 
-// The dead zone that minimises bits + lambda * error. At a fine step the
+// The quantiser that minimises bits + lambda * error. At a fine step the
 // squared error per coefficient is step^2 / 12 and each bit less costs a
 // factor 4 in it, so a bit is worth (6 / ln 2) / step^2 of squared error.
 BandChoice choose(const BandStatistics& band, double weight, double step, bool dead_zones) {

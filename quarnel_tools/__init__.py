@@ -201,7 +201,8 @@ def compress_bounded(
     stream, (achieved_max, achieved_psnr, m, scale, levels, c) = _native.compress_bounded(
         data, parsed, method is not None, target[0], target[1], _thread_count(threads)
     )
-    return stream, BoundedResult(achieved_max, achieved_psnr, _METHODS[m], scale, levels, _CODERS[c], len(stream))
+    result = BoundedResult(achieved_max, achieved_psnr, _METHODS[m], scale, levels, _CODERS[c], len(stream))
+    return stream, result
 
 
 def compress(
@@ -259,10 +260,16 @@ def compress(
     target = _target(max_error, rel_error, psnr)
     if target is None:
         if method is not None or coder is not None:
-            raise TypeError("method and coder go with an error target (max_error, rel_error or psnr); without one, pass options")
+            raise TypeError(
+                "method and coder go with an error target (max_error, rel_error or psnr); "
+                "without one, pass options"
+            )
         return _native.compress(data, options, _thread_count(threads))
     if options is not None:
-        raise TypeError("options and an error target exclude each other: the bounded encoder picks what options fix; pin method or coder instead")
+        raise TypeError(
+            "options and an error target exclude each other: the bounded encoder picks what "
+            "options fix; pin method or coder instead"
+        )
     return compress_bounded(
         data, max_error=max_error, rel_error=rel_error, psnr=psnr, method=method, coder=coder, threads=threads
     )[0]
