@@ -11,6 +11,9 @@
 #include "quarnel/arans.h"
 #include "quarnel/header.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/raw_deflate.h"
+
+#include <zlib.h>
 
 namespace quarnel::fuzz {
 
@@ -33,6 +36,39 @@ bool same_outcome(const std::expected<Bytes, AransError>& a,
                   const std::expected<Bytes, AransError>& b) {
   if (a.has_value() != b.has_value()) return false;
   return a ? *a == *b : a.error() == b.error();
+}
+
+// zlib's raw inflate run to the end of the stream or of the payload: the
+// bytes, or the reason it stopped short.
+std::expected<Bytes, std::string> inflate_plainly(std::span<const std::uint8_t> payload) {
+  z_stream zs{};
+  if (inflateInit2(&zs, -15) != Z_OK) return std::unexpected("out of memory");
+  zs.next_in = const_cast<Bytef*>(payload.data());
+  zs.avail_in = static_cast<uInt>(payload.size());
+  Bytes out;
+  std::uint8_t window[4096];
+  std::expected<Bytes, std::string> result;
+  for (;;) {
+    zs.next_out = window;
+    zs.avail_out = sizeof window;
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    const std::size_t produced = sizeof window - zs.avail_out;
+    out.insert(out.end(), window, window + produced);
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_MEM_ERROR) {
+      result = std::unexpected("out of memory");
+      break;
+    }
+    if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      result = std::unexpected("corrupt deflate stream");
+      break;
+    }
+    if (zs.avail_in == 0 && zs.avail_out > 0) break;
+    if (rc == Z_BUF_ERROR && produced == 0) break;
+  }
+  inflateEnd(&zs);
+  if (result) result = std::move(out);
+  return result;
 }
 
 std::string describe(const CompressionOptions& o, std::size_t n) {
@@ -176,6 +212,113 @@ std::string check_threads(std::span<const std::uint8_t> input) {
     if (!same_outcome(decode_stream(input, keep, 1), decode_stream(input, keep, 2))) {
       return "one and two threads decoded a body differently, keep " + std::to_string(keep);
     }
+  }
+  return {};
+}
+
+std::string check_bounded(std::span<const std::uint8_t> input) {
+  if (input.size() < 4) return {};
+  BoundedOptions options;
+  options.target = static_cast<ErrorTarget>(input[0] % 3);
+  if (input[1] % 5 < 4) options.method = static_cast<WaveletMethod>(input[1] % 5);
+  options.coder = static_cast<CoderChoice>(input[2] % 3);
+  // Errors from the whole range down to 2^-15 of it, PSNRs from 10 to 105 dB.
+  const double fraction = std::ldexp(1.0, -(input[3] % 16));
+  std::vector<float> x((input.size() - 4) / sizeof(float));
+  if (!x.empty()) std::memcpy(x.data(), input.data() + 4, x.size() * sizeof(float));
+
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  std::size_t finite = 0;
+  for (const float v : x) {
+    if (!std::isfinite(v)) continue;
+    lo = std::min(lo, double{v});
+    hi = std::max(hi, double{v});
+    ++finite;
+  }
+  const double range = finite ? hi - lo : 0.0;
+  double max_error = std::numeric_limits<double>::infinity();
+  double min_psnr = -max_error;
+  switch (options.target) {
+    case ErrorTarget::max_error:
+      options.value = max_error = fraction * (range > 0.0 ? range : 1.0);
+      break;
+    case ErrorTarget::relative_error:
+      options.value = fraction;
+      max_error = fraction * range;
+      break;
+    case ErrorTarget::psnr:
+      options.value = min_psnr = 10.0 + 5.0 * (input[3] % 20);
+      break;
+  }
+  const std::string what = "target " + std::to_string(input[0] % 3) + " value " +
+                           num(options.value) + " method " + std::to_string(input[1] % 5) +
+                           " coder " + std::to_string(input[2] % 3) + " n " +
+                           std::to_string(x.size());
+
+  const auto result = compress_bounded(x, options);
+  if (!result) {
+    const QuarnelErrorKind kind = result.error().kind();
+    if (kind == QuarnelErrorKind::BoundUnreachable ||
+        kind == QuarnelErrorKind::UnsupportedConfiguration) {
+      return {};
+    }
+    return what + ": compress_bounded failed with " + result.error().message();
+  }
+  if (options.method && result->method != *options.method) return what + ": the method moved";
+  const auto y = decompress(result->stream);
+  if (!y) return what + ": decompress failed with " + y.error().message();
+  if (y->size() != x.size()) return what + ": " + std::to_string(y->size()) + " samples came back";
+
+  double worst = 0.0, sum = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!std::isfinite(x[i])) continue;
+    const double e = std::fabs(double{(*y)[i]} - double{x[i]});
+    if (!(e <= max_error)) {
+      return what + ": sample " + std::to_string(i) + " is " + num((*y)[i]) + " for " + num(x[i]);
+    }
+    worst = std::max(worst, e);
+    sum += e * e;
+  }
+  if (worst != result->max_error) {
+    return what + ": reported max error " + num(result->max_error) + ", decoded " + num(worst);
+  }
+  if (options.target == ErrorTarget::psnr && finite > 0 && sum > 0.0) {
+    const double psnr = 20.0 * std::log10(range / std::sqrt(sum / static_cast<double>(finite)));
+    if (!(psnr >= min_psnr)) return what + ": decoded PSNR " + num(psnr);
+  }
+  return {};
+}
+
+std::string check_inflate(std::span<const std::uint8_t> input) {
+  if (input.size() < 2) return {};
+  // 0xFFFF keeps everything; otherwise up to 64 KiB, in steps of one byte.
+  const std::size_t keep_field = input[0] | std::size_t{input[1]} << 8;
+  const std::uint64_t keep = keep_field == 0xFFFF ? UINT64_MAX : keep_field;
+  const auto payload = input.subspan(2);
+
+  const auto got = inflate_payload(payload, keep);
+  const auto want = inflate_plainly(payload);
+  if (got.has_value() != want.has_value()) {
+    return got ? "inflated a payload zlib refuses: " + want.error()
+               : "refused a payload zlib inflates: " + got.error().message();
+  }
+  if (!got) {
+    const std::string message = QuarnelError::decompression_failed(want.error()).message();
+    if (got.error().message() != message) return "message " + got.error().message();
+  } else {
+    const std::size_t kept = std::min<std::uint64_t>(keep, want->size());
+    if (got->size != kept || !std::equal(want->begin(), want->begin() + kept, got->data.get())) {
+      return "kept " + std::to_string(got->size) + " bytes, not zlib's first " +
+             std::to_string(kept);
+    }
+  }
+
+  Bytes deflated;
+  if (!deflate_append(payload, deflated)) return "deflate_append failed";
+  const auto back = inflate_payload(deflated, UINT64_MAX);
+  if (!back || !std::equal(payload.begin(), payload.end(), back->data.get(),
+                           back->data.get() + back->size)) {
+    return "a deflated payload did not inflate back";
   }
   return {};
 }

@@ -42,6 +42,21 @@ std::string check_roundtrip(std::span<const std::uint8_t> input);
 // decodes to the same bytes, or fails with the same error, on both.
 std::string check_threads(std::span<const std::uint8_t> input);
 
+// compress_bounded() then decompress(): the first four bytes choose the
+// target (kind, pinned method or none, coder, and its size), the rest are
+// float32 samples. Either the target is refused as unreachable (or the signal
+// as compress() refuses it), or the stream decodes with decompress() to
+// samples that meet the target over the finite input samples, and the
+// figures the encoder reports are those of the decoded samples.
+std::string check_bounded(std::span<const std::uint8_t> input);
+
+// inflate_payload() on a forged raw DEFLATE payload (after two bytes that
+// choose how much output is kept): the same outcome as zlib's inflate driven
+// plainly to the end of the stream or of the payload, that is the same bytes
+// up to the kept length, or the same message. The payload itself, deflated
+// by the coder's compressor, inflates back unchanged.
+std::string check_inflate(std::span<const std::uint8_t> input);
+
 struct Target {
   const char* name;  // also the corpus directory fuzz/corpus/<name>
   Check check;
@@ -50,7 +65,8 @@ struct Target {
 inline constexpr Target kTargets[] = {
     {"decompress", check_decompress}, {"decode_stream", check_decode_stream},
     {"header", check_header},         {"roundtrip", check_roundtrip},
-    {"threads", check_threads},
+    {"threads", check_threads},       {"bounded", check_bounded},
+    {"inflate", check_inflate},
 };
 
 }  // namespace quarnel::fuzz

@@ -3,6 +3,7 @@
 // awkward samples. Usage: fuzz_seed_corpus <corpus directory>; each target's
 // files go to <corpus directory>/<target>/. The signals are built from
 // integer arithmetic only, so the seeds are the same on every machine.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -72,6 +73,14 @@ const char* method_name(WaveletMethod m) {
 Bytes roundtrip_input(const CompressionOptions& o, const std::vector<float>& x) {
   Bytes b = {static_cast<std::uint8_t>(o.method), static_cast<std::uint8_t>(o.scale - 6),
              static_cast<std::uint8_t>(o.cutoff), static_cast<std::uint8_t>(o.coder)};
+  b.resize(4 + x.size() * sizeof(float));
+  std::memcpy(b.data() + 4, x.data(), x.size() * sizeof(float));
+  return b;
+}
+
+// The four choice bytes of check_bounded, then the samples.
+Bytes bounded_input(std::array<std::uint8_t, 4> choices, const std::vector<float>& x) {
+  Bytes b(choices.begin(), choices.end());
   b.resize(4 + x.size() * sizeof(float));
   std::memcpy(b.data() + 4, x.data(), x.size() * sizeof(float));
   return b;
@@ -157,5 +166,45 @@ int main(int argc, char** argv) {
                         {1e6f, 1e6f + 0.0625f, 1e6f, 1e6f + 0.125f, 1e6f, 1e6f + 0.0625f, 1e6f,
                          1e6f + 0.25f, 1e6f, 1e6f}));
   write("roundtrip", "empty", roundtrip_input({}, {}));
+
+  // The bounded encoder: each target kind, pinned and free methods, both
+  // coders and the encoder's choice, and awkward signals.
+  write("bounded", "max_error_free_walk_300", bounded_input({0, 4, 2, 6}, walk(300, 5)));
+  write("bounded", "rel_error_db4_deflate_triangle", bounded_input({1, 2, 0, 9}, triangle(130)));
+  write("bounded", "psnr_cdf53_arans_walk_64", bounded_input({2, 0, 1, 8}, walk(64, 2)));
+  write("bounded", "max_error_sym4_non_finite",
+        bounded_input({0, 3, 2, 4}, {nan, 1.0f, inf, 2.0f, -inf, 0.5f, 3.0f, nan, 2.5f, 1.5f}));
+  write("bounded", "psnr_cdf97_one_sample", bounded_input({2, 1, 2, 12}, {-7.25f}));
+  write("bounded", "rel_error_free_flat",
+        bounded_input({1, 4, 1, 3}, std::vector<float>(50, 4.0f)));
+  write("bounded", "max_error_free_huge_range",
+        bounded_input({0, 4, 2, 15}, {big / 2, -big / 2, 0.0f, big / 4, -big / 3, 1.0f, big / 2}));
+  write("bounded", "empty", bounded_input({0, 0, 0, 0}, {}));
+
+  // Raw DEFLATE payloads behind their two keep bytes: whole, cut short, with
+  // bytes after the final block, damaged, stored, and a reserved block type.
+  const auto with_keep = [](std::uint16_t keep, Bytes payload) {
+    payload.insert(payload.begin(),
+                   {static_cast<std::uint8_t>(keep), static_cast<std::uint8_t>(keep >> 8)});
+    return payload;
+  };
+  const Bytes deflated = [&] {
+    const Bytes stream =
+        quarnel::compress(walk(3000, 7), {.coder = CoderChoice::deflate, .scale = 9}).value();
+    return Bytes(stream.begin() + quarnel::kHeaderSize, stream.end());
+  }();
+  write("inflate", "walk_all", with_keep(0xFFFF, deflated));
+  write("inflate", "walk_keep_100", with_keep(100, deflated));
+  write("inflate", "walk_cut",
+        with_keep(0xFFFF, Bytes(deflated.begin(), deflated.begin() + deflated.size() / 2)));
+  Bytes trailing = deflated;
+  trailing.insert(trailing.end(), {1, 2, 3, 4});
+  write("inflate", "walk_trailing", with_keep(0xFFFF, trailing));
+  Bytes damaged = deflated;
+  damaged[damaged.size() / 3] ^= 0x5A;
+  write("inflate", "walk_damaged", with_keep(4000, damaged));
+  write("inflate", "stored", with_keep(0xFFFF, {0x01, 0x03, 0x00, 0xFC, 0xFF, 'a', 'b', 'c'}));
+  write("inflate", "reserved_block", with_keep(0xFFFF, {0xFF, 0x00}));
+  write("inflate", "empty", with_keep(0, {}));
   return 0;
 }

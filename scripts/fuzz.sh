@@ -3,11 +3,11 @@
 # UndefinedBehaviorSanitizer in build-matrix/fuzz and runs each target for a
 # while, one after another. Usage: fuzz.sh [seconds per target] [target...]
 # (default 60 seconds, every target: decompress decode_stream header
-# roundtrip threads). New inputs go to build-matrix/fuzz/corpus/<target>; the
-# seeds in fuzz/corpus/<target> are read, never written. An input that breaks
-# a check or trips a sanitizer is saved as build-matrix/fuzz/artifacts/
-# <target>-*; copy it into fuzz/corpus/<target>/ once fixed, so it replays as a
-# test.
+# roundtrip threads bounded inflate). New inputs go to
+# build-matrix/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> are
+# read, never written. An input that breaks a check or trips a sanitizer is
+# saved as build-matrix/fuzz/artifacts/<target>-*; copy it into
+# fuzz/corpus/<target>/ once fixed, so it replays as a test.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,7 +18,7 @@ cd "$here"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads)
+((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads bounded inflate)
 
 dir="$here/build-matrix/fuzz"
 if [[ ! -f "$dir/build.ninja" ]]; then
