@@ -81,7 +81,12 @@ class Settings:
             cutoff=DEFAULT_CUTOFF if cutoff is None else cutoff,
             coder=DEFAULT_CODER if coder is None else coder,
         )
-        settings.options()  # the module's own checks and messages for scale and cutoff
+        try:
+            settings.options()  # the module's own checks and messages for scale and cutoff
+        except OverflowError as e:
+            # A scale outside a byte: the module's words, as the ValueError
+            # every other wrong option gives.
+            raise ValueError(str(e)) from None
         return settings
 
     @classmethod

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from signal import SIGTERM
 from signal import signal as on_signal
+from tokenize import TokenError
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -114,7 +115,9 @@ def _read_audio(path: Path) -> Signal:
 def _read_npy(path: Path) -> Signal:
     try:
         data = np.load(path, allow_pickle=False)
-    except (ValueError, EOFError) as e:
+    # NumPy parses an old-version header with Python's tokenizer, whose errors
+    # are not ValueErrors.
+    except (ValueError, EOFError, SyntaxError, TokenError) as e:
         raise Failure(path, f"not a readable .npy file ({_one_line(e)})") from None
     if not isinstance(data, np.ndarray) or data.dtype.kind not in "fiu" or data.ndim not in (1, 2):
         what = f"{data.ndim}-D {data.dtype}" if isinstance(data, np.ndarray) else type(data).__name__

@@ -81,7 +81,9 @@ class Quarnel(Codec):
         # in F order read back; a strided view is copied into C order.
         if not (samples.flags.c_contiguous or samples.flags.f_contiguous):
             samples = np.ascontiguousarray(samples)
-        samples = samples.reshape(-1, order="A").astype(self._dtype.newbyteorder("="), copy=False)
+        # Chunks that Dask ships between processes can arrive misaligned,
+        # which the codec refuses: copy those.
+        samples = np.require(samples.reshape(-1, order="A"), self._dtype.newbyteorder("="), ["A"])
         return self._settings.compress(samples)
 
     def decode(self, buf: Any, out: Optional[Any] = None) -> np.ndarray:

@@ -92,7 +92,9 @@ class QuarnelCodec(ArrayBytesCodec):
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
         samples = np.asarray(chunk_array.as_numpy_array())
-        samples = np.ascontiguousarray(samples, dtype=_sample_dtype(chunk_spec.dtype)).reshape(-1)
+        # Aligned too: chunks that Dask ships between processes can arrive
+        # misaligned, which the codec refuses.
+        samples = np.require(samples, _sample_dtype(chunk_spec.dtype), ["C", "A"]).reshape(-1)
         return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:

@@ -1,7 +1,20 @@
+import os
+
 import numpy as np
 import pytest
 
 import quarnel
+
+try:
+    from hypothesis import settings as _hypothesis_settings
+except ImportError:  # the property tests skip themselves
+    pass
+else:
+    # CI replays the same examples on every run, so a failure there is never
+    # a matter of luck; a developer's run keeps exploring new ones.
+    _hypothesis_settings.register_profile("ci", derandomize=True, deadline=None, print_blob=True)
+    if os.environ.get("CI"):
+        _hypothesis_settings.load_profile("ci")
 
 
 def make_signal(n, seed=0, dtype=np.float32):
