@@ -8,6 +8,13 @@
 # read, never written. An input that breaks a check or trips a sanitizer is
 # saved as build-matrix/fuzz/artifacts/<target>-*; copy it into
 # fuzz/corpus/<target>/ once fixed, so it replays as a test.
+#
+# Long campaigns: QUARNEL_FUZZ_RUNS=N runs each target N times instead of for
+# a time (seconds 0), and QUARNEL_FUZZ_ASAN=0 builds without AddressSanitizer
+# (UndefinedBehaviorSanitizer only, in build-matrix/fuzz-fast), several times
+# faster; a finding is then replayed under the default build. For both cores,
+# build once, then start two runs with different targets:
+#   QUARNEL_FUZZ_ASAN=0 QUARNEL_FUZZ_RUNS=100000000 scripts/fuzz.sh 0 decompress
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,10 +28,21 @@ targets=("$@")
 ((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads bounded inflate)
 
 dir="$here/build-matrix/fuzz"
+sanitize=address,undefined
+if [[ "${QUARNEL_FUZZ_ASAN:-1}" == 0 ]]; then
+  dir="$here/build-matrix/fuzz-fast"
+  sanitize=undefined
+fi
 if [[ ! -f "$dir/build.ninja" ]]; then
   CC=clang-19 CXX=clang++-19 meson setup "$dir" --buildtype=debugoptimized -Dfuzz=true \
-    -Dtests=false -Dbenchmarks=false -Dpython=false -Db_sanitize=address,undefined \
+    -Dtests=false -Dbenchmarks=false -Dpython=false -Db_sanitize="$sanitize" \
     -Db_lundef=false -Dcpp_args=-fno-sanitize-recover=all >/dev/null
+fi
+limit=(-max_total_time="$seconds")
+what="for ${seconds}s"
+if [[ -n "${QUARNEL_FUZZ_RUNS:-}" ]]; then
+  limit=(-runs="$QUARNEL_FUZZ_RUNS")
+  what="for $QUARNEL_FUZZ_RUNS runs"
 fi
 echo "== fuzz: building"
 ninja -C "$dir" $(printf 'fuzz/fuzz_%s ' "${targets[@]}") >/dev/null
@@ -36,8 +54,8 @@ for t in "${targets[@]}"; do
   work="$dir/corpus/$t"
   mkdir -p "$work" "$dir/artifacts"
   log="$dir/fuzz_$t.log"
-  echo "== fuzz: $t for ${seconds}s"
-  if "$dir/fuzz/fuzz_$t" "$work" "$here/fuzz/corpus/$t" -max_total_time="$seconds" \
+  echo "== fuzz: $t $what"
+  if "$dir/fuzz/fuzz_$t" "$work" "$here/fuzz/corpus/$t" "${limit[@]}" \
     -timeout=30 -rss_limit_mb=3072 -print_final_stats=1 \
     -artifact_prefix="$dir/artifacts/$t-" >"$log" 2>&1; then
     passed=$((passed + 1))
