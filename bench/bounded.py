@@ -46,17 +46,12 @@ Usage: bounded.py [--signals ecg,speech,telephone,walk] [--repeats 5]
 
 import argparse
 import time
-import wave
-from pathlib import Path
 
 import numpy as np
 
 import quarnel
 import quarnel_tools
-
-ECG_FILE = Path("/usr/lib/python3/dist-packages/scipy/misc/ecg.dat")
-SPEECH_FILE = Path("/usr/share/sounds/alsa/Front_Center.wav")
-TELEPHONE_FILE = Path("/usr/share/asterisk/sounds/en/demo-instruct.wav")
+import recordings
 
 PSNR_TARGETS = (40.0, 60.0)
 MAX_ERROR_FRACTIONS = (1e-2, 3e-3, 1e-3)
@@ -72,41 +67,16 @@ GOAL_COST = 3.0
 # ---------------------------------------------------------------- signals
 
 
-def load_ecg() -> np.ndarray:
-    with np.load(ECG_FILE) as archive:
-        adc = archive["ecg"].astype(np.int64)
-    return ((adc - 1024) / 200.0).astype(np.float32)
-
-
-def load_wav(path: Path) -> np.ndarray:
-    with wave.open(str(path)) as w:
-        if w.getsampwidth() != 2 or w.getnchannels() != 1:
-            raise ValueError(f"{path}: expected 16-bit mono")
-        frames = w.readframes(w.getnframes())
-    return np.frombuffer(frames, dtype="<i2").astype(np.float32)
-
-
 def make_walk(n: int = 10**6, seed: int = 20240613) -> np.ndarray:
     return np.cumsum(np.random.default_rng(seed).standard_normal(n)).astype(np.float32)
 
 
 def load_signals(names: list[str]) -> dict[str, np.ndarray]:
-    sources = {
-        "ecg": (ECG_FILE, "python3-scipy", load_ecg),
-        "speech": (SPEECH_FILE, "alsa-utils", lambda: load_wav(SPEECH_FILE)),
-        "telephone": (TELEPHONE_FILE, "asterisk-core-sounds-en-wav", lambda: load_wav(TELEPHONE_FILE)),
-    }
-    signals = {}
-    for name in names:
-        if name == "walk":
-            signals[name] = make_walk()
-            continue
-        path, package, load = sources[name]
-        if not path.exists():
-            print(f"skipping {name}: {path} is missing (Debian package {package})")
-            continue
-        signals[name] = load()
-    return signals
+    return recordings.load_signals(
+        names,
+        {"ecg": recordings.ECG, "speech": recordings.FRONT_CENTER, "telephone": recordings.DEMO_INSTRUCT},
+        {"walk": make_walk},
+    )
 
 
 # ---------------------------------------------------------------- codecs

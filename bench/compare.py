@@ -61,7 +61,6 @@ import sys
 import tempfile
 import threading
 import time
-import wave
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Optional
@@ -69,9 +68,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 import quarnel
-
-ECG_FILE = Path("/usr/lib/python3/dist-packages/scipy/misc/ecg.dat")
-SPEECH_FILE = Path("/usr/share/asterisk/sounds/en/demo-instruct.wav")
+import recordings
 
 # Goals of the speed issue, as ratios of MB/s taken in the same run.
 GOAL_COMPRESS_VS_ZFP = 0.6
@@ -81,21 +78,6 @@ GOAL_TWO_THREADS = 0.6  # wall time of two concurrent calls / two in a row
 
 
 # ---------------------------------------------------------------- signals
-
-
-def load_ecg() -> np.ndarray:
-    # ecg.dat is an .npz archive of raw uint16 ADC values.
-    with np.load(ECG_FILE) as archive:
-        adc = archive["ecg"].astype(np.int64)
-    return ((adc - 1024) / 200.0).astype(np.float32)
-
-
-def load_speech() -> np.ndarray:
-    with wave.open(str(SPEECH_FILE)) as w:
-        if w.getsampwidth() != 2 or w.getnchannels() != 1:
-            raise ValueError(f"{SPEECH_FILE}: expected 16-bit mono")
-        frames = w.readframes(w.getnframes())
-    return np.frombuffer(frames, dtype="<i2").astype(np.float32)
 
 
 def make_noisy(n: int, seed: int = 20240612) -> np.ndarray:
@@ -133,21 +115,11 @@ def make_noisy(n: int, seed: int = 20240612) -> np.ndarray:
 
 
 def load_signals(names: list[str], samples: int) -> dict[str, np.ndarray]:
-    sources = {
-        "ecg": (ECG_FILE, "python3-scipy", load_ecg),
-        "speech": (SPEECH_FILE, "asterisk-core-sounds-en-wav", load_speech),
-    }
-    signals = {}
-    for name in names:
-        if name == "noisy":
-            signals[name] = make_noisy(samples)
-            continue
-        path, package, load = sources[name]
-        if not path.exists():
-            print(f"skipping {name}: {path} is missing (Debian package {package})")
-            continue
-        signals[name] = load()
-    return signals
+    return recordings.load_signals(
+        names,
+        {"ecg": recordings.ECG, "speech": recordings.DEMO_INSTRUCT},
+        {"noisy": lambda: make_noisy(samples)},
+    )
 
 
 # ----------------------------------------------------------------- codecs
