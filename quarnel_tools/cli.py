@@ -112,6 +112,20 @@ def _read_audio(path: Path) -> Signal:
     return Signal(np.ascontiguousarray(frames.T), int(rate), source)
 
 
+def _as_float32(data: np.ndarray, path: Path) -> np.ndarray:
+    """The samples as float32. A finite float64 value beyond float32's range
+    would silently become an infinity, which the codec stores as a
+    non-finite sample, so it is refused instead."""
+    with np.errstate(over="ignore"):
+        samples = data.astype(np.float32)
+    if data.dtype.kind == "f" and data.dtype.itemsize > 4:
+        lost = np.isfinite(data) & ~np.isfinite(samples)
+        if lost.any():
+            value = data[lost].flat[0]
+            raise Failure(path, f"holds {value:g}, beyond the float32 range")
+    return samples
+
+
 def _read_npy(path: Path) -> Signal:
     try:
         data = np.load(path, allow_pickle=False)
@@ -123,13 +137,13 @@ def _read_npy(path: Path) -> Signal:
         what = f"{data.ndim}-D {data.dtype}" if isinstance(data, np.ndarray) else type(data).__name__
         raise Failure(path, f"holds a {what} array; expected 1-D or 2-D real numbers")
     if data.ndim == 1:
-        return Signal(data.astype(np.float32)[np.newaxis, :], None, {"format": "NPY", "layout": "1d"})
+        return Signal(_as_float32(data, path)[np.newaxis, :], None, {"format": "NPY", "layout": "1d"})
     # Channels along the shorter axis: recordings have far more samples than
     # channels.
     channels_last = data.shape[0] > data.shape[1]
     rows = data.T if channels_last else data
     layout = "channels_last" if channels_last else "channels_first"
-    return Signal(np.ascontiguousarray(rows, dtype=np.float32), None, {"format": "NPY", "layout": layout})
+    return Signal(np.ascontiguousarray(_as_float32(rows, path)), None, {"format": "NPY", "layout": layout})
 
 
 def _read_raw(path: Path, dtype: str) -> Signal:
@@ -137,7 +151,7 @@ def _read_raw(path: Path, dtype: str) -> Signal:
     size = path.stat().st_size
     if size % item.itemsize:
         raise Failure(path, f"size {size} is not a whole number of {dtype} samples")
-    data = np.fromfile(path, dtype=item).astype(np.float32)
+    data = _as_float32(np.fromfile(path, dtype=item), path)
     return Signal(data[np.newaxis, :], None, {"format": "RAW", "dtype": dtype})
 
 

@@ -180,6 +180,8 @@ BAD = [
     (lambda p: ["compress", p / "cube.npy", p / "o.zarr"], "3-D"),
     (lambda p: ["compress", p / "empty.npy", p / "o.zarr"], "empty.npy: not a readable .npy"),
     (lambda p: ["compress", p / "odd.raw", p / "o.qrnl", "--dtype", "float64"], "whole number"),
+    (lambda p: ["compress", p / "huge.npy", p / "o.qrnl"], "huge.npy: holds 1e+300, beyond the float32"),
+    (lambda p: ["compress", p / "huge.raw", p / "o.qrnl", "--dtype", "float64"], "holds -1e+39, beyond"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy"], "bad.qrnl: "),
     (lambda p: ["info", damaged_stream(p)], "bad.qrnl: "),
     (lambda p: ["decompress", damaged_store(p), p / "o.npy"], "bad.zarr: channel 0, samples"),
@@ -195,6 +197,8 @@ def test_bad_input_fails_in_one_line_and_leaves_nothing(tmp_path, capsys, argv, 
     np.save(tmp_path / "cube.npy", np.zeros((2, 2, 2)))
     (tmp_path / "odd.raw").write_bytes(bytes(12))
     (tmp_path / "empty.npy").write_bytes(b"")
+    np.save(tmp_path / "huge.npy", np.array([0.5, np.inf, 1e300, 2.0]))
+    np.array([0.5, np.nan, -1e39], "<f8").tofile(tmp_path / "huge.raw")
     args = argv(tmp_path)
     before = sorted(os.listdir(tmp_path))
     status, out, err = run(capsys, *args)
