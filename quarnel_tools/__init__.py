@@ -121,6 +121,13 @@ class BoundedResult(NamedTuple):
     size: int
 
 
+def _as_number(name: str, value: object) -> float:
+    """A target given as any real number, as a float; bools are refused."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
+
+
 def _target(max_error: Optional[float], rel_error: Optional[float], psnr: Optional[float]):
     given = [(i, v) for i, v in enumerate((max_error, rel_error, psnr)) if v is not None]
     if len(given) > 1:
@@ -129,9 +136,7 @@ def _target(max_error: Optional[float], rel_error: Optional[float], psnr: Option
     if not given:
         return None
     kind, value = given[0]
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{_TARGETS[kind]} must be a number, not {type(value).__name__}")
-    return kind, float(value)
+    return kind, _as_number(_TARGETS[kind], value)
 
 
 def compress_bounded(

@@ -31,9 +31,7 @@ def _check_choice(name: str, value: Any, choices: tuple) -> str:
 
 
 def _check_target(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    value = float(value)
+    value = quarnel_tools._as_number(name, value)
     if not math.isfinite(value) or value <= 0:
         raise ValueError(f"{name} must be a finite number above 0, not {value!r}")
     return value
