@@ -12,8 +12,12 @@
 # Long campaigns: QUARNEL_FUZZ_RUNS=N runs each target N times instead of for
 # a time (seconds 0), and QUARNEL_FUZZ_ASAN=0 builds without AddressSanitizer
 # (UndefinedBehaviorSanitizer only, in build-matrix/fuzz-fast), several times
-# faster; a finding is then replayed under the default build. For both cores,
-# build once, then start two runs with different targets:
+# faster; a finding is then replayed under the default build. QUARNEL_FUZZ_CMP=0
+# (with QUARNEL_FUZZ_ASAN=0, in build-matrix/fuzz-nocmp) also leaves out the
+# comparison tracing, whose hooks take two thirds of the time in the coder's
+# loops; the edge counters still guide the search. QUARNEL_FUZZ_ARGS passes
+# more libFuzzer flags, such as -max_len=1024. For both cores, build once, then
+# start two runs with different targets:
 #   QUARNEL_FUZZ_ASAN=0 QUARNEL_FUZZ_RUNS=100000000 scripts/fuzz.sh 0 decompress
 set -euo pipefail
 
@@ -29,14 +33,19 @@ targets=("$@")
 
 dir="$here/build-matrix/fuzz"
 sanitize=address,undefined
+cpp_args=-fno-sanitize-recover=all
 if [[ "${QUARNEL_FUZZ_ASAN:-1}" == 0 ]]; then
   dir="$here/build-matrix/fuzz-fast"
   sanitize=undefined
+  if [[ "${QUARNEL_FUZZ_CMP:-1}" == 0 ]]; then
+    dir="$here/build-matrix/fuzz-nocmp"
+    cpp_args+=" -fno-sanitize-coverage=trace-cmp"
+  fi
 fi
 if [[ ! -f "$dir/build.ninja" ]]; then
   CC=clang-19 CXX=clang++-19 meson setup "$dir" --buildtype=debugoptimized -Dfuzz=true \
     -Dtests=false -Dbenchmarks=false -Dpython=false -Db_sanitize="$sanitize" \
-    -Db_lundef=false -Dcpp_args=-fno-sanitize-recover=all >/dev/null
+    -Db_lundef=false -Dcpp_args="$cpp_args" >/dev/null
 fi
 limit=(-max_total_time="$seconds")
 what="for ${seconds}s"
@@ -57,7 +66,7 @@ for t in "${targets[@]}"; do
   echo "== fuzz: $t $what"
   if "$dir/fuzz/fuzz_$t" "$work" "$here/fuzz/corpus/$t" "${limit[@]}" \
     -timeout=30 -rss_limit_mb=3072 -print_final_stats=1 \
-    -artifact_prefix="$dir/artifacts/$t-" >"$log" 2>&1; then
+    -artifact_prefix="$dir/artifacts/$t-" ${QUARNEL_FUZZ_ARGS:-} >"$log" 2>&1; then
     passed=$((passed + 1))
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
