@@ -15,13 +15,13 @@ packages=(
 )
 # Extra toolchains for the variant matrix (scripts/run_matrix.sh), with
 # QUARNEL_SETUP_EXTRA=1: clang and its sanitizer and libFuzzer runtimes for the
-# fuzz targets, and the AArch64 cross compiler, its arm64 libraries
+# fuzz targets, LLVM's coverage tools for scripts/fuzz_coverage.sh, and the AArch64 cross compiler, its arm64 libraries
 # (Debian multiarch) and user-mode emulation for the cross build's tests.
 extra=0
 if [[ "${QUARNEL_SETUP_EXTRA:-0}" == 1 ]]; then
   extra=1
   packages+=(
-    clang-19 libclang-rt-19-dev
+    clang-19 libclang-rt-19-dev llvm-19
     g++-aarch64-linux-gnu qemu-user-static
     libc6-dev:arm64 libstdc++-12-dev:arm64 libhwy-dev:arm64 zlib1g-dev:arm64 libdeflate-dev:arm64
     libgtest-dev:arm64
