@@ -15,8 +15,9 @@ packages=(
 )
 # Extra toolchains for the variant matrix (scripts/run_matrix.sh), with
 # QUARNEL_SETUP_EXTRA=1: clang and its sanitizer and libFuzzer runtimes for the
-# fuzz targets, LLVM's coverage tools for scripts/fuzz_coverage.sh, and the AArch64 cross compiler, its arm64 libraries
-# (Debian multiarch) and user-mode emulation for the cross build's tests.
+# fuzz targets, LLVM's coverage tools for scripts/fuzz_coverage.sh, and the
+# AArch64 cross compiler, its arm64 libraries (Debian multiarch) and user-mode
+# emulation for the cross build's tests.
 extra=0
 if [[ "${QUARNEL_SETUP_EXTRA:-0}" == 1 ]]; then
   extra=1
