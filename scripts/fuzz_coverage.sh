@@ -39,7 +39,8 @@ for t in "${targets[@]}"; do
   find "$here/fuzz/corpus/$t" "$here"/build-matrix/fuzz*/corpus/"$t" -type f 2>/dev/null >"$inputs" || true
   # One run per batch of files: the fuzzer runs each named file once.
   LLVM_PROFILE_FILE="$profiles/$t-%p.profraw" xargs -a "$inputs" -d '\n' \
-    "$dir/fuzz/fuzz_$t" -timeout=30 -rss_limit_mb=3072 >"$profiles/$t.log" 2>&1
+    "$dir/fuzz/fuzz_$t" -timeout=30 -rss_limit_mb=3072 >"$profiles/$t.log" 2>&1 ||
+    { echo "$t: an input failed its check, see $profiles/$t.log"; exit 1; }
   llvm-profdata-19 merge -sparse "$profiles/$t"-*.profraw -o "$profiles/$t.profdata"
   # TOTAL's columns: regions, missed, %, functions, missed, %, lines, missed,
   # %, branches, missed, %.
