@@ -113,11 +113,11 @@ def _read_audio(path: Path) -> Signal:
 
 
 def _as_float32(data: np.ndarray, path: Path) -> np.ndarray:
-    """The samples as float32. A finite float64 value beyond float32's range
-    would silently become an infinity, which the codec stores as a
-    non-finite sample, so it is refused instead."""
+    """The samples as a C-contiguous float32 array. A finite float64 value
+    beyond float32's range would silently become an infinity, which the codec
+    stores as a non-finite sample, so it is refused instead."""
     with np.errstate(over="ignore"):
-        samples = data.astype(np.float32)
+        samples = data.astype(np.float32, order="C")
     if data.dtype.kind == "f" and data.dtype.itemsize > 4:
         lost = np.isfinite(data) & ~np.isfinite(samples)
         if lost.any():
@@ -143,7 +143,7 @@ def _read_npy(path: Path) -> Signal:
     channels_last = data.shape[0] > data.shape[1]
     rows = data.T if channels_last else data
     layout = "channels_last" if channels_last else "channels_first"
-    return Signal(np.ascontiguousarray(_as_float32(rows, path)), None, {"format": "NPY", "layout": layout})
+    return Signal(_as_float32(rows, path), None, {"format": "NPY", "layout": layout})
 
 
 def _read_raw(path: Path, dtype: str) -> Signal:
