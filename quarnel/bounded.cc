@@ -786,4 +786,12 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
   return result;
 }
 
+std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const double> samples,
+                                                            const BoundedOptions& options,
+                                                            unsigned threads) {
+  // Placeholder until the encoder measures against the float64 values.
+  std::vector<float> rounded(samples.begin(), samples.end());
+  return compress_bounded(std::span<const float>(rounded), options, threads);
+}
+
 }  // namespace quarnel

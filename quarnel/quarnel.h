@@ -117,4 +117,10 @@ QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
 QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
     std::span<const float> samples, const BoundedOptions& options, unsigned threads);
 
+// float64 samples: the stream holds float32 values, but every figure and the
+// target are measured against the caller's float64 values. A finite sample
+// beyond the float32 range is refused.
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
+    std::span<const double> samples, const BoundedOptions& options, unsigned threads);
+
 }  // namespace quarnel
