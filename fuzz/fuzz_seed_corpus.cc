@@ -65,11 +65,6 @@ std::vector<float> triangle(std::size_t n) {
   return x;
 }
 
-const char* method_name(WaveletMethod m) {
-  static const char* names[] = {"cdf53", "cdf97", "db4", "sym4"};
-  return names[static_cast<int>(m)];
-}
-
 Bytes roundtrip_input(const CompressionOptions& o, const std::vector<float>& x) {
   Bytes b = {static_cast<std::uint8_t>(o.method), static_cast<std::uint8_t>(o.scale - 6),
              static_cast<std::uint8_t>(o.cutoff), static_cast<std::uint8_t>(o.coder)};
@@ -109,14 +104,14 @@ int main(int argc, char** argv) {
                                        .scale = static_cast<std::uint8_t>(6 + k % 7)};
       const auto x = k % 3 == 0 ? triangle(n) : walk(n, k);
       const Bytes stream = quarnel::compress(x, options).value();
-      const std::string name = std::string(method_name(method)) +
-                               (coder == CoderChoice::deflate ? "_deflate_" : "_arans_") +
-                               std::to_string(n);
+      const std::string name = std::string(method_name(method)) + "_" +
+                               std::string(coder_name(coder)) + "_" + std::to_string(n);
       write("decompress", name, stream);
       if (coder == CoderChoice::arans) {
         write("decode_stream", name, Bytes(stream.begin() + quarnel::kHeaderSize, stream.end()));
       }
-      if (k % 2 == 1) write("header", name, Bytes(stream.begin(), stream.begin() + 52));
+      if (k % 2 == 1)
+        write("header", name, Bytes(stream.begin(), stream.begin() + quarnel::kHeaderSize));
       ++k;
     }
   }

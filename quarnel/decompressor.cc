@@ -1,12 +1,11 @@
-// The decompression pipeline: decompress(), declared in quarnel/quarnel.h,
-// and the header checks it starts with.
+// The decompression pipeline: decompress() and read_header(), declared in
+// quarnel/quarnel.h, which make the same checks on a stream's header.
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
-#include "quarnel/decompressor.h"
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/quarnel.h"
@@ -24,14 +23,10 @@ QuarnelError failed(std::string reason) {
   return QuarnelError::decompression_failed(std::move(reason));
 }
 
-}  // namespace
-
-std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
-  return decompress(stream, 1);
-}
-
-std::expected<QuarnelHeader, QuarnelError> read_stream_header(
-    std::span<const std::uint8_t> stream) {
+// The header of `stream` with every check decompress() makes on it: the
+// header's own fields, the sample count, then the level count. read_header()
+// gives its fields; the decoder goes on from the header as stored.
+std::expected<QuarnelHeader, QuarnelError> checked_header(std::span<const std::uint8_t> stream) {
   const auto parsed = QuarnelHeader::from_bytes(stream);
   if (!parsed) return Unexpected(parsed.error());
   const QuarnelHeader& header = *parsed;
@@ -39,23 +34,49 @@ std::expected<QuarnelHeader, QuarnelError> read_stream_header(
   QUARNEL_CHECK(header.sample_count <= kMaxSampleCount,
                 failed("Can't decompress data bigger than " + std::to_string(kMaxSampleCount) +
                        ", but data was " + std::to_string(header.sample_count)));
-  QUARNEL_CHECK(header.levels <= 10,
-                failed("Max supported level is 10 but it was " + std::to_string(header.levels)));
+  QUARNEL_CHECK(header.levels <= kMaxLevels,
+                failed("Max supported level is " + std::to_string(kMaxLevels) + " but it was " +
+                       std::to_string(header.levels)));
   QUARNEL_CHECK(header.levels != 0,
                 failed("Min supported level is 1 but it was " + std::to_string(header.levels)));
-
-  const std::uint64_t stream_end = kHeaderSize + static_cast<std::uint64_t>(header.payload_length);
-  QUARNEL_CHECK(stream.size() >= stream_end,
-                failed("Minimum data size is " + std::to_string(stream_end) + ", but it was " +
-                       std::to_string(stream.size())));
   return header;
+}
+
+// The header's coder byte is the CoderChoice of the coder it names.
+static_assert(kCoderDeflate == static_cast<std::uint8_t>(CoderChoice::deflate));
+static_assert(kCoderArans == static_cast<std::uint8_t>(CoderChoice::arans));
+
+}  // namespace
+
+std::expected<StreamHeader, QuarnelError> read_header(std::span<const std::uint8_t> stream) {
+  const auto checked = checked_header(stream);
+  if (!checked) return Unexpected(checked.error());
+  const QuarnelHeader& h = *checked;
+  // from_bytes accepts only the four known tags and the two coders.
+  return StreamHeader{.method = *method_from_tag(h.method_tag),
+                      .levels = h.levels,
+                      .scale = h.scale,
+                      .coder = static_cast<CoderChoice>(h.coder),
+                      .sample_count = h.sample_count,
+                      .min_value = h.min_value,
+                      .max_value = h.max_value,
+                      .mean_value = h.mean_value,
+                      .payload_length = h.payload_length};
+}
+
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
+  return decompress(stream, 1);
 }
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
                                                            unsigned threads) {
-  const auto checked = read_stream_header(stream);
+  const auto checked = checked_header(stream);
   if (!checked) return Unexpected(checked.error());
   const QuarnelHeader& header = *checked;
+  const std::uint64_t stream_end = kHeaderSize + static_cast<std::uint64_t>(header.payload_length);
+  QUARNEL_CHECK(stream.size() >= stream_end,
+                failed("Minimum data size is " + std::to_string(stream_end) + ", but it was " +
+                       std::to_string(stream.size())));
 
   // from_bytes accepts only the four known tags.
   const lumvet::DwtExecutorHandle executor = make_executor(*method_from_tag(header.method_tag));

@@ -44,6 +44,39 @@ std::string render_bytes(const std::string& bytes) {
   return is_valid_utf8(bytes) ? bytes : std::string(bytes.size(), '?');
 }
 
+// Every byte that is not printable ASCII as an escape, the backslash too, so
+// that the text reads back to the same bytes.
+std::string escape_bytes(const std::string& bytes) {
+  std::string out;
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (b) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        if (b >= 0x20 && b < 0x7F) {
+          out += c;
+        } else {
+          constexpr char kHex[] = "0123456789abcdef";
+          out += "\\x";
+          out += kHex[b >> 4];
+          out += kHex[b & 0xF];
+        }
+    }
+  }
+  return out;
+}
+
 template <std::size_t N>
 std::string raw(std::span<const std::uint8_t, N> bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.data()), N);
@@ -94,14 +127,22 @@ QuarnelError QuarnelError::bound_unreachable(std::string text) {
 }
 
 std::string QuarnelError::message() const {
+  return render(render_bytes);
+}
+
+std::string QuarnelError::printable_message() const {
+  return render(escape_bytes);
+}
+
+std::string QuarnelError::render(std::string (*bytes)(const std::string&)) const {
   switch (kind_) {
     case K::InvalidMethod:
     case K::InvalidFormatTag:
-      return "Invalid compression method '" + render_bytes(payload_) + "'";
+      return "Invalid compression method '" + bytes(payload_) + "'";
     case K::InvalidMagic:
-      return "Magic should be 'QRNL' but it was '" + render_bytes(payload_) + "'";
+      return "Magic should be 'QRNL' but it was '" + bytes(payload_) + "'";
     case K::InvalidVersion:
-      return "Invalid header version '" + render_bytes(payload_) + "'";
+      return "Invalid header version '" + bytes(payload_) + "'";
     case K::TransformFailed:
     case K::EncodeFailed:
       return payload_;

@@ -45,14 +45,22 @@ class QUARNEL_API QuarnelError {
   static QuarnelError bound_unreachable(std::string text);
 
   QuarnelErrorKind kind() const { return kind_; }
-  // The rendered message.
+  // The rendered message. A byte payload shows as the text it spells, or as
+  // one '?' per byte when it is not valid UTF-8.
   std::string message() const;
+  // The same message with every stored byte that is not printable ASCII
+  // written as an escape (\x00, \n, ...; a backslash as \\): plain ASCII
+  // for interfaces whose text ends at the first NUL byte, such as C's.
+  std::string printable_message() const;
 
   friend bool operator==(const QuarnelError&, const QuarnelError&) = default;
 
  private:
   QuarnelError(QuarnelErrorKind kind, std::string payload, std::uint64_t number)
       : kind_(kind), payload_(std::move(payload)), number_(number) {}
+
+  // The message with a byte payload rendered by `bytes`.
+  std::string render(std::string (*bytes)(const std::string&)) const;
 
   QuarnelErrorKind kind_;
   std::string payload_;  // raw bytes of a byte payload, or the text payload

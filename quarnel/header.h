@@ -1,4 +1,4 @@
-// The 52-byte stream header.
+// The stream header: its kHeaderSize bytes (quarnel/quarnel.h) field by field.
 //
 // A stream is the header followed by payload_length bytes of entropy-coded
 // coefficients. Every integer is little-endian; the three floats are IEEE 754
@@ -15,8 +15,6 @@
 #include "quarnel/quarnel.h"
 
 namespace quarnel {
-
-inline constexpr std::size_t kHeaderSize = 52;
 
 // Coder byte of the header.
 inline constexpr std::uint8_t kCoderDeflate = 0;
@@ -38,7 +36,7 @@ struct QuarnelHeader {
   std::uint32_t payload_length = 0;
   std::array<std::uint8_t, 16> reserved_tail = {};
 
-  // Reads the first 52 bytes of a stream; never looks further. Checks, in this
+  // Reads the first kHeaderSize bytes of a stream; never looks further. Checks, in this
   // order: length, magic, version byte 4, format tag, method tag, scale,
   // coder, then the three floats (finite). The first failure is returned.
   static std::expected<QuarnelHeader, QuarnelError> from_bytes(std::span<const std::uint8_t> bytes);

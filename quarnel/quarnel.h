@@ -10,6 +10,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "quarnel/error.h"
@@ -22,12 +23,27 @@ enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
 // `auto_` is "auto": it always selects the rANS coder.
 enum class CoderChoice : std::uint8_t { deflate = 0, arans = 1, auto_ = 2 };
 
+// The names the bindings give the enumerations' values: "cdf53", "cdf97",
+// "db4", "sym4"; "low", "medium", "high"; "deflate", "arans", "auto". Each
+// enumeration's values run from 0; a value past the last has an empty name,
+// and a name matches exactly (case and all) or not at all.
+QUARNEL_API std::string_view method_name(WaveletMethod method);
+QUARNEL_API std::optional<WaveletMethod> method_from_name(std::string_view name);
+QUARNEL_API std::string_view cutoff_name(CutoffLevel cutoff);
+QUARNEL_API std::optional<CutoffLevel> cutoff_from_name(std::string_view name);
+QUARNEL_API std::string_view coder_name(CoderChoice coder);
+QUARNEL_API std::optional<CoderChoice> coder_from_name(std::string_view name);
+
 // The public limits. A stream describes at most 2^31 - 1 samples (the
-// largest 32-bit signed integer); coefficients are quantised with a step of
-// 2^-scale of the signal's range, scale kMinScale..kMaxScale.
+// largest 32-bit signed integer) with 1 to kMaxLevels transform levels;
+// coefficients are quantised with a step of 2^-scale of the signal's range,
+// scale kMinScale..kMaxScale. A stream is a kHeaderSize-byte header followed
+// by its payload.
 inline constexpr std::uint64_t kMaxSampleCount = 2147483647;
+inline constexpr std::uint8_t kMaxLevels = 10;
 inline constexpr std::uint8_t kMinScale = 6;
 inline constexpr std::uint8_t kMaxScale = 12;
+inline constexpr std::size_t kHeaderSize = 52;
 
 // Scale 6..12. compress() refuses values outside the enumerations' ranges or a
 // scale outside 6..12 with an error rather than writing an unreadable stream.
@@ -38,7 +54,7 @@ struct CompressionOptions {
   std::uint8_t scale = 11;
 };
 
-// The whole stream: 52-byte header followed by the payload. A signal whose
+// The whole stream: header and payload. A signal whose
 // wavelet coefficients would not fit 16 bits at the chosen scale is refused
 // (UnsupportedConfiguration): a lower scale stores it.
 QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress(
@@ -53,6 +69,31 @@ QUARNEL_API std::expected<void, QuarnelError> check_compressible(std::size_t sam
 
 // Exactly as many samples as were compressed.
 QUARNEL_API std::expected<std::vector<float>, QuarnelError> decompress(
+    std::span<const std::uint8_t> stream);
+
+// What a stream's header says.
+struct StreamHeader {
+  WaveletMethod method = WaveletMethod::cdf97;
+  std::uint8_t levels = 0;                 // 1..kMaxLevels
+  std::uint8_t scale = 0;                  // kMinScale..kMaxScale
+  CoderChoice coder = CoderChoice::arans;  // of the payload: deflate or arans
+  std::uint32_t sample_count = 0;          // at most kMaxSampleCount
+  // The stored range and the mean of the normalised signal; finite.
+  float min_value = 0.0f;
+  float max_value = 0.0f;
+  float mean_value = 0.0f;
+  std::uint32_t payload_length = 0;  // bytes after the header
+
+  friend bool operator==(const StreamHeader&, const StreamHeader&) = default;
+};
+
+// The header at the start of `stream`, read and checked exactly as
+// decompress() checks it first: its fields, the sample count, then the level
+// count; the first failure is returned, with decompress()'s error. Reads the
+// first kHeaderSize bytes and nothing after them: decompress() goes on to
+// check that the stream holds the whole payload. Lets a caller size a
+// buffer, or refuse a stream, without decoding it.
+QUARNEL_API std::expected<StreamHeader, QuarnelError> read_header(
     std::span<const std::uint8_t> stream);
 
 // The same two calls with up to `threads` threads working on one signal: the
@@ -90,13 +131,19 @@ enum class ErrorTarget : std::uint8_t {
 
 struct BoundedOptions {
   ErrorTarget target = ErrorTarget::max_error;
-  double value = 0.0;  // >= 0 for the error targets, any finite number of dB
+  double value = 0.0;  // as check_error_target() allows
   // Pinned wavelet, or the encoder's choice.
   std::optional<WaveletMethod> method;
   // deflate or arans pins the coder; auto_ codes with both and keeps the
   // smaller stream.
   CoderChoice coder = CoderChoice::auto_;
 };
+
+// The rule for a target's value, which compress_bounded() applies first: a
+// finite number >= 0 for max_error and relative_error, any finite number of
+// dB for psnr. Fails with UnsupportedConfiguration naming the value, or the
+// target when it is none of the three.
+QUARNEL_API std::expected<void, QuarnelError> check_error_target(ErrorTarget target, double value);
 
 // The stream and what it achieves, measured on its decoded samples.
 struct BoundedResult {

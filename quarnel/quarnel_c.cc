@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "quarnel/decompressor.h"
 #include "quarnel/quarnel.h"
 
 namespace {
@@ -53,9 +52,13 @@ static_assert(QUARNEL_CODER_DEFLATE == static_cast<int>(quarnel::CoderChoice::de
 static_assert(QUARNEL_CODER_ARANS == static_cast<int>(quarnel::CoderChoice::arans));
 static_assert(QUARNEL_CODER_AUTO == static_cast<int>(quarnel::CoderChoice::auto_));
 
-// Every caller has at least the fields of the first layout.
+static_assert(QUARNEL_HEADER_SIZE == quarnel::kHeaderSize);
+
+// Every caller has at least the fields of the first layouts.
 constexpr std::size_t kFirstOptionsSize =
     offsetof(quarnel_options, threads) + sizeof(std::uint32_t);
+constexpr std::size_t kFirstHeaderInfoSize =
+    offsetof(quarnel_header_info, payload_length) + sizeof(std::uint32_t);
 
 // The caller's message buffer, if any. Writing never allocates, never runs
 // past the buffer and always ends the text.
@@ -75,12 +78,12 @@ class Message {
     return code;
   }
 
-  // The codec's own text; should rendering it run out of memory, the code
-  // still tells what failed.
+  // The codec's own text, in ASCII up to its end; should rendering it run
+  // out of memory, the code still tells what failed.
   int fail(const QuarnelError& error) const {
     if (!text_) return code_of(error.kind());
     try {
-      const std::string text = error.message();
+      const std::string text = error.printable_message();
       return fail(code_of(error.kind()), "%s", text.c_str());
     } catch (...) {
       return code_of(error.kind());
@@ -110,6 +113,13 @@ int null_argument(const Message& message, const char* name) {
   return message.fail(QUARNEL_ERROR_NULL_POINTER, "%s is a null pointer", name);
 }
 
+int bad_struct_size(const Message& message, const char* name, std::uint32_t size, std::size_t first,
+                    std::size_t last) {
+  return message.fail(QUARNEL_ERROR_BAD_STRUCT_SIZE,
+                      "%s.struct_size is %u, but this library knows sizes %zu to %zu", name,
+                      static_cast<unsigned>(size), first, last);
+}
+
 struct CallOptions {
   quarnel::CompressionOptions codec;
   unsigned threads = 1;
@@ -120,11 +130,8 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   quarnel_options_init(&options);
   if (given) {
     if (given->struct_size < kFirstOptionsSize || given->struct_size > sizeof options) {
-      return message.fail(QUARNEL_ERROR_BAD_STRUCT_SIZE,
-                          "quarnel_options.struct_size is %u, but this library knows sizes "
-                          "%zu to %zu",
-                          static_cast<unsigned>(given->struct_size), kFirstOptionsSize,
-                          sizeof options);
+      return bad_struct_size(message, "quarnel_options", given->struct_size, kFirstOptionsSize,
+                             sizeof options);
     }
     // An older, shorter layout keeps the defaults of the fields it lacks.
     std::memcpy(&options, given, given->struct_size);
@@ -216,17 +223,44 @@ int quarnel_compress_alloc(const float* samples, size_t sample_count,
   });
 }
 
-int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size, size_t* sample_count,
-                                char* message, size_t message_size) {
+int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_header_info* info,
+                        char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
     if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
-    if (sample_count == nullptr) return null_argument(out, "sample_count");
-    const auto header = quarnel::read_stream_header({stream, stream_size});
+    if (info == nullptr) return null_argument(out, "info");
+    const std::uint32_t size = info->struct_size;
+    if (size < kFirstHeaderInfoSize || size > sizeof *info) {
+      return bad_struct_size(out, "quarnel_header_info", size, kFirstHeaderInfoSize, sizeof *info);
+    }
+    const auto header = quarnel::read_header({stream, stream_size});
     if (!header) return out.fail(header.error());
-    *sample_count = header->sample_count;
+    const quarnel_header_info read = {
+        .struct_size = size,
+        .method = static_cast<std::uint8_t>(header->method),
+        .levels = header->levels,
+        .scale = header->scale,
+        .coder = static_cast<std::uint8_t>(header->coder),
+        .sample_count = header->sample_count,
+        .min_value = header->min_value,
+        .max_value = header->max_value,
+        .mean_value = header->mean_value,
+        .payload_length = header->payload_length,
+    };
+    // An older, shorter layout gets the fields it has.
+    std::memcpy(info, &read, size);
     return QUARNEL_OK;
   });
+}
+
+int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size, size_t* sample_count,
+                                char* message, size_t message_size) {
+  if (sample_count == nullptr) return null_argument(Message(message, message_size), "sample_count");
+  quarnel_header_info info;
+  info.struct_size = sizeof info;
+  const int code = quarnel_read_header(stream, stream_size, &info, message, message_size);
+  if (code == QUARNEL_OK) *sample_count = info.sample_count;
+  return code;
 }
 
 int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threads, float* samples,
@@ -237,7 +271,7 @@ int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threa
     if (sample_count == nullptr) return null_argument(out, "sample_count");
     if (samples == nullptr && *sample_count != 0) return null_argument(out, "samples");
     // The room is checked before anything is decoded.
-    const auto header = quarnel::read_stream_header({stream, stream_size});
+    const auto header = quarnel::read_header({stream, stream_size});
     if (!header) return out.fail(header.error());
     if (header->sample_count > *sample_count) {
       const std::size_t room = *sample_count;

@@ -6,7 +6,9 @@
    call at once. A failing call writes its message into `message` when the
    caller passes one (`message_size` bytes, cut short if needed, always
    NUL-terminated; QUARNEL_MESSAGE_SIZE holds every message); the codec's
-   errors carry the codec's own message text. A call that succeeds leaves an
+   errors carry the codec's own message text, in plain ASCII: a stored byte
+   it quotes that is not printable ASCII shows as an escape ("Magic should be
+   'QRNL' but it was '\x00\x00\x00\x00'"). A call that succeeds leaves an
    empty message. */
 #ifndef QUARNEL_QUARNEL_C_H
 #define QUARNEL_QUARNEL_C_H
@@ -88,8 +90,35 @@ QUARNEL_API int quarnel_compress_alloc(const float* samples, size_t sample_count
                                        const quarnel_options* options, uint8_t** stream,
                                        size_t* stream_size, char* message, size_t message_size);
 
-/* The number of samples `stream` decompresses to, read from its header
-   without decoding; the header is checked as decompression checks it. */
+/* The bytes of a stream's header, which starts every stream. */
+#define QUARNEL_HEADER_SIZE 52
+
+/* What a stream's header says. The caller sets struct_size to
+   sizeof(quarnel_header_info); later versions append fields, and a call fills
+   only the fields of the caller's size. */
+typedef struct quarnel_header_info {
+  uint32_t struct_size;  /* sizeof(quarnel_header_info) */
+  uint8_t method;        /* QUARNEL_METHOD_* */
+  uint8_t levels;        /* transform levels */
+  uint8_t scale;         /* 6 to 12 */
+  uint8_t coder;         /* QUARNEL_CODER_DEFLATE or QUARNEL_CODER_ARANS */
+  uint32_t sample_count; /* samples the stream decompresses to */
+  float min_value;       /* the stored range, min_value to max_value; finite */
+  float max_value;
+  float mean_value;        /* the stored mean of the normalised signal, finite */
+  uint32_t payload_length; /* bytes after the header */
+} quarnel_header_info;
+
+/* Reads the header at the start of `stream` into *info and checks it exactly
+   as decompression does: a header it refuses fails with the code and message
+   quarnel_decompress gives. Nothing past the header is read, so `stream` may
+   be the header alone; a stream cut short, like a damaged payload, shows
+   only when it is decompressed. */
+QUARNEL_API int quarnel_read_header(const uint8_t* stream, size_t stream_size,
+                                    quarnel_header_info* info, char* message, size_t message_size);
+
+/* The number of samples `stream` decompresses to: the sample_count of
+   quarnel_read_header, with its checks. */
 QUARNEL_API int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size,
                                             size_t* sample_count, char* message,
                                             size_t message_size);

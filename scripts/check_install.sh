@@ -71,7 +71,7 @@ exports_public_api_only() {
   symbols="$(nm -D --defined-only "$prefix/lib/libquarnel.so" | awk '{print $3}' | c++filt)"
   echo "$symbols" | grep -qx "quarnel_compress" || return 1
   local others
-  others="$(echo "$symbols" | grep -Ev '^(quarnel_[a-z_]+|quarnel::(compress|compress_bounded|decompress|check_compressible|QuarnelError::[a-z_]+(\[abi:cxx11\])?)\(.*)$')"
+  others="$(echo "$symbols" | grep -Ev '^(quarnel_[a-z_]+|quarnel::(compress|compress_bounded|decompress|check_compressible|read_header|check_error_target|(method|cutoff|coder)_(name|from_name)|QuarnelError::[a-z_]+(\[abi:cxx11\])?)\(.*)$')"
   [[ -z "$others" ]] || { echo "$others" | head; return 1; }
 }
 

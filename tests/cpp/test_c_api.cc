@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,8 +38,20 @@ Outcome run(const Call& call) {
   return {code, message};
 }
 
+// The C text of a codec error is its message in printable ASCII.
 Outcome cpp_failure(const QuarnelError& error) {
-  return {1 + static_cast<int>(error.kind()), error.message()};
+  return {1 + static_cast<int>(error.kind()), error.printable_message()};
+}
+
+void PrintTo(const Outcome& outcome, std::ostream* os) {
+  *os << outcome.code << " \"" << outcome.message << '"';
+}
+
+quarnel_header_info c_header_info(std::uint32_t struct_size = sizeof(quarnel_header_info)) {
+  quarnel_header_info info;
+  std::memset(&info, 0xAB, sizeof info);  // what a call does not fill stays so
+  info.struct_size = struct_size;
+  return info;
 }
 
 quarnel_options c_options(const CompressionOptions& o, unsigned threads = 1) {
@@ -91,6 +105,20 @@ TEST_P(CRoundTrip, GivesTheBytesAndSamplesOfTheCppCalls) {
   EXPECT_EQ(quarnel_decompressed_length(expected.data(), expected.size(), &length, nullptr, 0),
             QUARNEL_OK);
   EXPECT_EQ(length, x.size());
+  quarnel_header_info info = c_header_info();
+  EXPECT_EQ(quarnel_read_header(expected.data(), expected.size(), &info, nullptr, 0), QUARNEL_OK);
+  const QuarnelHeader stored = header_of(expected);
+  EXPECT_EQ(info.struct_size, sizeof info);
+  EXPECT_EQ(info.method, static_cast<std::uint8_t>(method));
+  EXPECT_EQ(info.levels, stored.levels);
+  EXPECT_EQ(info.scale, 10);
+  EXPECT_EQ(info.coder,
+            coder == CoderChoice::deflate ? QUARNEL_CODER_DEFLATE : QUARNEL_CODER_ARANS);
+  EXPECT_EQ(info.sample_count, x.size());
+  EXPECT_EQ(info.min_value, *std::ranges::min_element(x));
+  EXPECT_EQ(info.max_value, *std::ranges::max_element(x));
+  EXPECT_EQ(info.mean_value, stored.mean_value);
+  EXPECT_EQ(info.payload_length, expected.size() - kHeaderSize);
   std::vector<float> samples;
   EXPECT_EQ(decompress_c(expected, threads, samples).code, QUARNEL_OK);
   EXPECT_EQ(samples, restored);
@@ -152,6 +180,34 @@ TEST(CBuffers, TooSmallReportsTheSizeNeededAndWritesNothing) {
   EXPECT_EQ(message[8], 'x');
 }
 
+// Stored bytes quoted in a message show as escapes: a NUL would end the text.
+TEST(CMessages, StoredBytesOutsidePrintableAsciiShowAsEscapes) {
+  const Bytes zeros(64, 0);
+  float* samples = nullptr;
+  std::size_t count = 0;
+  EXPECT_EQ(run([&](char* m, std::size_t ms) {
+              return quarnel_decompress_alloc(zeros.data(), zeros.size(), 1, &samples, &count, m,
+                                              ms);
+            }),
+            (Outcome{QUARNEL_ERROR_INVALID_MAGIC,
+                     R"(Magic should be 'QRNL' but it was '\x00\x00\x00\x00')"}));
+  Bytes stream = compressed(sines(64), {});
+  stream[4] = '\n';
+  stream[5] = 0xE9;
+  std::vector<float> restored;
+  EXPECT_EQ(decompress_c(stream, 1, restored),
+            (Outcome{QUARNEL_ERROR_INVALID_VERSION, R"(Invalid header version '\n\xe9')"}));
+}
+
+TEST(CHeaderInfo, TheHeaderAloneIsEnough) {
+  const Bytes stream = compressed(sines(300), {});
+  quarnel_header_info full = c_header_info();
+  ASSERT_EQ(quarnel_read_header(stream.data(), stream.size(), &full, nullptr, 0), QUARNEL_OK);
+  quarnel_header_info header_only = c_header_info();
+  ASSERT_EQ(quarnel_read_header(stream.data(), kHeaderSize, &header_only, nullptr, 0), QUARNEL_OK);
+  EXPECT_EQ(std::memcmp(&header_only, &full, sizeof full), 0);
+}
+
 // Every codec error a stream can cause, through the three decoding calls.
 struct StreamFault {
   const char* name;  // of the code
@@ -181,10 +237,16 @@ TEST_P(CDecodeError, HasItsCodeAndTheCodecMessage) {
             }),
             expected);
   EXPECT_EQ(owned, nullptr);  // a failure hands out nothing
-  const Outcome length = run([&](char* m, std::size_t ms) {
-    return quarnel_decompressed_length(stream.data(), stream.size(), &count, m, ms);
-  });
-  EXPECT_EQ(length, fault.in_header ? expected : (Outcome{QUARNEL_OK, ""}));
+  const Outcome in_header = fault.in_header ? expected : Outcome{QUARNEL_OK, ""};
+  EXPECT_EQ(run([&](char* m, std::size_t ms) {
+              return quarnel_decompressed_length(stream.data(), stream.size(), &count, m, ms);
+            }),
+            in_header);
+  quarnel_header_info info = c_header_info();
+  EXPECT_EQ(run([&](char* m, std::size_t ms) {
+              return quarnel_read_header(stream.data(), stream.size(), &info, m, ms);
+            }),
+            in_header);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -208,7 +270,12 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     false},
         StreamFault{"QUARNEL_ERROR_INVALID_HEADER", [](Bytes& b) { b.resize(51); }, true},
-        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b.pop_back(); }, true},
+        // The header reader reads the header alone.
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b.pop_back(); }, false},
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b[12] = 0; }, true},
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b[12] = 11; }, true},
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b[12] = 255; }, true},
+        StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b[19] = 0x80; }, true},
         StreamFault{"QUARNEL_ERROR_DECOMPRESSION_FAILED", [](Bytes& b) { b[kHeaderSize + 1] = 9; },
                     false},
         StreamFault{"QUARNEL_ERROR_UNSUPPORTED_SCALE", [](Bytes& b) { b[13] = 13; }, true},
@@ -244,6 +311,8 @@ TEST(CMisuse, IsRefusedWithItsCode) {
     return c;
   };
   const quarnel_options none = sized(0), short_by_one = sized(11), unknown = sized(13);
+  quarnel_header_info info_short = c_header_info(sizeof(quarnel_header_info) - 1),
+                      info_long = c_header_info(sizeof(quarnel_header_info) + 1);
   const std::tuple<int, const char*, Call> cases[] = {
       {QUARNEL_ERROR_NULL_POINTER, "samples is a null pointer",
        [&](char* m, std::size_t ms) {
@@ -269,9 +338,22 @@ TEST(CMisuse, IsRefusedWithItsCode) {
        [&](char* m, std::size_t ms) {
          return quarnel_compress(out.data(), 64, &short_by_one, nullptr, &n, m, ms);
        }},
-      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 13,", [&](char* m, std::size_t ms) {
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 13,",
+       [&](char* m, std::size_t ms) {
          std::uint8_t* owned = nullptr;
          return quarnel_compress_alloc(out.data(), 64, &unknown, &owned, &n, m, ms);
+       }},
+      {QUARNEL_ERROR_NULL_POINTER, "info is a null pointer",
+       [&](char* m, std::size_t ms) {
+         return quarnel_read_header(stream.data(), stream.size(), nullptr, m, ms);
+       }},
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "quarnel_header_info.struct_size is 27,",
+       [&](char* m, std::size_t ms) {
+         return quarnel_read_header(stream.data(), stream.size(), &info_short, m, ms);
+       }},
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "quarnel_header_info.struct_size is 29,",
+       [&](char* m, std::size_t ms) {
+         return quarnel_read_header(stream.data(), stream.size(), &info_long, m, ms);
        }}};
   for (const auto& [code, text, call] : cases) {
     const Outcome outcome = run(call);

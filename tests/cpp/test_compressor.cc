@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -139,6 +140,33 @@ TEST(PayloadLengthField, RefusesWhatThirtyTwoBitsCannotHold) {
 }
 
 // --- length and range checks -----------------------------------------------
+
+// The names every binding spells, in each enumeration's order; exact matches only.
+TEST(OptionNames, NameEachValueOnce) {
+  const std::vector<std::string_view> methods = {"cdf53", "cdf97", "db4", "sym4"};
+  const std::vector<std::string_view> cutoffs = {"low", "medium", "high"};
+  const std::vector<std::string_view> coders = {"deflate", "arans", "auto"};
+  for (std::size_t i = 0; i <= methods.size(); ++i) {
+    const auto method = static_cast<WaveletMethod>(i);
+    EXPECT_EQ(method_name(method), i < methods.size() ? methods[i] : "");
+    if (i < methods.size()) EXPECT_EQ(method_from_name(methods[i]), method);
+  }
+  for (std::size_t i = 0; i <= cutoffs.size(); ++i) {
+    const auto cutoff = static_cast<CutoffLevel>(i);
+    EXPECT_EQ(cutoff_name(cutoff), i < cutoffs.size() ? cutoffs[i] : "");
+    if (i < cutoffs.size()) EXPECT_EQ(cutoff_from_name(cutoffs[i]), cutoff);
+  }
+  for (std::size_t i = 0; i <= coders.size(); ++i) {
+    const auto coder = static_cast<CoderChoice>(i);
+    EXPECT_EQ(coder_name(coder), i < coders.size() ? coders[i] : "");
+    if (i < coders.size()) EXPECT_EQ(coder_from_name(coders[i]), coder);
+  }
+  using namespace std::string_view_literals;
+  for (const std::string_view wrong : {"CDF97"sv, "cdf97\0"sv, "cdf9"sv, ""sv, "Auto"sv}) {
+    EXPECT_FALSE(method_from_name(wrong) || cutoff_from_name(wrong) || coder_from_name(wrong))
+        << wrong;
+  }
+}
 
 TEST(Compress, EmptySignalIsRefused) {
   const auto stream = compress({}, CompressionOptions{});

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <functional>
@@ -43,6 +44,7 @@ struct Fault {
   const char* name;
   std::function<void(Bytes&)> apply;
   std::function<std::string(const Bytes&)> message;  // of the stream as damaged
+  bool in_header = true;                             // read_header finds it too
 };
 
 std::vector<Fault> deflate_faults() {
@@ -63,16 +65,18 @@ std::vector<Fault> deflate_faults() {
        [](const Bytes& b) {
          return reason("Minimum data size is " + std::to_string(b.size() + 1) + ", but it was " +
                        std::to_string(b.size()));
-       }},
+       },
+       false},
       {"reserved block type", [](Bytes& b) { b[kHeaderSize] = 0xFF; },
-       [](const Bytes&) { return reason("corrupt deflate stream"); }},
+       [](const Bytes&) { return reason("corrupt deflate stream"); }, false},
       {"too few coefficients", [](Bytes& b) { put_u32(b, 16, 2000); },
        [](const Bytes&) {
          const auto executor = make_executor(WaveletMethod::cdf97);
          const auto needed = band_layout(*executor, 2000, 6).coefficient_count();
          return reason("Payload holds 1000 coefficients, but the bands need " +
                        std::to_string(needed));
-       }},
+       },
+       false},
   };
 }
 
@@ -82,6 +86,43 @@ TEST(Decompress, EachFailureAloneGivesItsMessage) {
     fault.apply(stream);
     EXPECT_EQ(failure_of(stream), fault.message(stream)) << fault.name;
   }
+}
+
+// The header reader refuses what decompress() refuses in the header, with
+// its error, and nothing else: it reads the header alone.
+TEST(ReadHeader, RefusesWhatDecompressRefusesInTheHeader) {
+  auto faults = deflate_faults();
+  faults.push_back(
+      {"levels 255", [](Bytes& b) { b[12] = 255; },
+       [](const Bytes&) { return reason("Max supported level is 10 but it was 255"); }});
+  for (const Fault& fault : faults) {
+    Bytes stream = valid_stream(CoderChoice::deflate);
+    fault.apply(stream);
+    const auto header = read_header(stream);
+    ASSERT_EQ(header.has_value(), !fault.in_header) << fault.name;
+    if (!header) EXPECT_EQ(header.error().message(), fault.message(stream)) << fault.name;
+  }
+}
+
+TEST(ReadHeader, GivesTheStoredFields) {
+  const std::vector<float> x = sines(1000);
+  const Bytes stream = compressed(x, {.cutoff = CutoffLevel::medium,
+                                      .coder = CoderChoice::deflate,
+                                      .method = WaveletMethod::db4,
+                                      .scale = 9});
+  const QuarnelHeader stored = header_of(stream);
+  const StreamHeader expected = {
+      .method = WaveletMethod::db4,
+      .levels = stored.levels,
+      .scale = 9,
+      .coder = CoderChoice::deflate,
+      .sample_count = 1000,
+      .min_value = *std::ranges::min_element(x),
+      .max_value = *std::ranges::max_element(x),
+      .mean_value = stored.mean_value,
+      .payload_length = static_cast<std::uint32_t>(stream.size() - kHeaderSize)};
+  EXPECT_EQ(read_header(stream), expected);
+  EXPECT_EQ(read_header(std::span(stream).first(kHeaderSize)), expected);
 }
 
 // Two faults at once: the one detected first is reported.

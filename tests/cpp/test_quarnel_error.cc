@@ -50,6 +50,30 @@ INSTANTIATE_TEST_SUITE_P(
                         "Only scaled 6..12 is supported, but it was 200"),
         std::make_tuple(QuarnelError::unknown_coder(2), "Unknown entropy coder 2")));
 
+// The C interface's text: stored bytes outside printable ASCII as escapes,
+// whatever their encoding; everything else as message() has it.
+class PrintableMessage : public ::testing::TestWithParam<std::tuple<QuarnelError, std::string>> {};
+
+TEST_P(PrintableMessage, EscapesStoredBytesOutsidePrintableAscii) {
+  const auto& [error, text] = GetParam();
+  EXPECT_EQ(error.printable_message(), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, PrintableMessage,
+    ::testing::Values(std::make_tuple(QuarnelError::invalid_magic(Bytes4{0, 0, 0, 0}),
+                                      R"(Magic should be 'QRNL' but it was '\x00\x00\x00\x00')"),
+                      std::make_tuple(QuarnelError::invalid_version(Bytes2{0x02, 0x01}),
+                                      R"(Invalid header version '\x02\x01')"),
+                      std::make_tuple(QuarnelError::invalid_method(Bytes4{'\n', '\t', '\r', '\\'}),
+                                      R"(Invalid compression method '\n\t\r\\')"),
+                      std::make_tuple(QuarnelError::invalid_method(Bytes4{0xC3, 0xA9, ' ', 0x7F}),
+                                      R"(Invalid compression method '\xc3\xa9 \x7f')"),
+                      std::make_tuple(QuarnelError::invalid_format_tag(Bytes2{'~', 0xFF}),
+                                      R"(Invalid compression method '~\xff')"),
+                      std::make_tuple(QuarnelError::decompression_failed("Stream truncated"),
+                                      "Can't decompress data, reason: Stream truncated")));
+
 // Multi-byte sequences: valid ones render as text, malformed ones as '?'s.
 class ByteRendering : public ::testing::TestWithParam<std::tuple<Bytes4, bool>> {};
 
