@@ -7,8 +7,11 @@
 #define NPY_TARGET_VERSION NPY_1_22_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "quarnel/quarnel.h"
 #include "quarnel_py/guard.h"
@@ -30,6 +33,13 @@ bool is_equivalent(PyArrayObject* array, int type_number) {
   return same;
 }
 
+// printf's %g, which is Python's format(value, "g") for a finite value.
+std::string format_g(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 constexpr char kSamplesCapsuleName[] = "quarnel.samples";
 
 void release_samples(PyObject* capsule) {
@@ -38,8 +48,7 @@ void release_samples(PyObject* capsule) {
 
 }  // namespace
 
-bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
-                 std::vector<float>& converted, std::span<const float>& samples) {
+bool view_signal(PyObject* data, SignalView& view) {
   if (!numpy_api_ready()) return false;
   bool is_float32 = false;
   bool is_float64 = false;
@@ -60,20 +69,41 @@ bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
     return false;
   }
   if (is_float32) {
-    samples = {static_cast<const float*>(PyArray_DATA(array)), count};
+    view = std::span<const float>(static_cast<const float*>(PyArray_DATA(array)), count);
+  } else {
+    view = std::span<const double>(static_cast<const double*>(PyArray_DATA(array)), count);
+  }
+  return true;
+}
+
+bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
+                 Float64Overflow overflow, std::vector<float>& converted,
+                 std::span<const float>& samples) {
+  SignalView view;
+  if (!view_signal(data, view)) return false;
+  if (const auto* narrow = std::get_if<std::span<const float>>(&view)) {
+    samples = *narrow;
     return true;
   }
+  const auto wide = std::get<std::span<const double>>(view);
   // A signal refused for its length alone is refused before the conversion,
   // which would first allocate and fill up to gigabytes.
-  if (const auto fits = quarnel::check_compressible(count, options); !fits) {
+  if (const auto fits = quarnel::check_compressible(wide.size(), options); !fits) {
     raise_value_error(fits.error().message());
     return false;
   }
   // Round to nearest even; magnitudes beyond float32 become infinities,
-  // which the compressor sanitises.
-  const auto* wide = static_cast<const double*>(PyArray_DATA(array));
-  converted.resize(count);
-  for (std::size_t i = 0; i < count; ++i) converted[i] = static_cast<float>(wide[i]);
+  // which the compressor sanitises, unless the caller refuses them.
+  converted.resize(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    converted[i] = static_cast<float>(wide[i]);
+    if (overflow == Float64Overflow::refused && std::isinf(converted[i]) && std::isfinite(wide[i]))
+        [[unlikely]] {
+      PyErr_Format(PyExc_ValueError, "sample %zu holds %s, beyond the float32 range", i,
+                   format_g(wide[i]).c_str());
+      return false;
+    }
+  }
   samples = converted;
   return true;
 }

@@ -44,7 +44,7 @@ PyObject* compress_signal(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_guarded([&]() -> PyObject* {
     std::vector<float> converted;
     std::span<const float> samples;
-    if (!read_signal(data, value, converted, samples)) return nullptr;
+    if (!read_signal(data, value, Float64Overflow::infinity, converted, samples)) return nullptr;
     const auto stream = quarnel::compress(samples, value);
     if (!stream) return raise_codec_error(stream.error());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream->data()),
@@ -143,7 +143,9 @@ int exec_quarnel(PyObject* module) {
     return -1;
   if (add_function(module, &compress_signal_def) < 0) return -1;
   if (add_function(module, &decompress_signal_def) < 0) return -1;
-  return 0;
+  // Not an attribute: the companion package finds the options' accessor in
+  // the interpreter's state.
+  return publish_options_api();
 }
 
 PyModuleDef_Slot quarnel_slots[] = {

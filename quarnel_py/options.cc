@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "quarnel/quarnel.h"
 #include "quarnel_py/guard.h"
+#include "quarnel_py/options_api.h"
 
 namespace quarnel_py {
 
@@ -16,6 +18,13 @@ using quarnel::CoderChoice;
 using quarnel::CompressionOptions;
 using quarnel::CutoffLevel;
 using quarnel::WaveletMethod;
+
+// An instance's memory, private to this file: other extensions read the
+// value through the OptionsApi.
+struct OptionsObject {
+  PyObject ob_base;
+  quarnel::CompressionOptions value;
+};
 
 // Filled in by options_type(); only the object header is set here.
 #pragma GCC diagnostic push
@@ -28,36 +37,20 @@ PyTypeObject options_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
 constexpr char kOptionsDoc[] =
     "QrnlCompressionOptions(method=\"cdf97\", scale=11, cutoff=\"low\", coder=None)\n--\n\n";
 
+// A str as the value the codec names it by (quarnel::method_from_name and
+// the like). Every name is ASCII, so no other str is one; an ASCII str's
+// UTF-8 form is its own storage, which cannot fail.
 template <typename Value>
-struct Choice {
-  const char* text;
-  Value value;
-};
-
-constexpr Choice<WaveletMethod> kMethods[] = {
-    {"cdf53", WaveletMethod::cdf53},
-    {"cdf97", WaveletMethod::cdf97},
-    {"db4", WaveletMethod::db4},
-    {"sym4", WaveletMethod::sym4},
-};
-constexpr Choice<CutoffLevel> kCutoffs[] = {
-    {"low", CutoffLevel::low},
-    {"medium", CutoffLevel::medium},
-    {"high", CutoffLevel::high},
-};
-constexpr Choice<CoderChoice> kCoders[] = {
-    {"deflate", CoderChoice::deflate},
-    {"arans", CoderChoice::arans},
-    {"auto", CoderChoice::auto_},
-};
-
-// Exact, case-sensitive match of a str against the table.
-template <typename Value, std::size_t N>
-std::optional<Value> parse_choice(PyObject* text, const Choice<Value> (&table)[N]) {
-  for (const auto& choice : table) {
-    if (PyUnicode_CompareWithASCIIString(text, choice.text) == 0) return choice.value;
+std::optional<Value> parse_choice(PyObject* text,
+                                  std::optional<Value> (*from_name)(std::string_view)) {
+  if (!PyUnicode_IS_ASCII(text)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+  if (bytes == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
   }
-  return std::nullopt;
+  return from_name(std::string_view(bytes, static_cast<std::size_t>(size)));
 }
 
 void append_utf8(std::string& out, Py_UCS4 c) {
@@ -186,7 +179,7 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded([&]() -> PyObject* {
     CompressionOptions value;
     if (method != nullptr) {
-      const auto parsed = parse_choice(method, kMethods);
+      const auto parsed = parse_choice(method, quarnel::method_from_name);
       if (!parsed) {
         return raise_value_error("Unknown method " + quoted(method) +
                                  ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'");
@@ -194,7 +187,7 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       value.method = *parsed;
     }
     if (cutoff != nullptr) {
-      const auto parsed = parse_choice(cutoff, kCutoffs);
+      const auto parsed = parse_choice(cutoff, quarnel::cutoff_from_name);
       if (!parsed) {
         return raise_value_error("Unknown cutoff level " + quoted(cutoff) +
                                  ", expected 'low' or 'medium' or 'high'");
@@ -205,7 +198,7 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_value_error(quarnel::QuarnelError::unsupported_scale(scale).message());
     value.scale = scale;
     if (coder != nullptr) {
-      const auto parsed = parse_choice(coder, kCoders);
+      const auto parsed = parse_choice(coder, quarnel::coder_from_name);
       if (!parsed) {
         return raise_value_error("Unknown coder " + quoted(coder) +
                                  ", expected 'auto', 'deflate', 'arans'");
@@ -238,7 +231,36 @@ PyTypeObject* options_type() {
 }
 
 const quarnel::CompressionOptions* options_value(PyObject* object) {
-  return options_value(object, &options_type_object);
+  if (!PyObject_TypeCheck(object, &options_type_object)) return nullptr;
+  return &reinterpret_cast<const OptionsObject*>(object)->value;
+}
+
+namespace {
+
+int copy_options_value(PyObject* object, quarnel::CompressionOptions* value) {
+  const quarnel::CompressionOptions* held = options_value(object);
+  if (held == nullptr) return 0;
+  *value = *held;
+  return 1;
+}
+
+constexpr OptionsApi kOptionsApi = {sizeof(OptionsApi), copy_options_value};
+
+}  // namespace
+
+int publish_options_api() {
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+  if (state == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
+    return -1;
+  }
+  // The capsule never frees its pointer: the table is static.
+  PyObject* capsule =
+      PyCapsule_New(const_cast<OptionsApi*>(&kOptionsApi), kOptionsApiName, nullptr);
+  if (capsule == nullptr) return -1;
+  const int status = PyDict_SetItemString(state, kOptionsApiName, capsule);
+  Py_DECREF(capsule);
+  return status;
 }
 
 }  // namespace quarnel_py

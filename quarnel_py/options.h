@@ -9,13 +9,6 @@
 
 namespace quarnel_py {
 
-// An instance's memory: the companion package reads it too, from the type
-// object it finds in the imported module.
-struct OptionsObject {
-  PyObject ob_base;
-  quarnel::CompressionOptions value;
-};
-
 // The type object, readied on first use; nullptr with a Python error set if
 // readying fails.
 PyTypeObject* options_type();
@@ -24,10 +17,8 @@ PyTypeObject* options_type();
 // QrnlCompressionOptions. Sets no Python error.
 const quarnel::CompressionOptions* options_value(PyObject* object);
 
-// The same for the type object `type` (the module's QrnlCompressionOptions).
-inline const quarnel::CompressionOptions* options_value(PyObject* object, PyTypeObject* type) {
-  if (!PyObject_TypeCheck(object, type)) return nullptr;
-  return &reinterpret_cast<const OptionsObject*>(object)->value;
-}
+// Stores the capsule of quarnel_py/options_api.h in the interpreter's state
+// dictionary, for the other extensions. -1 with a Python error set on failure.
+int publish_options_api();
 
 }  // namespace quarnel_py

@@ -42,10 +42,7 @@ def _thread_count(threads: Optional[int]) -> int:
     return threads
 
 
-# WaveletMethod and CoderChoice numbers of the codec, as strings.
-_METHODS = ("cdf53", "cdf97", "db4", "sym4")
-_CODERS = ("deflate", "arans", "auto")
-_HEADER_SIZE = 52
+# The keywords of the error targets, at the codec's ErrorTarget numbers.
 _TARGETS = ("max_error", "rel_error", "psnr")
 
 
@@ -129,6 +126,8 @@ def _as_number(name: str, value: object) -> float:
 
 
 def _target(max_error: Optional[float], rel_error: Optional[float], psnr: Optional[float]):
+    """The one target given, as (ErrorTarget number, value), or None; its
+    value checked by the codec's rule."""
     given = [(i, v) for i, v in enumerate((max_error, rel_error, psnr)) if v is not None]
     if len(given) > 1:
         names = " and ".join(_TARGETS[i] for i, _ in given)
@@ -136,7 +135,16 @@ def _target(max_error: Optional[float], rel_error: Optional[float], psnr: Option
     if not given:
         return None
     kind, value = given[0]
-    return kind, _as_number(_TARGETS[kind], value)
+    value = _as_number(_TARGETS[kind], value)
+    _native.check_target(kind, value)
+    return kind, value
+
+
+def _choices(method: Optional[str], coder: Optional[str]) -> QrnlCompressionOptions:
+    """The bounded encoder's method and coder, parsed by the module's options
+    class with its checks and messages; an unpinned method parses as the
+    default."""
+    return QrnlCompressionOptions(**({} if method is None else {"method": method}), coder=coder)
 
 
 def compress_bounded(
@@ -159,8 +167,10 @@ def compress_bounded(
     Parameters
     ----------
     data : numpy.ndarray
-        A contiguous 1-D float32 or float64 array (float64 is rounded to
-        float32 first; the error is measured against the float32 samples).
+        A contiguous 1-D float32 or float64 array. The stream holds float32
+        samples, but the error of float64 input is measured against its
+        float64 values; a finite float64 sample beyond the float32 range is
+        refused.
     max_error : float, optional
         Largest absolute error allowed, in the signal's units.
     rel_error : float, optional
@@ -187,8 +197,9 @@ def compress_bounded(
     ValueError
         When no stream of the format meets the target (the message names the
         tightest error the signal allows), for a target that is not a finite
-        number (or a negative error), for an unknown method or coder, and for
-        the reasons ``quarnel.compress_signal`` gives.
+        number (or a negative ``max_error`` or ``rel_error``; any finite
+        ``psnr`` is a target), for an unknown method or coder, and for the
+        reasons ``quarnel.compress_signal`` gives.
     TypeError
         For no target or more than one, and arguments of the wrong type.
 
@@ -201,13 +212,10 @@ def compress_bounded(
     target = _target(max_error, rel_error, psnr)
     if target is None:
         raise TypeError("compress_bounded() needs one of max_error, rel_error and psnr")
-    # The module's options class parses the two strings, with its messages.
-    parsed = QrnlCompressionOptions(method="cdf97" if method is None else method, coder=coder)
-    stream, (achieved_max, achieved_psnr, m, scale, levels, c) = _native.compress_bounded(
-        data, parsed, method is not None, target[0], target[1], _thread_count(threads)
+    stream, achieved = _native.compress_bounded(
+        data, _choices(method, coder), method is not None, target[0], target[1], _thread_count(threads)
     )
-    result = BoundedResult(achieved_max, achieved_psnr, _METHODS[m], scale, levels, _CODERS[c], len(stream))
-    return stream, result
+    return stream, BoundedResult(*achieved, len(stream))
 
 
 def compress(
@@ -231,8 +239,11 @@ def compress(
     Parameters
     ----------
     data : numpy.ndarray
-        A contiguous 1-D float32 or float64 array. float64 samples are rounded
-        to float32 first, as ``quarnel.compress_signal`` does.
+        A contiguous 1-D float32 or float64 array. Without a target, float64
+        samples are rounded to float32 first, as ``quarnel.compress_signal``
+        does, except that a finite sample beyond the float32 range is refused
+        rather than stored as an infinity; with one, the error is measured
+        against the float64 values.
     options : quarnel.QrnlCompressionOptions, optional
         Wavelet, scale, cut-off and coder; the defaults when omitted. Not
         together with a target.
@@ -256,8 +267,9 @@ def compress(
     Raises
     ------
     ValueError
-        For the reasons ``quarnel.compress_signal`` gives, ``threads < 1``,
-        and those of ``compress_bounded``.
+        For the reasons ``quarnel.compress_signal`` gives, a finite float64
+        sample beyond the float32 range, ``threads < 1``, and those of
+        ``compress_bounded``.
     TypeError
         For arguments of the wrong type, more than one target, ``options``
         together with a target, or ``method``/``coder`` without one.
@@ -314,8 +326,9 @@ def inspect(stream: Union[bytes, bytearray, memoryview]) -> StreamInfo:
     """Read a stream's header without decoding the stream.
 
     Lets a caller refuse a stream that would decode to too many samples
-    before decoding it. Only the first 52 bytes are read and checked; a
-    damaged payload shows only when the stream is decoded.
+    before decoding it. The header, the first 52 bytes, is read and checked
+    exactly as the decoder checks it, and nothing after it: a stream cut
+    short or a damaged payload shows only when the stream is decoded.
 
     Parameters
     ----------
@@ -333,6 +346,6 @@ def inspect(stream: Union[bytes, bytearray, memoryview]) -> StreamInfo:
     ValueError
         For a header the decoder refuses, with the codec's message.
     """
-    m, levels, scale, c, count, lo, hi, mean, payload = _native.inspect(stream)
-    ratio = 4.0 * count / (_HEADER_SIZE + payload)
-    return StreamInfo(_METHODS[m], levels, scale, _CODERS[c], count, lo, hi, mean, payload, ratio)
+    fields = _native.inspect(stream)
+    count, payload = fields[4], fields[8]
+    return StreamInfo(*fields, 4.0 * count / (_native.HEADER_SIZE + payload))

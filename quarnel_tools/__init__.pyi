@@ -52,7 +52,9 @@ def compress(
     coder: Optional[_Coder] = None,
 ) -> bytes:
     """Compress a 1-D float32 or float64 NumPy array into a quarnel stream;
-    with an error target, the smallest stream found that meets it."""
+    with an error target, the smallest stream found that meets it, measured
+    against the float64 values of float64 input. Without one, a finite
+    float64 sample beyond the float32 range is refused."""
 
 def compress_bounded(
     data: _Signal,
@@ -65,7 +67,8 @@ def compress_bounded(
     threads: Optional[int] = None,
 ) -> Tuple[bytes, BoundedResult]:
     """Compress to the smallest stream found that meets an error target, and
-    report what it achieves."""
+    report what it achieves; the error of float64 input is measured against
+    its float64 values."""
 
 def decompress(stream: _Stream, *, threads: Optional[int] = None) -> npt.NDArray[np.float32]:
     """Decompress a quarnel stream into a 1-D float32 NumPy array."""

@@ -1,8 +1,11 @@
 // quarnel_tools._native: the codec's calls with a thread count, the
 // error-bounded encoder and the header reader, run with the interpreter lock
-// released. A thin binding: the arrays are read and made by
-// the module quarnel's own array code, the options are the module's
-// QrnlCompressionOptions objects, and every codec rule stays in quarnel/.
+// released, and the codec's facts the package's Python forwards (names,
+// defaults, the header size, the rule for a target). A thin binding over the
+// public quarnel/quarnel.h: the arrays are read and made by the module
+// quarnel's own array code, the options are the module's
+// QrnlCompressionOptions objects, read through the accessor it publishes,
+// and every codec rule stays in quarnel/.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -11,27 +14,38 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string_view>
+#include <variant>
 #include <vector>
 
-#include "quarnel/header.h"
-#include "quarnel/method.h"
 #include "quarnel/quarnel.h"
 #include "quarnel_py/arrays.h"
 #include "quarnel_py/guard.h"
-#include "quarnel_py/options.h"
+#include "quarnel_py/options_api.h"
 
 namespace {
 
 using quarnel_py::call_guarded;
 using quarnel_py::raise_value_error;
 
-// Per-module state: the options type of the imported module quarnel.
+// Per-module state: the options accessor of the module quarnel and the
+// capsule that keeps it.
 struct NativeState {
-  PyTypeObject* options_type;
+  PyObject* options_capsule;
+  const quarnel_py::OptionsApi* options_api;
 };
 
 NativeState* state_of(PyObject* module) {
   return static_cast<NativeState*>(PyModule_GetState(module));
+}
+
+// The value of a QrnlCompressionOptions, or false when `object` is not one.
+bool options_value(PyObject* module, PyObject* object, quarnel::CompressionOptions* value) {
+  return state_of(module)->options_api->options_value(object, value) != 0;
+}
+
+PyObject* name_of(std::string_view name) {
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 // Runs `work` without the interpreter lock. Exceptions cannot unwind through
@@ -47,6 +61,19 @@ auto without_lock(Work&& work) -> decltype(work()) {
   }
   Py_END_ALLOW_THREADS if (out_of_memory) throw std::bad_alloc();
   return std::move(*result);
+}
+
+// A target's number as the codec's ErrorTarget; the codec names a number
+// that is none of its targets.
+bool read_target(PyObject* value, quarnel::ErrorTarget* target) {
+  const long number = PyLong_AsLong(value);
+  if (number == -1 && PyErr_Occurred()) return false;
+  if (number < 0 || number > 255) {
+    PyErr_Format(PyExc_ValueError, "Unknown error target %ld", number);
+    return false;
+  }
+  *target = static_cast<quarnel::ErrorTarget>(number);
+  return true;
 }
 
 bool read_threads(PyObject* value, unsigned* threads) {
@@ -68,24 +95,23 @@ PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t na
   }
   PyObject* data = args[0];
   quarnel::CompressionOptions options;
-  if (args[1] != Py_None) {
-    const quarnel::CompressionOptions* held =
-        quarnel_py::options_value(args[1], state_of(module)->options_type);
-    if (held == nullptr) {
-      PyErr_Format(
-          PyExc_TypeError,
-          "compress() argument 'options' must be QrnlCompressionOptions or None, not %.200s",
-          Py_TYPE(args[1])->tp_name);
-      return nullptr;
-    }
-    options = *held;
+  if (args[1] != Py_None && !options_value(module, args[1], &options)) {
+    PyErr_Format(PyExc_TypeError,
+                 "compress() argument 'options' must be QrnlCompressionOptions or None, not %.200s",
+                 Py_TYPE(args[1])->tp_name);
+    return nullptr;
   }
   unsigned threads = 1;
   if (!read_threads(args[2], &threads)) return nullptr;
   return call_guarded([&]() -> PyObject* {
+    // A float64 sample float32 cannot hold is refused, not stored as an
+    // infinity the decoded signal would not show.
     std::vector<float> converted;
     std::span<const float> samples;
-    if (!quarnel_py::read_signal(data, options, converted, samples)) return nullptr;
+    if (!quarnel_py::read_signal(data, options, quarnel_py::Float64Overflow::refused, converted,
+                                 samples)) {
+      return nullptr;
+    }
     // The caller holds `data` until this call returns, so the array stays
     // alive while the lock is released. The codec only reads the samples
     // (range, mean, then the first transform level); a concurrent writer can
@@ -125,16 +151,16 @@ PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 //   -> (bytes, (max_error, psnr, method, scale, levels, coder))
 // `options` carries the method and coder, parsed and checked by the module's
 // options class; the method counts only with `pin_method`. `target` is an
-// ErrorTarget, the enumerations come back as their numbers.
+// ErrorTarget, the method and coder come back as their names. float64
+// samples go to the encoder as they are, which measures against them.
 PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 6) {
     PyErr_SetString(PyExc_TypeError, "compress_bounded() takes exactly 6 arguments");
     return nullptr;
   }
   PyObject* data = args[0];
-  const quarnel::CompressionOptions* held =
-      quarnel_py::options_value(args[1], state_of(module)->options_type);
-  if (held == nullptr) {
+  quarnel::CompressionOptions held;
+  if (!options_value(module, args[1], &held)) {
     PyErr_SetString(PyExc_TypeError,
                     "compress_bounded() argument 2 must be QrnlCompressionOptions");
     return nullptr;
@@ -142,43 +168,36 @@ PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ss
   quarnel::BoundedOptions options;
   const int pin = PyObject_IsTrue(args[2]);
   if (pin < 0) return nullptr;
-  if (pin) options.method = held->method;
-  options.coder = held->coder;
-  const long target = PyLong_AsLong(args[3]);
-  if (target == -1 && PyErr_Occurred()) return nullptr;
-  if (target < 0 || target > 2) {
-    PyErr_SetString(PyExc_ValueError, "unknown error target");
-    return nullptr;
-  }
-  options.target = static_cast<quarnel::ErrorTarget>(target);
+  if (pin) options.method = held.method;
+  options.coder = held.coder;
+  if (!read_target(args[3], &options.target)) return nullptr;
   options.value = PyFloat_AsDouble(args[4]);
   if (options.value == -1.0 && PyErr_Occurred()) return nullptr;
   unsigned threads = 1;
   if (!read_threads(args[5], &threads)) return nullptr;
   return call_guarded([&]() -> PyObject* {
-    // Only the length decides the checks before a float64 conversion; the
-    // encoder falls back to DEFLATE where the rANS coder cannot take it.
-    quarnel::CompressionOptions reading = *held;
-    reading.coder = quarnel::CoderChoice::deflate;
-    std::vector<float> converted;
-    std::span<const float> samples;
-    if (!quarnel_py::read_signal(data, reading, converted, samples)) return nullptr;
+    quarnel_py::SignalView view;
+    if (!quarnel_py::view_signal(data, view)) return nullptr;
     // As in compress(): the caller holds `data`, and a concurrent writer can
     // change the values read, never the memory written.
-    auto result =
-        without_lock([&] { return quarnel::compress_bounded(samples, options, threads); });
+    auto result = without_lock([&] {
+      return std::visit(
+          [&](auto samples) { return quarnel::compress_bounded(samples, options, threads); }, view);
+    });
     if (!result) return raise_value_error(result.error().message());
-    return Py_BuildValue("y#(ddiiii)", reinterpret_cast<const char*>(result->stream.data()),
+    const std::string_view method = quarnel::method_name(result->method);
+    const std::string_view coder = quarnel::coder_name(result->coder);
+    return Py_BuildValue("y#(dds#iis#)", reinterpret_cast<const char*>(result->stream.data()),
                          static_cast<Py_ssize_t>(result->stream.size()), result->max_error,
-                         result->psnr, static_cast<int>(result->method),
+                         result->psnr, method.data(), static_cast<Py_ssize_t>(method.size()),
                          static_cast<int>(result->scale), static_cast<int>(result->levels),
-                         static_cast<int>(result->coder));
+                         coder.data(), static_cast<Py_ssize_t>(coder.size()));
   });
 }
 
 // inspect(stream) -> (method, levels, scale, coder, sample_count, min, max,
-//                     mean, payload_length), the method as a WaveletMethod
-// number. Reads the header only.
+//                     mean, payload_length), the method and coder as their
+// names: the header as decompress() reads and checks it.
 PyObject* native_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 1) {
     PyErr_SetString(PyExc_TypeError, "inspect() takes exactly 1 argument");
@@ -189,19 +208,39 @@ PyObject* native_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* result = call_guarded([&]() -> PyObject* {
     const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
                                                static_cast<std::size_t>(view.len));
-    const auto header = without_lock([&] { return quarnel::QuarnelHeader::from_bytes(stream); });
+    // The header alone: too little work to release the lock for.
+    const auto header = quarnel::read_header(stream);
     if (!header) return raise_value_error(header.error().message());
-    // from_bytes accepts only the four known tags.
-    const auto method = quarnel::method_from_tag(header->method_tag);
+    const std::string_view method = quarnel::method_name(header->method);
+    const std::string_view coder = quarnel::coder_name(header->coder);
     return Py_BuildValue(
-        "(iiiikdddk)", static_cast<int>(*method), static_cast<int>(header->levels),
-        static_cast<int>(header->scale), static_cast<int>(header->coder),
-        static_cast<unsigned long>(header->sample_count), static_cast<double>(header->min_value),
-        static_cast<double>(header->max_value), static_cast<double>(header->mean_value),
+        "(s#iis#kdddk)", method.data(), static_cast<Py_ssize_t>(method.size()),
+        static_cast<int>(header->levels), static_cast<int>(header->scale), coder.data(),
+        static_cast<Py_ssize_t>(coder.size()), static_cast<unsigned long>(header->sample_count),
+        static_cast<double>(header->min_value), static_cast<double>(header->max_value),
+        static_cast<double>(header->mean_value),
         static_cast<unsigned long>(header->payload_length));
   });
   PyBuffer_Release(&view);
   return result;
+}
+
+// check_target(target, value) -> None: the codec's rule for a target's
+// value; ValueError with the codec's message when `value` breaks it.
+PyObject* native_check_target(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "check_target() takes exactly 2 arguments");
+    return nullptr;
+  }
+  quarnel::ErrorTarget target;
+  if (!read_target(args[0], &target)) return nullptr;
+  const double value = PyFloat_AsDouble(args[1]);
+  if (value == -1.0 && PyErr_Occurred()) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    const auto checked = quarnel::check_error_target(target, value);
+    if (!checked) return raise_value_error(checked.error().message());
+    Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef native_methods[] = {
@@ -220,31 +259,74 @@ PyMethodDef native_methods[] = {
      "stream found that meets an error target, and what it achieves."},
     {"inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_inspect)),
      METH_FASTCALL, "inspect(stream)\n--\n\nThe fields of a stream's header."},
+    {"check_target",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_check_target)),
+     METH_FASTCALL,
+     "check_target(target, value)\n--\n\nRefuses a value the error target does not allow."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_native(PyObject* module) {
-  PyObject* quarnel = PyImport_ImportModule("quarnel");
-  if (quarnel == nullptr) return -1;
-  PyObject* type = PyObject_GetAttrString(quarnel, "QrnlCompressionOptions");
-  Py_DECREF(quarnel);
-  if (type == nullptr) return -1;
-  if (!PyType_Check(type)) {
-    Py_DECREF(type);
-    PyErr_SetString(PyExc_TypeError, "quarnel.QrnlCompressionOptions is not a type");
+// The names of an enumeration's values, in its order: they run from 0 until
+// the first empty name.
+template <typename Value>
+PyObject* names(std::string_view (*name)(Value)) {
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  for (unsigned i = 0; !name(static_cast<Value>(i)).empty(); ++i) {
+    PyObject* text = name_of(name(static_cast<Value>(i)));
+    if (text == nullptr || PyList_Append(list, text) < 0) {
+      Py_XDECREF(text);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(text);
+  }
+  PyObject* tuple = PyList_AsTuple(list);
+  Py_DECREF(list);
+  return tuple;
+}
+
+// Adds `value` (a new reference, or nullptr after a failure) as `name`.
+int add_constant(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return -1;
+  if (PyModule_AddObject(module, name, value) < 0) {  // steals only on success
+    Py_DECREF(value);
     return -1;
   }
-  state_of(module)->options_type = reinterpret_cast<PyTypeObject*>(type);  // owns the reference
+  return 0;
+}
+
+int exec_native(PyObject* module) {
+  NativeState* state = state_of(module);
+  state->options_api = quarnel_py::import_options_api(&state->options_capsule);
+  if (state->options_api == nullptr) return -1;
+  const quarnel::CompressionOptions defaults;
+  const std::string_view method = quarnel::method_name(defaults.method);
+  const std::string_view cutoff = quarnel::cutoff_name(defaults.cutoff);
+  const std::string_view coder = quarnel::coder_name(defaults.coder);
+  if (add_constant(module, "METHODS", names(quarnel::method_name)) < 0 ||
+      add_constant(module, "CUTOFFS", names(quarnel::cutoff_name)) < 0 ||
+      add_constant(module, "CODERS", names(quarnel::coder_name)) < 0 ||
+      add_constant(module, "DEFAULT_OPTIONS",
+                   Py_BuildValue("{s:s#,s:i,s:s#,s:s#}", "method", method.data(),
+                                 static_cast<Py_ssize_t>(method.size()), "scale",
+                                 static_cast<int>(defaults.scale), "cutoff", cutoff.data(),
+                                 static_cast<Py_ssize_t>(cutoff.size()), "coder", coder.data(),
+                                 static_cast<Py_ssize_t>(coder.size()))) < 0 ||
+      add_constant(module, "HEADER_SIZE", PyLong_FromSize_t(quarnel::kHeaderSize)) < 0) {
+    return -1;
+  }
   return 0;
 }
 
 int traverse_native(PyObject* module, visitproc visit, void* arg) {
-  Py_VISIT(state_of(module)->options_type);
+  Py_VISIT(state_of(module)->options_capsule);
   return 0;
 }
 
 int clear_native(PyObject* module) {
-  Py_CLEAR(state_of(module)->options_type);
+  state_of(module)->options_api = nullptr;
+  Py_CLEAR(state_of(module)->options_capsule);
   return 0;
 }
 
@@ -261,7 +343,7 @@ PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
     "quarnel_tools._native",
     "The codec with a thread count, the error-bounded encoder and the header reader, run "
-    "without the interpreter lock.",
+    "without the interpreter lock, and the codec's names, defaults and rules.",
     sizeof(NativeState),
     native_methods,
     native_slots,

@@ -1,11 +1,14 @@
 """One codec configuration shared by the numcodecs codec, the Zarr codec and
 the command line: either the fixed options (method, scale, cutoff, coder) or
 one error target (max_error, rel_error or psnr) with an optional method and
-coder for the bounded encoder."""
+coder for the bounded encoder.
+
+Every rule is the codec's: the names and defaults come from it, the options
+are checked by ``quarnel.QrnlCompressionOptions`` and a target by the same
+checks ``quarnel_tools.compress`` makes."""
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional
 
@@ -13,28 +16,17 @@ import numpy as np
 
 import quarnel
 import quarnel_tools
+from quarnel_tools import _native
 
-TARGETS = ("max_error", "rel_error", "psnr")
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CODERS = ("auto", "deflate", "arans")
+TARGETS = quarnel_tools._TARGETS
+METHODS = _native.METHODS
+CUTOFFS = _native.CUTOFFS
+CODERS = _native.CODERS
 # The defaults of quarnel.QrnlCompressionOptions, written out so that a
 # configuration records them.
-DEFAULT_METHOD, DEFAULT_SCALE, DEFAULT_CUTOFF, DEFAULT_CODER = "cdf97", 11, "low", "auto"
-
-
-def _check_choice(name: str, value: Any, choices: tuple) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    if value not in choices:
-        raise ValueError(f"unknown {name} {value!r}, expected one of {', '.join(repr(c) for c in choices)}")
-    return value
-
-
-def _check_target(name: str, value: Any) -> float:
-    value = quarnel_tools._as_number(name, value)
-    if not math.isfinite(value) or value <= 0:
-        raise ValueError(f"{name} must be a finite number above 0, not {value!r}")
-    return value
+DEFAULT_METHOD, DEFAULT_SCALE, DEFAULT_CUTOFF, DEFAULT_CODER = (
+    _native.DEFAULT_OPTIONS[k] for k in ("method", "scale", "cutoff", "coder")
+)
 
 
 @dataclass(frozen=True)
@@ -60,19 +52,15 @@ class Settings:
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
     ) -> "Settings":
-        given = {k: v for k, v in zip(TARGETS, (max_error, rel_error, psnr)) if v is not None}
-        if len(given) > 1:
-            raise ValueError(f"give at most one of max_error, rel_error, psnr, not {' and '.join(given)}")
-        if method is not None:
-            method = _check_choice("method", method, METHODS)
-        if coder is not None:
-            coder = _check_choice("coder", coder, CODERS)
-        if given:
-            (target, bound), = given.items()
+        given = quarnel_tools._target(max_error, rel_error, psnr)
+        if given is not None:
+            kind, bound = given
+            target = TARGETS[kind]
+            quarnel_tools._choices(method, coder)
             fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
             if fixed:
                 raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {target}")
-            return cls(method=method, coder=coder, target=target, bound=_check_target(target, bound))
+            return cls(method=method, coder=coder, target=target, bound=bound)
         settings = cls(
             method=DEFAULT_METHOD if method is None else method,
             scale=DEFAULT_SCALE if scale is None else scale,
@@ -80,7 +68,7 @@ class Settings:
             coder=DEFAULT_CODER if coder is None else coder,
         )
         try:
-            settings.options()  # the module's own checks and messages for scale and cutoff
+            settings.options()  # the module's own checks and messages
         except OverflowError as e:
             # A scale outside a byte: the module's words, as the ValueError
             # every other wrong option gives.

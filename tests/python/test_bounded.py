@@ -145,6 +145,28 @@ def test_compress_bounded_needs_a_target_and_refuses_what_compress_signal_refuse
             quarnel_tools.compress(bad, psnr=40.0)
 
 
+def _float64_encoder_is_a_placeholder():
+    """Until the encoder measures against float64 values it rounds them to
+    float32 first, and a finite value beyond that range becomes an infinity
+    it accepts."""
+    try:
+        quarnel_tools.compress(np.array([0.0, 1e300, 1.0]), psnr=20.0)
+    except ValueError:
+        return False
+    return True
+
+
+@pytest.mark.xfail(_float64_encoder_is_a_placeholder(), reason="float64 encoder not yet in", strict=True)
+@pytest.mark.parametrize("target", [{"max_error": 2e-3}, {"rel_error": 5e-4}, {"psnr": 70.0}])
+def test_float64_input_is_measured_against_its_float64_values(target):
+    # Detail float32 cannot hold: its step near 1000 is 6e-5.
+    x = 1000.0 + make_signal(3000, seed=5).astype(np.float64) * 1.0001
+    stream, result = quarnel_tools.compress_bounded(x, **target)
+    check(x, stream, **target)
+    y = quarnel.decompress_signal(stream).astype(np.float64)
+    assert result.max_error == np.abs(y - x).max()
+
+
 def test_inspect_reads_the_header():
     x = make_signal(1000)
     stream = quarnel.compress_signal(x, QrnlCompressionOptions("db4", 9, "medium", "deflate"))
@@ -159,16 +181,27 @@ def test_inspect_reads_the_header():
         info.levels = 3
 
 
+def put(offset, value):
+    return lambda s: s[:offset] + value + s[offset + len(value):]
+
+
 @pytest.mark.parametrize(
     "damage, message",
     [
         (lambda s: s[:51], "Header is invalid"),
-        (lambda s: b"QRNM" + s[4:], "Magic should be 'QRNL' but it was 'QRNM'"),
-        (lambda s: s[:13] + bytes([13]) + s[14:], "Only scaled 6..12 is supported, but it was 13"),
-        (lambda s: s[:14] + bytes([2]) + s[15:], "Unknown entropy coder 2"),
+        (put(0, b"QRNM"), "Magic should be 'QRNL' but it was 'QRNM'"),
+        (put(13, bytes([13])), "Only scaled 6..12 is supported, but it was 13"),
+        (put(14, bytes([2])), "Unknown entropy coder 2"),
+        (put(12, bytes([0])), "Can't decompress data, reason: Min supported level is 1 but it was 0"),
+        (put(12, bytes([11])), "Can't decompress data, reason: Max supported level is 10 but it was 11"),
+        (put(12, bytes([255])), "Can't decompress data, reason: Max supported level is 10 but it was 255"),
+        (put(16, (2**31).to_bytes(4, "little")),
+         "Can't decompress data, reason: Can't decompress data bigger than 2147483647, but data was 2147483648"),
     ],
 )
-def test_inspect_refuses_a_damaged_header(damage, message):
+def test_inspect_refuses_what_the_decoder_refuses(damage, message):
     stream = damage(quarnel.compress_signal(make_signal(300)))
-    with pytest.raises(ValueError, match="^" + message.replace(".", r"\.") + "$"):
-        quarnel_tools.inspect(stream)
+    for read in (quarnel_tools.inspect, quarnel.decompress_signal):
+        with pytest.raises(ValueError) as refused:
+            read(stream)
+        assert str(refused.value) == message

@@ -112,14 +112,14 @@ def test_configurations_round_trip(config):
 @pytest.mark.parametrize(
     "config, error, words",
     [
-        ({"max_error": 1e-3, "psnr": 40}, ValueError, "at most one"),
+        ({"max_error": 1e-3, "psnr": 40}, TypeError, "at most one error target"),
         ({"psnr": 40, "scale": 9}, ValueError, "scale cannot be combined"),
         ({"scale": 13}, ValueError, "Only scaled 6..12"),
-        ({"method": "CDF97"}, ValueError, "unknown method"),
+        ({"method": "CDF97"}, ValueError, "Unknown method"),
         ({"cutoff": "lowest"}, ValueError, "Unknown cutoff"),
-        ({"coder": "zip", "max_error": 1.0}, ValueError, "unknown coder"),
-        ({"max_error": -1.0}, ValueError, "above 0"),
-        ({"psnr": float("nan")}, ValueError, "above 0"),
+        ({"coder": "zip", "max_error": 1.0}, ValueError, "Unknown coder"),
+        ({"max_error": -1.0}, ValueError, "finite number >= 0"),
+        ({"psnr": float("nan")}, ValueError, "finite number of dB"),
         ({"psnr": "60"}, TypeError, "number"),
         ({"level": 3}, TypeError, "level"),
     ],
@@ -127,6 +127,28 @@ def test_configurations_round_trip(config):
 def test_bad_configurations_raise_at_construction(make, config, error, words):
     with pytest.raises(error, match=words):
         make(**config)
+
+
+@pytest.mark.parametrize(
+    "target",
+    [{"max_error": -1e-9}, {"max_error": 0.0}, {"rel_error": float("inf")}, {"rel_error": 0},
+     {"psnr": -5.0}, {"psnr": float("-inf")}, {"psnr": 40}],
+)
+def test_codecs_take_a_target_as_compress_does(target):
+    """One rule for a target: the codecs refuse at construction exactly the
+    targets compress refuses before it codes, with its message."""
+    try:
+        quarnel_tools.compress(make_signal(500), **target)
+        refused = None
+    except ValueError as e:
+        refused = str(e) if str(e).startswith("Unsupported compression configuration") else None
+    for make in (Quarnel, QuarnelCodec):
+        if refused is None:
+            assert make(**target) == make(**target)
+        else:
+            with pytest.raises(ValueError) as failure:
+                make(**target)
+            assert str(failure.value) == refused
 
 
 def test_zarr_refuses_integer_arrays(tmp_path):

@@ -132,7 +132,8 @@ def problems(config):
         bad.update(given_targets)
     for k in given_targets:
         v = config[k]
-        if isinstance(v, (bool, str)) or not math.isfinite(v) or v <= 0:
+        # An error at least 0, any PSNR: each a finite number.
+        if isinstance(v, (bool, str)) or not math.isfinite(v) or (k != "psnr" and v < 0):
             bad.add(k)
     if given_targets:
         bad.update(k for k in ("scale", "cutoff") if k in config)

@@ -66,6 +66,26 @@ def test_failures_are_the_modules(args, direction):
         assert str(got.value) == str(expected.value)
 
 
+@pytest.mark.parametrize(
+    "samples, message",
+    [
+        ([0.5, 1e300, 2.0], "sample 1 holds 1e+300, beyond the float32 range"),
+        ([np.inf, np.nan, 0.0, -1e39], "sample 3 holds -1e+39, beyond the float32 range"),
+        ([3.40282357e38, 0.0], "sample 0 holds 3.40282e+38, beyond the float32 range"),
+        ([3.40282356e38, -np.inf, 1.0], None),  # rounds to the largest float32
+    ],
+)
+def test_float64_samples_beyond_float32_are_refused_not_stored_as_infinities(samples, message):
+    x = np.array(samples, np.float64)
+    module_stream = quarnel.compress_signal(x)  # the module keeps storing an infinity
+    if message is None:
+        assert quarnel_tools.compress(x) == module_stream
+        return
+    with pytest.raises(ValueError) as refused:
+        quarnel_tools.compress(x)
+    assert str(refused.value) == message
+
+
 @pytest.mark.parametrize("threads, error", [(0, ValueError), (-1, ValueError), ("2", TypeError), (1.0, TypeError)])
 def test_bad_thread_counts_are_refused(threads, error):
     with pytest.raises(error):
