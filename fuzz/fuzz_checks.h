@@ -17,7 +17,8 @@ namespace quarnel::fuzz {
 using Check = std::string (*)(std::span<const std::uint8_t> input);
 
 // decompress() on arbitrary bytes: a value of exactly sample_count samples or
-// an error; never a crash, never an exception.
+// an error; never a crash, never an exception. read_header() refuses only
+// what decompress() refuses, with the same error.
 std::string check_decompress(std::span<const std::uint8_t> input);
 
 // decode_stream() on an arbitrary body: an error, or bytes whose length the
