@@ -16,6 +16,7 @@ import shutil
 import sys
 import tempfile
 import time
+from importlib import metadata
 from concurrent.futures import ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -34,6 +35,8 @@ AUDIO = {".wav": "WAV", ".flac": "FLAC"}
 # the output format cannot hold): the float32 samples as they are, or the
 # finest PCM that FLAC has.
 DEFAULT_SUBTYPE = {"WAV": "FLOAT", "FLAC": "PCM_24"}
+# Linear PCM subtypes and their bits per sample.
+PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 MAX_STREAM_SAMPLES = (1 << 31) - 1
 DEFAULT_CHUNK = 1 << 20
 
@@ -64,11 +67,15 @@ def _progress(total: int, quiet: bool, what: str) -> Any:
 
 def _kind(path: Path, raw_dtype: Optional[str], role: str) -> str:
     suffix = path.suffix.lower()
+    known = suffix in AUDIO or suffix in (".npy", ".qrnl", ".zarr")
     if raw_dtype is not None:
+        # A container read as samples would be its header and all.
+        if known:
+            raise Failure(path, f"--dtype is for raw samples, not {suffix} files")
         return "raw"
     if suffix in AUDIO:
         return "audio"
-    if suffix in (".npy", ".qrnl", ".zarr"):
+    if known:
         return suffix[1:]
     raise Failure(path, f"unsupported {role} format '{suffix or path.name}' "
                         "(expected .wav, .flac, .npy, .qrnl, .zarr, or raw samples with --dtype)")
@@ -358,7 +365,10 @@ def _write_audio(tmp: Path, out: Path, signal: Signal, rate_option: Optional[int
     if not subtype or not soundfile.check_format(container, subtype):
         subtype = DEFAULT_SUBTYPE[container]
     frames = signal.samples.T
-    if subtype.startswith("PCM") or subtype.startswith("ULAW") or subtype.startswith("ALAW"):
+    bits = PCM_BITS.get(subtype)
+    if bits is not None:
+        frames = _pcm_frames(frames, bits)
+    elif subtype.startswith("ULAW") or subtype.startswith("ALAW"):
         # A reconstruction may overshoot full scale a little; integers would
         # wrap around instead of clipping.
         frames = np.clip(frames, -1.0, 1.0)
@@ -366,6 +376,22 @@ def _write_audio(tmp: Path, out: Path, signal: Signal, rate_option: Optional[int
         soundfile.write(str(tmp), frames, rate, subtype=subtype, format=container)
     except (soundfile.SoundFileError, RuntimeError, ValueError) as e:
         raise Failure(out, _one_line(e)) from None
+
+
+def _pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
+    """Samples in [-1, 1) as the nearest ``bits``-bit PCM values, clipped to
+    the format's range, in the top bits of int32s: libsndfile floors floats
+    to PCM, up to a whole step low, but stores the top bits of integers as
+    they are."""
+    full = 2.0 ** (bits - 1)
+    # Scaling by a power of two is exact, and float32 holds every 24-bit value.
+    values = frames.astype(np.float64 if bits > 24 else np.float32)
+    values *= full
+    np.rint(values, out=values)
+    np.clip(values, -full, full - 1, out=values)
+    pcm = values.astype(np.int32)
+    pcm *= 1 << (32 - bits)
+    return pcm
 
 
 # ---------------------------------------------------------------- commands
@@ -547,12 +573,13 @@ def cmd_bench(args: argparse.Namespace) -> None:
     plot = None
     if not args.no_plot:
         plot = args.plot or Path.cwd() / f"{args.input.stem}-rd.png"
-        _check_out(plot, force=True)
+        _check_out(plot, args.force)
     signal = read_signal(args.input, args.dtype)
     channels, n = signal.samples.shape
     note = f", first of {channels} channels" if channels > 1 else ""
     rate = f" at {signal.rate} Hz" if signal.rate else ""
-    print(f"{args.input}: {n} samples{rate}{note}; {args.sweep} sweep, every method and coder")
+    # Out before the long run, so that a reader that has gone stops it.
+    print(f"{args.input}: {n} samples{rate}{note}; {args.sweep} sweep, every method and coder", flush=True)
     rows = bench_rows(signal.samples[0], args.sweep, args.threads, args.quiet)
     print_bench(rows)
     if plot is not None:
@@ -578,8 +605,16 @@ def _positive_int(text: str) -> int:
 _positive_int.__name__ = "positive integer"
 
 
+def _version() -> str:
+    try:
+        return metadata.version("quarnel")
+    except metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="quarnel", description="Lossy wavelet compression of 1-D signals.")
+    parser.add_argument("--version", action="version", version=f"quarnel {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     def common(p: argparse.ArgumentParser) -> None:
@@ -619,9 +654,11 @@ def build_parser() -> argparse.ArgumentParser:
     b = sub.add_parser("bench", help="every method and coder on IN: table and rate-distortion plot")
     b.add_argument("input", type=Path, metavar="IN")
     b.add_argument("--sweep", choices=("scale", "psnr"), default="scale", help="sweep scales 6..12 or PSNR targets")
-    b.add_argument("--plot", type=Path, help="PNG to write (default IN's name + -rd.png here)")
-    b.add_argument("--no-plot", action="store_true")
+    plotting = b.add_mutually_exclusive_group()
+    plotting.add_argument("--plot", type=Path, help="PNG to write (default IN's name + -rd.png here)")
+    plotting.add_argument("--no-plot", action="store_true")
     b.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
+    b.add_argument("-f", "--force", action="store_true", help="overwrite the plot")
     common(b)
     b.set_defaults(run=cmd_bench)
     return parser
@@ -637,6 +674,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         args = build_parser().parse_args(argv)
         args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+    except BrokenPipeError:
+        # The reader has gone (`quarnel info x.qrnl | head -1`): stop quietly,
+        # as tools killed by SIGPIPE do, with the status a shell reports for
+        # them (128 + SIGPIPE), so that `set -o pipefail` sees the same. Python
+        # would flush stdout again at exit and fail once more.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except Failure as e:
         print(f"quarnel: {e}", file=sys.stderr)
         return 2
