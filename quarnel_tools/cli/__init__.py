@@ -109,7 +109,9 @@ def build_parser() -> argparse.ArgumentParser:
     for name in TARGETS:
         targets.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name)
     c.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
-    c.add_argument("--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})")
+    c.add_argument(
+        "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})"
+    )
     c.add_argument("-f", "--force", action="store_true", help="overwrite OUT")
     common(c)
     c.set_defaults(run=_compress)

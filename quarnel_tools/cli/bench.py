@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import time
+from functools import partial
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -48,13 +49,13 @@ def bench_rows(samples: np.ndarray, sweep: str, threads: Optional[int], quiet: b
             row: Dict[str, Any] = {"method": method, "coder": coder, "setting": label}
             try:
                 chosen = Settings.parse(method=method, coder=coder, **extra)
-                stream, t_c = _timed(lambda: chosen.compress(samples, threads))
+                stream, t_c = _timed(partial(chosen.compress, samples, threads))
             except ValueError as e:
                 row["refused"] = one_line(e)
                 rows.append(row)
                 bar.update(1)
                 continue
-            restored, t_d = _timed(lambda: quarnel_tools.decompress(stream, threads=threads))
+            restored, t_d = _timed(partial(quarnel_tools.decompress, stream, threads=threads))
             error = np.abs(restored.astype(np.float64) - samples)[np.isfinite(samples)]
             rmse = float(np.sqrt(np.mean(error**2))) if error.size else 0.0
             row.update(
@@ -70,7 +71,10 @@ def bench_rows(samples: np.ndarray, sweep: str, threads: Optional[int], quiet: b
 
 
 def print_bench(rows: Sequence[Dict[str, Any]]) -> None:
-    head = f"{'method':<6} {'coder':<7} {'setting':<9} {'ratio':>8} {'PSNR dB':>8} {'max error':>10} {'comp MB/s':>10} {'dec MB/s':>9}"
+    head = (
+        f"{'method':<6} {'coder':<7} {'setting':<9} {'ratio':>8} {'PSNR dB':>8} {'max error':>10} "
+        f"{'comp MB/s':>10} {'dec MB/s':>9}"
+    )
     print(head)
     print("-" * len(head))
     for r in rows:

@@ -212,9 +212,8 @@ def write_store(
         # them all the absolute bound the whole signal's range allows.
         finite = signal.samples[np.isfinite(signal.samples)]
         span = float(finite.max() - finite.min()) if finite.size else 0.0
-        settings = Settings.parse(
-            method=settings.method, coder=settings.coder, max_error=settings.bound * span if span > 0 else settings.bound
-        )
+        bound = settings.bound * span if span > 0 else settings.bound
+        settings = Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
     attributes = {
         "sample_rate": signal.rate,
         "source": {"name": source.name, **signal.source},
@@ -293,10 +292,9 @@ def _pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
     they are."""
     full = 2.0 ** (bits - 1)
     # Scaling by a power of two is exact, and float32 holds every 24-bit value.
-    values = frames.astype(np.float64 if bits > 24 else np.float32)
-    values *= full
+    values = np.multiply(frames, full, dtype=np.float64 if bits > 24 else np.float32)
     np.rint(values, out=values)
     np.clip(values, -full, full - 1, out=values)
     pcm = values.astype(np.int32)
-    pcm *= 1 << (32 - bits)
+    np.multiply(pcm, 1 << (32 - bits), out=pcm)
     return pcm

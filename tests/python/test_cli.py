@@ -202,7 +202,7 @@ BAD = [
     (lambda p: ["decompress", missing_chunk(p), p / "o.npy"], "1 of 3 chunks are missing"),
     (lambda p: ["decompress", p / "mono.npy", p / "o.wav"], "not a compressed file"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.wav"], "bad.qrnl: "),
-    (lambda p: ["compress", make_input(p, "pcm16.wav"), p / "o.qrnl", "--dtype", "float32"], "pcm16.wav: --dtype is for"),
+    (lambda p: ["compress", make_input(p, "pcm16.wav"), p / "o.qrnl", "--dtype", "float32"], "pcm16.wav: --dtype"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy", "--dtype", "float32"], "o.npy: --dtype is for raw"),
     (lambda p: ["bench", make_input(p, "mono.npy"), "--plot", p / "rd.png"], "rd.png: already exists"),
     (lambda p: ["bench", make_input(p, "mono.npy"), "--no-plot", "--plot", p / "x.png"], "not allowed with"),

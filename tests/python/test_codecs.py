@@ -89,7 +89,7 @@ def refuse_to_decode(monkeypatch):
 
 
 def read_v3_chunk(tmp_path, stream):
-    a = zarr.create_array(tmp_path / "s.zarr", shape=(1000,), dtype="float32", serializer=QuarnelCodec(), compressors=None)
+    a = zarr.create_array(tmp_path / "s.zarr", shape=(1000,), serializer=QuarnelCodec(), compressors=None, dtype="f4")
     a[:] = make_signal(1000)
     (tmp_path / "s.zarr" / "c" / "0").write_bytes(stream)
     return a[:]
@@ -98,8 +98,8 @@ def read_v3_chunk(tmp_path, stream):
 @pytest.mark.parametrize(
     "read, words",
     [
-        (lambda p, s: Quarnel().decode(s, out=np.empty(599, np.float32)), "holds 600 samples, but out has room for 599"),
-        (lambda p, s: Quarnel().decode(s, out=bytearray(4 * 601)), "holds 600 samples, but out has room for 601"),
+        (lambda p, s: Quarnel().decode(s, out=np.empty(599, np.float32)), "600 samples, but out has room for 599"),
+        (lambda p, s: Quarnel().decode(s, out=bytearray(4 * 601)), "600 samples, but out has room for 601"),
         (lambda p, s: Quarnel(dtype="float64").decode(s), "600 samples, more than a float64 array can hold"),
         (lambda p, s: read_v3_chunk(p, s), "holds 600 samples, expected 1000"),
     ],
@@ -222,7 +222,8 @@ def test_zarr_codec_by_name_in_a_new_process(tmp_path):
     subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
     a = zarr.open_array(store)
     assert a.metadata.codecs == (QuarnelCodec(scale=9, coder="deflate"),)
-    np.testing.assert_array_equal(a[:], stored(x[None], (1, 1000), quarnel.QrnlCompressionOptions(scale=9, coder="deflate"))[0])
+    options = quarnel.QrnlCompressionOptions(scale=9, coder="deflate")
+    np.testing.assert_array_equal(a[:], stored(x[None], (1, 1000), options)[0])
 
 
 @pytest.mark.parametrize("damage", ["truncate", "magic", "length", "empty"])
