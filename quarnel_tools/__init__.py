@@ -24,6 +24,8 @@ import numpy.typing as npt
 from quarnel import QrnlCompressionOptions
 
 from . import _native
+from ._arguments import bounded_choices
+from ._arguments import target as _target
 
 __all__ = ["BoundedResult", "StreamInfo", "compress", "compress_bounded", "decompress", "inspect"]
 
@@ -40,10 +42,6 @@ def _thread_count(threads: Optional[int]) -> int:
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     return threads
-
-
-# The keywords of the error targets, at the codec's ErrorTarget numbers.
-_TARGETS = ("max_error", "rel_error", "psnr")
 
 
 class StreamInfo(NamedTuple):
@@ -118,35 +116,6 @@ class BoundedResult(NamedTuple):
     size: int
 
 
-def _as_number(name: str, value: object) -> float:
-    """A target given as any real number, as a float; bools are refused."""
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    return float(value)
-
-
-def _target(max_error: Optional[float], rel_error: Optional[float], psnr: Optional[float]):
-    """The one target given, as (ErrorTarget number, value), or None; its
-    value checked by the codec's rule."""
-    given = [(i, v) for i, v in enumerate((max_error, rel_error, psnr)) if v is not None]
-    if len(given) > 1:
-        names = " and ".join(_TARGETS[i] for i, _ in given)
-        raise TypeError(f"give at most one error target, not {names}")
-    if not given:
-        return None
-    kind, value = given[0]
-    value = _as_number(_TARGETS[kind], value)
-    _native.check_target(kind, value)
-    return kind, value
-
-
-def _choices(method: Optional[str], coder: Optional[str]) -> QrnlCompressionOptions:
-    """The bounded encoder's method and coder, parsed by the module's options
-    class with its checks and messages; an unpinned method parses as the
-    default."""
-    return QrnlCompressionOptions(**({} if method is None else {"method": method}), coder=coder)
-
-
 def compress_bounded(
     data: Union[npt.NDArray[np.float32], npt.NDArray[np.float64]],
     *,
@@ -213,7 +182,7 @@ def compress_bounded(
     if target is None:
         raise TypeError("compress_bounded() needs one of max_error, rel_error and psnr")
     stream, achieved = _native.compress_bounded(
-        data, _choices(method, coder), method is not None, target[0], target[1], _thread_count(threads)
+        data, bounded_choices(method, coder), method is not None, target[0], target[1], _thread_count(threads)
     )
     return stream, BoundedResult(*achieved, len(stream))
 

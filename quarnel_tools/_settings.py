@@ -16,13 +16,15 @@ import numpy as np
 
 import quarnel
 import quarnel_tools
-from quarnel_tools import _native
+import quarnel_tools._native as _native
+from quarnel_tools._arguments import TARGETS as TARGETS  # the command line takes them from here
+from quarnel_tools._arguments import bounded_choices, target
 
-TARGETS = quarnel_tools._TARGETS
+# The codec's names for its methods, cut-offs and coders, in its order.
 METHODS = _native.METHODS
 CUTOFFS = _native.CUTOFFS
 CODERS = _native.CODERS
-# The defaults of quarnel.QrnlCompressionOptions, written out so that a
+# The codec's defaults, those of quarnel.QrnlCompressionOptions, so that a
 # configuration records them.
 DEFAULT_METHOD, DEFAULT_SCALE, DEFAULT_CUTOFF, DEFAULT_CODER = (
     _native.DEFAULT_OPTIONS[k] for k in ("method", "scale", "cutoff", "coder")
@@ -52,15 +54,14 @@ class Settings:
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
     ) -> "Settings":
-        given = quarnel_tools._target(max_error, rel_error, psnr)
+        given = target(max_error, rel_error, psnr)
         if given is not None:
             kind, bound = given
-            target = TARGETS[kind]
-            quarnel_tools._choices(method, coder)
+            bounded_choices(method, coder)
             fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
             if fixed:
-                raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {target}")
-            return cls(method=method, coder=coder, target=target, bound=bound)
+                raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
+            return cls(method=method, coder=coder, target=TARGETS[kind], bound=bound)
         settings = cls(
             method=DEFAULT_METHOD if method is None else method,
             scale=DEFAULT_SCALE if scale is None else scale,

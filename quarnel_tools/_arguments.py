@@ -1,0 +1,47 @@
+"""The arguments every entry of the package shares, checked once: an error
+target and the bounded encoder's method and coder. The rules are the codec's
+(``_native.check_target``) and the module's options class's; this only maps
+Python values onto them."""
+
+from __future__ import annotations
+
+from typing import Optional, Tuple
+
+import numpy as np
+
+import quarnel_tools._native as _native
+from quarnel import QrnlCompressionOptions
+
+# The keywords of the error targets, at the codec's ErrorTarget numbers.
+TARGETS = ("max_error", "rel_error", "psnr")
+
+
+def as_number(name: str, value: object) -> float:
+    """A target given as any real number, as a float; bools are refused."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
+
+
+def target(
+    max_error: Optional[float], rel_error: Optional[float], psnr: Optional[float]
+) -> Optional[Tuple[int, float]]:
+    """The one target given, as (ErrorTarget number, value), or None; its
+    value checked by the codec's rule."""
+    given = [(i, v) for i, v in enumerate((max_error, rel_error, psnr)) if v is not None]
+    if len(given) > 1:
+        names = " and ".join(TARGETS[i] for i, _ in given)
+        raise TypeError(f"give at most one error target, not {names}")
+    if not given:
+        return None
+    kind, value = given[0]
+    number = as_number(TARGETS[kind], value)
+    _native.check_target(kind, number)
+    return kind, number
+
+
+def bounded_choices(method: Optional[str], coder: Optional[str]) -> QrnlCompressionOptions:
+    """The bounded encoder's method and coder, parsed by the module's options
+    class with its checks and messages; an unpinned method parses as the
+    default."""
+    return QrnlCompressionOptions(**({} if method is None else {"method": method}), coder=coder)
