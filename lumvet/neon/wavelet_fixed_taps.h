@@ -1,7 +1,8 @@
 // Common shape of the fixed-tap convolution executors: the border mode, two
 // tap arrays of kSlots floats (kTaps taps, then slots the kernels never read),
-// the size rules and the length checks. Each kernel file supplies the two
-// vector steps.
+// the size rules and the length checks. Each tap count's header derives its
+// executor class from one instance, and its unit instantiates that instance
+// with the vector steps of wavelet_fixed_taps-inl.h for the count.
 #pragma once
 
 #include <array>
@@ -17,6 +18,8 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
   static_assert(kTaps >= 2 && kTaps % 2 == 0 && kSlots >= kTaps);
 
  public:
+  static constexpr std::size_t kFilterLength = kTaps;
+  static constexpr std::size_t kTapSlots = kSlots;
   using Taps = std::array<float, kSlots>;
 
   FixedTapsExecutor(BorderMode border, const Taps& low_pass, const Taps& high_pass)
@@ -73,15 +76,16 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
 
   std::size_t filter_length() const final { return kTaps; }
 
- protected:
-  // Lengths are checked; `outputs` is the band length dwt_size gives for n.
-  virtual void run_forward(const float* input, std::size_t n, float* approximation, float* details,
-                           std::size_t outputs) const = 0;
-  // Adds the reconstruction of `pairs` output pairs into output.
-  virtual void run_inverse(const float* approximation, const float* details, std::size_t pairs,
-                           float* output) const = 0;
-
  private:
+  // The vector steps, dispatched to the best target at run time; defined in
+  // the tap count's own unit. Lengths are checked; `outputs` is the band
+  // length dwt_size gives for n.
+  void run_forward(const float* input, std::size_t n, float* approximation, float* details,
+                   std::size_t outputs) const;
+  // Adds the reconstruction of `pairs` output pairs into output.
+  void run_inverse(const float* approximation, const float* details, std::size_t pairs,
+                   float* output) const;
+
   BorderMode border_;
   Taps low_pass_;
   Taps high_pass_;
