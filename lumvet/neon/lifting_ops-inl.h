@@ -148,21 +148,9 @@ HWY_INLINE void split_predict(const float* HWY_RESTRICT x, std::size_t n, std::s
   }
 }
 
-// p[i] *= k for i < n.
-HWY_INLINE void scale(float* HWY_RESTRICT p, std::size_t n, float k) {
-  std::size_t i = 0;
-#if HWY_NATIVE_FMA
-  const hn::ScalableTag<float> df;
-  const std::size_t lanes = hn::Lanes(df);
-  const auto vk = hn::Set(df, k);
-  for (; i + lanes <= n; i += lanes) hn::StoreU(hn::Mul(hn::LoadU(df, p + i), vk), df, p + i);
-#endif
-  for (; i < n; ++i) p[i] *= k;
-}
-
-// dst[i] = src[i] * k for i < n.
-HWY_INLINE void scaled_copy(float* HWY_RESTRICT dst, const float* HWY_RESTRICT src, std::size_t n,
-                            float k) {
+// dst[i] = src[i] * k for i < n. dst may be src itself (scaling in place);
+// otherwise the two must not overlap.
+HWY_INLINE void scaled_copy(float* dst, const float* src, std::size_t n, float k) {
   std::size_t i = 0;
 #if HWY_NATIVE_FMA
   const hn::ScalableTag<float> df;
@@ -171,6 +159,11 @@ HWY_INLINE void scaled_copy(float* HWY_RESTRICT dst, const float* HWY_RESTRICT s
   for (; i + lanes <= n; i += lanes) hn::StoreU(hn::Mul(hn::LoadU(df, src + i), vk), df, dst + i);
 #endif
   for (; i < n; ++i) dst[i] = src[i] * k;
+}
+
+// p[i] *= k for i < n.
+HWY_INLINE void scale(float* p, std::size_t n, float k) {
+  scaled_copy(p, p, n, k);
 }
 
 // Undo a predict and merge in one pass, for the first `pairs` pairs

@@ -8,6 +8,8 @@
 
 namespace lumvet {
 
+extern template class FixedTapsExecutor<10, 12>;
+
 class NeonWavelet10TapsF32 final : public FixedTapsExecutor<10, 12> {
  public:
   using FixedTapsExecutor::FixedTapsExecutor;
@@ -15,12 +17,6 @@ class NeonWavelet10TapsF32 final : public FixedTapsExecutor<10, 12> {
   // Fills the arrays from the 10 low-pass taps: the taps and two zeros, and
   // the quadrature mirror of the taps and two zeros.
   NeonWavelet10TapsF32(BorderMode border, const std::array<float, 10>& taps);
-
- protected:
-  void run_forward(const float* input, std::size_t n, float* approximation, float* details,
-                   std::size_t outputs) const override;
-  void run_inverse(const float* approximation, const float* details, std::size_t pairs,
-                   float* output) const override;
 };
 
 }  // namespace lumvet

@@ -1,48 +1,8 @@
 // Vector steps of NeonWavelet16TapsF32, compiled once per Highway target.
+#include "lumvet/neon/wavelet16taps_f32.h"
+
+#define LUMVET_FIXED_TAPS_EXECUTOR NeonWavelet16TapsF32
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lumvet/neon/wavelet16taps_f32.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
-#include "hwy/highway.h"
-#include "lumvet/neon/wavelet_conv-inl.h"
-
-HWY_BEFORE_NAMESPACE();
-namespace lumvet {
-namespace HWY_NAMESPACE {
-
-void Wavelet16TapsForward(BorderMode mode, const float* low, const float* high, const float* x,
-                          std::size_t n, float* approximation, float* details,
-                          std::size_t outputs) {
-  FixedTapsForward<16>(mode, low, high, x, n, approximation, details, outputs);
-}
-
-void Wavelet16TapsInverse(const float* approximation, const float* details, std::size_t pairs,
-                          const float* low, const float* high, float* output) {
-  ReconstructPairs<16>(approximation, details, pairs, low, high, 16, output);
-}
-
-}  // namespace HWY_NAMESPACE
-}  // namespace lumvet
-HWY_AFTER_NAMESPACE();
-
-#if HWY_ONCE
-#include "lumvet/neon/wavelet16taps_f32.h"
-
-namespace lumvet {
-
-HWY_EXPORT(Wavelet16TapsForward);
-HWY_EXPORT(Wavelet16TapsInverse);
-
-void NeonWavelet16TapsF32::run_forward(const float* input, std::size_t n, float* approximation,
-                                       float* details, std::size_t outputs) const {
-  HWY_DYNAMIC_DISPATCH(Wavelet16TapsForward)(border_mode(), low_pass().data(), high_pass().data(),
-                                             input, n, approximation, details, outputs);
-}
-
-void NeonWavelet16TapsF32::run_inverse(const float* approximation, const float* details,
-                                       std::size_t pairs, float* output) const {
-  HWY_DYNAMIC_DISPATCH(Wavelet16TapsInverse)(approximation, details, pairs, low_pass().data(),
-                                             high_pass().data(), output);
-}
-
-}  // namespace lumvet
-#endif  // HWY_ONCE
+#include "lumvet/neon/wavelet_fixed_taps-inl.h"

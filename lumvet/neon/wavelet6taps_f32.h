@@ -6,15 +6,11 @@
 
 namespace lumvet {
 
+extern template class FixedTapsExecutor<6, 8>;
+
 class NeonWavelet6TapsF32 final : public FixedTapsExecutor<6, 8> {
  public:
   using FixedTapsExecutor::FixedTapsExecutor;
-
- protected:
-  void run_forward(const float* input, std::size_t n, float* approximation, float* details,
-                   std::size_t outputs) const override;
-  void run_inverse(const float* approximation, const float* details, std::size_t pairs,
-                   float* output) const override;
 };
 
 }  // namespace lumvet

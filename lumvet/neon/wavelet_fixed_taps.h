@@ -1,13 +1,15 @@
 // Common shape of the fixed-tap convolution executors: the border mode, two
 // tap arrays of kSlots floats (kTaps taps, then slots the kernels never read),
-// the size rules and the length checks. Each kernel file supplies the two
-// vector steps.
+// the size rules and the length checks. Each tap count's header derives its
+// executor class from one instance, and its unit instantiates that instance
+// with the vector steps of wavelet_fixed_taps-inl.h for the count.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <span>
 
+#include "lumvet/conv_sizes.h"
 #include "lumvet/lumvet.h"
 
 namespace lumvet {
@@ -17,6 +19,8 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
   static_assert(kTaps >= 2 && kTaps % 2 == 0 && kSlots >= kTaps);
 
  public:
+  static constexpr std::size_t kFilterLength = kTaps;
+  static constexpr std::size_t kTapSlots = kSlots;
   using Taps = std::array<float, kSlots>;
 
   FixedTapsExecutor(BorderMode border, const Taps& low_pass, const Taps& high_pass)
@@ -28,15 +32,13 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
 
   Status execute_forward(std::span<const float> input, std::span<float> approximation,
                          std::span<float> details) const final {
-    const std::size_t n = input.size();
-    if (n < kTaps) return lumvet_error(LumvetErrorKind::InputTooShort, n, kTaps);
-    const std::size_t a = dwt_size(n).approximation_length;
-    if (approximation.size() != a) {
-      return lumvet_error(LumvetErrorKind::HalfLengthMismatch, approximation.size());
+    if (auto checked =
+            conv::check_forward(kTaps, input.size(), approximation.size(), details.size());
+        !checked) {
+      return checked;
     }
-    if (details.size() != a)
-      return lumvet_error(LumvetErrorKind::HalfLengthMismatch, details.size());
-    run_forward(input.data(), n, approximation.data(), details.data(), a);
+    run_forward(input.data(), input.size(), approximation.data(), details.data(),
+                approximation.size());
     return {};
   }
 
@@ -48,40 +50,37 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
   std::size_t required_scratch_size(std::size_t) const final { return 0; }
 
   DwtSize dwt_size(std::size_t input_length) const final {
-    const std::size_t half = (input_length + kTaps - 1) / 2;
+    const std::size_t half = conv::band_length(input_length, kTaps);
     return DwtSize{half, half};
   }
 
   Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                          std::span<float> output) const final {
-    const std::size_t a = approximation.size();
-    if (a != details.size()) {
-      return lumvet_error(LumvetErrorKind::ApproxDetailsMismatch, a, details.size());
+    if (auto checked =
+            conv::check_inverse(kTaps, approximation.size(), details.size(), output.size());
+        !checked) {
+      return checked;
     }
-    const std::size_t e = idwt_size(a, a);
-    if (output.size() != e)
-      return lumvet_error(LumvetErrorKind::OutputSizeMismatch, e, output.size());
-    run_inverse(approximation.data(), details.data(), e / 2, output.data());
+    run_inverse(approximation.data(), details.data(), output.size() / 2, output.data());
     return {};
   }
 
-  // 2a - (L - 2); bands too short to cover one output pair give 0 rather
-  // than a wrapped-around size.
   std::size_t idwt_size(std::size_t approximation_length, std::size_t) const final {
-    return 2 * approximation_length >= kTaps - 2 ? 2 * approximation_length - (kTaps - 2) : 0;
+    return conv::output_length(approximation_length, kTaps);
   }
 
   std::size_t filter_length() const final { return kTaps; }
 
- protected:
-  // Lengths are checked; `outputs` is the band length dwt_size gives for n.
-  virtual void run_forward(const float* input, std::size_t n, float* approximation, float* details,
-                           std::size_t outputs) const = 0;
-  // Adds the reconstruction of `pairs` output pairs into output.
-  virtual void run_inverse(const float* approximation, const float* details, std::size_t pairs,
-                           float* output) const = 0;
-
  private:
+  // The vector steps, dispatched to the best target at run time; defined in
+  // the tap count's own unit. Lengths are checked; `outputs` is the band
+  // length dwt_size gives for n.
+  void run_forward(const float* input, std::size_t n, float* approximation, float* details,
+                   std::size_t outputs) const;
+  // Adds the reconstruction of `pairs` output pairs into output.
+  void run_inverse(const float* approximation, const float* details, std::size_t pairs,
+                   float* output) const;
+
   BorderMode border_;
   Taps low_pass_;
   Taps high_pass_;

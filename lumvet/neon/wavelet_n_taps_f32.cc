@@ -30,6 +30,7 @@ HWY_AFTER_NAMESPACE();
 #include <new>
 #include <variant>
 
+#include "lumvet/conv_sizes.h"
 #include "lumvet/filter_padding.h"
 #include "lumvet/neon/wavelet_n_taps_f32.h"
 #include "lumvet/util.h"
@@ -51,13 +52,12 @@ std::size_t NeonWaveletNTapsF32::required_scratch_size(std::size_t input_length)
 }
 
 DwtSize NeonWaveletNTapsF32::dwt_size(std::size_t input_length) const {
-  const std::size_t half = (input_length + filter_length_ - 1) / 2;
+  const std::size_t half = conv::band_length(input_length, filter_length_);
   return DwtSize{half, half};
 }
 
 std::size_t NeonWaveletNTapsF32::idwt_size(std::size_t approximation_length, std::size_t) const {
-  const std::size_t extension = filter_length_ - 2;
-  return 2 * approximation_length >= extension ? 2 * approximation_length - extension : 0;
+  return conv::output_length(approximation_length, filter_length_);
 }
 
 Status NeonWaveletNTapsF32::check_forward(std::size_t n, std::size_t approximation_length,
@@ -66,13 +66,7 @@ Status NeonWaveletNTapsF32::check_forward(std::size_t n, std::size_t approximati
   // The size rules and the even/odd split of the steps need an even, nonzero
   // tap count (every orthogonal wavelet has one).
   if (length == 0 || length % 2 != 0) return lumvet_error(LumvetErrorKind::ZeroOrOddWavelet);
-  if (n < length) return lumvet_error(LumvetErrorKind::InputTooShort, n, length);
-  const std::size_t a = dwt_size(n).approximation_length;
-  if (approximation_length != a) {
-    return lumvet_error(LumvetErrorKind::HalfLengthMismatch, approximation_length);
-  }
-  if (details_length != a) return lumvet_error(LumvetErrorKind::HalfLengthMismatch, details_length);
-  return {};
+  return conv::check_forward(length, n, approximation_length, details_length);
 }
 
 Status NeonWaveletNTapsF32::execute_forward(std::span<const float> input,
@@ -130,14 +124,12 @@ Status NeonWaveletNTapsF32::execute_inverse(std::span<const float> approximation
                                             std::span<float> output) const {
   const std::size_t length = filter_length_;
   if (length == 0 || length % 2 != 0) return lumvet_error(LumvetErrorKind::ZeroOrOddWavelet);
-  const std::size_t a = approximation.size();
-  if (a != details.size()) {
-    return lumvet_error(LumvetErrorKind::ApproxDetailsMismatch, a, details.size());
+  if (auto checked =
+          conv::check_inverse(length, approximation.size(), details.size(), output.size());
+      !checked) {
+    return checked;
   }
-  const std::size_t e = idwt_size(a, a);
-  if (output.size() != e)
-    return lumvet_error(LumvetErrorKind::OutputSizeMismatch, e, output.size());
-  HWY_DYNAMIC_DISPATCH(WaveletNTapsInverse)(approximation.data(), details.data(), e / 2,
+  HWY_DYNAMIC_DISPATCH(WaveletNTapsInverse)(approximation.data(), details.data(), output.size() / 2,
                                             low_pass_.data(), high_pass_.data(), length,
                                             output.data());
   return {};

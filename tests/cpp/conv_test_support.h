@@ -1,19 +1,18 @@
 // Shared helpers of the convolution tests: executors built straight from
-// taps, an independent scalar reference, and a loop over Highway targets.
+// taps and an independent scalar reference (the loop over Highway targets
+// and the bit comparison are lumvet_test_util.h's).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "hwy/targets.h"
 #include "lumvet/lumvet.h"
 #include "lumvet/neon/wavelet10taps_f32.h"
 #include "lumvet/neon/wavelet12taps_f32.h"
@@ -24,8 +23,12 @@
 #include "lumvet/neon/wavelet8taps_f32.h"
 #include "lumvet/neon/wavelet_n_taps_f32.h"
 #include "lumvet/util.h"
+#include "lumvet_test_util.h"
 
 namespace lumvet::testing_support {
+
+using testing_util::first_bit_difference;
+using testing_util::for_each_target;
 
 inline constexpr BorderMode kAllModes[] = {BorderMode::Clamp, BorderMode::Wrap, BorderMode::Reflect,
                                            BorderMode::Reflect101, BorderMode::Zeros};
@@ -88,6 +91,15 @@ inline IncompleteDwtExecutorHandle make_fixed(BorderMode mode, const std::vector
 
 inline IncompleteDwtExecutorHandle make_n_taps(BorderMode mode, const std::vector<float>& t) {
   return std::make_shared<NeonWaveletNTapsF32>(mode, t);
+}
+
+// Every executor for the taps: the N-tap one, then the fixed-tap one where
+// there is one.
+inline std::vector<IncompleteDwtExecutorHandle> conv_executors(BorderMode mode,
+                                                               const std::vector<float>& t) {
+  std::vector<IncompleteDwtExecutorHandle> executors = {make_n_taps(mode, t)};
+  if (has_fixed_kernel(t.size())) executors.push_back(make_fixed(mode, t));
+  return executors;
 }
 
 inline std::vector<float> test_signal(std::size_t n, std::uint32_t seed) {
@@ -187,30 +199,6 @@ inline std::vector<double> scatter_inverse(const Bands& bands, const std::vector
     }
   }
   return y;
-}
-
-// Index of the first bitwise difference, or -1.
-inline std::int64_t first_bit_difference(const std::vector<float>& a, const std::vector<float>& b) {
-  if (a.size() != b.size()) return 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) {
-      return static_cast<std::int64_t>(i);
-    }
-  }
-  return -1;
-}
-
-// Runs f once per compiled Highway target that this CPU supports.
-template <class F>
-void for_each_target(F&& f) {
-  for (std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
-    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
-    SCOPED_TRACE(std::string("target ") + hwy::TargetName(target));
-    f();
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
 }
 
 }  // namespace lumvet::testing_support

@@ -5,13 +5,11 @@
 
 #include <bit>
 #include <cstdint>
-#include <expected>
 #include <ostream>
 #include <random>
 #include <span>
 #include <vector>
 
-#include "heap_probe.h"
 #include "hwy/targets.h"
 #include "lumvet/err.h"
 #include "lumvet/lumvet.h"
@@ -62,31 +60,6 @@ inline MultiDwtRef view_of(const MultiDwt& m) {
   for (const Dwt& level : m.levels) ref.details.emplace_back(level.details);
   ref.approximation = m.levels.back().approximation;
   return ref;
-}
-
-// Fails each allocation of `call` in turn: every failure must come back as
-// CannotAllocate with the size of the buffer that failed, and nothing the call
-// allocated may survive it.
-template <class Call>
-void expect_every_allocation_failure_reported(Call call) {
-  std::size_t points = 0;
-  for (std::size_t k = 1;; ++k) {
-    std::expected<bool, LumvetError> result = true;
-    const auto outcome = alloc_hook::run(k, [&] {
-      auto r = call();
-      result = r ? std::expected<bool, LumvetError>(true) : std::unexpected(r.error());
-    });
-    if (!outcome.failed) break;
-    ++points;
-    ASSERT_FALSE(result.has_value()) << "allocation " << k;
-    EXPECT_EQ(result.error(), (LumvetError{LumvetErrorKind::CannotAllocate, outcome.failed_bytes}))
-        << "allocation " << k;
-    EXPECT_EQ(outcome.live_blocks, 0) << "allocation " << k;
-  }
-  EXPECT_GE(points, 1u);
-  // Unhooked, the same call succeeds and releases what it does not return.
-  const auto outcome = alloc_hook::run(0, [&] { ASSERT_TRUE(call().has_value()); });
-  EXPECT_EQ(outcome.live_blocks, 0);
 }
 
 }  // namespace testing_util

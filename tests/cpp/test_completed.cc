@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "driver_checks.h"
 #include "lumvet_test_util.h"
 
 namespace lumvet {
@@ -22,7 +23,9 @@ namespace lumvet {
 namespace {
 
 using K = LumvetErrorKind;
-using testing_util::expect_every_allocation_failure_reported;
+using testing_util::expect_driver_allocation_failures_reported;
+using testing_util::expect_multi_idwt_rejects_empty_input;
+using testing_util::expect_zero_levels_is_one_level;
 using testing_util::view_of;
 
 class PaddedHaar final : public IncompleteDwtExecutor {
@@ -172,17 +175,7 @@ TEST(Completed, ShortInputMessage) {
 }
 
 TEST(Completed, ZeroLevelsIsOneLevel) {
-  const auto exec = completed(6);
-  const auto x = small_integers(50, 3);
-  auto zero = exec->multi_dwt(x, 0);
-  auto one = exec->multi_dwt(x, 1);
-  ASSERT_TRUE(zero && one);
-  ASSERT_EQ(zero->levels.size(), 1u);
-  EXPECT_EQ(zero->levels[0].approximation, one->levels[0].approximation);
-  EXPECT_EQ(zero->levels[0].details, one->levels[0].details);
-  auto d0 = exec->dwt(x, 0);
-  ASSERT_TRUE(d0);
-  EXPECT_EQ(d0->approximation, one->levels[0].approximation);
+  expect_zero_levels_is_one_level(*completed(6), small_integers(50, 3));
 }
 
 TEST(Completed, ForwardsTheKernel) {
@@ -205,14 +198,7 @@ TEST(Completed, IdwtNeedsEqualBands) {
 }
 
 TEST(Completed, MultiIdwtRejectsEmptyInput) {
-  const auto exec = completed(4);
-  const std::vector<float> band(10, 1.0f), empty;
-  auto no_bands = exec->multi_idwt(MultiDwtRef{{}, band});
-  ASSERT_FALSE(no_bands.has_value());
-  EXPECT_EQ(no_bands.error(), LumvetError{K::ZeroSizedInput});
-  auto no_approximation = exec->multi_idwt(MultiDwtRef{{band}, empty});
-  ASSERT_FALSE(no_approximation.has_value());
-  EXPECT_EQ(no_approximation.error(), LumvetError{K::ZeroSizedInput});
+  expect_multi_idwt_rejects_empty_input(*completed(4));
 }
 
 TEST(Completed, MultiIdwtReconstructionShorterThanNextBand) {
@@ -251,17 +237,7 @@ TEST(Completed, UnallocatableOutputIsReported) {
 }
 
 TEST(Completed, AllocationFailuresBecomeCannotAllocate) {
-  const auto exec = completed(8);
-  const auto x = small_integers(300, 11);
-  expect_every_allocation_failure_reported([&] { return exec->multi_dwt(x, 4); });
-  expect_every_allocation_failure_reported([&] { return exec->multi_dwt(x, 1); });
-  expect_every_allocation_failure_reported([&] { return exec->dwt(x, 3); });
-  auto multi = exec->multi_dwt(x, 4);
-  ASSERT_TRUE(multi.has_value());
-  const MultiDwtRef ref = view_of(*multi);
-  expect_every_allocation_failure_reported([&] { return exec->multi_idwt(ref); });
-  expect_every_allocation_failure_reported(
-      [&] { return exec->idwt(DwtRef{ref.approximation, ref.details.back()}); });
+  expect_driver_allocation_failures_reported(*completed(8), small_integers(300, 11));
 }
 
 }  // namespace

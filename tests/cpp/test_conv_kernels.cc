@@ -21,13 +21,19 @@ using namespace testing_support;
 // ---------------------------------------------------------------------------
 // Every target gives the bits of the scalar reference.
 
-struct KernelCase {
+// A filter and the name its tests carry.
+struct NamedTaps {
   std::string name;
   std::vector<float> taps;
 };
 
-std::vector<KernelCase> kernel_cases() {
-  std::vector<KernelCase> cases;
+// Test name of a (filter, border mode) parameter.
+std::string filter_and_mode(const testing::TestParamInfo<std::tuple<NamedTaps, BorderMode>>& info) {
+  return std::get<0>(info.param).name + "_" + mode_name(std::get<1>(info.param));
+}
+
+std::vector<NamedTaps> kernel_cases() {
+  std::vector<NamedTaps> cases;
   for (std::uint32_t order : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 24u}) {
     cases.push_back(
         {"Db" + std::to_string(order), get_wavelet(static_cast<DaubechiesFamily>(order - 1))});
@@ -47,13 +53,12 @@ std::vector<std::size_t> lengths_for(std::size_t taps) {
   return lengths;
 }
 
-class CrossTargetTest : public testing::TestWithParam<std::tuple<KernelCase, BorderMode>> {};
+class CrossTargetTest : public testing::TestWithParam<std::tuple<NamedTaps, BorderMode>> {};
 
 TEST_P(CrossTargetTest, ForwardAndInverseMatchScalarReferenceBitForBit) {
   const auto& [kernel, mode] = GetParam();
   const auto& taps = kernel.taps;
-  std::vector<IncompleteDwtExecutorHandle> executors = {make_n_taps(mode, taps)};
-  if (has_fixed_kernel(taps.size())) executors.push_back(make_fixed(mode, taps));
+  const auto executors = conv_executors(mode, taps);
 
   for (std::size_t n : lengths_for(taps.size())) {
     SCOPED_TRACE("n = " + std::to_string(n));
@@ -88,10 +93,7 @@ TEST_P(CrossTargetTest, ForwardAndInverseMatchScalarReferenceBitForBit) {
 INSTANTIATE_TEST_SUITE_P(Kernels, CrossTargetTest,
                          testing::Combine(testing::ValuesIn(kernel_cases()),
                                           testing::ValuesIn(kAllModes)),
-                         [](const auto& info) {
-                           return std::get<0>(info.param).name + "_" +
-                                  mode_name(std::get<1>(info.param));
-                         });
+                         filter_and_mode);
 
 TEST(ConvKernels, GatherOrderIsTheTransposedCorrelation) {
   // The reference's gather form sums the same products as the scatter form.
@@ -112,13 +114,8 @@ TEST(ConvKernels, GatherOrderIsTheTransposedCorrelation) {
 // ---------------------------------------------------------------------------
 // Perfect reconstruction for every filter of both families and every mode.
 
-struct MemberCase {
-  std::string name;
-  std::vector<float> taps;
-};
-
-std::vector<MemberCase> all_members() {
-  std::vector<MemberCase> members;
+std::vector<NamedTaps> all_members() {
+  std::vector<NamedTaps> members;
   for (std::uint32_t k = 0; k < 24; ++k) {
     members.push_back(
         {"Db" + std::to_string(k + 1), get_wavelet(static_cast<DaubechiesFamily>(k))});
@@ -129,7 +126,7 @@ std::vector<MemberCase> all_members() {
   return members;
 }
 
-class RoundTripTest : public testing::TestWithParam<std::tuple<MemberCase, BorderMode>> {};
+class RoundTripTest : public testing::TestWithParam<std::tuple<NamedTaps, BorderMode>> {};
 
 // With L - 2 samples of left extension, every output position gets all of its
 // contributions from coefficients whose windows lie inside the extended
@@ -139,9 +136,7 @@ TEST_P(RoundTripTest, InverseReproducesInputForEveryLength) {
   const auto& [member, mode] = GetParam();
   const auto& taps = member.taps;
   const std::size_t length = taps.size();
-  std::vector<IncompleteDwtExecutorHandle> executors = {make_n_taps(mode, taps)};
-  if (has_fixed_kernel(length)) executors.push_back(make_fixed(mode, taps));
-  for (const auto& executor : executors) {
+  for (const auto& executor : conv_executors(mode, taps)) {
     for (std::size_t n = length; n <= 3 * length + 5; ++n) {
       const auto x = test_signal(n, static_cast<std::uint32_t>(n + length));
       const DwtSize size = executor->dwt_size(n);
@@ -163,10 +158,7 @@ TEST_P(RoundTripTest, InverseReproducesInputForEveryLength) {
 INSTANTIATE_TEST_SUITE_P(AllMembers, RoundTripTest,
                          testing::Combine(testing::ValuesIn(all_members()),
                                           testing::ValuesIn(kAllModes)),
-                         [](const auto& info) {
-                           return std::get<0>(info.param).name + "_" +
-                                  mode_name(std::get<1>(info.param));
-                         });
+                         filter_and_mode);
 
 // ---------------------------------------------------------------------------
 // Size rules, checks and their messages.

@@ -15,6 +15,7 @@ namespace lumvet {
 namespace {
 
 using namespace testing_support;
+using testing_util::view_of;
 
 TEST(FactoryConv, CodecWaveletsHaveEightTaps) {
   for (const auto& executor : {Lumvet::make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap),
@@ -96,14 +97,11 @@ TEST(FactoryConv, MultiLevelLengthsAndReconstruction) {
     const auto decomposition = executor->multi_dwt(x, 3);
     ASSERT_TRUE(decomposition.has_value());
     ASSERT_EQ(decomposition->levels.size(), 3u);
-    MultiDwtRef ref;
     for (std::size_t level = 0; level < 3; ++level) {
       EXPECT_EQ(decomposition->levels[level].approximation.size(), lengths[level]);
       EXPECT_EQ(decomposition->levels[level].details.size(), lengths[level]);
-      ref.details.push_back(decomposition->levels[level].details);
     }
-    ref.approximation = decomposition->levels.back().approximation;
-    const auto y = executor->multi_idwt(ref);
+    const auto y = executor->multi_idwt(view_of(*decomposition));
     ASSERT_TRUE(y.has_value());
     ASSERT_EQ(y->size(), out);
     for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR((*y)[i], x[i], 3e-6);
@@ -138,10 +136,7 @@ TEST_P(FactoryRoundTrip, MultiLevelReconstruction) {
       const auto x = test_signal(n, index);
       const auto decomposition = executor->multi_dwt(x, 3);
       ASSERT_TRUE(decomposition.has_value());
-      MultiDwtRef ref;
-      for (const auto& level : decomposition->levels) ref.details.push_back(level.details);
-      ref.approximation = decomposition->levels.back().approximation;
-      const auto y = executor->multi_idwt(ref);
+      const auto y = executor->multi_idwt(view_of(*decomposition));
       ASSERT_TRUE(y.has_value());
       ASSERT_GE(y->size(), n);
       double worst = 0;
@@ -187,10 +182,7 @@ std::uint64_t decomposition_hash(const DwtExecutorHandle& executor) {
     fold(level.approximation);
     fold(level.details);
   }
-  MultiDwtRef ref;
-  for (const auto& level : decomposition->levels) ref.details.push_back(level.details);
-  ref.approximation = decomposition->levels.back().approximation;
-  const auto y = executor->multi_idwt(ref);
+  const auto y = executor->multi_idwt(view_of(*decomposition));
   EXPECT_TRUE(y.has_value());
   fold(*y);
   return hash;
