@@ -1,11 +1,13 @@
 // The decompression pipeline: decompress() and read_header(), declared in
-// quarnel/quarnel.h, which make the same checks on a stream's header.
+// quarnel/quarnel.h, and read_stream_header(), which make the same checks on
+// a stream's header.
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
+#include "quarnel/decompressor.h"
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/quarnel.h"
@@ -23,9 +25,10 @@ QuarnelError failed(std::string reason) {
   return QuarnelError::decompression_failed(std::move(reason));
 }
 
-// The header of `stream` with every check decompress() makes on it: the
-// header's own fields, the sample count, then the level count. read_header()
-// gives its fields; the decoder goes on from the header as stored.
+// The header of `stream` with the checks decompress() makes on the header
+// alone: its own fields, the sample count, then the level count.
+// read_header() gives its fields; read_stream_header() goes on to check the
+// payload's length.
 std::expected<QuarnelHeader, QuarnelError> checked_header(std::span<const std::uint8_t> stream) {
   const auto parsed = QuarnelHeader::from_bytes(stream);
   if (!parsed) return Unexpected(parsed.error());
@@ -64,19 +67,27 @@ std::expected<StreamHeader, QuarnelError> read_header(std::span<const std::uint8
                       .payload_length = h.payload_length};
 }
 
+std::expected<QuarnelHeader, QuarnelError> read_stream_header(
+    std::span<const std::uint8_t> stream) {
+  const auto checked = checked_header(stream);
+  if (!checked) return Unexpected(checked.error());
+  const std::uint64_t stream_end =
+      kHeaderSize + static_cast<std::uint64_t>(checked->payload_length);
+  QUARNEL_CHECK(stream.size() >= stream_end,
+                failed("Minimum data size is " + std::to_string(stream_end) + ", but it was " +
+                       std::to_string(stream.size())));
+  return checked;
+}
+
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
   return decompress(stream, 1);
 }
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
                                                            unsigned threads) {
-  const auto checked = checked_header(stream);
+  const auto checked = read_stream_header(stream);
   if (!checked) return Unexpected(checked.error());
   const QuarnelHeader& header = *checked;
-  const std::uint64_t stream_end = kHeaderSize + static_cast<std::uint64_t>(header.payload_length);
-  QUARNEL_CHECK(stream.size() >= stream_end,
-                failed("Minimum data size is " + std::to_string(stream_end) + ", but it was " +
-                       std::to_string(stream.size())));
 
   // from_bytes accepts only the four known tags.
   const lumvet::DwtExecutorHandle executor = make_executor(*method_from_tag(header.method_tag));
