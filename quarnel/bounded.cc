@@ -42,7 +42,6 @@ namespace {
 
 using Unexpected = std::unexpected<QuarnelError>;
 
-constexpr std::size_t kMaxLevels = 10;  // the most a decoder accepts
 // Steps are in units of the signal's range. The finest the format stores is
 // 2^-12 (scale 12, the range itself stored); coarser ones come from a wider
 // stored range.
@@ -180,32 +179,22 @@ std::string number(double v) {
 }
 
 std::expected<Target, QuarnelError> make_target(const BoundedOptions& options, const Signal& s) {
+  if (auto valid = check_error_target(options.target, options.value); !valid) {
+    return Unexpected(valid.error());
+  }
   const double v = options.value;
   const double inf = std::numeric_limits<double>::infinity();
-  switch (options.target) {
-    case ErrorTarget::max_error:
-    case ErrorTarget::relative_error:
-      if (!(std::isfinite(v) && v >= 0.0)) {
-        return Unexpected(QuarnelError::unsupported_configuration(
-            "An error target must be a finite number >= 0, but it was " + number(v)));
-      }
-      return Target{options.target, v,
-                    options.target == ErrorTarget::max_error ? v : v * s.target_range, inf};
-    case ErrorTarget::psnr:
-      if (!std::isfinite(v)) {
-        return Unexpected(QuarnelError::unsupported_configuration(
-            "A PSNR target must be a finite number of dB, but it was " + number(v)));
-      }
-      // A hair under the bound, so that a PSNR the caller computes with
-      // another summation order still reaches the target. An exact stream
-      // meets every target, even where the power overflows and a range of 0
-      // times it would be NaN.
-      return Target{
-          options.target, v, inf,
-          s.target_range == 0.0 ? 0.0 : s.target_range * std::pow(10.0, -v / 20.0) * (1.0 - 1e-9)};
+  if (options.target != ErrorTarget::psnr) {
+    return Target{options.target, v,
+                  options.target == ErrorTarget::max_error ? v : v * s.target_range, inf};
   }
-  return Unexpected(QuarnelError::unsupported_configuration(
-      "Unknown error target " + std::to_string(static_cast<unsigned>(options.target))));
+  // A hair under the bound, so that a PSNR the caller computes with another
+  // summation order still reaches the target. An exact stream meets every
+  // target, even where the power overflows and a range of 0 times it would
+  // be NaN.
+  return Target{
+      options.target, v, inf,
+      s.target_range == 0.0 ? 0.0 : s.target_range * std::pow(10.0, -v / 20.0) * (1.0 - 1e-9)};
 }
 
 // Three significant digits, rounded up: given back as a target, the figure is
@@ -969,20 +958,8 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const doub
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
-  // Doubles from half a float32 step above the largest float32 on round to
-  // infinity, and the stream could not hold them.
-  constexpr double kRoundsToInfinity = 0x1.ffffffp127;
-  std::vector<float> rounded(samples.size());
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const double x = samples[i];
-    if (std::isfinite(x) && std::abs(x) >= kRoundsToInfinity) {
-      char value[32];
-      std::snprintf(value, sizeof value, "%g", x);
-      return Unexpected(QuarnelError::unsupported_configuration(
-          "sample " + std::to_string(i) + " holds " + value + ", beyond the float32 range"));
-    }
-    rounded[i] = static_cast<float>(x);
-  }
+  if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
+  const std::vector<float> rounded(samples.begin(), samples.end());
   return compress_checked(rounded, samples, options, threads);
 }
 

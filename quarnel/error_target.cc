@@ -1,5 +1,6 @@
-// The rule for an error target's value, shared by the bounded encoder and
-// every binding that checks a target before it has samples.
+// The rules for what the encoders accept, shared by the bounded encoder and
+// every binding that checks before it converts or compresses: an error
+// target's value, and float64 samples that a float32 stream cannot hold.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -31,6 +32,21 @@ std::expected<void, QuarnelError> check_error_target(ErrorTarget target, double 
   }
   return std::unexpected(QuarnelError::unsupported_configuration(
       "Unknown error target " + std::to_string(static_cast<unsigned>(target))));
+}
+
+std::expected<void, QuarnelError> check_float32_range(std::span<const double> samples) {
+  // Doubles from half a float32 step above the largest float32 on round to
+  // infinity.
+  constexpr double kRoundsToInfinity = 0x1.ffffffp127;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double x = samples[i];
+    if (std::isfinite(x) && std::abs(x) >= kRoundsToInfinity) [[unlikely]] {
+      char text[96];
+      std::snprintf(text, sizeof text, "sample %zu holds %g, beyond the float32 range", i, x);
+      return std::unexpected(QuarnelError::unsupported_configuration(text));
+    }
+  }
+  return {};
 }
 
 }  // namespace quarnel

@@ -151,6 +151,12 @@ struct BoundedOptions {
 // target when it is none of the three.
 QUARNEL_API std::expected<void, QuarnelError> check_error_target(ErrorTarget target, double value);
 
+// float64 samples for a float32 stream: a finite sample that rounds to an
+// infinity (from half a float32 step above the largest float32) cannot be
+// stored. Fails with UnsupportedConfiguration "sample I holds X, beyond the
+// float32 range" for the first such sample.
+QUARNEL_API std::expected<void, QuarnelError> check_float32_range(std::span<const double> samples);
+
 // The stream and what it achieves, measured on its decoded samples.
 struct BoundedResult {
   std::vector<std::uint8_t> stream;

@@ -33,13 +33,6 @@ bool is_equivalent(PyArrayObject* array, int type_number) {
   return same;
 }
 
-// printf's %g, which is Python's format(value, "g") for a finite value.
-std::string format_g(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 constexpr char kSamplesCapsuleName[] = "quarnel.samples";
 
 void release_samples(PyObject* capsule) {
@@ -92,18 +85,15 @@ bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
     raise_value_error(fits.error().message());
     return false;
   }
-  // Round to nearest even; magnitudes beyond float32 become infinities,
-  // which the compressor sanitises, unless the caller refuses them.
-  converted.resize(wide.size());
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    converted[i] = static_cast<float>(wide[i]);
-    if (overflow == Float64Overflow::refused && std::isinf(converted[i]) && std::isfinite(wide[i]))
-        [[unlikely]] {
-      PyErr_Format(PyExc_ValueError, "sample %zu holds %s, beyond the float32 range", i,
-                   format_g(wide[i]).c_str());
+  if (overflow == Float64Overflow::refused) {
+    if (const auto fits = quarnel::check_float32_range(wide); !fits) {
+      raise_value_error(fits.error().message());
       return false;
     }
   }
+  // Round to nearest even; magnitudes beyond float32 become infinities,
+  // which the compressor sanitises.
+  converted.assign(wide.begin(), wide.end());
   samples = converted;
   return true;
 }
