@@ -21,7 +21,7 @@ from signal import SIGTERM
 from signal import signal as on_signal
 from typing import Any, Optional, Sequence
 
-from quarnel_tools._settings import CODERS, METHODS, TARGETS, Settings
+from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, TARGETS, Settings
 from quarnel_tools.cli import bench, commands
 from quarnel_tools.cli.failure import Failure, one_line
 
@@ -103,7 +103,7 @@ def build_parser() -> argparse.ArgumentParser:
     options = c.add_argument_group("fixed options (default cdf97, scale 11, cutoff low, coder auto)")
     options.add_argument("--method", choices=METHODS)
     options.add_argument("--scale", type=int, help="6..12")
-    options.add_argument("--cutoff", choices=("low", "medium", "high"))
+    options.add_argument("--cutoff", choices=CUTOFFS)
     options.add_argument("--coder", choices=CODERS)
     targets = c.add_argument_group("or one error target (with --method/--coder if wanted)")
     for name in TARGETS:

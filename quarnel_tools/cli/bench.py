@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 import quarnel_tools
-from quarnel_tools._settings import METHODS, Settings
+from quarnel_tools._settings import CODERS, METHODS, Settings
 from quarnel_tools.cli.failure import Failure, one_line
 from quarnel_tools.cli.progress import progress
 from quarnel_tools.cli.signal_io import read_signal
@@ -37,7 +37,7 @@ def bench_rows(samples: np.ndarray, sweep: str, threads: Optional[int], quiet: b
     span = float(finite.max() - finite.min()) if finite.size else 0.0
     settings = []
     for method in METHODS:
-        for coder in ("deflate", "arans"):
+        for coder in (c for c in CODERS if c != "auto"):
             if sweep == "scale":
                 settings += [(method, coder, f"scale {s}", dict(scale=s)) for s in SCALES]
             else:
