@@ -92,6 +92,9 @@ QuarnelError QuarnelError::unknown_coder(std::uint8_t coder) {
 QuarnelError QuarnelError::bound_unreachable(std::string text) {
   return {K::BoundUnreachable, std::move(text), 0};
 }
+QuarnelError QuarnelError::stream_damaged(std::string text) {
+  return {K::StreamDamaged, std::move(text), 0};
+}
 
 std::string QuarnelError::message() const {
   switch (kind_) {
@@ -119,6 +122,8 @@ std::string QuarnelError::message() const {
       return "Unknown entropy coder " + std::to_string(number_);
     case K::BoundUnreachable:
       return "Can't meet " + payload_;
+    case K::StreamDamaged:
+      return "stream damaged: " + payload_;
   }
   return "Unknown error";
 }
