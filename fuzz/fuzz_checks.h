@@ -43,11 +43,12 @@ std::string check_roundtrip(std::span<const std::uint8_t> input);
 std::string check_threads(std::span<const std::uint8_t> input);
 
 // compress_bounded() then decompress(): the first four bytes choose the
-// target (kind, pinned method or none, coder, and its size), the rest are
-// float32 samples. Either the target is refused as unreachable (or the signal
-// as compress() refuses it), or the stream decodes with decompress() to
-// samples that meet the target over the finite input samples, and the
-// figures the encoder reports are those of the decoded samples.
+// target (kind and whether the samples go in as float64, pinned method or
+// none, coder, and its size), the rest are float32 samples. Either the target
+// is refused as unreachable (or the signal as compress() refuses it), or the
+// stream decodes with decompress() to samples that meet the target over the
+// finite input samples, and the figures the encoder reports are those of the
+// decoded samples.
 std::string check_bounded(std::span<const std::uint8_t> input);
 
 // inflate_payload() on a forged raw DEFLATE payload (after two bytes that

@@ -210,6 +210,9 @@ int main(int argc, char** argv) {
   write("bounded", "max_error_free_huge_range",
         bounded_input({0, 4, 2, 15}, {big / 2, -big / 2, 0.0f, big / 4, -big / 3, 1.0f, big / 2}));
   write("bounded", "empty", bounded_input({0, 0, 0, 0}, {}));
+  write("bounded", "max_error_free_walk_float64", bounded_input({3, 4, 2, 7}, walk(200, 3)));
+  write("bounded", "psnr_db4_float64_non_finite",
+        bounded_input({5, 2, 2, 10}, {2.0f, nan, 1.0f, 3.5f, -inf, 0.25f, 1.0f, 4.0f, 2.5f}));
 
   // Raw DEFLATE payloads behind their two keep bytes: whole, cut short, with
   // bytes after the final block, damaged, stored, and a reserved block type.

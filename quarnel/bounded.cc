@@ -8,14 +8,18 @@
 // step and a dead zone per band; the chosen candidate is then quantised and
 // decoded exactly as the decompressor decodes, its real error is measured and
 // the step corrected by a few secant steps. Only the final candidate meets an
-// entropy coder.
+// entropy coder. Where the estimates miss, the whole space is decoded instead
+// (exhaust()) and each stream that meets the target is coded, the smallest
+// kept.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -25,6 +29,7 @@
 #include "quarnel/band_layout.h"
 #include "quarnel/band_statistics.h"
 #include "quarnel/compressor.h"
+#include "quarnel/decompressor.h"
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/quarnel.h"
@@ -67,21 +72,30 @@ constexpr double kAim = 0.9975;
 // The signal
 
 struct Signal {
-  std::span<const float> samples;  // the caller's, non-finite values included
-  std::vector<float> normalised;   // (x - lo) / range - mean, non-finite held
+  std::span<const float> samples;  // what the stream codes, non-finite values included
+  // The caller's float64 values, when it gave those, else empty: every error
+  // and the range of a target are theirs, not their float32 rounding's.
+  std::span<const double> exact;
+  std::vector<float> normalised;  // (x - lo) / range - mean, non-finite held
   float lo = 0.0f;
   float hi = 0.0f;
-  double range = 0.0;  // hi - lo
-  double mean = 0.0;   // of (x - lo) / range
+  double range = 0.0;         // hi - lo: steps are in units of it
+  double target_range = 0.0;  // max - min of the caller's finite values
+  double mean = 0.0;          // of (x - lo) / range
   std::size_t finite = 0;
+
+  double caller_value(std::size_t i) const {
+    return exact.empty() ? static_cast<double>(samples[i]) : exact[i];
+  }
 };
 
 // Non-finite samples take the value of the finite sample before them (the
 // first finite one at the start): unlike a fixed substitute they neither
 // widen the range nor add a step to the signal.
-Signal scan(std::span<const float> samples) {
+Signal scan(std::span<const float> samples, std::span<const double> exact) {
   Signal s;
   s.samples = samples;
+  s.exact = exact;
   float first = 0.0f;
   bool seen = false;
   float lo = std::numeric_limits<float>::infinity();
@@ -98,6 +112,12 @@ Signal scan(std::span<const float> samples) {
   s.lo = lo;
   s.hi = hi;
   s.range = static_cast<double>(hi) - static_cast<double>(lo);
+  s.target_range = s.range;
+  if (!exact.empty() && seen) {
+    const auto [low, high] =
+        std::ranges::minmax(exact | std::views::filter([](double x) { return std::isfinite(x); }));
+    s.target_range = high - low;
+  }
   s.normalised.resize(samples.size());
   if (s.range == 0.0) return s;  // all zeros
   const double inv = 1.0 / s.range;
@@ -114,7 +134,8 @@ Signal scan(std::span<const float> samples) {
   return s;
 }
 
-// What a decoded signal achieves against the caller's finite samples.
+// What a decoded signal achieves against the caller's finite samples, in
+// their own precision.
 struct Achieved {
   double max_error = 0.0;
   double rms_error = 0.0;
@@ -123,9 +144,8 @@ struct Achieved {
 Achieved measure(const Signal& s, std::span<const float> decoded) {
   double max_error = 0.0, sum = 0.0;
   for (std::size_t i = 0; i < s.samples.size(); ++i) {
-    const float x = s.samples[i];
-    if (!std::isfinite(x)) continue;
-    const double e = std::abs(static_cast<double>(decoded[i]) - static_cast<double>(x));
+    if (!std::isfinite(s.samples[i])) continue;
+    const double e = std::abs(static_cast<double>(decoded[i]) - s.caller_value(i));
     max_error = std::max(max_error, e);
     sum += e * e;
   }
@@ -169,36 +189,72 @@ std::expected<Target, QuarnelError> make_target(const BoundedOptions& options, c
         return Unexpected(QuarnelError::unsupported_configuration(
             "An error target must be a finite number >= 0, but it was " + number(v)));
       }
-      return Target{options.target, v, options.target == ErrorTarget::max_error ? v : v * s.range,
-                    inf};
+      return Target{options.target, v,
+                    options.target == ErrorTarget::max_error ? v : v * s.target_range, inf};
     case ErrorTarget::psnr:
       if (!std::isfinite(v)) {
         return Unexpected(QuarnelError::unsupported_configuration(
             "A PSNR target must be a finite number of dB, but it was " + number(v)));
       }
       // A hair under the bound, so that a PSNR the caller computes with
-      // another summation order still reaches the target.
-      return Target{options.target, v, inf, s.range * std::pow(10.0, -v / 20.0) * (1.0 - 1e-9)};
+      // another summation order still reaches the target. An exact stream
+      // meets every target, even where the power overflows and a range of 0
+      // times it would be NaN.
+      return Target{
+          options.target, v, inf,
+          s.target_range == 0.0 ? 0.0 : s.target_range * std::pow(10.0, -v / 20.0) * (1.0 - 1e-9)};
   }
   return Unexpected(QuarnelError::unsupported_configuration(
       "Unknown error target " + std::to_string(static_cast<unsigned>(options.target))));
 }
 
-// Rounded the way that keeps the figure reachable: errors up, PSNR down.
+// Three significant digits, rounded up: given back as a target, the figure is
+// met by the stream that reached `v`.
+std::string rounded_up(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  if (!std::isfinite(v) || std::strtod(text, nullptr) >= v) return text;
+  const double unit = std::pow(10.0, std::floor(std::log10(v)) - 2.0);
+  for (double k = std::ceil(v / unit);; ++k) {
+    std::snprintf(text, sizeof text, "%.3g", k * unit);
+    if (std::strtod(text, nullptr) >= v) return text;
+  }
+}
+
+// Tenths of a dB, rounded down past the hair the target takes off.
+std::string rounded_down_db(double psnr) {
+  char text[32];
+  if (!std::isfinite(psnr)) {
+    std::snprintf(text, sizeof text, "%.1f", psnr);
+    return text;
+  }
+  const double highest = psnr - 1e-6;
+  for (double k = std::floor(highest * 10.0);; --k) {
+    std::snprintf(text, sizeof text, "%.1f", k / 10.0);
+    if (std::strtod(text, nullptr) <= highest) return text;
+  }
+}
+
+// `tightest` is what the closest stream the encoder could return achieves.
 QuarnelError unreachable(const Target& t, const Signal& s, const Achieved& tightest) {
-  char text[160];
+  std::string text;
   switch (t.kind) {
     case ErrorTarget::max_error:
-      std::snprintf(text, sizeof text, "max error %s: the tightest this signal allows is %.3g",
-                    number(t.value).c_str(), tightest.max_error * 1.005);
+      text = "max error " + number(t.value) + ": the tightest this signal allows is " +
+             rounded_up(tightest.max_error);
       break;
-    case ErrorTarget::relative_error:
-      std::snprintf(text, sizeof text, "relative error %s: the tightest this signal allows is %.3g",
-                    number(t.value).c_str(), tightest.max_error / s.range * 1.005);
+    case ErrorTarget::relative_error: {
+      double relative = tightest.max_error / s.target_range;
+      if (relative * s.target_range < tightest.max_error) {
+        relative = std::nextafter(relative, std::numeric_limits<double>::infinity());
+      }
+      text = "relative error " + number(t.value) + ": the tightest this signal allows is " +
+             rounded_up(relative);
       break;
+    }
     case ErrorTarget::psnr:
-      std::snprintf(text, sizeof text, "PSNR %s dB: the highest this signal allows is %.1f dB",
-                    number(t.value).c_str(), psnr_of(s.range, tightest.rms_error) - 0.05);
+      text = "PSNR " + number(t.value) + " dB: the highest this signal allows is " +
+             rounded_down_db(psnr_of(s.target_range, tightest.rms_error)) + " dB";
       break;
   }
   return QuarnelError::bound_unreachable(text);
@@ -329,11 +385,15 @@ struct Candidate {
   double mean_square = 0.0;  // estimated, in units of the range squared
 };
 
-// The smallest step at which every band of `levels` levels fits 16 bits.
+// The smallest step at which every band of `levels` levels fits 16 bits. The
+// margin keeps the largest coefficient off the rounding edge of 32767; it is
+// not applied to 2^-12, where it would store a range a millionth wider than
+// the signal's and put every coefficient a hair off the grid that a signal of
+// few distinct values lands on exactly.
 double finest_step(const Decomposition& d, std::size_t levels) {
   float top = d.approximations[levels - 1].max_abs();
   for (std::size_t k = 0; k < levels; ++k) top = std::max(top, d.details[k].max_abs());
-  return std::max(kFinestStep, static_cast<double>(top) / 32767.0) * (1.0 + 1e-6);
+  return std::max(kFinestStep, static_cast<double>(top) / 32767.0 * (1.0 + 1e-6));
 }
 
 struct BandChoice {
@@ -481,6 +541,7 @@ std::optional<Candidate> best_levels(const Decomposition& d, double mean_square,
 // Candidates made real
 
 struct Built {
+  WaveletMethod method{};
   QuarnelHeader header;
   BandLayout layout;
   std::vector<std::uint8_t> bytes;  // the coefficient byte string
@@ -519,6 +580,7 @@ bool place_step(const Signal& s, double step, QuarnelHeader& h) {
 std::expected<std::optional<Built>, QuarnelError> build(const Signal& s, const Decomposition& d,
                                                         const Candidate& c) {
   Built b;
+  b.method = d.method;
   QuarnelHeader& h = b.header;
   h.method_tag = method_tag(d.method);
   h.levels = static_cast<std::uint8_t>(c.levels);
@@ -666,20 +728,124 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, Co
   return finish(std::move(*rans), kCoderArans);
 }
 
-}  // namespace
+// ----------------------------------------------------------------------------
+// The whole space, for when the estimates miss
 
-std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
-                                                            const BoundedOptions& options) {
-  return compress_bounded(samples, options, 1);
+// A stream of the design encoder, compress() at `scale` with the low cutoff,
+// made a candidate: it truncates where this encoder rounds, and on signals
+// whose coefficients land on its grid that is exact where rounding a step a
+// hair off is not. Nothing when compress() refuses the scale.
+std::expected<std::optional<Built>, QuarnelError> design_stream(const Signal& s,
+                                                                WaveletMethod method,
+                                                                std::uint8_t scale,
+                                                                unsigned threads) {
+  Built b;
+  b.method = method;
+  const auto executor = make_executor(method);
+  const std::size_t n = s.samples.size();
+  b.layout =
+      band_layout(*executor, n, static_cast<unsigned>(level_count(n, executor->filter_length())));
+  const bool rans = b.layout.coefficient_count() <= kMaxPairCount;
+  CompressionOptions options;
+  options.cutoff = CutoffLevel::low;
+  options.coder = rans ? CoderChoice::arans : CoderChoice::deflate;
+  options.method = method;
+  options.scale = scale;
+  const auto stream = compress(s.samples, options, threads);
+  if (!stream) {
+    if (stream.error().kind() == QuarnelErrorKind::UnsupportedConfiguration) {
+      return std::optional<Built>();
+    }
+    return Unexpected(stream.error());
+  }
+  const auto header = read_stream_header(*stream);
+  if (!header) return Unexpected(header.error());
+  b.header = *header;
+  const auto payload = std::span(*stream).subspan(kHeaderSize, b.header.payload_length);
+  const std::uint64_t keep = 2 * b.layout.coefficient_count();
+  if (rans) {
+    auto bytes = decode_stream(payload, keep, threads);
+    if (!bytes)
+      return Unexpected(QuarnelError::decompression_failed(std::string(message(bytes.error()))));
+    b.bytes = std::move(*bytes);
+  } else {
+    auto bytes = inflate_payload(payload, keep);
+    if (!bytes) return Unexpected(bytes.error());
+    b.bytes.assign(bytes->bytes().begin(), bytes->bytes().end());
+  }
+  auto decoded = reconstruct(b.header, *executor, b.layout, b.bytes);
+  if (!decoded) return Unexpected(decoded.error());
+  b.achieved = measure(s, *decoded);
+  return std::optional<Built>(std::move(b));
 }
 
-std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
-                                                            const BoundedOptions& options,
-                                                            unsigned threads) {
-  // The length checks compress() makes, with its messages.
+// A stream ready to return.
+struct Encoded {
+  std::vector<std::uint8_t> stream;
+  CoderChoice coder = CoderChoice::arans;
+  WaveletMethod method{};
+  QuarnelHeader header;
+  Achieved achieved;
+};
+
+// What the whole space holds: the smallest stream that meets the target, if
+// any, and what the closest stream achieves.
+struct Exhausted {
+  std::optional<Encoded> smallest;
+  Achieved tightest{std::numeric_limits<double>::infinity(),
+                    std::numeric_limits<double>::infinity()};
+};
+
+// Every allowed wavelet at every level count at its finest step, and the
+// design encoder's streams at every scale.
+std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
+                                               std::span<const WaveletMethod> methods,
+                                               CoderChoice coder, unsigned threads) {
+  Exhausted x;
+  // Closer in the target's own measure, the other one breaking ties.
+  const auto closer = [&](const Achieved& a, const Achieved& b) {
+    return t.kind == ErrorTarget::psnr
+               ? std::pair(a.rms_error, a.max_error) < std::pair(b.rms_error, b.max_error)
+               : std::pair(a.max_error, a.rms_error) < std::pair(b.max_error, b.rms_error);
+  };
+  const auto offer = [&](const std::optional<Built>& b) -> std::expected<void, QuarnelError> {
+    if (!b) return {};
+    if (closer(b->achieved, x.tightest)) x.tightest = b->achieved;
+    if (!t.met(b->achieved)) return {};
+    CoderChoice used = CoderChoice::arans;
+    auto stream = encode(*b, coder, threads, used);
+    if (!stream) return Unexpected(stream.error());
+    if (!x.smallest || stream->size() < x.smallest->stream.size()) {
+      x.smallest = Encoded{std::move(*stream), used, b->method, b->header, b->achieved};
+    }
+    return {};
+  };
+  for (const WaveletMethod method : methods) {
+    {
+      auto d = decompose(s, method);
+      if (!d) return Unexpected(d.error());
+      for (std::size_t levels = 1; levels <= d->max_levels(); ++levels) {
+        const auto built = build(s, *d, estimate(*d, levels, finest_step(*d, levels), false));
+        if (!built) return Unexpected(built.error());
+        if (auto offered = offer(*built); !offered) return Unexpected(offered.error());
+      }
+    }
+    for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
+      const auto built = design_stream(s, method, scale, threads);
+      if (!built) return Unexpected(built.error());
+      if (auto offered = offer(*built); !offered) return Unexpected(offered.error());
+    }
+  }
+  return x;
+}
+
+// The checks both overloads make before reading a sample: compress()'s on the
+// length, with its messages, then the options.
+std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
+                                                  const BoundedOptions& options) {
   CompressionOptions plain;
   plain.coder = CoderChoice::deflate;  // the rANS limit is checked on the real layout
-  if (auto checked = check_compressible(samples.size(), plain); !checked) {
+  if (auto checked = check_compressible(sample_count, plain); !checked) {
     return Unexpected(checked.error());
   }
   if (options.method && static_cast<unsigned>(*options.method) > 3) {
@@ -690,8 +856,14 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
     return Unexpected(QuarnelError::unsupported_configuration(
         "Unknown coder " + std::to_string(static_cast<unsigned>(options.coder))));
   }
+  return {};
+}
 
-  const Signal s = scan(samples);
+std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const float> samples,
+                                                            std::span<const double> exact,
+                                                            const BoundedOptions& options,
+                                                            unsigned threads) {
+  const Signal s = scan(samples, exact);
   if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
     return Unexpected(QuarnelError::unsupported_configuration(
         "Can't compress data whose range max - min exceeds the largest float32 value"));
@@ -714,8 +886,7 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
   const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
   const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
 
-  std::optional<Found> found;
-  std::optional<Decomposition> kept;  // the decomposition `found` belongs to
+  std::optional<Built> found;
   if (s.range == 0.0) {
     // A constant signal is stored exactly by any wavelet at one level.
     auto d = decompose(s, methods.front());
@@ -726,14 +897,12 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
     c.quantisers.assign(2, kRounding);
     auto built = build(s, *d, c);
     if (!built) return Unexpected(built.error());
-    if (*built && target->met((**built).achieved)) {
-      found = Found{std::move(**built), c};
-      kept = std::move(*d);
-    }
+    if (*built && target->met((**built).achieved)) found = std::move(**built);
   } else {
     // The estimate picks one wavelet and level count; only the winner's
     // decomposition is kept while the next is made.
     std::optional<Candidate> best;
+    std::optional<Decomposition> kept;
     for (const WaveletMethod method : methods) {
       auto d = decompose(s, method);
       if (!d) return Unexpected(d.error());
@@ -746,52 +915,75 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
     if (best) {
       auto r = refine(s, *kept, *target, *best, dead_zones);
       if (!r) return Unexpected(r.error());
-      found = std::move(*r);
+      if (*r) found = std::move((*r)->built);
     }
   }
 
-  if (!found) {
+  Encoded chosen;
+  if (found) {
+    auto stream = encode(*found, options.coder, threads, chosen.coder);
+    if (!stream) return Unexpected(stream.error());
+    chosen.stream = std::move(*stream);
+    chosen.method = found->method;
+    chosen.header = found->header;
+    chosen.achieved = found->achieved;
+  } else {
     // The estimate found nothing, or its pick missed even at its finest
-    // step: try every wavelet at its finest step on one level, the tightest
-    // the format allows, and keep the cheapest that meets the target.
-    Achieved tightest{std::numeric_limits<double>::infinity(),
-                      std::numeric_limits<double>::infinity()};
-    for (const WaveletMethod method : methods) {
-      auto d = decompose(s, method);
-      if (!d) return Unexpected(d.error());
-      Candidate c = estimate(*d, 1, finest_step(*d, 1), false);
-      auto built = build(s, *d, c);
-      if (!built) return Unexpected(built.error());
-      if (!*built) continue;
-      const Achieved& a = (**built).achieved;
-      tightest.max_error = std::min(tightest.max_error, a.max_error);
-      tightest.rms_error = std::min(tightest.rms_error, a.rms_error);
-      if (target->met(a) && (!found || c.bits < found->candidate.bits)) {
-        found = Found{std::move(**built), c};
-        kept = std::move(*d);
-      }
-    }
-    if (!found) return Unexpected(unreachable(*target, s, tightest));
+    // step.
+    auto searched = exhaust(s, *target, methods, options.coder, threads);
+    if (!searched) return Unexpected(searched.error());
+    if (!searched->smallest) return Unexpected(unreachable(*target, s, searched->tightest));
+    chosen = std::move(*searched->smallest);
   }
 
   BoundedResult result;
-  auto stream = encode(found->built, options.coder, threads, result.coder);
-  if (!stream) return Unexpected(stream.error());
-  result.stream = std::move(*stream);
-  result.max_error = found->built.achieved.max_error;
-  result.psnr = psnr_of(s.range, found->built.achieved.rms_error);
-  result.method = kept->method;
-  result.scale = found->built.header.scale;
-  result.levels = found->built.header.levels;
+  result.stream = std::move(chosen.stream);
+  result.coder = chosen.coder;
+  result.max_error = chosen.achieved.max_error;
+  result.psnr = psnr_of(s.target_range, chosen.achieved.rms_error);
+  result.method = chosen.method;
+  result.scale = chosen.header.scale;
+  result.levels = chosen.header.levels;
   return result;
+}
+
+}  // namespace
+
+std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
+                                                            const BoundedOptions& options) {
+  return compress_bounded(samples, options, 1);
+}
+
+std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
+                                                            const BoundedOptions& options,
+                                                            unsigned threads) {
+  if (auto checked = check_arguments(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  return compress_checked(samples, {}, options, threads);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const double> samples,
                                                             const BoundedOptions& options,
                                                             unsigned threads) {
-  // Placeholder until the encoder measures against the float64 values.
-  std::vector<float> rounded(samples.begin(), samples.end());
-  return compress_bounded(std::span<const float>(rounded), options, threads);
+  if (auto checked = check_arguments(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  // Doubles from half a float32 step above the largest float32 on round to
+  // infinity, and the stream could not hold them.
+  constexpr double kRoundsToInfinity = 0x1.ffffffp127;
+  std::vector<float> rounded(samples.size());
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double x = samples[i];
+    if (std::isfinite(x) && std::abs(x) >= kRoundsToInfinity) {
+      char value[32];
+      std::snprintf(value, sizeof value, "%g", x);
+      return Unexpected(QuarnelError::unsupported_configuration(
+          "sample " + std::to_string(i) + " holds " + value + ", beyond the float32 range"));
+    }
+    rounded[i] = static_cast<float>(x);
+  }
+  return compress_checked(rounded, samples, options, threads);
 }
 
 }  // namespace quarnel

@@ -74,13 +74,19 @@ QUARNEL_API std::expected<std::vector<float>, QuarnelError> decompress(
 // (up to 10) and sets the quantisation step anywhere, not only to the seven
 // scales, by storing a wider range than the signal's. Every candidate is
 // checked by decoding it exactly as decompress() does, so the figures it
-// reports are those every decoder gives, on every processor.
+// reports are those every decoder gives, on every processor. When its
+// estimates miss, it searches the whole space: every allowed wavelet at every
+// level count at the finest step that fits 16 bits, and compress()'s own
+// streams at every scale (low cutoff), and keeps the smallest that meets the
+// target: what compress() reaches with an allowed wavelet at some scale, it
+// reaches.
 //
 // The range of a signal is max - min of its finite samples; the PSNR is
-// 20 log10(range / RMSE) over the finite samples (+inf for an exact stream).
-// Non-finite samples are outside every target: each is coded as the finite
-// sample before it (the first finite sample for those at the start, 0 when
-// none is finite) and comes back near that value.
+// 20 log10(range / RMSE) over the finite samples (+inf for an exact stream,
+// which meets every PSNR target). Non-finite samples are outside every
+// target: each is coded as the finite sample before it (the first finite
+// sample for those at the start, 0 when none is finite) and comes back near
+// that value, or, in a stream of compress(), as compress() codes it.
 
 enum class ErrorTarget : std::uint8_t {
   max_error = 0,       // largest |decoded - input|, in the signal's units
@@ -109,17 +115,22 @@ struct BoundedResult {
   CoderChoice coder = CoderChoice::arans;  // the coder used: deflate or arans
 };
 
-// Fails with BoundUnreachable, naming the tightest error the signal allows,
-// when no stream meets the target, and as compress() does for an empty or
-// oversized signal. `threads` as for compress().
+// Fails with BoundUnreachable when no stream meets the target, naming what
+// the closest stream it could return achieves (errors rounded up to three
+// digits, PSNR down to a tenth of a dB, so that the figure given back as the
+// target is met), and as compress() does for an empty or oversized signal.
+// `threads` as for compress().
 QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
     std::span<const float> samples, const BoundedOptions& options);
 QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
     std::span<const float> samples, const BoundedOptions& options, unsigned threads);
 
-// float64 samples: the stream holds float32 values, but every figure and the
-// target are measured against the caller's float64 values. A finite sample
-// beyond the float32 range is refused.
+// float64 samples: the stream holds float32 values, but every figure, the
+// range of a target and the tightest figure of a refusal are measured against
+// the caller's float64 values, so a target finer than the float32 grid near
+// the signal is refused. A finite sample whose float32 rounding is infinite is
+// refused (UnsupportedConfiguration "sample I holds X, beyond the float32
+// range").
 QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
     std::span<const double> samples, const BoundedOptions& options, unsigned threads);
 

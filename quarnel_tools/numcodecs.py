@@ -21,6 +21,8 @@ from quarnel_tools._settings import Settings
 __all__ = ["Quarnel"]
 
 _DTYPES = ("float32", "float64")
+# NumPy refuses arrays of more bytes than an index can count.
+_LARGEST_ARRAY_BYTES = np.iinfo(np.intp).max
 
 
 class Quarnel(Codec):
@@ -46,7 +48,16 @@ class Quarnel(Codec):
     memory order (C order for a C-contiguous chunk); a strided view is copied
     into C order first. ``decode`` returns a 1-D array, or fills ``out`` (any
     float type and shape with as many elements as the chunk, filled in its
-    memory order).
+    memory order; a byte buffer is filled as samples of ``dtype``).
+
+    ``decode`` reads the stream's header first and refuses a sample count
+    that does not fit ``out``, or that an array of ``dtype`` cannot hold on
+    this platform, before it decodes anything. Without ``out`` a chunk whose
+    header claims n samples (``quarnel_tools.inspect(buf).sample_count``)
+    takes up to 6 n bytes while it decodes with "cdf97" (the float32 samples
+    and 2 n of quantised coefficients) and 10 n with the other wavelets, or
+    12 n for ``dtype="float64"`` (the float32 samples and their float64
+    copy); the stream itself can be far shorter than that.
     """
 
     codec_id = "quarnel"
@@ -88,15 +99,36 @@ class Quarnel(Codec):
 
     def decode(self, buf: Any, out: Optional[Any] = None) -> np.ndarray:
         stream = ensure_contiguous_ndarray(buf)
-        samples = quarnel_tools.decompress(stream)
+        # The header alone says how large the result is: check it before a
+        # short stream makes a large array.
+        count = quarnel_tools.inspect(stream).sample_count
         if out is None:
-            return samples.astype(self._dtype, copy=False)
+            if count * self._dtype.itemsize > _LARGEST_ARRAY_BYTES:
+                raise ValueError(
+                    f"quarnel codec: the stream holds {count} samples, more than a {self._dtype} array "
+                    "can hold on this platform"
+                )
+            return quarnel_tools.decompress(stream).astype(self._dtype, copy=False)
+        target = self._samples_of(out)
+        if target.size != count:
+            raise ValueError(f"quarnel codec: the stream holds {count} samples, but out has room for {target.size}")
+        samples = quarnel_tools.decompress(stream)
+        return ndarray_copy(samples.astype(target.dtype, copy=False), target)
+
+    def _samples_of(self, out: Any) -> np.ndarray:
+        """``out`` as an array of float samples to fill. numcodecs' helpers
+        pass a byte buffer, which holds samples of ``dtype``."""
         target = ensure_ndarray_like(out)
+        if target.dtype.itemsize == 1 and target.dtype.kind in "uiV":
+            target = ensure_contiguous_ndarray(target)
+            if target.nbytes % self._dtype.itemsize:
+                raise ValueError(
+                    f"quarnel codec: out holds {target.nbytes} bytes, not a whole number of {self._dtype} samples"
+                )
+            return target.view(self._dtype)
         if target.dtype.kind != "f":
             raise TypeError(f"quarnel codec decodes float samples, not into a {target.dtype} buffer")
-        if target.size != samples.size:
-            raise ValueError(f"quarnel codec: the stream holds {samples.size} samples, but out has room for {target.size}")
-        return ndarray_copy(samples.astype(target.dtype, copy=False), target)
+        return target
 
     def get_config(self) -> Dict[str, Any]:
         config: Dict[str, Any] = {"id": self.codec_id, **self._settings.config()}

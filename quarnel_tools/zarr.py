@@ -98,11 +98,15 @@ class QuarnelCodec(ArrayBytesCodec):
         return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
-        samples = quarnel_tools.decompress(chunk_bytes.as_numpy_array())
+        stream = chunk_bytes.as_numpy_array()
+        # The header says how many samples the chunk holds: a wrong count is
+        # refused before a short stream makes a large array.
+        count = quarnel_tools.inspect(stream).sample_count
         expected = math.prod(chunk_spec.shape)
-        if samples.size != expected:
-            raise ValueError(f"quarnel chunk holds {samples.size} samples, expected {expected}")
-        samples = samples.astype(_sample_dtype(chunk_spec.dtype), copy=False).reshape(chunk_spec.shape)
+        if count != expected:
+            raise ValueError(f"quarnel chunk holds {count} samples, expected {expected}")
+        samples = quarnel_tools.decompress(stream).astype(_sample_dtype(chunk_spec.dtype), copy=False)
+        samples = samples.reshape(chunk_spec.shape)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 
     # The codec runs without the interpreter lock: off the event loop, chunks

@@ -23,22 +23,24 @@ struct Measured {
   double range = 0.0;
 };
 
-// Measured here from decompress(), independently of the encoder's own check.
-Measured measure(std::span<const float> x, std::span<const float> y) {
+// Measured here from decompress(), independently of the encoder's own check,
+// against the caller's values in their own precision.
+template <typename T>
+Measured measure(std::span<const T> x, std::span<const float> y) {
   Measured m;
-  float lo = std::numeric_limits<float>::infinity(), hi = -lo;
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   double sum = 0.0;
   std::size_t finite = 0;
   for (std::size_t i = 0; i < x.size(); ++i) {
     if (!std::isfinite(x[i])) continue;
-    lo = std::min(lo, x[i]);
-    hi = std::max(hi, x[i]);
-    const double e = std::abs(static_cast<double>(y[i]) - x[i]);
+    lo = std::min<double>(lo, x[i]);
+    hi = std::max<double>(hi, x[i]);
+    const double e = std::abs(static_cast<double>(y[i]) - static_cast<double>(x[i]));
     m.max_error = std::max(m.max_error, e);
     sum += e * e;
     ++finite;
   }
-  m.range = finite ? static_cast<double>(hi) - lo : 0.0;
+  m.range = finite ? hi - lo : 0.0;
   m.rms_error = finite ? std::sqrt(sum / static_cast<double>(finite)) : 0.0;
   return m;
 }
@@ -82,10 +84,15 @@ BoundedOptions target_of(ErrorTarget kind) {
   return o;
 }
 
+double psnr_of(const Measured& m) {
+  return 20.0 * std::log10(m.range / m.rms_error);
+}
+
 // Encodes, decodes with decompress() and checks the target, the reported
 // figures and the header against that decode.
-void expect_bound_holds(std::span<const float> x, const BoundedOptions& o) {
-  auto result = compress_bounded(x, o);
+template <typename T>
+void expect_bound_holds_on(std::span<const T> x, const BoundedOptions& o) {
+  auto result = compress_bounded(x, o, 1);
   ASSERT_TRUE(result.has_value()) << result.error().message();
   auto y = decompress(result->stream);
   ASSERT_TRUE(y.has_value()) << y.error().message();
@@ -100,7 +107,7 @@ void expect_bound_holds(std::span<const float> x, const BoundedOptions& o) {
       break;
     case ErrorTarget::psnr:
       if (m.rms_error > 0.0) {
-        EXPECT_GE(20.0 * std::log10(m.range / m.rms_error), o.value);
+        EXPECT_GE(psnr_of(m), o.value);
       }
       break;
   }
@@ -109,7 +116,7 @@ void expect_bound_holds(std::span<const float> x, const BoundedOptions& o) {
   if (m.rms_error == 0.0) {
     EXPECT_EQ(result->psnr, std::numeric_limits<double>::infinity());
   } else {
-    EXPECT_NEAR(result->psnr, 20.0 * std::log10(m.range / m.rms_error), 1e-9);
+    EXPECT_NEAR(result->psnr, psnr_of(m), 1e-9);
   }
   const QuarnelHeader h = header_of(result->stream);
   EXPECT_EQ(h.method_tag, method_tag(result->method));
@@ -118,16 +125,36 @@ void expect_bound_holds(std::span<const float> x, const BoundedOptions& o) {
   EXPECT_EQ(h.coder, result->coder == CoderChoice::deflate ? kCoderDeflate : kCoderArans);
   EXPECT_EQ(result->method, o.method.value_or(result->method));
   EXPECT_EQ(result->coder, o.coder == CoderChoice::auto_ ? result->coder : o.coder);
-  // The header stays a bound of the finite samples.
-  for (const float v : x) {
+  // The header stays a bound of the finite samples the stream codes.
+  for (const T v : x) {
     if (!std::isfinite(v)) continue;
-    EXPECT_LE(h.min_value, v);
-    EXPECT_GE(h.max_value, v);
+    EXPECT_LE(h.min_value, static_cast<float>(v));
+    EXPECT_GE(h.max_value, static_cast<float>(v));
   }
   // Non-finite samples come back as finite values near a neighbour.
   for (std::size_t i = 0; i < x.size(); ++i) {
     EXPECT_TRUE(std::isfinite(x[i]) || std::isfinite((*y)[i])) << i;
   }
+}
+
+void expect_bound_holds(std::span<const float> x, const BoundedOptions& o) {
+  expect_bound_holds_on(x, o);
+}
+void expect_bound_holds(std::span<const double> x, const BoundedOptions& o) {
+  expect_bound_holds_on(x, o);
+}
+
+// A refusal names the tightest figure, and given back as the target that
+// figure is met.
+template <typename T>
+void expect_tightest_is_reached(std::span<const T> x, BoundedOptions o, const std::string& prefix) {
+  const auto refused = compress_bounded(x, o, 1);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), QuarnelErrorKind::BoundUnreachable);
+  const std::string message = refused.error().message();
+  ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
+  o.value = std::strtod(message.c_str() + prefix.size(), nullptr);
+  expect_bound_holds_on(x, o);
 }
 
 class BoundHolds : public ::testing::TestWithParam<std::tuple<Kind, ErrorTarget>> {};
@@ -200,31 +227,176 @@ TEST(Bounded, LoudSignalsNearTheFloatLimit) {
   }
 }
 
-// The message names the tightest figure, and that figure is reachable.
+struct Unreachable {
+  ErrorTarget target;
+  double value;
+  std::string prefix;
+};
+const Unreachable kUnreachable[] = {
+    {ErrorTarget::max_error, 1e-9,
+     "Can't meet max error 1e-09: the tightest this signal allows is "},
+    {ErrorTarget::relative_error, 1e-7,
+     "Can't meet relative error 1e-07: the tightest this signal allows is "},
+    {ErrorTarget::psnr, 140.0, "Can't meet PSNR 140 dB: the highest this signal allows is "}};
+
 TEST(Bounded, UnreachableTargetNamesTheTightestErrorItCanReach) {
   const std::vector<float> x = sines(4000);
-  struct Case {
-    ErrorTarget target;
-    double value;
-    std::string prefix;
-  };
-  for (const Case& c :
-       {Case{ErrorTarget::max_error, 1e-9,
-             "Can't meet max error 1e-09: the tightest this signal allows is "},
-        Case{ErrorTarget::relative_error, 1e-7,
-             "Can't meet relative error 1e-07: the tightest this signal allows is "},
-        Case{ErrorTarget::psnr, 140.0,
-             "Can't meet PSNR 140 dB: the highest this signal allows is "}}) {
+  for (const Unreachable& c : kUnreachable) {
     BoundedOptions o;
     o.target = c.target;
     o.value = c.value;
-    const auto refused = compress_bounded(x, o);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error().kind(), QuarnelErrorKind::BoundUnreachable);
-    const std::string message = refused.error().message();
-    ASSERT_EQ(message.rfind(c.prefix, 0), 0u) << message;
-    o.value = std::strtod(message.c_str() + c.prefix.size(), nullptr);
+    expect_tightest_is_reached<float>(x, o, c.prefix);
+  }
+}
+
+enum class Shape { impulse, saw, square };
+
+std::vector<float> shape_of(Shape shape, std::size_t n) {
+  std::vector<float> x(n, 0.0f);
+  for (std::size_t i = 0; i < n; ++i) {
+    switch (shape) {
+      case Shape::impulse:
+        x[i] = i + 1 == n ? 100.0f : 0.0f;
+        break;
+      case Shape::saw:
+        x[i] = static_cast<float>(i % 3) * 0.3f - 0.7f;
+        break;
+      case Shape::square:
+        x[i] = (i / 8) % 2 ? 1.0f : -1.0f;
+        break;
+    }
+  }
+  return x;
+}
+
+// What compress() reaches with some wavelet and scale, the bounded encoder
+// reaches too; and where nothing reaches a target, the figure it names does.
+class ReachesWhatCompressReaches : public ::testing::TestWithParam<std::tuple<Shape, ErrorTarget>> {
+};
+
+TEST_P(ReachesWhatCompressReaches, OnShortSignals) {
+  const auto [shape, target] = GetParam();
+  for (const std::size_t n : {2, 3, 4, 5, 7, 8, 12, 16, 17, 24, 31, 40, 64, 100, 128}) {
+    SCOPED_TRACE(n);
+    const std::vector<float> x = shape_of(shape, n);
+    BoundedOptions o;
+    o.target = target;
+    for (const WaveletMethod method : kMethods) {
+      for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
+        SCOPED_TRACE(::testing::Message() << name_of(method) << " scale " << int{scale});
+        const auto stream = compress(x, {.method = method, .scale = scale});
+        if (!stream) continue;  // a coefficient beyond 16 bits
+        const Measured m = measure<float>(x, decompress(*stream).value());
+        // The PSNR target keeps its hair of 1e-9 in the RMS error.
+        o.value = target == ErrorTarget::max_error ? m.max_error
+                  : m.rms_error == 0.0             ? 1e4
+                                                   : psnr_of(m) - 1e-6;
+        expect_bound_holds(x, o);
+      }
+    }
+    o.value = target == ErrorTarget::max_error ? 0.0 : 1e4;
+    if (!compress_bounded(x, o).has_value()) {
+      expect_tightest_is_reached<float>(
+          x, o,
+          target == ErrorTarget::max_error
+              ? "Can't meet max error 0: the tightest this signal allows is "
+              : "Can't meet PSNR 10000 dB: the highest this signal allows is ");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReachesWhatCompressReaches,
+    ::testing::Combine(::testing::Values(Shape::impulse, Shape::saw, Shape::square),
+                       ::testing::Values(ErrorTarget::max_error, ErrorTarget::psnr)));
+
+// A stream that brings every finite sample back exactly meets any PSNR, even
+// where the range is 0 and the target's power of ten overflows.
+class ExactStreams : public ::testing::TestWithParam<double> {};
+
+TEST_P(ExactStreams, MeetAnyPsnr) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  BoundedOptions o;
+  o.target = ErrorTarget::psnr;
+  o.value = GetParam();
+  for (const std::vector<float>& x :
+       {std::vector<float>(50, -2.75f), std::vector<float>{4.5f}, std::vector<float>(9, nan)}) {
+    SCOPED_TRACE(x.size());
+    expect_bound_holds(x, o);  // with a PSNR of +inf
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExactStreams, ::testing::Values(-1e300, -1e4, 0.0, 1e4, 1e300));
+
+// float64 input: coded as float32, measured as float64. Near 1000 float32
+// values lie 6.1e-5 apart, so no stream comes closer than half that.
+TEST(Bounded, Float64InputIsMeasuredAgainstItsOwnValues) {
+  std::vector<double> x(5000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1000.0 + 1e-3 * std::sin(0.01 * i);
+  BoundedOptions o;
+  o.value = 1e-5;
+  expect_tightest_is_reached<double>(
+      x, o, "Can't meet max error 1e-05: the tightest this signal allows is ");
+  for (const Unreachable& c : kUnreachable) {
+    o.target = c.target;
+    o.value = c.value;
+    expect_tightest_is_reached<double>(x, o, c.prefix);
+  }
+  // Reachable targets, the range being the float64 values'.
+  for (const ErrorTarget target :
+       {ErrorTarget::max_error, ErrorTarget::relative_error, ErrorTarget::psnr}) {
+    o.target = target;
+    o.value = target == ErrorTarget::max_error ? 1e-4 : target == ErrorTarget::psnr ? 30.0 : 0.05;
     expect_bound_holds(x, o);
+  }
+}
+
+// float64 values that are float32 values code exactly as those.
+TEST(Bounded, Float64ValuesHeldByFloat32CodeAsFloat32) {
+  const std::vector<float> x = nan_laced(3000);
+  const std::vector<double> wide(x.begin(), x.end());
+  for (const ErrorTarget target :
+       {ErrorTarget::max_error, ErrorTarget::relative_error, ErrorTarget::psnr}) {
+    const BoundedOptions o = target_of(target);
+    const auto narrow_result = compress_bounded(x, o);
+    const auto wide_result = compress_bounded(wide, o, 1);
+    ASSERT_TRUE(narrow_result && wide_result);
+    EXPECT_EQ(narrow_result->stream, wide_result->stream);
+    EXPECT_EQ(narrow_result->max_error, wide_result->max_error);
+    EXPECT_EQ(narrow_result->psnr, wide_result->psnr);
+  }
+}
+
+// A finite float64 sample that float32 cannot hold is refused, not dropped;
+// one that rounds to the largest float32 is coded.
+TEST(Bounded, Float64BeyondTheFloat32RangeIsRefused) {
+  struct Case {
+    std::size_t at;
+    double value;
+    std::string message;  // empty: coded
+  };
+  for (const Case& c : {
+           Case{2, 1e300, "sample 2 holds 1e+300, beyond the float32 range"},
+           Case{13, -3.5e38, "sample 13 holds -3.5e+38, beyond the float32 range"},
+           Case{13, 0x1.ffffffp127, "sample 13 holds 3.40282e+38, beyond the float32 range"},
+           Case{5, 0x1.fffffefffffffp127, ""},
+           Case{5, std::numeric_limits<double>::infinity(), ""},
+       }) {
+    SCOPED_TRACE(c.value);
+    std::vector<double> x;
+    for (int i = 0; i < 10; ++i) x.insert(x.end(), {0.0, 1.0, 3.0, 2.0});
+    x[c.at] = c.value;
+    BoundedOptions o;
+    o.value = 1e-3;
+    if (c.message.empty()) {
+      o.target = ErrorTarget::relative_error;  // the range may be the largest float32
+      expect_bound_holds(x, o);
+      continue;
+    }
+    const auto refused = compress_bounded(x, o, 1);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message(),
+              "Unsupported compression configuration '" + c.message + "'");
   }
 }
 

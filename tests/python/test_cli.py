@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import time
+from importlib import metadata
 
 import numpy as np
 import pytest
@@ -95,8 +96,8 @@ def test_compress_to_zarr_and_back(tmp_path, capsys, name):
         assert (info.samplerate, info.channels, info.format, info.subtype) == (
             source.samplerate, source.channels, source.format, source.subtype,
         )
-        step = 0.0 if info.subtype == "FLOAT" else 2.0 ** (1 - int(info.subtype[4:]))
-        assert np.abs(read_rows(back) - np.clip(want, -1, 1)).max() <= step
+        half_step = 0.0 if info.subtype == "FLOAT" else 2.0 ** -int(info.subtype[4:])
+        assert np.abs(read_rows(back) - want).max() <= half_step
     else:
         np.testing.assert_array_equal(np.load(back)[None], want)
 
@@ -128,6 +129,18 @@ def test_targets_bound_every_chunk_of_a_store(tmp_path, capsys, target):
     assert np.abs(zarr.open_array(tmp_path / "s.zarr")[:] - x.astype(np.float64)).max() <= bound
 
 
+@pytest.mark.parametrize("fmt, subtype", [("WAV", "PCM_U8"), ("WAV", "PCM_16"), ("FLAC", "PCM_16"), ("FLAC", "PCM_24")])
+def test_pcm_output_is_within_the_bound_and_half_a_step(tmp_path, capsys, fmt, subtype):
+    src = tmp_path / f"in.{fmt.lower()}"
+    sf.write(src, audio(3000, 1), RATE, subtype=subtype, format=fmt)
+    back = tmp_path / f"back.{fmt.lower()}"
+    assert run(capsys, "compress", src, tmp_path / "s.zarr", "--max-error", "1e-3")[0] == 0
+    assert run(capsys, "decompress", tmp_path / "s.zarr", back)[0] == 0
+    assert sf.info(back).subtype == subtype
+    half_step = 2.0 ** -int(subtype[4:].lstrip("U"))
+    assert np.abs(read_rows(back) - read_rows(src).astype(np.float64)).max() <= 1e-3 + half_step
+
+
 def test_info_shows_the_stores_layout(tmp_path, capsys):
     store = tmp_path / "s.zarr"
     run(capsys, "compress", make_input(tmp_path, "pcm24-stereo.wav"), store, "--chunk", 1000)
@@ -141,7 +154,8 @@ def test_info_shows_the_stores_layout(tmp_path, capsys):
 def test_bench_prints_every_method_and_coder_and_plots(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     plot = tmp_path / "rd.png"
-    status, out, _ = run(capsys, "bench", make_input(tmp_path, "pcm16.wav", 2000), "--plot", plot)
+    plot.write_bytes(b"an older plot")
+    status, out, _ = run(capsys, "bench", make_input(tmp_path, "pcm16.wav", 2000), "--plot", plot, "--force")
     rows = [line.split() for line in out.splitlines()[3:-1]]
     assert status == 0 and len(rows) == 4 * 2 * 7
     assert {(r[0], r[1]) for r in rows} == {(m, c) for m in ("cdf97", "cdf53", "db4", "sym4") for c in ("deflate", "arans")}
@@ -188,12 +202,17 @@ BAD = [
     (lambda p: ["decompress", missing_chunk(p), p / "o.npy"], "1 of 3 chunks are missing"),
     (lambda p: ["decompress", p / "mono.npy", p / "o.wav"], "not a compressed file"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.wav"], "bad.qrnl: "),
+    (lambda p: ["compress", make_input(p, "pcm16.wav"), p / "o.qrnl", "--dtype", "float32"], "pcm16.wav: --dtype"),
+    (lambda p: ["decompress", damaged_stream(p), p / "o.npy", "--dtype", "float32"], "o.npy: --dtype is for raw"),
+    (lambda p: ["bench", make_input(p, "mono.npy"), "--plot", p / "rd.png"], "rd.png: already exists"),
+    (lambda p: ["bench", make_input(p, "mono.npy"), "--no-plot", "--plot", p / "x.png"], "not allowed with"),
 ]
 
 
 @pytest.mark.parametrize("argv, words", BAD)
 def test_bad_input_fails_in_one_line_and_leaves_nothing(tmp_path, capsys, argv, words):
     (tmp_path / "notwav.wav").write_bytes(b"RIFF....WAVEjunk")
+    (tmp_path / "rd.png").write_bytes(b"an older plot")
     np.save(tmp_path / "cube.npy", np.zeros((2, 2, 2)))
     (tmp_path / "odd.raw").write_bytes(bytes(12))
     (tmp_path / "empty.npy").write_bytes(b"")
@@ -241,8 +260,40 @@ def test_ctrl_c_leaves_nothing(tmp_path, capsys, monkeypatch, out_name):
     assert os.listdir(tmp_path) == ["mono.npy"]
 
 
+def entry_point(command):
+    return [sys.executable, *command] if command else [os.path.join(os.path.dirname(sys.executable), "quarnel")]
+
+
 @pytest.mark.parametrize("command", [["-m", "quarnel_tools"], None])
-def test_entry_points_run_the_command_line(tmp_path, command):
-    exe = [sys.executable, *command] if command else [os.path.join(os.path.dirname(sys.executable), "quarnel")]
-    done = subprocess.run([*exe, "info", "missing.qrnl"], cwd=tmp_path, capture_output=True, text=True)
-    assert (done.returncode, done.stdout, done.stderr) == (2, "", "quarnel: missing.qrnl: no such file\n")
+@pytest.mark.parametrize(
+    "argv, status, out, err",
+    [
+        (["info", "missing.qrnl"], 2, "", "quarnel: missing.qrnl: no such file\n"),
+        (["--version"], 0, f"quarnel {metadata.version('quarnel')}\n", ""),
+    ],
+)
+def test_entry_points_run_the_command_line(tmp_path, command, argv, status, out, err):
+    done = subprocess.run([*entry_point(command), *argv], cwd=tmp_path, capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (status, out, err)
+
+
+def stream_file(tmp_path):
+    path = tmp_path / "s.qrnl"
+    path.write_bytes(quarnel.compress_signal(make_signal(500)))
+    return path
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [lambda p: ["info", stream_file(p)], lambda p: ["bench", make_input(p, "mono.npy", 500), "--no-plot"]],
+    ids=["info", "bench"],
+)
+def test_a_closed_pipe_ends_quietly(tmp_path, argv):
+    # The reading end is closed before the command starts: its first write fails.
+    read, write = os.pipe()
+    os.close(read)
+    command = [*entry_point(None), *map(str, argv(tmp_path))]
+    with subprocess.Popen(command, stdout=write, stderr=subprocess.PIPE, cwd=tmp_path) as child:
+        os.close(write)
+        err = child.stderr.read()
+    assert (child.returncode, err) == (141, b"")

@@ -62,18 +62,61 @@ def test_targets_hold_for_each_chunk(target, met):
     assert met(err, float(x.max() - x.min()))
 
 
-@pytest.mark.parametrize("out", [np.empty(600, np.float32), np.empty((20, 30), np.float64), np.empty((30, 20), np.float16)])
-def test_numcodecs_decode_fills_out(out):
+@pytest.mark.parametrize(
+    "dtype, out",
+    [
+        ("float32", np.empty(600, np.float32)),
+        ("float32", np.empty((20, 30), np.float64)),
+        ("float32", np.empty((30, 20), np.float16)),
+        # numcodecs' helpers pass byte buffers: samples of the codec's type.
+        ("float32", bytearray(600 * 4)),
+        ("float64", np.empty(600 * 8, np.uint8)),
+    ],
+)
+def test_numcodecs_decode_fills_out(dtype, out):
     x = make_signal(600)
-    codec = Quarnel()
-    assert codec.decode(codec.encode(x), out=out) is not None
-    np.testing.assert_array_equal(out.ravel(), module_round_trip(x).astype(out.dtype))
+    codec = Quarnel(dtype=dtype)
+    assert codec.decode(codec.encode(x.astype(dtype)), out=out) is not None
+    filled = out.ravel() if isinstance(out, np.ndarray) and out.dtype.kind == "f" else np.frombuffer(out, dtype)
+    np.testing.assert_array_equal(filled, module_round_trip(x).astype(filled.dtype))
+
+
+def refuse_to_decode(monkeypatch):
+    def decompress(*args, **kwargs):
+        raise AssertionError("decoded a stream whose header was enough to refuse it")
+
+    monkeypatch.setattr(quarnel_tools, "decompress", decompress)
+
+
+def read_v3_chunk(tmp_path, stream):
+    a = zarr.create_array(tmp_path / "s.zarr", shape=(1000,), serializer=QuarnelCodec(), compressors=None, dtype="f4")
+    a[:] = make_signal(1000)
+    (tmp_path / "s.zarr" / "c" / "0").write_bytes(stream)
+    return a[:]
+
+
+@pytest.mark.parametrize(
+    "read, words",
+    [
+        (lambda p, s: Quarnel().decode(s, out=np.empty(599, np.float32)), "600 samples, but out has room for 599"),
+        (lambda p, s: Quarnel().decode(s, out=bytearray(4 * 601)), "600 samples, but out has room for 601"),
+        (lambda p, s: Quarnel(dtype="float64").decode(s), "600 samples, more than a float64 array can hold"),
+        (lambda p, s: read_v3_chunk(p, s), "holds 600 samples, expected 1000"),
+    ],
+)
+def test_sample_count_is_refused_from_the_header(tmp_path, monkeypatch, read, words):
+    stream = quarnel.compress_signal(make_signal(600))
+    # As if the platform's arrays held 599 float64 samples at most.
+    monkeypatch.setattr(quarnel_tools.numcodecs, "_LARGEST_ARRAY_BYTES", 599 * 8, raising=False)
+    refuse_to_decode(monkeypatch)
+    with pytest.raises(ValueError, match=words):
+        read(tmp_path, stream)
 
 
 @pytest.mark.parametrize(
     "call, error, words",
     [
-        (lambda c, s: c.decode(s, out=np.empty(599, np.float32)), ValueError, "holds 600 samples"),
+        (lambda c, s: c.decode(s, out=bytearray(4 * 600 + 2)), ValueError, "not a whole number of float32"),
         (lambda c, s: c.decode(s, out=np.empty(600, np.int32)), TypeError, "int32"),
         (lambda c, s: c.encode(np.zeros(10, np.float64)), TypeError, "dtype='float64'"),
         (lambda c, s: c.encode(np.zeros(10, np.int16)), TypeError, "int16"),
@@ -179,7 +222,8 @@ def test_zarr_codec_by_name_in_a_new_process(tmp_path):
     subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path)
     a = zarr.open_array(store)
     assert a.metadata.codecs == (QuarnelCodec(scale=9, coder="deflate"),)
-    np.testing.assert_array_equal(a[:], stored(x[None], (1, 1000), quarnel.QrnlCompressionOptions(scale=9, coder="deflate"))[0])
+    options = quarnel.QrnlCompressionOptions(scale=9, coder="deflate")
+    np.testing.assert_array_equal(a[:], stored(x[None], (1, 1000), options)[0])
 
 
 @pytest.mark.parametrize("damage", ["truncate", "magic", "length", "empty"])

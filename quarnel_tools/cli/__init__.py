@@ -1,0 +1,174 @@
+"""The ``quarnel`` command line: compress, decompress, info and bench.
+
+Status 0 on success, 2 on bad input or usage with one line on stderr,
+``quarnel: FILE: reason``. Output goes to a temporary name beside OUT and is
+renamed when complete, so a failure or an interrupt leaves nothing behind.
+
+This module parses the command line and hands each command what it needs;
+``commands`` and ``bench`` run them, ``signal_io`` reads and writes the
+files, ``staging`` makes output appear whole or not at all.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from importlib import metadata
+from pathlib import Path
+from signal import SIGTERM
+from signal import signal as on_signal
+from typing import Any, Optional, Sequence
+
+from quarnel_tools._settings import CODERS, METHODS, TARGETS, Settings
+from quarnel_tools.cli import bench, commands
+from quarnel_tools.cli.failure import Failure, one_line
+
+__all__ = ["build_parser", "main"]
+
+DEFAULT_CHUNK = 1 << 20
+
+
+def _settings(args: argparse.Namespace) -> Settings:
+    try:
+        return Settings.parse(
+            method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
+            max_error=args.max_error, rel_error=args.rel_error, psnr=args.psnr,
+        )
+    except (TypeError, ValueError, OverflowError) as e:
+        raise Failure(None, one_line(e)) from None
+
+
+def _compress(args: argparse.Namespace) -> None:
+    commands.compress(
+        args.input, args.output, _settings(args), raw_dtype=args.dtype, chunk=args.chunk, force=args.force,
+        threads=args.threads, quiet=args.quiet,
+    )
+
+
+def _decompress(args: argparse.Namespace) -> None:
+    commands.decompress(
+        args.input, args.output, raw_dtype=args.dtype, rate=args.rate, force=args.force, threads=args.threads,
+        quiet=args.quiet,
+    )
+
+
+def _info(args: argparse.Namespace) -> None:
+    commands.info(args.input)
+
+
+def _bench(args: argparse.Namespace) -> None:
+    plot = None if args.no_plot else args.plot or bench.default_plot(args.input)
+    bench.bench(
+        args.input, plot, sweep=args.sweep, force=args.force, raw_dtype=args.dtype, threads=args.threads,
+        quiet=args.quiet,
+    )
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # type: ignore[override]
+        raise Failure(None, message)
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise ValueError(text)
+    return value
+
+
+_positive_int.__name__ = "positive integer"
+
+
+def _version() -> str:
+    try:
+        return metadata.version("quarnel")
+    except metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="quarnel", description="Lossy wavelet compression of 1-D signals.")
+    parser.add_argument("--version", action="version", version=f"quarnel {_version()}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    def common(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--threads", type=_positive_int, help="threads to use (default 2)")
+        p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+
+    c = sub.add_parser("compress", help="compress a WAV/FLAC, .npy or raw file into .qrnl or .zarr")
+    c.add_argument("input", type=Path, metavar="IN")
+    c.add_argument("output", type=Path, metavar="OUT")
+    options = c.add_argument_group("fixed options (default cdf97, scale 11, cutoff low, coder auto)")
+    options.add_argument("--method", choices=METHODS)
+    options.add_argument("--scale", type=int, help="6..12")
+    options.add_argument("--cutoff", choices=("low", "medium", "high"))
+    options.add_argument("--coder", choices=CODERS)
+    targets = c.add_argument_group("or one error target (with --method/--coder if wanted)")
+    for name in TARGETS:
+        targets.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name)
+    c.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
+    c.add_argument(
+        "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})"
+    )
+    c.add_argument("-f", "--force", action="store_true", help="overwrite OUT")
+    common(c)
+    c.set_defaults(run=_compress)
+
+    d = sub.add_parser("decompress", help="decompress a .qrnl or .zarr into WAV/FLAC, .npy or raw")
+    d.add_argument("input", type=Path, metavar="IN")
+    d.add_argument("output", type=Path, metavar="OUT")
+    d.add_argument("--rate", type=_positive_int, help="sample rate of WAV/FLAC output (default: the recorded one)")
+    d.add_argument("--dtype", choices=("float32", "float64"), help="write raw little-endian samples of this type")
+    d.add_argument("-f", "--force", action="store_true", help="overwrite OUT")
+    common(d)
+    d.set_defaults(run=_decompress)
+
+    i = sub.add_parser("info", help="header fields of a .qrnl, codec and layout of a .zarr")
+    i.add_argument("input", type=Path, metavar="IN")
+    i.set_defaults(run=_info)
+
+    b = sub.add_parser("bench", help="every method and coder on IN: table and rate-distortion plot")
+    b.add_argument("input", type=Path, metavar="IN")
+    b.add_argument("--sweep", choices=("scale", "psnr"), default="scale", help="sweep scales 6..12 or PSNR targets")
+    plotting = b.add_mutually_exclusive_group()
+    plotting.add_argument("--plot", type=Path, help="PNG to write (default IN's name + -rd.png here)")
+    plotting.add_argument("--no-plot", action="store_true")
+    b.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
+    b.add_argument("-f", "--force", action="store_true", help="overwrite the plot")
+    common(b)
+    b.set_defaults(run=_bench)
+    return parser
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    with contextlib.suppress(ValueError):  # not in the main thread
+        on_signal(SIGTERM, _terminate)
+    try:
+        args = build_parser().parse_args(argv)
+        args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+    except BrokenPipeError:
+        # The reader has gone (`quarnel info x.qrnl | head -1`): stop quietly,
+        # as tools killed by SIGPIPE do, with the status a shell reports for
+        # them (128 + SIGPIPE), so that `set -o pipefail` sees the same. Python
+        # would flush stdout again at exit and fail once more.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    except Failure as e:
+        print(f"quarnel: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("quarnel: interrupted", file=sys.stderr)
+        return 130
+    except MemoryError:
+        print("quarnel: out of memory", file=sys.stderr)
+        return 2
+    return 0
+

@@ -1,0 +1,76 @@
+"""Output that appears whole or not at all: a temporary name beside OUT,
+renamed over it once complete and removed on any failure or interrupt."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import tempfile
+from concurrent.futures import ThreadPoolExecutor, wait
+from pathlib import Path
+from typing import Any, Iterator
+
+from quarnel_tools.cli.failure import Failure
+
+
+def check_out(path: Path, force: bool) -> None:
+    """Refuse an OUT that exists (unless ``force``) or has no directory."""
+    if (path.exists() or path.is_symlink()) and not force:
+        raise Failure(path, "already exists (use --force to overwrite)")
+    if not path.parent.is_dir():
+        raise Failure(path, f"directory {path.parent} does not exist")
+
+
+def _remove(path: Path) -> None:
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(FileNotFoundError):
+            path.unlink()
+
+
+@contextlib.contextmanager
+def staged(out: Path, directory: bool) -> Iterator[Path]:
+    """A temporary file or directory beside ``out`` that replaces it once the
+    block completes; removed on any failure or interrupt."""
+    mask = os.umask(0)
+    os.umask(mask)
+    try:
+        if directory:
+            tmp = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".part", dir=out.parent))
+            os.chmod(tmp, 0o777 & ~mask)
+        else:
+            fd, name = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".part", dir=out.parent)
+            os.close(fd)
+            tmp = Path(name)
+            os.chmod(tmp, 0o666 & ~mask)
+    except OSError as e:
+        raise Failure(out, e.strerror or str(e)) from None
+    try:
+        yield tmp
+        if out.exists() and (directory or out.is_dir()):
+            # A directory cannot be renamed over a non-empty one: move the
+            # old one aside first and drop it once the new one is in place.
+            aside = tmp.with_name(tmp.name + ".old")
+            os.rename(out, aside)
+            os.rename(tmp, out)
+            _remove(aside)
+        else:
+            os.replace(tmp, out)
+    except BaseException:
+        _remove(tmp)
+        raise
+
+
+def uninterrupted(pool: ThreadPoolExecutor, call: Any, *args: Any) -> Any:
+    """``call`` on a worker thread. An interrupt waits for it to finish before
+    it goes on, so that nothing writes into the output after its removal."""
+    future = pool.submit(call, *args)
+    try:
+        return future.result()
+    except KeyboardInterrupt:
+        while not future.done():
+            with contextlib.suppress(KeyboardInterrupt):
+                wait([future])
+        raise

@@ -1,0 +1,53 @@
+"""README.md's ```python, ```sh and ```console snippets run as written, in
+order, in one empty directory: the Python ones in one namespace, as if pasted
+into one session, the shell ones with bash and the installed command line.
+Snippets that build or install the project carry the skip marker."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+for module in ("zarr", "numcodecs", "soundfile", "tqdm", "matplotlib", "distributed"):
+    pytest.importorskip(module)
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+SKIP = "<!-- test_readme: skip, builds or installs -->"
+
+
+def snippets():
+    """(line, language, code) of every snippet to run, in order."""
+    lines = README.read_text().splitlines()
+    found = []
+    start = 0
+    while start < len(lines):
+        fence = re.fullmatch(r"```(\w+)", lines[start])
+        if fence is None:
+            start += 1
+            continue
+        end = lines.index("```", start + 1)
+        if fence[1] in ("python", "sh", "console") and lines[start - 1] != SKIP:
+            code = lines[start + 1 : end]
+            if fence[1] == "console":
+                code = [line[2:] for line in code if line.startswith("$ ")]
+            found.append((start + 1, fence[1], "\n".join(code) + "\n"))
+        start = end + 1
+    return found
+
+
+def test_readme_snippets_run_as_written(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    env = {**os.environ, "PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"]}
+    namespace = {"__name__": "__main__"}
+    languages = set()
+    for line, language, code in snippets():
+        if language == "python":
+            exec(compile(code, f"README.md:{line}", "exec"), namespace)
+        else:
+            done = subprocess.run(["bash", "-euo", "pipefail", "-c", code], env=env, capture_output=True, text=True)
+            assert done.returncode == 0, f"README.md:{line}: {done.stderr}"
+        languages.add(language)
+    assert {"python", "sh"} <= languages
