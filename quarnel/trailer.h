@@ -101,6 +101,36 @@ struct DecodedStream {
 QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
     std::span<const std::uint8_t> stream, unsigned threads);
 
+// ---------------------------------------------------------------------------
+// Encoders for storage: the two encoders with a trailer. The masked samples
+// take no part in the range, the mean or the error: each is coded as the
+// unmasked sample before it (the first unmasked one at the start, 0 when there
+// is none), which continues the signal and costs least.
+
+struct StoreOptions {
+  bool trailer = true;  // false: the bare stream, with no mask, as the plain encoders write it
+  std::optional<double> fill_value;  // with a trailer: samples equal to it are masked too
+  std::optional<double> sample_rate;
+  std::optional<std::uint32_t> channels;
+  std::string source_format;
+};
+
+// compress() with a trailer. A signal with nothing masked gives compress()'s
+// bytes followed by the trailer.
+QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
+    std::span<const float> samples, const CompressionOptions& options, const StoreOptions& store,
+    unsigned threads);
+
+// compress_bounded() with a trailer, which also records the target and what
+// the stream reaches, and the signal's range where the header stores a wider
+// one.
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded_stored(
+    std::span<const float> samples, const BoundedOptions& options, const StoreOptions& store,
+    unsigned threads);
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded_stored(
+    std::span<const double> samples, const BoundedOptions& options, const StoreOptions& store,
+    unsigned threads);
+
 // Number of masked samples.
 QUARNEL_API std::uint64_t masked_count(const Trailer& trailer);
 

@@ -162,3 +162,73 @@ TEST(Trailer, MaskOfFloat64KeepsItsOwnBits) {
 
 }  // namespace
 }  // namespace quarnel
+
+namespace quarnel {
+namespace {
+
+// A sine with NaN inside and a fill value over its last third, as a chunk at
+// the edge of a store is padded: the fill must neither widen the range nor
+// cost the bound, and every masked sample comes back as it was.
+template <typename T>
+class StoredSignal : public ::testing::Test {};
+using SampleTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(StoredSignal, SampleTypes);
+
+TYPED_TEST(StoredSignal, FillAndNonFiniteAreMaskedAndTheBoundHolds) {
+  using T = TypeParam;
+  const std::size_t n = 3000;
+  const double fill = -9999.0;
+  std::vector<T> x(n);
+  for (std::size_t i = 0; i < n; ++i)
+    x[i] = static_cast<T>(std::sin(0.01 * static_cast<double>(i)));
+  for (std::size_t i = 2000; i < n; ++i) x[i] = static_cast<T>(fill);
+  x[10] = std::numeric_limits<T>::quiet_NaN();
+  x[11] = std::numeric_limits<T>::infinity();
+
+  BoundedOptions o;
+  o.target = ErrorTarget::max_error;
+  o.value = 1e-3;
+  StoreOptions store;
+  store.fill_value = fill;
+  const auto result = compress_bounded_stored(std::span<const T>(x), o, store, 1);
+  ASSERT_TRUE(result.has_value()) << result.error().message();
+  const auto decoded = decompress_with_trailer(result->stream, 1).value();
+  ASSERT_TRUE(decoded.trailer.has_value());
+  double lo = 1.0, hi = -1.0;
+  for (std::size_t i = 12; i < 2000; ++i) {
+    lo = std::min(lo, static_cast<double>(x[i]));
+    hi = std::max(hi, static_cast<double>(x[i]));
+  }
+  EXPECT_EQ(decoded.trailer->signal_range, (std::pair{lo, hi}));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == 10) {
+      EXPECT_TRUE(std::isnan(decoded.samples[i]));
+    } else if (i == 11 || i >= 2000) {
+      EXPECT_EQ(decoded.samples[i], static_cast<float>(x[i])) << i;
+    } else {
+      EXPECT_LE(std::abs(decoded.samples[i] - static_cast<double>(x[i])), 1e-3) << i;
+    }
+  }
+  // Without the mask the padding sets the range, and the bound cannot hold.
+  EXPECT_FALSE(compress_bounded(std::span<const T>(x), o, 1).has_value());
+}
+
+TEST(StoredSignal, PlainEncoderCodesStandInsAndKeepsItsBytesOtherwise) {
+  std::vector<float> x(500);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::cos(0.02f * static_cast<float>(i));
+  const Bytes plain = compress(x, {}).value();
+  const Bytes stored = compress_stored(x, {}, {}, 1).value();
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), stored.begin()));
+
+  x[0] = x[1] = std::numeric_limits<float>::quiet_NaN();  // masked from the start
+  x[250] = std::numeric_limits<float>::infinity();
+  const auto decoded = decompress_with_trailer(compress_stored(x, {}, {}, 1).value(), 1).value();
+  EXPECT_TRUE(std::isnan(decoded.samples[0]) && std::isnan(decoded.samples[1]));
+  EXPECT_EQ(decoded.samples[250], x[250]);
+  for (std::size_t i = 2; i < x.size(); ++i) {
+    if (i != 250) EXPECT_NEAR(decoded.samples[i], x[i], 1e-2) << i;
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
