@@ -1,6 +1,7 @@
 #include "fuzz/fuzz_checks.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +13,9 @@
 #include "quarnel/header.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/raw_deflate.h"
+#include "quarnel/trailer.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 namespace quarnel::fuzz {
@@ -332,6 +335,40 @@ std::string check_inflate(std::span<const std::uint8_t> input) {
   if (!back || !std::equal(payload.begin(), payload.end(), back->data.get(),
                            back->data.get() + back->size)) {
     return "a deflated payload did not inflate back";
+  }
+  return {};
+}
+
+std::string check_trailer(std::span<const std::uint8_t> input) {
+  if (input.empty()) return {};
+  Bytes stream(input.begin() + 1, input.end());
+  if ((input[0] & 1) && stream.size() >= 4) {
+    const std::size_t at = stream.size() - 4;
+    const std::uint32_t crc = libdeflate_crc32(0, stream.data(), at);
+    for (std::size_t i = 0; i < 4; ++i) stream[at + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  }
+  const auto trailer = read_trailer(stream);
+  if (!trailer) return {};
+  if (!*trailer) return {};  // a bare stream
+  const auto header = QuarnelHeader::from_bytes(stream);
+  Bytes bare(stream.begin(), stream.begin() + kHeaderSize + header->payload_length);
+  if (!append_trailer(bare, **trailer)) return "a trailer that reads back does not write again";
+  const auto again = read_trailer(bare);
+  if (!again || !*again || **again != **trailer) return "a rewritten trailer reads back otherwise";
+  if (header->sample_count > (1u << 16)) return {};  // decoding is the other targets' job
+  const auto decoded = decompress_with_trailer(stream, 1);
+  if (!decoded) return {};
+  for (const MaskRun& r : (*trailer)->mask) {
+    for (std::uint64_t i = r.start; i < r.start + r.length; ++i) {
+      const std::uint64_t bits = (*trailer)->values[r.value];
+      float want = (*trailer)->value_width == 4
+                       ? std::bit_cast<float>(static_cast<std::uint32_t>(bits))
+                       : static_cast<float>(std::bit_cast<double>(bits));
+      if (std::bit_cast<std::uint32_t>(decoded->samples[i]) != std::bit_cast<std::uint32_t>(want) &&
+          !(std::isnan(want) && std::isnan(decoded->samples[i]))) {
+        return "sample " + std::to_string(i) + " does not hold its masked value";
+      }
+    }
   }
   return {};
 }

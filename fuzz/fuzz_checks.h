@@ -59,6 +59,13 @@ std::string check_bounded(std::span<const std::uint8_t> input);
 // by the coder's compressor, inflates back unchanged.
 std::string check_inflate(std::span<const std::uint8_t> input);
 
+// read_trailer() and decompress_with_trailer() on a stream whose trailer is
+// forged: when the first byte is odd the last four bytes are first set to the
+// checksum the rest calls for, so that the records themselves are explored.
+// A trailer that reads back writes again to one that reads back the same,
+// its mask lies within the signal, and the samples it restores are its own.
+std::string check_trailer(std::span<const std::uint8_t> input);
+
 struct Target {
   const char* name;  // also the corpus directory fuzz/corpus/<name>
   Check check;
@@ -68,7 +75,7 @@ inline constexpr Target kTargets[] = {
     {"decompress", check_decompress}, {"decode_stream", check_decode_stream},
     {"header", check_header},         {"roundtrip", check_roundtrip},
     {"threads", check_threads},       {"bounded", check_bounded},
-    {"inflate", check_inflate},
+    {"inflate", check_inflate},       {"trailer", check_trailer},
 };
 
 }  // namespace quarnel::fuzz

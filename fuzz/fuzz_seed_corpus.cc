@@ -17,6 +17,7 @@
 #include "quarnel/arans.h"
 #include "quarnel/header.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/trailer.h"
 
 namespace {
 
@@ -125,6 +126,35 @@ int main(int argc, char** argv) {
   write("decode_stream", "raw_5", {1, 2, 3, 4, 5});
   write("decode_stream", "odd_9", quarnel::encode_stream(Bytes{1, 0, 0xFF, 0xFF, 2, 0, 7, 7, 9}));
   write("header", "short_51", Bytes(51, 'Q'));
+
+  // Trailers: a mask of every kind of value with metadata, and an empty one.
+  // The leading byte asks the target to keep (0) or fix (1) the checksum.
+  {
+    auto x = walk(200, 11);
+    for (std::size_t i = 20; i < 30; ++i) x[i] = std::numeric_limits<float>::quiet_NaN();
+    x[50] = std::numeric_limits<float>::infinity();
+    x[51] = -std::numeric_limits<float>::infinity();
+    for (std::size_t i = 150; i < 200; ++i) x[i] = -9999.0f;
+    quarnel::Trailer t = quarnel::mask_of(std::span<const float>(x), -9999.0);
+    t.sample_rate = 8000.0;
+    t.channels = 1;
+    t.source_format = "PCM_16";
+    t.target = quarnel::TargetRecord{quarnel::ErrorTarget::max_error, 1e-3, 9e-4, 60.0};
+    for (const CoderChoice coder : {CoderChoice::deflate, CoderChoice::arans}) {
+      Bytes stream = quarnel::compress(walk(200, 11), {.coder = coder}).value();
+      Bytes bare = stream;
+      quarnel::append_trailer(stream, t).value();
+      quarnel::append_trailer(bare, quarnel::Trailer{}).value();
+      const std::string name = coder == CoderChoice::deflate ? "deflate" : "arans";
+      stream.insert(stream.begin(), 0);
+      bare.insert(bare.begin(), 1);
+      write("trailer", "masked_" + name, stream);
+      write("trailer", "empty_" + name, bare);
+    }
+    Bytes plain = quarnel::compress(walk(30, 5), {}).value();
+    plain.insert(plain.begin(), 0);
+    write("trailer", "bare_arans", plain);
+  }
 
   // The threaded coder: a real body long enough for two threads, byte strings
   // it grows to that length, and a forged body that claims as many pairs.

@@ -125,6 +125,9 @@ QuarnelError QuarnelError::unknown_coder(std::uint8_t coder) {
 QuarnelError QuarnelError::bound_unreachable(std::string text) {
   return {K::BoundUnreachable, std::move(text), 0};
 }
+QuarnelError QuarnelError::stream_damaged(std::string text) {
+  return {K::StreamDamaged, std::move(text), 0};
+}
 
 std::string QuarnelError::message() const {
   return render(render_bytes);
@@ -160,6 +163,8 @@ std::string QuarnelError::render(std::string (*bytes)(const std::string&)) const
       return "Unknown entropy coder " + std::to_string(number_);
     case K::BoundUnreachable:
       return "Can't meet " + payload_;
+    case K::StreamDamaged:
+      return "stream damaged: " + payload_;
   }
   return "Unknown error";
 }

@@ -1,4 +1,4 @@
-// The codec's error type: thirteen variants, each rendering one fixed English
+// The codec's error type: fourteen variants, each rendering one fixed English
 // message with its payload.
 #pragma once
 
@@ -26,6 +26,7 @@ enum class QuarnelErrorKind : std::uint8_t {
   UnsupportedScale,          // 8-bit number
   UnknownCoder,              // 8-bit number
   BoundUnreachable,          // text
+  StreamDamaged,             // text
 };
 
 class QUARNEL_API QuarnelError {
@@ -43,6 +44,7 @@ class QUARNEL_API QuarnelError {
   static QuarnelError unsupported_scale(std::uint8_t scale);
   static QuarnelError unknown_coder(std::uint8_t coder);
   static QuarnelError bound_unreachable(std::string text);
+  static QuarnelError stream_damaged(std::string text);
 
   QuarnelErrorKind kind() const { return kind_; }
   // The rendered message. A byte payload shows as the text it spells, or as

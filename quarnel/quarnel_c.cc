@@ -38,6 +38,7 @@ static_assert(QUARNEL_ERROR_DECOMPRESSION_FAILED == code_of(QuarnelErrorKind::De
 static_assert(QUARNEL_ERROR_UNSUPPORTED_SCALE == code_of(QuarnelErrorKind::UnsupportedScale));
 static_assert(QUARNEL_ERROR_UNKNOWN_CODER == code_of(QuarnelErrorKind::UnknownCoder));
 static_assert(QUARNEL_ERROR_BOUND_UNREACHABLE == code_of(QuarnelErrorKind::BoundUnreachable));
+static_assert(QUARNEL_ERROR_STREAM_DAMAGED == code_of(QuarnelErrorKind::StreamDamaged));
 
 // The option values pass through unchanged, so the codec's range checks and
 // messages apply to them as to a C++ caller's.
@@ -338,6 +339,7 @@ const char* quarnel_error_name(int code) {
     QUARNEL_NAME(QUARNEL_ERROR_UNSUPPORTED_SCALE)
     QUARNEL_NAME(QUARNEL_ERROR_UNKNOWN_CODER)
     QUARNEL_NAME(QUARNEL_ERROR_BOUND_UNREACHABLE)
+    QUARNEL_NAME(QUARNEL_ERROR_STREAM_DAMAGED)
     QUARNEL_NAME(QUARNEL_ERROR_NULL_POINTER)
     QUARNEL_NAME(QUARNEL_ERROR_BUFFER_TOO_SMALL)
     QUARNEL_NAME(QUARNEL_ERROR_BAD_STRUCT_SIZE)

@@ -43,6 +43,9 @@ enum {
   QUARNEL_ERROR_UNKNOWN_CODER = 12,
   /* The error-bounded encoder's; no function here returns it. */
   QUARNEL_ERROR_BOUND_UNREACHABLE = 13,
+  /* Bytes after the payload that are not a whole trailer, or a trailer
+     whose checksum fails. */
+  QUARNEL_ERROR_STREAM_DAMAGED = 14,
   QUARNEL_ERROR_NULL_POINTER = 64,
   QUARNEL_ERROR_BUFFER_TOO_SMALL = 65,
   QUARNEL_ERROR_BAD_STRUCT_SIZE = 66,

@@ -361,7 +361,7 @@ TEST(CMisuse, IsRefusedWithItsCode) {
     EXPECT_NE(outcome.message.find(text), std::string::npos) << outcome.message;
   }
   EXPECT_STREQ(quarnel_error_name(QUARNEL_ERROR_INTERNAL), "QUARNEL_ERROR_INTERNAL");
-  EXPECT_EQ(quarnel_error_name(14), nullptr);
+  EXPECT_EQ(quarnel_error_name(15), nullptr);
 }
 
 // The codec's own report: the coefficient string is its first large allocation.

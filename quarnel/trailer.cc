@@ -1,0 +1,437 @@
+// The trailer after a stream's payload: writer, reader and masks.
+#include "quarnel/trailer.h"
+
+#include <libdeflate.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "quarnel/decompressor.h"
+#include "quarnel/header.h"
+#include "quarnel/stream_check.h"
+
+namespace quarnel {
+
+namespace {
+
+using Unexpected = std::unexpected<QuarnelError>;
+
+constexpr std::array<std::uint8_t, 4> kMagic = {'Q', 'R', 'N', 'T'};
+constexpr std::uint8_t kVersion = 1;
+constexpr std::size_t kFixedSize = 10;  // magic, version, reserved, length
+constexpr std::size_t kCrcSize = 4;
+constexpr std::uint8_t kRequired = 0x80;
+
+// Record types. The mask changes what the samples are, so a reader that does
+// not know it must not decode: it is required. The rest only describe.
+enum Record : std::uint8_t {
+  kMask = kRequired | 1,
+  kSampleRate = 2,
+  kChannels = 3,
+  kSourceFormat = 4,
+  kTarget = 5,
+  kSignalRange = 6,
+};
+
+QuarnelError damaged(std::string reason) {
+  return QuarnelError::stream_damaged(std::move(reason));
+}
+
+// ----------------------------------------------------------------------------
+// Writing
+
+class Writer {
+ public:
+  explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
+
+  void byte(std::uint8_t b) { out_.push_back(b); }
+  void varint(std::uint64_t v) {
+    while (v >= 0x80) {
+      byte(static_cast<std::uint8_t>(v | 0x80));
+      v >>= 7;
+    }
+    byte(static_cast<std::uint8_t>(v));
+  }
+  void fixed(std::uint64_t v, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) byte(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  void f64(double v) { fixed(std::bit_cast<std::uint64_t>(v), 8); }
+  void bytes(std::span<const std::uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+};
+
+void record(std::vector<std::uint8_t>& out, std::uint8_t type,
+            const std::vector<std::uint8_t>& body) {
+  Writer w(out);
+  w.byte(type);
+  w.varint(body.size());
+  w.bytes(body);
+}
+
+std::vector<std::uint8_t> mask_body(const Trailer& t) {
+  std::vector<std::uint8_t> body;
+  Writer w(body);
+  w.byte(t.value_width);
+  w.varint(t.values.size());
+  for (const std::uint64_t v : t.values) w.fixed(v, t.value_width);
+  w.varint(t.mask.size());
+  // Each run's start as the gap after the previous run: small numbers.
+  std::uint64_t end = 0;
+  for (const MaskRun& r : t.mask) {
+    w.varint(r.start - end);
+    w.varint(r.length - 1);
+    w.varint(r.value);
+    end = r.start + r.length;
+  }
+  return body;
+}
+
+// ----------------------------------------------------------------------------
+// Reading: every read is bounds-checked, though the checksum has already
+// vouched for the bytes, so that a trailer forged with a valid CRC is refused
+// cleanly too.
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> in) : in_(in) {}
+
+  bool done() const { return at_ == in_.size(); }
+  std::size_t left() const { return in_.size() - at_; }
+
+  std::expected<std::uint8_t, QuarnelError> byte() {
+    QUARNEL_CHECK(at_ < in_.size(), damaged("trailer record cut short"));
+    return in_[at_++];
+  }
+  std::expected<std::uint64_t, QuarnelError> varint() {
+    std::uint64_t v = 0;
+    for (unsigned shift = 0; shift < 64; shift += 7) {
+      const auto b = byte();
+      if (!b) return Unexpected(b.error());
+      QUARNEL_CHECK(shift < 63 || *b <= 1, damaged("trailer number too large"));
+      v |= static_cast<std::uint64_t>(*b & 0x7F) << shift;
+      if (!(*b & 0x80)) return v;
+    }
+    return Unexpected(damaged("trailer number too large"));
+  }
+  std::expected<std::uint64_t, QuarnelError> fixed(std::size_t width) {
+    QUARNEL_CHECK(left() >= width, damaged("trailer record cut short"));
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < width; ++i)
+      v |= static_cast<std::uint64_t>(in_[at_ + i]) << (8 * i);
+    at_ += width;
+    return v;
+  }
+  std::expected<double, QuarnelError> f64() {
+    const auto v = fixed(8);
+    if (!v) return Unexpected(v.error());
+    return std::bit_cast<double>(*v);
+  }
+  std::expected<std::span<const std::uint8_t>, QuarnelError> take(std::uint64_t n) {
+    QUARNEL_CHECK(n <= left(), damaged("trailer record cut short"));
+    const auto s = in_.subspan(at_, static_cast<std::size_t>(n));
+    at_ += static_cast<std::size_t>(n);
+    return s;
+  }
+
+ private:
+  std::span<const std::uint8_t> in_;
+  std::size_t at_ = 0;
+};
+
+// Unwraps an expected inside a function returning std::expected<..., QuarnelError>.
+#define QUARNEL_TRY(var, expr)                                \
+  auto var##_result = (expr);                                 \
+  if (!var##_result) return Unexpected(var##_result.error()); \
+  auto var = *var##_result
+
+std::expected<void, QuarnelError> read_mask(std::span<const std::uint8_t> body,
+                                            std::uint64_t sample_count, Trailer& t) {
+  Reader r(body);
+  QUARNEL_TRY(width, r.byte());
+  QUARNEL_CHECK(width == 4 || width == 8, damaged("mask value width " + std::to_string(width)));
+  t.value_width = width;
+  QUARNEL_TRY(value_count, r.varint());
+  QUARNEL_CHECK(value_count <= r.left() / width, damaged("mask values cut short"));
+  t.values.reserve(static_cast<std::size_t>(value_count));
+  for (std::uint64_t i = 0; i < value_count; ++i) {
+    QUARNEL_TRY(v, r.fixed(width));
+    t.values.push_back(v);
+  }
+  QUARNEL_TRY(run_count, r.varint());
+  // A run takes three bytes at least.
+  QUARNEL_CHECK(run_count <= r.left() / 3, damaged("mask runs cut short"));
+  t.mask.reserve(static_cast<std::size_t>(run_count));
+  std::uint64_t end = 0;
+  for (std::uint64_t i = 0; i < run_count; ++i) {
+    QUARNEL_TRY(gap, r.varint());
+    QUARNEL_TRY(length_less_one, r.varint());
+    QUARNEL_TRY(value, r.varint());
+    QUARNEL_CHECK(gap <= sample_count - end && length_less_one < sample_count - end - gap,
+                  damaged("mask run beyond the signal"));
+    QUARNEL_CHECK(value < value_count, damaged("mask run names a value it does not hold"));
+    const MaskRun run{end + gap, length_less_one + 1, static_cast<std::uint32_t>(value)};
+    t.mask.push_back(run);
+    end = run.start + run.length;
+  }
+  QUARNEL_CHECK(r.done(), damaged("mask record longer than its runs"));
+  return {};
+}
+
+std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const std::uint8_t> body,
+                                              std::uint64_t sample_count, Trailer& t) {
+  Reader r(body);
+  switch (type) {
+    case kMask:
+      return read_mask(body, sample_count, t);
+    case kSampleRate: {
+      QUARNEL_TRY(rate, r.f64());
+      t.sample_rate = rate;
+      break;
+    }
+    case kChannels: {
+      QUARNEL_TRY(channels, r.varint());
+      QUARNEL_CHECK(channels >= 1 && channels <= UINT32_MAX,
+                    damaged("channel count " + std::to_string(channels)));
+      t.channels = static_cast<std::uint32_t>(channels);
+      break;
+    }
+    case kSourceFormat:
+      t.source_format.assign(body.begin(), body.end());
+      return {};
+    case kTarget: {
+      QUARNEL_TRY(kind, r.byte());
+      QUARNEL_CHECK(kind <= 2, damaged("target kind " + std::to_string(kind)));
+      QUARNEL_TRY(value, r.f64());
+      QUARNEL_TRY(max_error, r.f64());
+      QUARNEL_TRY(psnr, r.f64());
+      t.target = TargetRecord{static_cast<ErrorTarget>(kind), value, max_error, psnr};
+      break;
+    }
+    case kSignalRange: {
+      QUARNEL_TRY(lo, r.f64());
+      QUARNEL_TRY(hi, r.f64());
+      t.signal_range = std::pair{lo, hi};
+      break;
+    }
+    default:
+      QUARNEL_CHECK(!(type & kRequired),
+                    damaged("unknown required trailer record " + std::to_string(type)));
+      return {};  // an optional record of a later version
+  }
+  QUARNEL_CHECK(r.done(), damaged("trailer record " + std::to_string(type) + " too long"));
+  return {};
+}
+
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) {
+  return libdeflate_crc32(0, bytes.data(), bytes.size());
+}
+
+template <typename T>
+std::uint64_t bits_of(T x) {
+  if constexpr (sizeof(T) == 4) {
+    return std::bit_cast<std::uint32_t>(x);
+  } else {
+    return std::bit_cast<std::uint64_t>(x);
+  }
+}
+
+template <typename T>
+Trailer mask_of_impl(std::span<const T> samples, std::optional<double> fill) {
+  Trailer t;
+  t.value_width = sizeof(T);
+  // Values are few (NaN, the infinities, the fill, its signed zero): a linear
+  // search beats a map.
+  const auto index_of = [&](std::uint64_t bits) {
+    for (std::size_t i = 0; i < t.values.size(); ++i) {
+      if (t.values[i] == bits) return static_cast<std::uint32_t>(i);
+    }
+    t.values.push_back(bits);
+    return static_cast<std::uint32_t>(t.values.size() - 1);
+  };
+  const bool has_fill = fill.has_value() && !std::isnan(*fill);
+  const T fill_value = has_fill ? static_cast<T>(*fill) : T(0);
+  // A fill value the samples' type cannot hold equals none of them.
+  const bool fill_exact = has_fill && static_cast<double>(fill_value) == *fill;
+  std::uint64_t run_bits = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const T x = samples[i];
+    if (std::isfinite(x) && !(fill_exact && x == fill_value)) continue;
+    const std::uint64_t bits = bits_of(x);
+    if (!t.mask.empty() && t.mask.back().start + t.mask.back().length == i && run_bits == bits) {
+      ++t.mask.back().length;
+      continue;
+    }
+    t.mask.push_back({i, 1, index_of(bits)});
+    run_bits = bits;
+  }
+  return t;
+}
+
+template <typename T>
+void apply_mask_impl(const Trailer& t, std::span<T> samples) {
+  for (const MaskRun& r : t.mask) {
+    const std::uint64_t bits = t.values[r.value];
+    T v;
+    if constexpr (sizeof(T) == 4) {
+      v = t.value_width == 4 ? std::bit_cast<float>(static_cast<std::uint32_t>(bits))
+                             : static_cast<float>(std::bit_cast<double>(bits));
+    } else {
+      v = t.value_width == 8
+              ? std::bit_cast<double>(bits)
+              : static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
+    }
+    const std::size_t end =
+        static_cast<std::size_t>(std::min<std::uint64_t>(r.start + r.length, samples.size()));
+    for (std::size_t i = static_cast<std::size_t>(r.start); i < end; ++i) samples[i] = v;
+  }
+}
+
+}  // namespace
+
+Trailer mask_of(std::span<const float> samples, std::optional<double> fill) {
+  return mask_of_impl(samples, fill);
+}
+Trailer mask_of(std::span<const double> samples, std::optional<double> fill) {
+  return mask_of_impl(samples, fill);
+}
+
+void apply_mask(const Trailer& trailer, std::span<float> samples) {
+  apply_mask_impl(trailer, samples);
+}
+void apply_mask(const Trailer& trailer, std::span<double> samples) {
+  apply_mask_impl(trailer, samples);
+}
+
+std::uint64_t masked_count(const Trailer& trailer) {
+  std::uint64_t n = 0;
+  for (const MaskRun& r : trailer.mask) n += r.length;
+  return n;
+}
+
+std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stream,
+                                                 const Trailer& t) {
+  const auto header = read_stream_header(stream);
+  if (!header) return Unexpected(header.error());
+  if (stream.size() != kHeaderSize + static_cast<std::uint64_t>(header->payload_length)) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "Can't append a trailer to a stream that has bytes after its payload"));
+  }
+  if (t.value_width != 4 && t.value_width != 8) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "A mask value is 4 or 8 bytes wide, not " + std::to_string(t.value_width)));
+  }
+  std::uint64_t end = 0;
+  for (const MaskRun& r : t.mask) {
+    if (r.start < end || r.length == 0 || r.length > header->sample_count - r.start ||
+        r.value >= t.values.size()) {
+      return Unexpected(QuarnelError::unsupported_configuration(
+          "A mask's runs must be ascending, disjoint, within the signal and name a value"));
+    }
+    end = r.start + r.length;
+  }
+
+  std::vector<std::uint8_t> out;
+  Writer w(out);
+  w.bytes(kMagic);
+  w.byte(kVersion);
+  w.byte(0);
+  w.fixed(0, 4);  // the length, known at the end
+  if (!t.mask.empty()) record(out, kMask, mask_body(t));
+  const auto add = [&](std::uint8_t type, auto&& fill_body) {
+    std::vector<std::uint8_t> body;
+    Writer b(body);
+    fill_body(b);
+    record(out, type, body);
+  };
+  if (t.sample_rate) add(kSampleRate, [&](Writer& b) { b.f64(*t.sample_rate); });
+  if (t.channels) add(kChannels, [&](Writer& b) { b.varint(*t.channels); });
+  if (!t.source_format.empty()) {
+    add(kSourceFormat, [&](Writer& b) {
+      b.bytes(
+          {reinterpret_cast<const std::uint8_t*>(t.source_format.data()), t.source_format.size()});
+    });
+  }
+  if (t.target) {
+    add(kTarget, [&](Writer& b) {
+      b.byte(static_cast<std::uint8_t>(t.target->kind));
+      b.f64(t.target->value);
+      b.f64(t.target->max_error);
+      b.f64(t.target->psnr);
+    });
+  }
+  if (t.signal_range) {
+    add(kSignalRange, [&](Writer& b) {
+      b.f64(t.signal_range->first);
+      b.f64(t.signal_range->second);
+    });
+  }
+  const std::uint64_t length = out.size() + kCrcSize;
+  if (length > UINT32_MAX) {
+    return Unexpected(QuarnelError::unsupported_configuration("The trailer exceeds 4 GiB"));
+  }
+  for (std::size_t i = 0; i < 4; ++i) out[6 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+
+  stream.insert(stream.end(), out.begin(), out.end());
+  Writer(stream).fixed(crc32_of(stream), 4);
+  return {};
+}
+
+std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
+    std::span<const std::uint8_t> stream) {
+  const auto header = read_stream_header(stream);
+  if (!header) return Unexpected(header.error());
+  const std::size_t payload_end = kHeaderSize + header->payload_length;
+  const auto rest = stream.subspan(payload_end);
+  if (rest.empty()) return std::optional<Trailer>();
+
+  QUARNEL_CHECK(rest.size() >= kFixedSize + kCrcSize &&
+                    std::equal(kMagic.begin(), kMagic.end(), rest.begin()),
+                damaged("bytes after the payload are not a trailer"));
+  QUARNEL_CHECK(rest[4] == kVersion && rest[5] == 0,
+                damaged("unknown trailer version " + std::to_string(rest[4]) + "." +
+                        std::to_string(rest[5])));
+  std::uint64_t length = 0;
+  for (std::size_t i = 0; i < 4; ++i) length |= static_cast<std::uint64_t>(rest[6 + i]) << (8 * i);
+  QUARNEL_CHECK(length == rest.size(),
+                damaged("the trailer says " + std::to_string(length) + " bytes, but " +
+                        std::to_string(rest.size()) + " follow the payload"));
+  const std::size_t crc_at = stream.size() - kCrcSize;
+  std::uint32_t stored = 0;
+  for (std::size_t i = 0; i < 4; ++i)
+    stored |= static_cast<std::uint32_t>(stream[crc_at + i]) << (8 * i);
+  QUARNEL_CHECK(crc32_of(stream.first(crc_at)) == stored, damaged("checksum mismatch"));
+
+  Trailer t;
+  Reader r(rest.subspan(kFixedSize, rest.size() - kFixedSize - kCrcSize));
+  std::array<bool, 256> seen{};
+  while (!r.done()) {
+    QUARNEL_TRY(type, r.byte());
+    QUARNEL_TRY(size, r.varint());
+    QUARNEL_TRY(body, r.take(size));
+    QUARNEL_CHECK(!seen[type], damaged("trailer record " + std::to_string(type) + " twice"));
+    seen[type] = true;
+    if (auto ok = read_record(type, body, header->sample_count, t); !ok) {
+      return Unexpected(ok.error());
+    }
+  }
+  return std::optional<Trailer>(std::move(t));
+}
+
+std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
+    std::span<const std::uint8_t> stream, unsigned threads) {
+  auto trailer = read_trailer(stream);
+  if (!trailer) return Unexpected(trailer.error());
+  auto samples = decompress(stream, threads);
+  if (!samples) return Unexpected(samples.error());
+  DecodedStream out{std::move(*samples), std::move(*trailer)};
+  if (out.trailer) apply_mask(*out.trailer, out.samples);
+  return out;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,137 @@
+// The trailer: what quarnel's own tools append after a stream's payload.
+//
+// A decoder of the format reads the 52-byte header and payload_length bytes
+// of payload and ignores what follows, so a stream with a trailer is still a
+// stream of the format, byte for byte the same up to the payload's end. The
+// trailer adds what the format cannot say:
+// - a CRC-32 over the header, the payload and the trailer's own fields, so a
+//   damaged stream is refused instead of decoding to other samples;
+// - a mask of the samples the payload does not represent (NaN, +-inf, and
+//   samples equal to a declared fill value), restored bit for bit;
+// - what a file needs back: sample rate, channels, the source's sample
+//   format, the target asked for and the error reached, the signal's range.
+//
+// Layout, little-endian, starting right after the payload:
+//   0  4  magic "QRNT"
+//   4  1  version, 1
+//   5  1  0 (reserved)
+//   6  4  length of the whole trailer in bytes, this field and the CRC
+//         included; the trailer ends the stream
+//  10  .. records: type (1 byte), body length (LEB128), body
+//  -4  4  CRC-32 of every stream byte before it
+// A record type with bit 0x80 set is required: a reader that does not know
+// it refuses the stream. Unknown optional records are skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quarnel/error.h"
+#include "quarnel/export.h"
+#include "quarnel/quarnel.h"
+
+namespace quarnel {
+
+// Consecutive samples that all hold one masked value.
+struct MaskRun {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  std::uint32_t value = 0;  // index into Trailer::values
+  friend bool operator==(const MaskRun&, const MaskRun&) = default;
+};
+
+// The target a bounded stream was made for and what it reached, measured
+// against the caller's samples.
+struct TargetRecord {
+  ErrorTarget kind = ErrorTarget::max_error;
+  double value = 0.0;
+  double max_error = 0.0;
+  double psnr = 0.0;
+  friend bool operator==(const TargetRecord&, const TargetRecord&) = default;
+};
+
+struct Trailer {
+  // The masked samples' own bits, as the source held them: float32 bits
+  // (value_width 4) or float64 bits (8).
+  std::uint8_t value_width = 4;
+  std::vector<std::uint64_t> values;
+  std::vector<MaskRun> mask;  // ascending and disjoint, within the sample count
+  std::optional<double> sample_rate;
+  std::optional<std::uint32_t> channels;  // interleaved: sample i is channel i % channels
+  std::string source_format;              // "float32", "float64", "PCM_16", ...; empty: not said
+  std::optional<TargetRecord> target;
+  // min and max of the unmasked samples, when the header's stored range is
+  // wider than the signal's.
+  std::optional<std::pair<double, double>> signal_range;
+  friend bool operator==(const Trailer&, const Trailer&) = default;
+};
+
+// The mask of a signal: its non-finite samples and, with `fill`, the samples
+// equal to it (a NaN fill masks every NaN, which non-finite does anyway).
+QUARNEL_API Trailer mask_of(std::span<const float> samples, std::optional<double> fill);
+QUARNEL_API Trailer mask_of(std::span<const double> samples, std::optional<double> fill);
+
+// Appends `trailer` to a bare stream: header, payload and nothing else.
+QUARNEL_API std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stream,
+                                                             const Trailer& trailer);
+
+// The trailer of `stream`: nothing for a bare stream, StreamDamaged for
+// bytes after the payload that are not a whole trailer, or whose checksum
+// fails. The header is checked first, as decompress() checks it.
+QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
+    std::span<const std::uint8_t> stream);
+
+// Writes the masked values over decoded samples (their float32 form for a
+// float64 source).
+QUARNEL_API void apply_mask(const Trailer& trailer, std::span<float> samples);
+QUARNEL_API void apply_mask(const Trailer& trailer, std::span<double> samples);
+
+// decompress() for every stream quarnel's tools write: the trailer, when
+// there is one, is verified before anything is decoded, and its mask is
+// restored over the decoded samples.
+struct DecodedStream {
+  std::vector<float> samples;
+  std::optional<Trailer> trailer;
+};
+QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
+    std::span<const std::uint8_t> stream, unsigned threads);
+
+// ---------------------------------------------------------------------------
+// Encoders for storage: the two encoders with a trailer. The masked samples
+// take no part in the range, the mean or the error: each is coded as the
+// unmasked sample before it (the first unmasked one at the start, 0 when there
+// is none), which continues the signal and costs least.
+
+struct StoreOptions {
+  bool trailer = true;  // false: the bare stream, with no mask, as the plain encoders write it
+  std::optional<double> fill_value;  // with a trailer: samples equal to it are masked too
+  std::optional<double> sample_rate;
+  std::optional<std::uint32_t> channels;
+  std::string source_format;
+};
+
+// compress() with a trailer. A signal with nothing masked gives compress()'s
+// bytes followed by the trailer.
+QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
+    std::span<const float> samples, const CompressionOptions& options, const StoreOptions& store,
+    unsigned threads);
+
+// compress_bounded() with a trailer, which also records the target and what
+// the stream reaches, and the signal's range where the header stores a wider
+// one.
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded_stored(
+    std::span<const float> samples, const BoundedOptions& options, const StoreOptions& store,
+    unsigned threads);
+QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded_stored(
+    std::span<const double> samples, const BoundedOptions& options, const StoreOptions& store,
+    unsigned threads);
+
+// Number of masked samples.
+QUARNEL_API std::uint64_t masked_count(const Trailer& trailer);
+
+}  // namespace quarnel

@@ -1,0 +1,234 @@
+// The trailer: masks come back bit for bit, every damaged stream is refused
+// or decodes exactly, and the format's own decoder still reads the stream.
+#include "quarnel/trailer.h"
+
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "quarnel/quarnel.h"
+
+namespace quarnel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::vector<float> ramp_with_gaps(std::size_t n) {
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(0.05f * static_cast<float>(i) + 1.0f) * 3.0f;
+  x[3] = std::bit_cast<float>(0x7FC00123u);  // a NaN with a payload
+  x[4] = std::bit_cast<float>(0xFFC00000u);  // a negative NaN
+  x[n / 2] = kInf;
+  x[n / 2 + 1] = -kInf;
+  x[n / 3] = -0.0f;  // equal to a fill of 0, but not the same bits
+  for (std::size_t i = n - 20; i < n; ++i) x[i] = 0.0f;
+  return x;
+}
+
+Bytes with_trailer(std::span<const float> x, const Trailer& t, CoderChoice coder) {
+  Bytes stream = compress(x, {.coder = coder}).value();
+  EXPECT_TRUE(append_trailer(stream, t).has_value());
+  return stream;
+}
+
+bool same_bits(std::span<const float> a, std::span<const float> b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](float p, float q) {
+           return std::bit_cast<std::uint32_t>(p) == std::bit_cast<std::uint32_t>(q);
+         });
+}
+
+class TrailerCoders : public ::testing::TestWithParam<CoderChoice> {};
+
+TEST_P(TrailerCoders, MaskedSamplesComeBackBitForBit) {
+  const auto x = ramp_with_gaps(300);
+  Trailer t = mask_of(std::span<const float>(x), 0.0);
+  t.sample_rate = 44100.0;
+  t.channels = 2;
+  t.source_format = "PCM_24";
+  t.target = TargetRecord{ErrorTarget::psnr, 60.0, 0.01, 61.5};
+  t.signal_range = std::pair{-3.0, 3.0};
+  const Bytes stream = with_trailer(x, t, GetParam());
+
+  const auto read = read_trailer(stream);
+  ASSERT_TRUE(read.has_value()) << read.error().message();
+  ASSERT_TRUE(read->has_value());
+  EXPECT_EQ(**read, t);
+  // 2 NaNs, 2 infinities, -0 and the run of 20 zeros at the end.
+  EXPECT_EQ(masked_count(t), 25u);
+
+  const auto decoded = decompress_with_trailer(stream, 1).value();
+  auto expected = decompress(stream).value();
+  for (const MaskRun& r : t.mask) {
+    for (std::uint64_t i = r.start; i < r.start + r.length; ++i) expected[i] = x[i];
+  }
+  EXPECT_TRUE(same_bits(decoded.samples, expected));
+
+  // The format's own decoder ignores the trailer.
+  const Bytes bare = compress(x, {.coder = GetParam()}).value();
+  EXPECT_EQ(decompress(stream).value(), decompress(bare).value());
+  EXPECT_TRUE(std::equal(bare.begin(), bare.end(), stream.begin()));
+}
+
+// Every single-bit flip is refused; one that decoded would have to give
+// exactly the samples of the undamaged stream.
+TEST_P(TrailerCoders, EveryBitFlipIsRefusedOrHarmless) {
+  const auto x = ramp_with_gaps(64);
+  const Bytes stream = with_trailer(x, mask_of(std::span<const float>(x), 0.0), GetParam());
+  const auto good = decompress_with_trailer(stream, 1).value().samples;
+  std::size_t refused = 0;
+  for (std::size_t bit = 0; bit < 8 * stream.size(); ++bit) {
+    Bytes damaged = stream;
+    damaged[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    const auto decoded = decompress_with_trailer(damaged, 1);
+    if (!decoded) {
+      ++refused;
+      continue;
+    }
+    EXPECT_TRUE(same_bits(decoded->samples, good)) << "bit " << bit;
+  }
+  // The checksum covers every byte, the header's unchecked ones included.
+  EXPECT_EQ(refused, 8 * stream.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Coders, TrailerCoders,
+                         ::testing::Values(CoderChoice::deflate, CoderChoice::arans));
+
+TEST(Trailer, BareStreamsHaveNone) {
+  const std::vector<float> x(100, 1.5f);
+  const Bytes stream = compress(x, {}).value();
+  const auto read = read_trailer(stream);
+  ASSERT_TRUE(read.has_value());
+  EXPECT_FALSE(read->has_value());
+  EXPECT_EQ(decompress_with_trailer(stream, 1).value().samples, decompress(stream).value());
+}
+
+// Forged trailers with a valid checksum: the records are checked too.
+TEST(Trailer, ForgedRecordsAreRefused) {
+  const std::vector<float> x(100, 1.5f);
+  const Bytes bare = compress(x, {}).value();
+  const auto forged = [&](Bytes records) {
+    Bytes s = bare;
+    const std::uint32_t length = static_cast<std::uint32_t>(10 + records.size() + 4);
+    s.insert(s.end(), {'Q', 'R', 'N', 'T', 1, 0});
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+    s.insert(s.end(), records.begin(), records.end());
+    const std::uint32_t crc = libdeflate_crc32(0, s.data(), s.size());
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<std::uint8_t>(crc >> (8 * i)));
+    return s;
+  };
+  const auto message = [&](const Bytes& s) {
+    const auto r = read_trailer(s);
+    return r ? std::string("accepted") : r.error().message();
+  };
+  EXPECT_EQ(message(forged({})), "accepted");
+  EXPECT_EQ(message(forged({0x7F, 2, 9, 9})), "accepted");  // unknown, optional
+  EXPECT_EQ(message(forged({0xFF, 0})), "stream damaged: unknown required trailer record 255");
+  EXPECT_EQ(message(forged({3, 1, 2, 3, 1, 2})), "stream damaged: trailer record 3 twice");
+  EXPECT_EQ(message(forged({3, 5, 2})), "stream damaged: trailer record cut short");
+  // A run past the 100 samples: width 4, one value, one run at 99 of 2.
+  EXPECT_EQ(message(forged({0x81, 10, 4, 1, 0, 0, 0xC0, 0x7F, 1, 99, 1, 0})),
+            "stream damaged: mask run beyond the signal");
+  EXPECT_EQ(message(forged({0x81, 10, 4, 1, 0, 0, 0xC0, 0x7F, 1, 98, 1, 0})), "accepted");
+  Bytes junk = bare;
+  junk.push_back(0);
+  EXPECT_EQ(message(junk), "stream damaged: bytes after the payload are not a trailer");
+  Bytes longer = forged({});
+  longer.push_back(0);
+  EXPECT_EQ(message(longer),
+            "stream damaged: the trailer says 14 bytes, but 15 follow the payload");
+}
+
+TEST(Trailer, MaskOfFloat64KeepsItsOwnBits) {
+  const double fill = 0.1;  // not a float32 value
+  std::vector<double> x = {1.0, fill, fill, std::nan(""), 2.0, static_cast<float>(fill)};
+  const Trailer t = mask_of(std::span<const double>(x), fill);
+  ASSERT_EQ(t.value_width, 8);
+  ASSERT_EQ(t.mask.size(), 2u);
+  EXPECT_EQ(t.mask[0], (MaskRun{1, 2, 0}));
+  EXPECT_EQ(t.mask[1].start, 3u);
+  std::vector<double> back = {1.0, 0.0, 0.0, 0.0, 2.0, 0.0};
+  apply_mask(t, std::span<double>(back));
+  EXPECT_EQ(back[1], fill);
+  EXPECT_TRUE(std::isnan(back[3]));
+  EXPECT_EQ(back[5], 0.0);  // float32(0.1) is another value: not masked
+}
+
+}  // namespace
+}  // namespace quarnel
+
+namespace quarnel {
+namespace {
+
+// A sine with NaN inside and a fill value over its last third, as a chunk at
+// the edge of a store is padded: the fill must neither widen the range nor
+// cost the bound, and every masked sample comes back as it was.
+template <typename T>
+class StoredSignal : public ::testing::Test {};
+using SampleTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(StoredSignal, SampleTypes);
+
+TYPED_TEST(StoredSignal, FillAndNonFiniteAreMaskedAndTheBoundHolds) {
+  using T = TypeParam;
+  const std::size_t n = 3000;
+  const double fill = -9999.0;
+  std::vector<T> x(n);
+  for (std::size_t i = 0; i < n; ++i)
+    x[i] = static_cast<T>(std::sin(0.01 * static_cast<double>(i)));
+  for (std::size_t i = 2000; i < n; ++i) x[i] = static_cast<T>(fill);
+  x[10] = std::numeric_limits<T>::quiet_NaN();
+  x[11] = std::numeric_limits<T>::infinity();
+
+  BoundedOptions o;
+  o.target = ErrorTarget::max_error;
+  o.value = 1e-3;
+  StoreOptions store;
+  store.fill_value = fill;
+  const auto result = compress_bounded_stored(std::span<const T>(x), o, store, 1);
+  ASSERT_TRUE(result.has_value()) << result.error().message();
+  const auto decoded = decompress_with_trailer(result->stream, 1).value();
+  ASSERT_TRUE(decoded.trailer.has_value());
+  double lo = 1.0, hi = -1.0;
+  for (std::size_t i = 12; i < 2000; ++i) {
+    lo = std::min(lo, static_cast<double>(x[i]));
+    hi = std::max(hi, static_cast<double>(x[i]));
+  }
+  EXPECT_EQ(decoded.trailer->signal_range, (std::pair{lo, hi}));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == 10) {
+      EXPECT_TRUE(std::isnan(decoded.samples[i]));
+    } else if (i == 11 || i >= 2000) {
+      EXPECT_EQ(decoded.samples[i], static_cast<float>(x[i])) << i;
+    } else {
+      EXPECT_LE(std::abs(decoded.samples[i] - static_cast<double>(x[i])), 1e-3) << i;
+    }
+  }
+  // Without the mask the padding sets the range, and the bound cannot hold.
+  EXPECT_FALSE(compress_bounded(std::span<const T>(x), o, 1).has_value());
+}
+
+TEST(StoredSignal, PlainEncoderCodesStandInsAndKeepsItsBytesOtherwise) {
+  std::vector<float> x(500);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::cos(0.02f * static_cast<float>(i));
+  const Bytes plain = compress(x, {}).value();
+  const Bytes stored = compress_stored(x, {}, {}, 1).value();
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), stored.begin()));
+
+  x[0] = x[1] = std::numeric_limits<float>::quiet_NaN();  // masked from the start
+  x[250] = std::numeric_limits<float>::infinity();
+  const auto decoded = decompress_with_trailer(compress_stored(x, {}, {}, 1).value(), 1).value();
+  EXPECT_TRUE(std::isnan(decoded.samples[0]) && std::isnan(decoded.samples[1]));
+  EXPECT_EQ(decoded.samples[250], x[250]);
+  for (std::size_t i = 2; i < x.size(); ++i) {
+    if (i != 250) EXPECT_NEAR(decoded.samples[i], x[i], 1e-2) << i;
+  }
+}
+
+}  // namespace
+}  // namespace quarnel
