@@ -25,20 +25,28 @@ Trailer mask_for(std::span<const T> samples, const StoreOptions& store) {
 
 // The masked samples held at the unmasked value before them, for the plain
 // encoder, which would otherwise code NaN as 0 and +inf as 1.
-std::vector<float> held(std::span<const float> samples, const Trailer& t) {
-  std::vector<float> out(samples.begin(), samples.end());
+template <typename T>
+std::vector<T> held(std::span<const T> samples, const Trailer& t) {
+  std::vector<T> out(samples.begin(), samples.end());
   std::uint64_t first = 0;  // the first unmasked sample
   for (const MaskRun& r : t.mask) {
     if (r.start > first) break;
     first = r.start + r.length;
   }
-  const float lead = first < out.size() ? out[first] : 0.0f;
+  const T lead = first < out.size() ? out[first] : T(0);
   for (const MaskRun& r : t.mask) {
     // Runs ascend, so the sample before a run already holds its stand-in.
-    const float before = r.start > 0 ? out[r.start - 1] : lead;
+    const T before = r.start > 0 ? out[r.start - 1] : lead;
     for (auto i = r.start; i < r.start + r.length; ++i) out[i] = before;
   }
   return out;
+}
+
+// The float32 samples the plain encoder codes: float64 ones rounded, after
+// the check that they fit.
+std::expected<std::vector<float>, QuarnelError> narrowed(std::span<const double> samples) {
+  if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
+  return std::vector<float>(samples.begin(), samples.end());
 }
 
 // NaN where the mask is, which the bounded encoder treats as outside every
@@ -94,8 +102,29 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
   const Trailer t = mask_for(samples, store);
   std::vector<float> stand_ins;
   if (!t.mask.empty()) stand_ins = held(samples, t);
-  auto stream =
-      compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options, threads);
+  auto stream = compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options,
+                         threads);
+  if (!stream) return stream;
+  if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
+  return stream;
+}
+
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
+    std::span<const double> samples, const CompressionOptions& options, const StoreOptions& store,
+    unsigned threads) {
+  // A signal refused for its length alone costs no conversion.
+  if (auto checked = check_compressible(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  if (!store.trailer) {
+    auto rounded = narrowed(samples);
+    if (!rounded) return Unexpected(rounded.error());
+    return compress(*rounded, options, threads);
+  }
+  const Trailer t = mask_for(samples, store);
+  auto rounded = t.mask.empty() ? narrowed(samples) : narrowed(held(samples, t));
+  if (!rounded) return Unexpected(rounded.error());
+  auto stream = compress(*rounded, options, threads);
   if (!stream) return stream;
   if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
   return stream;

@@ -116,9 +116,13 @@ struct StoreOptions {
 };
 
 // compress() with a trailer. A signal with nothing masked gives compress()'s
-// bytes followed by the trailer.
+// bytes followed by the trailer. float64 samples are rounded to float32, and
+// one that float32 cannot hold is refused (check_float32_range()).
 QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
     std::span<const float> samples, const CompressionOptions& options, const StoreOptions& store,
+    unsigned threads);
+QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
+    std::span<const double> samples, const CompressionOptions& options, const StoreOptions& store,
     unsigned threads);
 
 // compress_bounded() with a trailer, which also records the target and what

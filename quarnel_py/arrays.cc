@@ -35,8 +35,9 @@ bool is_equivalent(PyArrayObject* array, int type_number) {
 
 constexpr char kSamplesCapsuleName[] = "quarnel.samples";
 
+template <typename Sample>
 void release_samples(PyObject* capsule) {
-  delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(capsule, kSamplesCapsuleName));
+  delete static_cast<std::vector<Sample>*>(PyCapsule_GetPointer(capsule, kSamplesCapsuleName));
 }
 
 }  // namespace
@@ -98,19 +99,22 @@ bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
   return true;
 }
 
-PyObject* samples_to_array(std::vector<float>&& samples) {
+namespace {
+
+template <typename Sample>
+PyObject* to_array(std::vector<Sample>&& samples, int type_number) {
   if (!numpy_api_ready()) return nullptr;
   npy_intp count = static_cast<npy_intp>(samples.size());
   // Nothing to hand over: a plain empty array.
-  if (count == 0) return PyArray_SimpleNew(1, &count, NPY_FLOAT32);
+  if (count == 0) return PyArray_SimpleNew(1, &count, type_number);
 
-  auto owner = std::make_unique<std::vector<float>>(std::move(samples));
-  float* memory = owner->data();
-  PyObject* capsule = PyCapsule_New(owner.get(), kSamplesCapsuleName, release_samples);
+  auto owner = std::make_unique<std::vector<Sample>>(std::move(samples));
+  Sample* memory = owner->data();
+  PyObject* capsule = PyCapsule_New(owner.get(), kSamplesCapsuleName, release_samples<Sample>);
   if (capsule == nullptr) return nullptr;
   owner.release();  // the capsule deletes it now
 
-  PyObject* array = PyArray_SimpleNewFromData(1, &count, NPY_FLOAT32, memory);
+  PyObject* array = PyArray_SimpleNewFromData(1, &count, type_number, memory);
   if (array == nullptr) {
     Py_DECREF(capsule);
     return nullptr;
@@ -121,6 +125,16 @@ PyObject* samples_to_array(std::vector<float>&& samples) {
     return nullptr;
   }
   return array;
+}
+
+}  // namespace
+
+PyObject* samples_to_array(std::vector<float>&& samples) {
+  return to_array(std::move(samples), NPY_FLOAT32);
+}
+
+PyObject* samples_to_array(std::vector<double>&& samples) {
+  return to_array(std::move(samples), NPY_FLOAT64);
 }
 
 }  // namespace quarnel_py

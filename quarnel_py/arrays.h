@@ -34,9 +34,10 @@ bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
                  Float64Overflow overflow, std::vector<float>& converted,
                  std::span<const float>& samples);
 
-// A new writeable 1-D float32 array whose memory is the buffer of `samples`,
-// kept alive by the array's base object. nullptr with a Python error set on
-// failure. May throw std::bad_alloc.
+// A new writeable 1-D float32 (float64) array whose memory is the buffer of
+// `samples`, kept alive by the array's base object. nullptr with a Python
+// error set on failure. May throw std::bad_alloc.
 PyObject* samples_to_array(std::vector<float>&& samples);
+PyObject* samples_to_array(std::vector<double>&& samples);
 
 }  // namespace quarnel_py

@@ -1,16 +1,20 @@
 """Tools around the quarnel codec: the same streams, on every core.
 
-``compress`` and ``decompress`` write and read exactly the bytes of
-``quarnel.compress_signal`` and ``quarnel.decompress_signal``. They release the
-interpreter lock while the codec runs, so calls from several Python threads run
-in parallel, and one call may use several threads of its own.
+``compress`` writes the bytes of ``quarnel.compress_signal`` followed by a
+trailer, which any decoder of the format ignores: a CRC-32 over the whole
+stream, so that a damaged stream is refused rather than decoded to other
+samples, and a mask of the samples the payload does not represent (NaN, the
+infinities, and samples equal to a declared fill value), which ``decompress``
+restores bit for bit. ``trailer=False`` writes the bare stream. Both release
+the interpreter lock while the codec runs, so calls from several Python
+threads run in parallel, and one call may use several threads of its own.
 
 Given an error target (``max_error``, ``rel_error`` or ``psnr``), ``compress``
 runs a second encoder instead, which returns the smallest stream it finds whose
 decoded samples meet the target; ``compress_bounded`` also reports what the
 stream achieves. Both encoders write the same format, which
 ``quarnel.decompress_signal`` reads. ``inspect`` reads a stream's header
-without decoding it.
+without decoding it, ``read_trailer`` what its trailer holds.
 """
 
 from __future__ import annotations
@@ -27,7 +31,17 @@ from . import _native
 from ._arguments import bounded_choices
 from ._arguments import target as _target
 
-__all__ = ["BoundedResult", "StreamInfo", "compress", "compress_bounded", "decompress", "inspect"]
+__all__ = [
+    "BoundedResult",
+    "Metadata",
+    "StreamInfo",
+    "Trailer",
+    "compress",
+    "compress_bounded",
+    "decompress",
+    "inspect",
+    "read_trailer",
+]
 
 # The rANS coder codes a stream's two byte planes side by side: more threads
 # than that find no more work in one call.
@@ -116,6 +130,62 @@ class BoundedResult(NamedTuple):
     size: int
 
 
+class Metadata(NamedTuple):
+    """What a file needs back besides its samples, kept in the trailer.
+
+    Attributes
+    ----------
+    sample_rate : float, optional
+        Samples per second.
+    channels : int, optional
+        Interleaved channels: sample i belongs to channel i % channels.
+    source_format : str
+        The source's sample format ("PCM_16", "float64", ...), or "".
+    """
+
+    sample_rate: Optional[float] = None
+    channels: Optional[int] = None
+    source_format: str = ""
+
+
+class Trailer(NamedTuple):
+    """What a stream's trailer holds, verified by its checksum.
+
+    Attributes
+    ----------
+    masked : int
+        Samples the payload does not represent, restored exactly on decoding.
+    sample_rate, channels, source_format
+        As in ``Metadata``; ``None`` (or "") where not recorded.
+    target : (str, float, float, float), optional
+        For a stream of the bounded encoder: the target's kind ("max_error",
+        "rel_error" or "psnr") and value, and the max error and PSNR reached.
+    signal_range : (float, float), optional
+        min and max of the unmasked samples, where the header may store a
+        wider range.
+    """
+
+    masked: int
+    sample_rate: Optional[float]
+    channels: Optional[int]
+    source_format: str
+    target: Optional[Tuple[str, float, float, float]]
+    signal_range: Optional[Tuple[float, float]]
+
+
+def _store(
+    trailer: bool, fill_value: Optional[float], metadata: Optional[Metadata]
+) -> Optional[Tuple[Optional[float], Optional[float], Optional[int], str]]:
+    """The trailer's settings as the native calls take them."""
+    if not trailer:
+        if fill_value is not None or metadata is not None:
+            raise TypeError("fill_value and metadata are kept in the trailer; they need trailer=True")
+        return None
+    meta = Metadata() if metadata is None else Metadata(*metadata)
+    fill = None if fill_value is None else float(fill_value)
+    return fill, meta.sample_rate, meta.channels, meta.source_format
+
+
 def compress_bounded(
     data: Union[npt.NDArray[np.float32], npt.NDArray[np.float64]],
     *,
@@ -125,6 +195,9 @@ def compress_bounded(
     method: Optional[str] = None,
     coder: Optional[str] = None,
     threads: Optional[int] = None,
+    trailer: bool = True,
+    fill_value: Optional[float] = None,
+    metadata: Optional[Metadata] = None,
 ) -> Tuple[bytes, BoundedResult]:
     """Compress to the smallest stream found that meets an error target.
 
@@ -153,6 +226,15 @@ def compress_bounded(
         Pins the entropy coder; "auto" or ``None`` lets the encoder pick.
     threads : int, optional
         Threads this call may use (default: up to 2).
+    trailer : bool
+        Append the trailer (default), which also records the target and what
+        the stream reaches; ``False`` writes the bare stream.
+    fill_value : float, optional
+        With the trailer: samples equal to it (any NaN for a NaN) are masked
+        like non-finite ones: outside the target and the range, restored
+        exactly.
+    metadata : Metadata, optional
+        Sample rate, channels and source format for the trailer.
 
     Returns
     -------
@@ -176,13 +258,15 @@ def compress_bounded(
     -----
     Non-finite samples are outside every target: each is coded as the finite
     sample before it (the first finite sample for those at the start, 0 when
-    none is finite) and comes back near that value.
+    none is finite). With the trailer they come back exactly; in a bare
+    stream, near that value.
     """
     target = _target(max_error, rel_error, psnr)
     if target is None:
         raise TypeError("compress_bounded() needs one of max_error, rel_error and psnr")
+    store = _store(trailer, fill_value, metadata)
     stream, achieved = _native.compress_bounded(
-        data, bounded_choices(method, coder), method is not None, target[0], target[1], _thread_count(threads)
+        data, bounded_choices(method, coder), method is not None, target[0], target[1], _thread_count(threads), store
     )
     return stream, BoundedResult(*achieved, len(stream))
 
@@ -197,6 +281,9 @@ def compress(
     psnr: Optional[float] = None,
     method: Optional[str] = None,
     coder: Optional[str] = None,
+    trailer: bool = True,
+    fill_value: Optional[float] = None,
+    metadata: Optional[Metadata] = None,
 ) -> bytes:
     """Compress a 1-D float32 or float64 NumPy array into a quarnel stream.
 
@@ -225,13 +312,16 @@ def compress(
         With a target only: pins the wavelet.
     coder : {"deflate", "arans", "auto"}, optional
         With a target only: pins the entropy coder.
+    trailer, fill_value, metadata
+        As for ``compress_bounded``. Masked samples are coded as the unmasked
+        sample before them.
 
     Returns
     -------
     bytes
-        Without a target, exactly the bytes ``quarnel.compress_signal(data,
-        options)`` returns; with one, a stream of the same format whose
-        decoded samples meet it.
+        Without a target, the bytes ``quarnel.compress_signal(data,
+        options)`` returns when nothing is masked, then the trailer; with one,
+        a stream of the same format whose decoded samples meet it.
 
     Raises
     ------
@@ -250,14 +340,23 @@ def compress(
                 "method and coder go with an error target (max_error, rel_error or psnr); "
                 "without one, pass options"
             )
-        return _native.compress(data, options, _thread_count(threads))
+        return _native.compress(data, options, _thread_count(threads), _store(trailer, fill_value, metadata))
     if options is not None:
         raise TypeError(
             "options and an error target exclude each other: the bounded encoder picks what "
             "options fix; pin method or coder instead"
         )
     return compress_bounded(
-        data, max_error=max_error, rel_error=rel_error, psnr=psnr, method=method, coder=coder, threads=threads
+        data,
+        max_error=max_error,
+        rel_error=rel_error,
+        psnr=psnr,
+        method=method,
+        coder=coder,
+        threads=threads,
+        trailer=trailer,
+        fill_value=fill_value,
+        metadata=metadata,
     )[0]
 
 
@@ -265,8 +364,9 @@ def decompress(
     stream: Union[bytes, bytearray, memoryview],
     *,
     threads: Optional[int] = None,
-) -> npt.NDArray[np.float32]:
-    """Decompress a quarnel stream into a 1-D float32 NumPy array.
+    dtype: npt.DTypeLike = np.float32,
+) -> npt.NDArray[np.floating]:
+    """Decompress a quarnel stream into a 1-D NumPy array.
 
     Parameters
     ----------
@@ -276,19 +376,41 @@ def decompress(
         a NumPy uint8 array).
     threads : int, optional
         Threads this call may use (default: up to 2).
+    dtype : {numpy.float32, numpy.float64}
+        The result's type. A float64 result restores masked samples from
+        their own float64 bits.
 
     Returns
     -------
     numpy.ndarray
-        The samples ``quarnel.decompress_signal`` returns, bit for bit.
+        The samples ``quarnel.decompress_signal`` returns, bit for bit, with
+        the trailer's masked samples restored.
 
     Raises
     ------
     ValueError
-        For a damaged or foreign stream, with the codec's message, and
-        ``threads < 1``.
+        For a damaged or foreign stream, with the codec's message: bytes
+        after the payload that are not a whole trailer, or a trailer whose
+        checksum fails ("stream damaged: ..."), are refused before anything
+        is decoded; and for ``threads < 1``.
     """
-    return _native.decompress(stream, _thread_count(threads))
+    wide = np.dtype(dtype)
+    if wide not in (np.float32, np.float64):
+        raise ValueError(f"dtype must be float32 or float64, not {wide}")
+    return _native.decompress(stream, _thread_count(threads), wide == np.float64)
+
+
+def read_trailer(stream: Union[bytes, bytearray, memoryview]) -> Optional[Trailer]:
+    """What a stream's trailer holds, or ``None`` for a bare stream.
+
+    Raises
+    ------
+    ValueError
+        For a header the decoder refuses, and for bytes after the payload
+        that are not a whole trailer or whose checksum fails.
+    """
+    fields = _native.read_trailer(stream)
+    return None if fields is None else Trailer(**fields)
 
 
 def inspect(stream: Union[bytes, bytearray, memoryview]) -> StreamInfo:

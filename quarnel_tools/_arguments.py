@@ -36,7 +36,10 @@ def target(
         return None
     kind, value = given[0]
     number = as_number(TARGETS[kind], value)
-    _native.check_target(kind, number)
+    try:
+        _native.check_target(kind, number)
+    except ValueError as e:
+        raise ValueError(f"{TARGETS[kind]}: {e}") from None  # the codec's rule, under the caller's name
     return kind, number
 
 

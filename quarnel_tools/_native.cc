@@ -9,7 +9,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <expected>
 #include <new>
 #include <optional>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "quarnel/quarnel.h"
+#include "quarnel/trailer.h"
 #include "quarnel_py/arrays.h"
 #include "quarnel_py/guard.h"
 #include "quarnel_py/options_api.h"
@@ -87,10 +90,45 @@ bool read_threads(PyObject* value, unsigned* threads) {
   return true;
 }
 
-// compress(data, options, threads) -> bytes
+// What a stored stream carries besides its samples: None for the bare
+// stream, else (fill_value, sample_rate, channels, source_format), each but
+// the last None when not given.
+bool read_store(PyObject* value, quarnel::StoreOptions* store) {
+  if (value == Py_None) {
+    store->trailer = false;
+    return true;
+  }
+  PyObject *fill, *rate, *channels;
+  const char* format;
+  Py_ssize_t format_size;
+  if (!PyArg_ParseTuple(value, "OOOs#", &fill, &rate, &channels, &format, &format_size)) {
+    return false;
+  }
+  const auto number = [](PyObject* v, std::optional<double>* out) {
+    if (v == Py_None) return true;
+    const double d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    *out = d;
+    return true;
+  };
+  if (!number(fill, &store->fill_value) || !number(rate, &store->sample_rate)) return false;
+  if (channels != Py_None) {
+    const unsigned long count = PyLong_AsUnsignedLong(channels);
+    if (PyErr_Occurred()) return false;
+    if (count < 1 || count > UINT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "channels must be 1 to 2**32 - 1");
+      return false;
+    }
+    store->channels = static_cast<std::uint32_t>(count);
+  }
+  store->source_format.assign(format, static_cast<std::size_t>(format_size));
+  return true;
+}
+
+// compress(data, options, threads, store) -> bytes
 PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "compress() takes exactly 3 arguments");
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "compress() takes exactly 4 arguments");
     return nullptr;
   }
   PyObject* data = args[0];
@@ -103,35 +141,39 @@ PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t na
   }
   unsigned threads = 1;
   if (!read_threads(args[2], &threads)) return nullptr;
+  quarnel::StoreOptions store;
+  if (!read_store(args[3], &store)) return nullptr;
   return call_guarded([&]() -> PyObject* {
-    // A float64 sample float32 cannot hold is refused, not stored as an
-    // infinity the decoded signal would not show.
-    std::vector<float> converted;
-    std::span<const float> samples;
-    if (!quarnel_py::read_signal(data, options, quarnel_py::Float64Overflow::refused, converted,
-                                 samples)) {
-      return nullptr;
-    }
+    quarnel_py::SignalView view;
+    if (!quarnel_py::view_signal(data, view)) return nullptr;
     // The caller holds `data` until this call returns, so the array stays
-    // alive while the lock is released. The codec only reads the samples
-    // (range, mean, then the first transform level); a concurrent writer can
-    // change the values it sees, never the memory it writes or the lengths
-    // it relies on.
-    auto stream = without_lock([&] { return quarnel::compress(samples, options, threads); });
+    // alive while the lock is released. The codec only reads the samples; a
+    // concurrent writer can change the values it sees, never the memory it
+    // writes or the lengths it relies on. A float64 sample float32 cannot
+    // hold is refused, not stored as an infinity.
+    auto stream = without_lock([&] {
+      return std::visit(
+          [&](auto samples) { return quarnel::compress_stored(samples, options, store, threads); },
+          view);
+    });
     if (!stream) return raise_value_error(stream.error().message());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream->data()),
                                      static_cast<Py_ssize_t>(stream->size()));
   });
 }
 
-// decompress(stream, threads) -> numpy.ndarray of float32
+// decompress(stream, threads, wide) -> numpy.ndarray of float32, or of
+// float64 with `wide`. A trailer is verified before anything is decoded and
+// its mask restored, in float64 from the values' own bits with `wide`.
 PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "decompress() takes exactly 2 arguments");
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "decompress() takes exactly 3 arguments");
     return nullptr;
   }
   unsigned threads = 1;
   if (!read_threads(args[1], &threads)) return nullptr;
+  const int wide = PyObject_IsTrue(args[2]);
+  if (wide < 0) return nullptr;
   // Any bytes-like object. The buffer stays exported until the call ends, so
   // a bytearray cannot be resized under the decoder.
   Py_buffer view;
@@ -139,23 +181,83 @@ PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   PyObject* result = call_guarded([&]() -> PyObject* {
     const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
                                                static_cast<std::size_t>(view.len));
-    auto samples = without_lock([&] { return quarnel::decompress(stream, threads); });
-    if (!samples) return raise_value_error(samples.error().message());
-    return quarnel_py::samples_to_array(std::move(*samples));
+    auto decoded =
+        without_lock([&] { return quarnel::decompress_with_trailer(stream, threads); });
+    if (!decoded) return raise_value_error(decoded.error().message());
+    if (!wide) return quarnel_py::samples_to_array(std::move(decoded->samples));
+    std::vector<double> widened(decoded->samples.begin(), decoded->samples.end());
+    decoded->samples = {};
+    if (decoded->trailer) quarnel::apply_mask(*decoded->trailer, std::span<double>(widened));
+    return quarnel_py::samples_to_array(std::move(widened));
   });
   PyBuffer_Release(&view);
   return result;
 }
 
-// compress_bounded(data, options, pin_method, target, value, threads)
+// read_trailer(stream) -> None for a bare stream, else a dict of what the
+// verified trailer holds.
+PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) {
+    PyErr_SetString(PyExc_TypeError, "read_trailer() takes exactly 1 argument");
+    return nullptr;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  PyObject* result = call_guarded([&]() -> PyObject* {
+    const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
+                                               static_cast<std::size_t>(view.len));
+    const auto trailer = without_lock([&] { return quarnel::read_trailer(stream); });
+    if (!trailer) return raise_value_error(trailer.error().message());
+    if (!*trailer) Py_RETURN_NONE;
+    const quarnel::Trailer& t = **trailer;
+    const auto optional_number = [](const auto& v) -> PyObject* {
+      if (!v) Py_RETURN_NONE;
+      return PyFloat_FromDouble(static_cast<double>(*v));
+    };
+    PyObject* target = Py_None;
+    Py_INCREF(Py_None);
+    if (t.target) {
+      static constexpr const char* kKinds[] = {"max_error", "rel_error", "psnr"};
+      Py_DECREF(Py_None);
+      target = Py_BuildValue("(sddd)", kKinds[static_cast<int>(t.target->kind)], t.target->value,
+                             t.target->max_error, t.target->psnr);
+      if (target == nullptr) return nullptr;
+    }
+    PyObject* range = Py_None;
+    Py_INCREF(Py_None);
+    if (t.signal_range) {
+      Py_DECREF(Py_None);
+      range = Py_BuildValue("(dd)", t.signal_range->first, t.signal_range->second);
+      if (range == nullptr) {
+        Py_DECREF(target);
+        return nullptr;
+      }
+    }
+    PyObject* channels = Py_None;
+    if (t.channels) {
+      channels = PyLong_FromUnsignedLong(*t.channels);
+    } else {
+      Py_INCREF(Py_None);
+    }
+    return Py_BuildValue("{s:K,s:N,s:N,s:s#,s:N,s:N}", "masked",
+                         static_cast<unsigned long long>(quarnel::masked_count(t)), "sample_rate",
+                         optional_number(t.sample_rate), "channels", channels, "source_format",
+                         t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()),
+                         "target", target, "signal_range", range);
+  });
+  PyBuffer_Release(&view);
+  return result;
+}
+
+// compress_bounded(data, options, pin_method, target, value, threads, store)
 //   -> (bytes, (max_error, psnr, method, scale, levels, coder))
 // `options` carries the method and coder, parsed and checked by the module's
 // options class; the method counts only with `pin_method`. `target` is an
 // ErrorTarget, the method and coder come back as their names. float64
 // samples go to the encoder as they are, which measures against them.
 PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 6) {
-    PyErr_SetString(PyExc_TypeError, "compress_bounded() takes exactly 6 arguments");
+  if (nargs != 7) {
+    PyErr_SetString(PyExc_TypeError, "compress_bounded() takes exactly 7 arguments");
     return nullptr;
   }
   PyObject* data = args[0];
@@ -175,6 +277,8 @@ PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ss
   if (options.value == -1.0 && PyErr_Occurred()) return nullptr;
   unsigned threads = 1;
   if (!read_threads(args[5], &threads)) return nullptr;
+  quarnel::StoreOptions store;
+  if (!read_store(args[6], &store)) return nullptr;
   return call_guarded([&]() -> PyObject* {
     quarnel_py::SignalView view;
     if (!quarnel_py::view_signal(data, view)) return nullptr;
@@ -182,7 +286,10 @@ PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ss
     // change the values read, never the memory written.
     auto result = without_lock([&] {
       return std::visit(
-          [&](auto samples) { return quarnel::compress_bounded(samples, options, threads); }, view);
+          [&](auto samples) {
+            return quarnel::compress_bounded_stored(samples, options, store, threads);
+          },
+          view);
     });
     if (!result) return raise_value_error(result.error().message());
     const std::string_view method = quarnel::method_name(result->method);
@@ -246,16 +353,20 @@ PyObject* native_check_target(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyMethodDef native_methods[] = {
     {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_compress)),
      METH_FASTCALL,
-     "compress(data, options, threads)\n--\n\nThe module's stream, coded with up to `threads` "
-     "threads."},
+     "compress(data, options, threads, store)\n--\n\nThe module's stream, coded with up to "
+     "`threads` threads, with a trailer unless `store` is None."},
     {"decompress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_decompress)),
      METH_FASTCALL,
-     "decompress(stream, threads)\n--\n\nThe module's samples, decoded with up to `threads` "
-     "threads."},
+     "decompress(stream, threads, wide)\n--\n\nThe samples, decoded with up to `threads` "
+     "threads, the trailer verified and its mask restored; float64 with `wide`."},
+    {"read_trailer",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_read_trailer)),
+     METH_FASTCALL, "read_trailer(stream)\n--\n\nWhat a stream's verified trailer holds."},
     {"compress_bounded",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_compress_bounded)),
      METH_FASTCALL,
-     "compress_bounded(data, options, pin_method, target, value, threads)\n--\n\nThe smallest "
+     "compress_bounded(data, options, pin_method, target, value, threads, store)\n--\n\nThe "
+     "smallest "
      "stream found that meets an error target, and what it achieves."},
     {"inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_inspect)),
      METH_FASTCALL, "inspect(stream)\n--\n\nThe fields of a stream's header."},

@@ -41,6 +41,9 @@ class Settings:
     coder: Optional[str] = None
     target: Optional[str] = None
     bound: Optional[float] = None
+    # Streams with the trailer (checksum and mask) unless a consumer wants
+    # the bare format.
+    trailer: bool = True
 
     @classmethod
     def parse(
@@ -53,7 +56,10 @@ class Settings:
         max_error: Optional[float] = None,
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
+        trailer: bool = True,
     ) -> "Settings":
+        if not isinstance(trailer, bool):
+            raise TypeError(f"trailer must be a bool, not {type(trailer).__name__}")
         given = target(max_error, rel_error, psnr)
         if given is not None:
             kind, bound = given
@@ -61,12 +67,13 @@ class Settings:
             fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
             if fixed:
                 raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
-            return cls(method=method, coder=coder, target=TARGETS[kind], bound=bound)
+            return cls(method=method, coder=coder, target=TARGETS[kind], bound=bound, trailer=trailer)
         settings = cls(
             method=DEFAULT_METHOD if method is None else method,
             scale=DEFAULT_SCALE if scale is None else scale,
             cutoff=DEFAULT_CUTOFF if cutoff is None else cutoff,
             coder=DEFAULT_CODER if coder is None else coder,
+            trailer=trailer,
         )
         try:
             settings.options()  # the module's own checks and messages
@@ -85,22 +92,38 @@ class Settings:
         return quarnel.QrnlCompressionOptions(self.method, self.scale, self.cutoff, self.coder)
 
     def config(self) -> Dict[str, Any]:
-        """JSON values only; ``from_config`` gives these settings back."""
+        """JSON values only; ``from_config`` gives these settings back. The
+        trailer, the default, goes unsaid."""
+        out: Dict[str, Any]
         if self.target is None:
-            return {"method": self.method, "scale": self.scale, "cutoff": self.cutoff, "coder": self.coder}
-        out: Dict[str, Any] = {self.target: self.bound}
-        if self.method is not None:
-            out["method"] = self.method
-        if self.coder is not None:
-            out["coder"] = self.coder
+            out = {"method": self.method, "scale": self.scale, "cutoff": self.cutoff, "coder": self.coder}
+        else:
+            out = {self.target: self.bound}
+            if self.method is not None:
+                out["method"] = self.method
+            if self.coder is not None:
+                out["coder"] = self.coder
+        if not self.trailer:
+            out["trailer"] = False
         return out
 
-    def compress(self, samples: np.ndarray, threads: Optional[int] = None) -> bytes:
-        """Compress a contiguous 1-D float32 or float64 array."""
+    def compress(
+        self,
+        samples: np.ndarray,
+        threads: Optional[int] = None,
+        fill_value: Optional[float] = None,
+        metadata: Optional[quarnel_tools.Metadata] = None,
+    ) -> bytes:
+        """Compress a contiguous 1-D float32 or float64 array. With the
+        trailer, samples equal to `fill_value` are masked; without it the
+        fill value and the metadata are not kept."""
+        store: Dict[str, Any] = {"trailer": self.trailer}
+        if self.trailer:
+            store.update(fill_value=fill_value, metadata=metadata)
         if self.target is None:
-            return quarnel_tools.compress(samples, self.options(), threads=threads)
+            return quarnel_tools.compress(samples, self.options(), threads=threads, **store)
         return quarnel_tools.compress(
-            samples, threads=threads, method=self.method, coder=self.coder, **{self.target: self.bound}
+            samples, threads=threads, method=self.method, coder=self.coder, **{self.target: self.bound}, **store
         )
 
     def describe(self) -> str:

@@ -41,8 +41,18 @@ class Quarnel(Codec):
         each chunk on its own.
     dtype : {"float32", "float64"}
         The samples' type. ``encode`` takes only this type (float64 samples
-        are rounded to float32 before compression) and ``decode`` returns it,
-        so that Zarr v2 arrays of either type read back with their own type.
+        are stored as float32, and a target is measured against the float64
+        values) and ``decode`` returns it, so that Zarr v2 arrays of either
+        type read back with their own type.
+    fill_value : float, optional
+        Samples equal to it (any NaN for a NaN) are masked, like non-finite
+        samples: outside the range and the target, and restored exactly. Give
+        the array's fill value, so that padding and unwritten regions cost
+        nothing.
+    trailer : bool
+        True (the default) appends the trailer: a checksum, refused on
+        decoding when it fails, and the mask. False writes bare streams of
+        the format, without either.
 
     ``encode`` takes a chunk of any shape and compresses its samples in
     memory order (C order for a C-contiguous chunk); a strided view is copied
@@ -73,13 +83,27 @@ class Quarnel(Codec):
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
         dtype: str = "float32",
+        fill_value: Optional[float] = None,
+        trailer: bool = True,
     ) -> None:
         self._settings = Settings.parse(
-            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr
+            method=method,
+            scale=scale,
+            cutoff=cutoff,
+            coder=coder,
+            max_error=max_error,
+            rel_error=rel_error,
+            psnr=psnr,
+            trailer=trailer,
         )
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")
         self._dtype = np.dtype(dtype)
+        if fill_value is not None:
+            if not trailer:
+                raise ValueError("fill_value is kept in the trailer; it needs trailer=True")
+            fill_value = float(np.asarray(fill_value, self._dtype))
+        self._fill_value = fill_value
 
     def encode(self, buf: Any) -> bytes:
         samples = ensure_ndarray_like(buf)
@@ -95,7 +119,7 @@ class Quarnel(Codec):
         # Chunks that Dask ships between processes can arrive misaligned,
         # which the codec refuses: copy those.
         samples = np.require(samples.reshape(-1, order="A"), self._dtype.newbyteorder("="), ["A"])
-        return self._settings.compress(samples)
+        return self._settings.compress(samples, fill_value=self._fill_value)
 
     def decode(self, buf: Any, out: Optional[Any] = None) -> np.ndarray:
         stream = ensure_contiguous_ndarray(buf)
@@ -108,11 +132,11 @@ class Quarnel(Codec):
                     f"quarnel codec: the stream holds {count} samples, more than a {self._dtype} array "
                     "can hold on this platform"
                 )
-            return quarnel_tools.decompress(stream).astype(self._dtype, copy=False)
+            return quarnel_tools.decompress(stream, dtype=self._dtype)
         target = self._samples_of(out)
         if target.size != count:
             raise ValueError(f"quarnel codec: the stream holds {count} samples, but out has room for {target.size}")
-        samples = quarnel_tools.decompress(stream)
+        samples = quarnel_tools.decompress(stream, dtype=np.float64 if target.itemsize == 8 else np.float32)
         return ndarray_copy(samples.astype(target.dtype, copy=False), target)
 
     def _samples_of(self, out: Any) -> np.ndarray:
@@ -133,6 +157,14 @@ class Quarnel(Codec):
     def get_config(self) -> Dict[str, Any]:
         config: Dict[str, Any] = {"id": self.codec_id, **self._settings.config()}
         config["dtype"] = self._dtype.name
+        if self._fill_value is not None:
+            # JSON has no NaN or infinity: the strings NumPy reads back.
+            fill: Any = self._fill_value
+            if np.isnan(fill):
+                fill = "NaN"
+            elif np.isinf(fill):
+                fill = "Infinity" if fill > 0 else "-Infinity"
+            config["fill_value"] = fill
         return config
 
     @classmethod

@@ -9,8 +9,11 @@ stream is already entropy coded)::
                       serializer=QuarnelCodec(max_error=1e-4), compressors=None)
 
 Each chunk is compressed as one signal in C order: chunks should run along
-time, one channel per chunk. A partial chunk at the end of the array is padded
-with the fill value before it is compressed, as zarr does for every codec.
+time, one channel per chunk. Samples equal to the array's fill value (the
+padding of a partial chunk at the end, and regions never written) and
+non-finite samples are masked: they take no part in the chunk's range or
+error target, cost almost nothing, and read back exactly, as does a data
+sample that happens to equal the fill value.
 """
 
 from __future__ import annotations
@@ -52,8 +55,10 @@ class QuarnelCodec(ArrayBytesCodec):
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
     ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
-    ``psnr`` (per chunk) with an optional ``method`` and ``coder``. Decoded
-    float32 samples are cast to the array's type.
+    ``psnr`` (per chunk) with an optional ``method`` and ``coder``, and
+    ``trailer`` (default true; false writes bare streams, without the checksum
+    or the mask). Decoded float32 samples are cast to the array's type; masked
+    samples come back with the array's own bits.
     """
 
     is_fixed_size = False
@@ -70,9 +75,17 @@ class QuarnelCodec(ArrayBytesCodec):
         max_error: Optional[float] = None,
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
+        trailer: bool = True,
     ) -> None:
         settings = Settings.parse(
-            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr
+            method=method,
+            scale=scale,
+            cutoff=cutoff,
+            coder=coder,
+            max_error=max_error,
+            rel_error=rel_error,
+            psnr=psnr,
+            trailer=trailer,
         )
         object.__setattr__(self, "settings", settings)
 
@@ -94,8 +107,11 @@ class QuarnelCodec(ArrayBytesCodec):
         samples = np.asarray(chunk_array.as_numpy_array())
         # Aligned too: chunks that Dask ships between processes can arrive
         # misaligned, which the codec refuses.
-        samples = np.require(samples, _sample_dtype(chunk_spec.dtype), ["C", "A"]).reshape(-1)
-        return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples))
+        dtype = _sample_dtype(chunk_spec.dtype)
+        samples = np.require(samples, dtype, ["C", "A"]).reshape(-1)
+        fill = chunk_spec.fill_value
+        fill_value = None if fill is None else float(np.asarray(fill, dtype))
+        return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples, fill_value=fill_value))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         stream = chunk_bytes.as_numpy_array()
@@ -105,7 +121,9 @@ class QuarnelCodec(ArrayBytesCodec):
         expected = math.prod(chunk_spec.shape)
         if count != expected:
             raise ValueError(f"quarnel chunk holds {count} samples, expected {expected}")
-        samples = quarnel_tools.decompress(stream).astype(_sample_dtype(chunk_spec.dtype), copy=False)
+        dtype = _sample_dtype(chunk_spec.dtype)
+        samples = quarnel_tools.decompress(stream, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
+        samples = samples.astype(dtype, copy=False)
         samples = samples.reshape(chunk_spec.shape)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 

@@ -34,7 +34,7 @@ def _settings(args: argparse.Namespace) -> Settings:
     try:
         return Settings.parse(
             method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
-            max_error=args.max_error, rel_error=args.rel_error, psnr=args.psnr,
+            max_error=args.max_error, rel_error=args.rel_error, psnr=args.psnr, trailer=args.trailer,
         )
     except (TypeError, ValueError, OverflowError) as e:
         raise Failure(None, one_line(e)) from None
@@ -109,6 +109,10 @@ def build_parser() -> argparse.ArgumentParser:
     for name in TARGETS:
         targets.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name)
     c.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
+    c.add_argument(
+        "--no-trailer", dest="trailer", action="store_false",
+        help="write bare streams: no checksum, no mask of NaN and infinities, no sample rate",
+    )
     c.add_argument(
         "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})"
     )

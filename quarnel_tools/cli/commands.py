@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any, List, Optional, Tuple
 
 import quarnel_tools
+from quarnel_tools._native import HEADER_SIZE
 from quarnel_tools._settings import Settings
 from quarnel_tools.cli.failure import Failure, one_line
 from quarnel_tools.cli.signal_io import (
@@ -75,11 +76,17 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     stream = stream_bytes(source)
     try:
         header = quarnel_tools.inspect(stream)
+        # Verifies the checksum, and refuses bytes after the payload that
+        # are not a trailer.
+        trailer = quarnel_tools.read_trailer(stream)
     except ValueError as e:
         raise Failure(source, one_line(e)) from None
-    if len(stream) != 52 + header.payload_length:
-        raise Failure(source, f"is {len(stream)} bytes, its header says {52 + header.payload_length}")
-    return [("file", str(source))] + [(name, getattr(header, name)) for name in header._fields]
+    rows = [("file", str(source))] + [(name, getattr(header, name)) for name in header._fields]
+    if trailer is None:
+        return rows + [("trailer", "none (no checksum)")]
+    rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
+    rows += [(name, getattr(trailer, name)) for name in trailer._fields if getattr(trailer, name) not in (None, "")]
+    return rows
 
 
 def _store_rows(source: Path) -> List[Tuple[str, Any]]:

@@ -179,10 +179,26 @@ def stream_bytes(path: Path) -> bytes:
 def read_stream(path: Path, threads: Optional[int]) -> Signal:
     stream = stream_bytes(path)
     try:
+        trailer = quarnel_tools.read_trailer(stream)
         samples = quarnel_tools.decompress(stream, threads=threads)
     except ValueError as e:
         raise Failure(path, one_line(e)) from None
-    return Signal(samples[np.newaxis, :])
+    if trailer is None:
+        return Signal(samples[np.newaxis, :])
+    rate = trailer.sample_rate
+    return Signal(samples[np.newaxis, :], None if rate is None else int(rate), _source_of(trailer.source_format))
+
+
+# The trailer's source format is a soundfile subtype ("PCM_16", upper case)
+# for audio, a NumPy dtype name ("float64", lower case) for raw samples.
+def _source_format(source: Dict[str, Any]) -> str:
+    return str(source.get("subtype") or source.get("dtype") or "")
+
+
+def _source_of(source_format: str) -> Dict[str, Any]:
+    if not source_format:
+        return {}
+    return {"subtype": source_format} if source_format.isupper() else {"dtype": source_format}
 
 
 def write_stream(out: Path, signal: Signal, source: Path, settings: Settings, threads: Optional[int]) -> None:
@@ -192,7 +208,8 @@ def write_stream(out: Path, signal: Signal, source: Path, settings: Settings, th
     if n > MAX_STREAM_SAMPLES:
         raise Failure(source, f"has {n} samples; a .qrnl stream holds fewer than 2^31 (write a .zarr store)")
     try:
-        stream = settings.compress(signal.samples[0], threads)
+        meta = quarnel_tools.Metadata(signal.rate, 1, _source_format(signal.source))
+        stream = settings.compress(signal.samples[0], threads, metadata=meta)
     except ValueError as e:
         raise Failure(source, one_line(e)) from None
     with staged(out, directory=False) as tmp:

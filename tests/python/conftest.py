@@ -30,17 +30,20 @@ def signal():
     return make_signal(1000)
 
 
-def stored(x, chunks, options=None, order="C"):
+def stored(x, chunks, options=None, order="C", fill=0.0):
     """What a chunked store of quarnel chunks reads back: each chunk of the 2-D
-    array x (padded with 0 past the end) through the module as one signal in
-    `order`."""
+    array x (padded with the fill value past the end) as one signal in
+    `order`, the samples equal to the fill value masked."""
+    import quarnel_tools
+
     out = np.empty_like(x)
     rows, cols = chunks
     for r in range(0, x.shape[0], rows):
         for c in range(0, x.shape[1], cols):
             part = x[r : r + rows, c : c + cols]
-            block = np.zeros(chunks, np.float32)
+            block = np.full(chunks, fill or 0.0, np.float32)
             block[: part.shape[0], : part.shape[1]] = part
-            flat = quarnel.decompress_signal(quarnel.compress_signal(block.ravel(order=order), options))
+            stream = quarnel_tools.compress(block.ravel(order=order), options, fill_value=fill)
+            flat = quarnel_tools.decompress(stream)
             out[r : r + rows, c : c + cols] = flat.reshape(chunks, order=order)[: part.shape[0], : part.shape[1]]
     return out

@@ -39,7 +39,8 @@ def test_numcodecs_chunk_is_one_signal_in_memory_order(shape, dtype, layout):
         flat = x.ravel(order="K")
     options = quarnel.QrnlCompressionOptions("db4", 10)
     stream = codec.encode(x)
-    assert stream == quarnel.compress_signal(flat, options)
+    module_stream = quarnel.compress_signal(flat, options)
+    assert stream[: len(module_stream)] == module_stream  # then the trailer
     y = codec.decode(stream)
     assert y.dtype == np.dtype(dtype)
     np.testing.assert_array_equal(y, module_round_trip(flat, options).astype(dtype))
@@ -184,7 +185,7 @@ def test_codecs_take_a_target_as_compress_does(target):
         quarnel_tools.compress(make_signal(500), **target)
         refused = None
     except ValueError as e:
-        refused = str(e) if str(e).startswith("Unsupported compression configuration") else None
+        refused = str(e) if "Unsupported compression configuration" in str(e) else None
     for make in (Quarnel, QuarnelCodec):
         if refused is None:
             assert make(**target) == make(**target)
@@ -225,7 +226,9 @@ def test_zarr_arrays_read_back_in_a_new_process(tmp_path, kwargs):
     y = np.load(tmp_path / "y.npy")
     assert y.dtype == x.dtype
     order = kwargs.get("order", "C")
-    want = stored(x, kwargs["chunks"], quarnel.QrnlCompressionOptions("cdf53", 10), order)
+    # Zarr v3 hands the codec the fill value; the v2 codec masks none unless configured.
+    fill = 0.0 if kwargs["zarr_format"] == 3 else None
+    want = stored(x, kwargs["chunks"], quarnel.QrnlCompressionOptions("cdf53", 10), order, fill)
     np.testing.assert_array_equal(y, want.astype(x.dtype))
 
 
