@@ -54,6 +54,9 @@ class Quarnel(Codec):
         decoding when it fails, and the mask. False writes bare streams of
         the format, without either.
 
+    A target holds for a chunk written whole; each rewrite of a decoded chunk
+    (partial writes, appends) can add up to the bound again.
+
     ``encode`` takes a chunk of any shape and compresses its samples in
     memory order (C order for a C-contiguous chunk); a strided view is copied
     into C order first. ``decode`` returns a 1-D array, or fills ``out`` (any

@@ -14,6 +14,12 @@ padding of a partial chunk at the end, and regions never written) and
 non-finite samples are masked: they take no part in the chunk's range or
 error target, cost almost nothing, and read back exactly, as does a data
 sample that happens to equal the fill value.
+
+A target holds for a chunk written whole. A chunk written in pieces or
+appended to is decoded, merged and coded again, and each such rewrite can add
+up to the bound again to the samples already in it (about 1.5 times the bound
+after one rewrite, 3 after ten): write whole chunks where every sample must
+keep the bound.
 """
 
 from __future__ import annotations

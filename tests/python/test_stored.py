@@ -1,0 +1,119 @@
+"""What is stored comes back: masks for fill values and non-finite samples,
+the bound on edge chunks and unwritten regions, and damaged streams refused."""
+
+import numpy as np
+import pytest
+
+import quarnel
+import quarnel_tools
+from conftest import make_signal
+
+zarr = pytest.importorskip("zarr")
+from quarnel_tools.numcodecs import Quarnel  # noqa: E402
+from quarnel_tools.zarr import QuarnelCodec  # noqa: E402
+
+
+def same(a, b):
+    """Equal values, NaN equal to NaN."""
+    return np.array_equal(a, b, equal_nan=True)
+
+
+@pytest.mark.parametrize("fill", [-9999.0, np.nan, 0.0])
+@pytest.mark.parametrize("n, chunk", [(70_000, 65_536), (3_000, 1_024)])
+@pytest.mark.parametrize("target", [{"rel_error": 1e-3}, {"max_error": 5e-3}, {"psnr": 50.0}])
+def test_edge_chunk_padding_neither_widens_nor_costs_the_bound(fill, n, chunk, target):
+    x = make_signal(n, seed=n)
+    a = zarr.create_array(zarr.storage.MemoryStore(), shape=(n,), chunks=(chunk,), dtype="float32",
+                          fill_value=fill, serializer=QuarnelCodec(**target), compressors=None)
+    a[:] = x
+    err = a[:].astype(np.float64) - x
+    span = float(x.max() - x.min())
+    for start in range(0, n, chunk):
+        part = err[start : start + chunk]
+        if "psnr" in target:
+            assert 20 * np.log10(span / np.sqrt(np.mean(part**2))) >= target["psnr"] - 0.5
+        else:
+            piece = x[start : start + chunk]
+            bound = target.get("max_error") or 1e-3 * float(piece.max() - piece.min())
+            assert np.abs(part).max() <= bound
+
+
+@pytest.mark.parametrize("fill", [np.nan, -9999.0, 0.0])
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_unwritten_samples_read_back_as_the_fill_value(fill, zarr_format):
+    codec = {"serializer": QuarnelCodec(max_error=5e-3), "compressors": None} if zarr_format == 3 else {
+        "compressors": Quarnel(max_error=5e-3, fill_value=fill)}
+    x = make_signal(5000)
+    a = zarr.create_array(zarr.storage.MemoryStore(), shape=(5000,), chunks=(4096,), dtype="float32",
+                          fill_value=fill, zarr_format=zarr_format, **codec)
+    a[:1000] = x[:1000]
+    y = a[:]
+    assert same(y[1000:], np.full(4000, fill, np.float32))
+    assert np.abs(y[:1000] - x[:1000]).max() <= 5e-3
+
+
+def scattered(dtype, seed):
+    """A signal with NaN (one with a payload), infinities, and samples equal
+    to a fill value of 0 (-0.0 among them) at random places."""
+    rng = np.random.default_rng(seed)
+    x = make_signal(3000, seed=seed, dtype=dtype)
+    special = np.array([np.nan, np.inf, -np.inf, -0.0, 0.0], dtype)
+    at = rng.choice(x.size, 300, replace=False)
+    x[at] = special[rng.integers(0, special.size, at.size)]
+    payload_nan = np.array([0x7FC00123], np.uint32).view(np.float32)[0]
+    x[at[0]] = payload_nan.astype(dtype) if dtype == np.float32 else np.float64(payload_nan)
+    return x, at
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("how", ["fixed", "bounded", "numcodecs", "zarr"])
+def test_masked_samples_come_back_bit_for_bit(dtype, seed, how):
+    x, at = scattered(dtype, seed)
+    if how == "fixed":
+        y = quarnel_tools.decompress(quarnel_tools.compress(x, fill_value=0.0), dtype=dtype)
+    elif how == "bounded":
+        y = quarnel_tools.decompress(quarnel_tools.compress(x, max_error=5e-3, fill_value=0.0), dtype=dtype)
+    elif how == "numcodecs":
+        codec = Quarnel(max_error=5e-3, fill_value=0.0, dtype=np.dtype(dtype).name)
+        y = codec.decode(codec.encode(x))
+    else:
+        a = zarr.create_array(zarr.storage.MemoryStore(), shape=x.shape, chunks=(1024,), dtype=dtype,
+                              fill_value=0.0, serializer=QuarnelCodec(max_error=5e-3), compressors=None)
+        a[:] = x
+        y = a[:]
+    assert y.dtype == dtype
+    np.testing.assert_array_equal(y[at].view(np.uint8), x[at].view(np.uint8))  # bits, NaN payloads included
+    rest = np.ones(x.size, bool)
+    rest[at] = False
+    if how != "fixed":
+        assert np.abs(y[rest].astype(np.float64) - x[rest]).max() <= 5e-3
+
+
+@pytest.mark.parametrize("coder", ["deflate", "arans"])
+def test_every_single_bit_flip_is_refused(coder):
+    x = make_signal(200)
+    x[50] = np.nan
+    stream = quarnel_tools.compress(x, max_error=1e-2, coder=coder)
+    for bit in range(8 * len(stream)):
+        damaged = bytearray(stream)
+        damaged[bit // 8] ^= 1 << (bit % 8)
+        with pytest.raises(ValueError):
+            quarnel_tools.decompress(bytes(damaged))
+    # A decoder of the format reads the stream as the bare one.
+    bare = quarnel_tools.compress(x, max_error=1e-2, coder=coder, trailer=False)
+    assert stream.startswith(bare)
+    assert same(quarnel.decompress_signal(stream), quarnel.decompress_signal(bare))
+
+
+def test_a_trailer_records_what_a_file_needs():
+    x = make_signal(1000)
+    meta = quarnel_tools.Metadata(sample_rate=48000.0, channels=1, source_format="PCM_24")
+    stream, result = quarnel_tools.compress_bounded(x, psnr=60.0, metadata=meta)
+    trailer = quarnel_tools.read_trailer(stream)
+    assert (trailer.sample_rate, trailer.channels, trailer.source_format) == (48000.0, 1, "PCM_24")
+    assert trailer.target == ("psnr", 60.0, result.max_error, result.psnr)
+    assert trailer.signal_range == (float(x.min()), float(x.max()))
+    assert quarnel_tools.read_trailer(quarnel_tools.compress(x, trailer=False)) is None
+    with pytest.raises(TypeError, match="trailer=True"):
+        quarnel_tools.compress(x, trailer=False, fill_value=0.0)
