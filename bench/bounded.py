@@ -48,10 +48,10 @@ import argparse
 import time
 
 import numpy as np
+import recordings
 
 import quarnel
 import quarnel_tools
-import recordings
 
 PSNR_TARGETS = (40.0, 60.0)
 MAX_ERROR_FRACTIONS = (1e-2, 3e-3, 1e-3)

@@ -66,9 +66,9 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 import numpy as np
+import recordings
 
 import quarnel
-import recordings
 
 # Goals of the speed issue, as ratios of MB/s taken in the same run.
 GOAL_COMPRESS_VS_ZFP = 0.6

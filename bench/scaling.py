@@ -36,9 +36,9 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
+from compare import make_noisy, measure_peak, time_once  # noqa: E402
 
 import quarnel  # noqa: E402
-from compare import make_noisy, measure_peak, time_once  # noqa: E402
 
 MIN_SAMPLES = 10_000
 MIN_RUN_SECONDS = 0.05

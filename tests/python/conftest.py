@@ -3,8 +3,6 @@ import os
 import numpy as np
 import pytest
 
-import quarnel
-
 try:
     from hypothesis import settings as _hypothesis_settings
 except ImportError:  # the property tests skip themselves

@@ -16,6 +16,7 @@ zarr = pytest.importorskip("zarr")
 sf = pytest.importorskip("soundfile")
 from hypothesis import HealthCheck, example, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
+from test_bounded import check, signal_of  # noqa: E402
 
 import quarnel  # noqa: E402
 import quarnel_tools  # noqa: E402
@@ -24,7 +25,6 @@ from quarnel_tools.numcodecs import Quarnel  # noqa: E402
 from quarnel_tools.zarr import QuarnelCodec  # noqa: E402
 
 from conftest import make_signal, stored  # noqa: E402
-from test_bounded import check, signal_of  # noqa: E402
 
 SMALL = settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 METHODS = ["cdf97", "cdf53", "db4", "sym4"]

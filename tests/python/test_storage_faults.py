@@ -9,7 +9,6 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,7 +18,6 @@ pytest.importorskip("numcodecs")
 
 import quarnel_tools  # noqa: E402
 from quarnel_tools import cli  # noqa: E402
-from quarnel_tools.numcodecs import Quarnel  # noqa: E402
 from quarnel_tools.zarr import QuarnelCodec  # noqa: E402
 
 from conftest import make_signal  # noqa: E402

@@ -6,6 +6,7 @@ import pytest
 
 import quarnel
 import quarnel_tools
+
 from conftest import make_signal
 
 zarr = pytest.importorskip("zarr")
