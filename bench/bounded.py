@@ -46,6 +46,7 @@ Usage: bounded.py [--signals ecg,speech,telephone,walk] [--repeats 5]
 
 import argparse
 import time
+from functools import partial
 
 import numpy as np
 import recordings
@@ -188,6 +189,11 @@ def fmt(v, width=8, digits=1):
     return f"{'n/a':>{width}}" if v is None else f"{v:>{width}.{digits}f}"
 
 
+def share(ours, other):
+    """ours / other, None when the peer reached no ratio."""
+    return None if other is None else ours / other
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -216,9 +222,9 @@ def main():
             sz3 = best_by_bisection(x, run_sz3, 1e-8, 0.5, target)
             zfp = best_by_bisection(x, run_zfp, r * 1e-9, r, target)
             plain = plain_best(x, target)
-            rel = lambda other: None if other is None else ours / other  # noqa: E731
             print(f"{name:<10} {x.size:>9} {target:>4.0f} {ours:>8.1f} {achieved:>6.2f} {fmt(sz3)} {fmt(zfp)}"
-                  f" {fmt(plain)} {fmt(rel(sz3), 6, 2)} {fmt(rel(zfp), 6, 2)} {fmt(rel(plain), 6, 2)} {ceiling:>8.1f}")
+                  f" {fmt(plain)} {fmt(share(ours, sz3), 6, 2)} {fmt(share(ours, zfp), 6, 2)}"
+                  f" {fmt(share(ours, plain), 6, 2)} {ceiling:>8.1f}")
             verdict(f"{name} {target:.0f} dB: PSNR reached", achieved >= target, f"{achieved:.3f} dB")
             if target == 60.0:
                 verdict(f"{name} 60 dB: >= {GOAL_VS_SZ3_AT_60} x SZ3", ours >= GOAL_VS_SZ3_AT_60 * sz3,
@@ -247,9 +253,9 @@ def main():
             bound = fraction * r
             cells = []
             for label, run in (
-                ("bounded", lambda: run_bounded(x, max_error=bound)),
-                ("sz3", lambda: run_sz3(x, fraction)),
-                ("zfp", lambda: run_zfp(x, bound)),
+                ("bounded", partial(run_bounded, x, max_error=bound)),
+                ("sz3", partial(run_sz3, x, fraction)),
+                ("zfp", partial(run_zfp, x, bound)),
             ):
                 try:
                     size, y = run()

@@ -62,6 +62,7 @@ import tempfile
 import threading
 import time
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Optional
 
@@ -231,9 +232,9 @@ def time_codecs(codecs: list[Codec], x: np.ndarray, payloads: list, repeats: int
     best = [[float("inf"), float("inf")] for _ in codecs]
     for _ in range(repeats):
         for i, codec in enumerate(codecs):
-            best[i][0] = min(best[i][0], time_once(lambda: codec.compress(x)))
+            best[i][0] = min(best[i][0], time_once(partial(codec.compress, x)))
         for i, codec in enumerate(codecs):
-            best[i][1] = min(best[i][1], time_once(lambda: codec.decompress(payloads[i])))
+            best[i][1] = min(best[i][1], time_once(partial(codec.decompress, payloads[i])))
     return [tuple(b) for b in best]
 
 
@@ -355,6 +356,19 @@ def compare_signal(name: str, x: np.ndarray, args: argparse.Namespace) -> dict:
     return {label: value for label, (value, _) in goals.items()}
 
 
+def in_a_row(compress: Callable[[np.ndarray], Any], signals: tuple[np.ndarray, ...]) -> None:
+    for s in signals:
+        compress(s)
+
+
+def concurrently(compress: Callable[[np.ndarray], Any], signals: tuple[np.ndarray, ...]) -> None:
+    workers = [threading.Thread(target=compress, args=(s,)) for s in signals]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+
+
 def two_threads(n: int, repeats: int) -> None:
     """Two Python threads, each compressing its own signal, against the same
     two calls one after the other: wall time concurrent / sequential."""
@@ -368,21 +382,10 @@ def two_threads(n: int, repeats: int) -> None:
     print(f"\n== two Python threads, each compressing its own {n}-sample noisy signal, "
           f"best of {repeats}")
     for label, compress in entries:
-        def in_a_row():
-            compress(a)
-            compress(b)
-
-        def concurrent():
-            workers = [threading.Thread(target=compress, args=(s,)) for s in (a, b)]
-            for w in workers:
-                w.start()
-            for w in workers:
-                w.join()
-
         row_best = [float("inf"), float("inf")]
         for _ in range(repeats):
-            row_best[0] = min(row_best[0], time_once(in_a_row))
-            row_best[1] = min(row_best[1], time_once(concurrent))
+            row_best[0] = min(row_best[0], time_once(partial(in_a_row, compress, (a, b))))
+            row_best[1] = min(row_best[1], time_once(partial(concurrently, compress, (a, b))))
         ratio = row_best[1] / row_best[0]
         verdict = ""
         if label.startswith("quarnel_tools"):

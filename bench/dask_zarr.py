@@ -63,7 +63,10 @@ def main():
         f"{args.samples} float32 samples ({mb:.0f} MB) in chunks of {args.chunk}, max error {args.max_error:g}, "
         f"{os.cpu_count()} CPUs"
     )
-    head = f"{'workers':>7} {'write s':>8} {'write MB/s':>10} {'read+check s':>12} {'generate s':>10} {'ratio':>7} {'largest error':>13}"
+    head = (
+        f"{'workers':>7} {'write s':>8} {'write MB/s':>10} {'read+check s':>12} {'generate s':>10} {'ratio':>7}"
+        f" {'largest error':>13}"
+    )
     print(head)
     print("-" * len(head))
     with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR")) as scratch:
@@ -71,7 +74,8 @@ def main():
             written, read, generate, stored, error = run(workers, args.samples, args.chunk, args.max_error, scratch)
             print(
                 f"{workers:>7} {written:>8.2f} {mb / written:>10.1f} {read:>12.2f} {generate:>10.2f} "
-                f"{args.samples * 4 / stored:>7.2f} {error:>13.3g}" + ("" if error <= args.max_error else "  BOUND MISSED")
+                f"{args.samples * 4 / stored:>7.2f} {error:>13.3g}"
+                + ("" if error <= args.max_error else "  BOUND MISSED")
             )
 
 

@@ -3,9 +3,10 @@
 
 One run: for log-spaced lengths from 10^4 to --max samples (2^28 by default)
 of compare.py's noisy signal (a random walk pulled back towards zero, two
-sines, white noise; fixed seed, range nearly independent of the length), times compress_signal and decompress_signal with default options and
-with the DEFLATE coder, prints ns per sample and the peak extra resident
-memory of one call, and writes bench/scaling.png. Flat lines mean linear cost.
+sines, white noise; fixed seed, range nearly independent of the length),
+times compress_signal and decompress_signal with default options and with
+the DEFLATE coder, prints ns per sample and the peak extra resident memory
+of one call, and writes bench/scaling.png. Flat lines mean linear cost.
 
 Timing: CPU time of this process (the calls run on the calling thread), best
 of --repeats runs, so that other work on a shared machine disturbs the curve
@@ -29,6 +30,7 @@ import math
 import sys
 import tempfile
 import time
+from functools import partial
 from pathlib import Path
 
 import matplotlib
@@ -77,11 +79,9 @@ def measure(n: int, repeats: int, memory: bool) -> dict:
             x.astype("<f4").tofile(signal_file)
         for label, recipe, options in SERIES:
             stream = quarnel.compress_signal(x, options)
-            row[f"{label} compress"] = ns_per_sample(
-                lambda: quarnel.compress_signal(x, options), n, repeats)
-            row[f"{label} decompress"] = ns_per_sample(
-                lambda: quarnel.decompress_signal(stream), n, repeats)
-            del stream
+            row[f"{label} compress"] = ns_per_sample(partial(quarnel.compress_signal, x, options), n, repeats)
+            row[f"{label} decompress"] = ns_per_sample(partial(quarnel.decompress_signal, stream), n, repeats)
+            del stream  # before the next series' stream exists, so that the two never add up
             if memory:
                 for direction in ("compress", "decompress"):
                     peak = measure_peak(recipe, signal_file, direction)

@@ -92,7 +92,10 @@ def main():
         f"{args.wav}: {len(signal)} samples at {rate} Hz ({len(signal) / rate:.2f} s), "
         f"{8 * width}-bit PCM; scale {args.scale}, cutoff {args.cutoff}"
     )
-    header = f"{'method':<7} {'coder':<8} {'input B':>9} {'stream B':>9} {'ratio':>7} {'PSNR dB':>8} {'max err/range':>14}"
+    header = (
+        f"{'method':<7} {'coder':<8} {'input B':>9} {'stream B':>9} {'ratio':>7} {'PSNR dB':>8}"
+        f" {'max err/range':>14}"
+    )
     print(header)
     print("-" * len(header))
     shown = None

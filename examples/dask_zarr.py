@@ -68,7 +68,10 @@ def main():
         if cluster is not None:
             cluster.close()
         ratio = array.nbytes / array.nbytes_stored()
-        print(f"{args.samples} samples in {seconds:.2f} s, ratio {ratio:.2f}, largest error {error:.3g} (bound {args.max_error:g})")
+        print(
+            f"{args.samples} samples in {seconds:.2f} s, ratio {ratio:.2f}, largest error {error:.3g}"
+            f" (bound {args.max_error:g})"
+        )
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Build and run the whole test suite: the C++ tests (GoogleTest, through
-# Meson), then the Python module's tests (pytest) with the oldest and the
-# newest supported NumPy.
+# Meson), the lint and type checks of the Python code (ruff, mypy), then the
+# Python module's tests (pytest) with the oldest and the newest supported
+# NumPy.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -41,6 +42,23 @@ for v in "$venv_oldest" "$venv"; do
   "$v/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${wheel[0]}"
 done
 
+# Lint and type checks, settings in pyproject.toml; mypy checks calls into
+# the module through the stub the wheel just installed. A failure does not
+# stop the tests, but fails the run at the end.
+lint_passed=0
+lint_failed=0
+lint() {
+  if "$@"; then
+    lint_passed=$((lint_passed + 1))
+  else
+    echo "${1##*/} failed"
+    lint_failed=$((lint_failed + 1))
+  fi
+}
+lint "$venv/bin/ruff" check src tests bench examples scripts
+lint "$venv/bin/mypy"
+echo "lint: $lint_passed passed, $lint_failed failed"
+
 # Newest NumPy last, so that pytest's summary closes the output.
 for v in "$venv_oldest" "$venv"; do
   echo "Python tests with NumPy $("$v/bin/python" -c 'import numpy; print(numpy.__version__)')"
@@ -48,3 +66,8 @@ for v in "$venv_oldest" "$venv"; do
   # under test however pytest starts; its options are in pyproject.toml.
   "$v/bin/python" -m pytest -q tests/python
 done
+
+if ((lint_failed)); then
+  echo "lint failed: see the ruff and mypy output above the Python tests"
+  exit 1
+fi

@@ -20,7 +20,7 @@ without decoding it, ``read_trailer`` what its trailer holds.
 from __future__ import annotations
 
 import os
-from typing import NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -30,6 +30,19 @@ from quarnel import QrnlCompressionOptions
 from . import _native
 from ._arguments import bounded_choices
 from ._arguments import target as _target
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+    from ._arguments import Coder, Method
+
+    # Any object with the buffer protocol, which NumPy's arrays declare only
+    # from Python 3.12 on.
+    _BytesLike = Union[Buffer, npt.NDArray[Any]]
+    # What the extension module's calls return, which it does not declare:
+    # the fields of BoundedResult but the size, and of StreamInfo but the ratio.
+    _Achieved = Tuple[float, float, str, int, int, str]
+    _Header = Tuple[str, int, int, str, int, float, float, float, int]
 
 __all__ = [
     "BoundedResult",
@@ -192,8 +205,8 @@ def compress_bounded(
     max_error: Optional[float] = None,
     rel_error: Optional[float] = None,
     psnr: Optional[float] = None,
-    method: Optional[str] = None,
-    coder: Optional[str] = None,
+    method: Optional[Method] = None,
+    coder: Optional[Coder] = None,
     threads: Optional[int] = None,
     trailer: bool = True,
     fill_value: Optional[float] = None,
@@ -265,6 +278,8 @@ def compress_bounded(
     if target is None:
         raise TypeError("compress_bounded() needs one of max_error, rel_error and psnr")
     store = _store(trailer, fill_value, metadata)
+    stream: bytes
+    achieved: _Achieved
     stream, achieved = _native.compress_bounded(
         data, bounded_choices(method, coder), method is not None, target[0], target[1], _thread_count(threads), store
     )
@@ -279,8 +294,8 @@ def compress(
     max_error: Optional[float] = None,
     rel_error: Optional[float] = None,
     psnr: Optional[float] = None,
-    method: Optional[str] = None,
-    coder: Optional[str] = None,
+    method: Optional[Method] = None,
+    coder: Optional[Coder] = None,
     trailer: bool = True,
     fill_value: Optional[float] = None,
     metadata: Optional[Metadata] = None,
@@ -340,7 +355,8 @@ def compress(
                 "method and coder go with an error target (max_error, rel_error or psnr); "
                 "without one, pass options"
             )
-        return _native.compress(data, options, _thread_count(threads), _store(trailer, fill_value, metadata))
+        stream: bytes = _native.compress(data, options, _thread_count(threads), _store(trailer, fill_value, metadata))
+        return stream
     if options is not None:
         raise TypeError(
             "options and an error target exclude each other: the bounded encoder picks what "
@@ -361,7 +377,7 @@ def compress(
 
 
 def decompress(
-    stream: Union[bytes, bytearray, memoryview],
+    stream: _BytesLike,
     *,
     threads: Optional[int] = None,
     dtype: npt.DTypeLike = np.float32,
@@ -397,10 +413,11 @@ def decompress(
     wide = np.dtype(dtype)
     if wide not in (np.float32, np.float64):
         raise ValueError(f"dtype must be float32 or float64, not {wide}")
-    return _native.decompress(stream, _thread_count(threads), wide == np.float64)
+    samples: npt.NDArray[np.floating] = _native.decompress(stream, _thread_count(threads), wide == np.float64)
+    return samples
 
 
-def read_trailer(stream: Union[bytes, bytearray, memoryview]) -> Optional[Trailer]:
+def read_trailer(stream: _BytesLike) -> Optional[Trailer]:
     """What a stream's trailer holds, or ``None`` for a bare stream.
 
     Raises
@@ -413,7 +430,7 @@ def read_trailer(stream: Union[bytes, bytearray, memoryview]) -> Optional[Traile
     return None if fields is None else Trailer(**fields)
 
 
-def inspect(stream: Union[bytes, bytearray, memoryview]) -> StreamInfo:
+def inspect(stream: _BytesLike) -> StreamInfo:
     """Read a stream's header without decoding the stream.
 
     Lets a caller refuse a stream that would decode to too many samples
@@ -437,6 +454,6 @@ def inspect(stream: Union[bytes, bytearray, memoryview]) -> StreamInfo:
     ValueError
         For a header the decoder refuses, with the codec's message.
     """
-    fields = _native.inspect(stream)
+    fields: _Header = _native.inspect(stream)
     count, payload = fields[4], fields[8]
     return StreamInfo(*fields, 4.0 * count / (_native.HEADER_SIZE + payload))

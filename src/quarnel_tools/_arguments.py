@@ -5,7 +5,7 @@ Python values onto them."""
 
 from __future__ import annotations
 
-from typing import Optional, Tuple
+from typing import Literal, Optional, Tuple
 
 import numpy as np
 
@@ -14,6 +14,12 @@ from quarnel import QrnlCompressionOptions
 
 # The keywords of the error targets, at the codec's ErrorTarget numbers.
 TARGETS = ("max_error", "rel_error", "psnr")
+
+# The codec's names of its methods, cut-offs and coders, for type checkers,
+# as the module's stub spells them; the codec checks the values at run time.
+Method = Literal["cdf97", "cdf53", "db4", "sym4"]
+Cutoff = Literal["low", "medium", "high"]
+Coder = Literal["auto", "deflate", "arans"]
 
 
 def as_number(name: str, value: object) -> float:
@@ -43,8 +49,10 @@ def target(
     return kind, number
 
 
-def bounded_choices(method: Optional[str], coder: Optional[str]) -> QrnlCompressionOptions:
+def bounded_choices(method: Optional[Method], coder: Optional[Coder]) -> QrnlCompressionOptions:
     """The bounded encoder's method and coder, parsed by the module's options
     class with its checks and messages; an unpinned method parses as the
     default."""
-    return QrnlCompressionOptions(**({} if method is None else {"method": method}), coder=coder)
+    if method is None:
+        return QrnlCompressionOptions(coder=coder)
+    return QrnlCompressionOptions(method=method, coder=coder)

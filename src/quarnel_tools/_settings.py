@@ -10,7 +10,7 @@ checks ``quarnel_tools.compress`` makes."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -20,12 +20,19 @@ import quarnel_tools._native as _native
 from quarnel_tools._arguments import TARGETS as TARGETS  # the command line takes them from here
 from quarnel_tools._arguments import bounded_choices, target
 
+if TYPE_CHECKING:
+    from quarnel_tools._arguments import Coder, Cutoff, Method
+
 # The codec's names for its methods, cut-offs and coders, in its order.
-METHODS = _native.METHODS
-CUTOFFS = _native.CUTOFFS
-CODERS = _native.CODERS
+METHODS: Tuple[Method, ...] = _native.METHODS
+CUTOFFS: Tuple[Cutoff, ...] = _native.CUTOFFS
+CODERS: Tuple[Coder, ...] = _native.CODERS
 # The codec's defaults, those of quarnel.QrnlCompressionOptions, so that a
 # configuration records them.
+DEFAULT_METHOD: Method
+DEFAULT_SCALE: int
+DEFAULT_CUTOFF: Cutoff
+DEFAULT_CODER: Coder
 DEFAULT_METHOD, DEFAULT_SCALE, DEFAULT_CUTOFF, DEFAULT_CODER = (
     _native.DEFAULT_OPTIONS[k] for k in ("method", "scale", "cutoff", "coder")
 )
@@ -35,10 +42,10 @@ DEFAULT_METHOD, DEFAULT_SCALE, DEFAULT_CUTOFF, DEFAULT_CODER = (
 class Settings:
     """A validated configuration; build it with ``Settings.parse``."""
 
-    method: Optional[str] = None
+    method: Optional[Method] = None
     scale: Optional[int] = None
-    cutoff: Optional[str] = None
-    coder: Optional[str] = None
+    cutoff: Optional[Cutoff] = None
+    coder: Optional[Coder] = None
     target: Optional[str] = None
     bound: Optional[float] = None
     # Streams with the trailer (checksum and mask) unless a consumer wants
@@ -49,10 +56,10 @@ class Settings:
     def parse(
         cls,
         *,
-        method: Optional[str] = None,
+        method: Optional[Method] = None,
         scale: Optional[int] = None,
-        cutoff: Optional[str] = None,
-        coder: Optional[str] = None,
+        cutoff: Optional[Cutoff] = None,
+        coder: Optional[Coder] = None,
         max_error: Optional[float] = None,
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
@@ -89,6 +96,8 @@ class Settings:
         return cls.parse(**config)
 
     def options(self) -> quarnel.QrnlCompressionOptions:
+        # Settings without a target: parse() gives them all four options.
+        assert self.method is not None and self.scale is not None and self.cutoff is not None
         return quarnel.QrnlCompressionOptions(self.method, self.scale, self.cutoff, self.coder)
 
     def config(self) -> Dict[str, Any]:
@@ -117,13 +126,25 @@ class Settings:
         """Compress a contiguous 1-D float32 or float64 array. With the
         trailer, samples equal to `fill_value` are masked; without it the
         fill value and the metadata are not kept."""
-        store: Dict[str, Any] = {"trailer": self.trailer}
-        if self.trailer:
-            store.update(fill_value=fill_value, metadata=metadata)
+        if not self.trailer:
+            fill_value = metadata = None
         if self.target is None:
-            return quarnel_tools.compress(samples, self.options(), threads=threads, **store)
+            return quarnel_tools.compress(
+                samples, self.options(), threads=threads, trailer=self.trailer, fill_value=fill_value, metadata=metadata
+            )
+        # The bound in its target's place.
+        max_error, rel_error, psnr = (self.bound if name == self.target else None for name in TARGETS)
         return quarnel_tools.compress(
-            samples, threads=threads, method=self.method, coder=self.coder, **{self.target: self.bound}, **store
+            samples,
+            threads=threads,
+            max_error=max_error,
+            rel_error=rel_error,
+            psnr=psnr,
+            method=self.method,
+            coder=self.coder,
+            trailer=self.trailer,
+            fill_value=fill_value,
+            metadata=metadata,
         )
 
     def describe(self) -> str:

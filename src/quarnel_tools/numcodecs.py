@@ -9,7 +9,7 @@ jumps between them.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 import numpy as np
 from numcodecs.abc import Codec
@@ -18,6 +18,9 @@ from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like, nda
 import quarnel_tools
 from quarnel_tools._settings import Settings
 
+if TYPE_CHECKING:
+    from quarnel_tools._arguments import Coder, Cutoff, Method
+
 __all__ = ["Quarnel"]
 
 _DTYPES = ("float32", "float64")
@@ -25,7 +28,7 @@ _DTYPES = ("float32", "float64")
 _LARGEST_ARRAY_BYTES = np.iinfo(np.intp).max
 
 
-class Quarnel(Codec):
+class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Codec is Any
     """Lossy wavelet codec for float samples.
 
     Parameters
@@ -77,10 +80,10 @@ class Quarnel(Codec):
 
     def __init__(
         self,
-        method: Optional[str] = None,
+        method: Optional[Method] = None,
         scale: Optional[int] = None,
-        cutoff: Optional[str] = None,
-        coder: Optional[str] = None,
+        cutoff: Optional[Cutoff] = None,
+        coder: Optional[Coder] = None,
         *,
         max_error: Optional[float] = None,
         rel_error: Optional[float] = None,
@@ -140,12 +143,13 @@ class Quarnel(Codec):
         if target.size != count:
             raise ValueError(f"quarnel codec: the stream holds {count} samples, but out has room for {target.size}")
         samples = quarnel_tools.decompress(stream, dtype=np.float64 if target.itemsize == 8 else np.float32)
-        return ndarray_copy(samples.astype(target.dtype, copy=False), target)
+        filled: np.ndarray = ndarray_copy(samples.astype(target.dtype, copy=False), target)
+        return filled
 
     def _samples_of(self, out: Any) -> np.ndarray:
         """``out`` as an array of float samples to fill. numcodecs' helpers
         pass a byte buffer, which holds samples of ``dtype``."""
-        target = ensure_ndarray_like(out)
+        target: np.ndarray = ensure_ndarray_like(out)
         if target.dtype.itemsize == 1 and target.dtype.kind in "uiV":
             target = ensure_contiguous_ndarray(target)
             if target.nbytes % self._dtype.itemsize:

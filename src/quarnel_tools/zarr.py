@@ -41,13 +41,16 @@ if TYPE_CHECKING:
 
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
+    from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
+
+    from quarnel_tools._arguments import Coder, Cutoff, Method
 
 __all__ = ["QuarnelCodec"]
 
 _NAME = "quarnel"
 
 
-def _sample_dtype(dtype: Any) -> np.dtype:
+def _sample_dtype(dtype: ZDType[TBaseDType, TBaseScalar]) -> np.dtype:
     native = np.dtype(dtype.to_native_dtype())
     if native.kind != "f" or native.itemsize not in (4, 8):
         raise ValueError(f"the quarnel codec compresses float32 or float64 arrays, not {native}")
@@ -74,10 +77,10 @@ class QuarnelCodec(ArrayBytesCodec):
     def __init__(
         self,
         *,
-        method: Optional[str] = None,
+        method: Optional[Method] = None,
         scale: Optional[int] = None,
-        cutoff: Optional[str] = None,
-        coder: Optional[str] = None,
+        cutoff: Optional[Cutoff] = None,
+        coder: Optional[Coder] = None,
         max_error: Optional[float] = None,
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
@@ -98,7 +101,7 @@ class QuarnelCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: Dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, _NAME, require_configuration=False)
-        return cls(**(configuration or {}))  # type: ignore[arg-type]
+        return cls(**(configuration or {}))  # type: ignore[arg-type]  # JSON values, which parse() checks
 
     def to_dict(self) -> Dict[str, JSON]:
         return {"name": _NAME, "configuration": self.settings.config()}

@@ -108,7 +108,8 @@ def test_qrnl_is_the_modules_stream(tmp_path, capsys, name):
     raw = ["--dtype", "float64"] if name == "raw.f64" else []
     out = tmp_path / "s.qrnl"
     assert run(capsys, "compress", src, out, "--cutoff", "medium", "--coder", "deflate", "--threads", 2, *raw)[0] == 0
-    stream = quarnel.compress_signal(read_rows(src)[0], quarnel.QrnlCompressionOptions(cutoff="medium", coder="deflate"))
+    options = quarnel.QrnlCompressionOptions(cutoff="medium", coder="deflate")
+    stream = quarnel.compress_signal(read_rows(src)[0], options)
     assert out.read_bytes()[: len(stream)] == stream  # then the trailer
     back = tmp_path / "back.f32"
     assert run(capsys, "decompress", out, back, "--dtype", "float32")[0] == 0
@@ -163,7 +164,8 @@ def test_bench_prints_every_method_and_coder_and_plots(tmp_path, capsys):
     status, out, _ = run(capsys, "bench", make_input(tmp_path, "pcm16.wav", 2000), "--plot", plot, "--force")
     rows = [line.split() for line in out.splitlines()[3:-1]]
     assert status == 0 and len(rows) == 4 * 2 * 7
-    assert {(r[0], r[1]) for r in rows} == {(m, c) for m in ("cdf97", "cdf53", "db4", "sym4") for c in ("deflate", "arans")}
+    methods, coders = ("cdf97", "cdf53", "db4", "sym4"), ("deflate", "arans")
+    assert {(r[0], r[1]) for r in rows} == {(m, c) for m in methods for c in coders}
     assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.splitlines()[-1] == f"plot: {plot}"
 
 

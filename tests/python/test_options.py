@@ -107,7 +107,9 @@ def test_unknown_values_are_value_errors(kwargs, message):
         ("wave \U0001f30a", '"wave \U0001f30a"'),
     ],
 )
-@pytest.mark.parametrize("parameter, template", [("method", METHOD_MESSAGE), ("cutoff", CUTOFF_MESSAGE), ("coder", CODER_MESSAGE)])
+@pytest.mark.parametrize(
+    "parameter, template", [("method", METHOD_MESSAGE), ("cutoff", CUTOFF_MESSAGE), ("coder", CODER_MESSAGE)]
+)
 def test_rejected_strings_are_quoted_and_escaped(parameter, template, text, shown):
     with pytest.raises(ValueError) as caught:
         QrnlCompressionOptions(**{parameter: text})
@@ -189,4 +191,4 @@ def test_instances_are_opaque_and_immutable():
     with pytest.raises(AttributeError):
         options.scale = 12
     with pytest.raises(AttributeError):
-        options.method
+        options.method  # noqa: B018 - the attribute lookup is what must raise

@@ -227,7 +227,10 @@ def stores(tmp_path_factory):
     for zarr_format in (2, 3):
         path = tmp_path_factory.mktemp("damage") / f"v{zarr_format}.zarr"
         codecs = {"serializer": QuarnelCodec(), "compressors": None} if zarr_format == 3 else {"compressors": Quarnel()}
-        zarr.create_array(path, shape=SIGNAL.shape, chunks=CHUNKS, dtype="float32", zarr_format=zarr_format, **codecs)[:] = SIGNAL
+        array = zarr.create_array(
+            path, shape=SIGNAL.shape, chunks=CHUNKS, dtype="float32", zarr_format=zarr_format, **codecs
+        )
+        array[:] = SIGNAL
         made[zarr_format] = path
     return made, stored(SIGNAL, CHUNKS)
 

@@ -3,8 +3,12 @@
 import ast
 import inspect
 from pathlib import Path
+from typing import get_args
+
+import pytest
 
 import quarnel
+from quarnel_tools import _arguments, _native
 
 
 def stub_tree():
@@ -43,3 +47,19 @@ def test_stub_matches_the_module():
     assert sorted(declared) == sorted(quarnel.__all__)
     for name, params in declared.items():
         assert params == runtime_parameters(getattr(quarnel, name)), name
+
+
+def stub_names(parameter):
+    """The strings of the Literal type of a parameter of the options class in the stub."""
+    options = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == "QrnlCompressionOptions")
+    init = next(n for n in options.body if isinstance(n, ast.FunctionDef) and n.name == "__init__")
+    annotation = next(a.annotation for a in init.args.args if a.arg == parameter)
+    return {n.value for n in ast.walk(annotation) if isinstance(n, ast.Constant) and isinstance(n.value, str)}
+
+
+@pytest.mark.parametrize("parameter, alias, names", [("method", "Method", "METHODS"), ("cutoff", "Cutoff", "CUTOFFS"),
+                                                     ("coder", "Coder", "CODERS")])
+def test_name_types_of_quarnel_tools_are_the_codecs_names(parameter, alias, names):
+    declared = set(get_args(getattr(_arguments, alias)))
+    assert declared == set(getattr(_native, names))
+    assert declared == stub_names(parameter)

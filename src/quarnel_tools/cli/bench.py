@@ -7,7 +7,7 @@ import math
 import time
 from functools import partial
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -17,6 +17,9 @@ from quarnel_tools.cli.failure import Failure, one_line
 from quarnel_tools.cli.progress import progress
 from quarnel_tools.cli.signal_io import read_signal
 from quarnel_tools.cli.staging import check_out, staged
+
+if TYPE_CHECKING:
+    from quarnel_tools._arguments import Coder, Method
 
 SCALES = range(6, 13)
 PSNRS = (30.0, 40.0, 50.0, 60.0, 70.0, 80.0)
@@ -35,20 +38,23 @@ def _timed(call: Any, budget: float = 0.2, most: int = 5) -> Tuple[Any, float]:
 def bench_rows(samples: np.ndarray, sweep: str, threads: Optional[int], quiet: bool) -> List[Dict[str, Any]]:
     finite = samples[np.isfinite(samples)]
     span = float(finite.max() - finite.min()) if finite.size else 0.0
-    settings = []
+    # (method, coder, label, scale, psnr)
+    settings: List[Tuple[Method, Coder, str, Optional[int], Optional[float]]] = []
     for method in METHODS:
-        for coder in (c for c in CODERS if c != "auto"):
+        for coder in CODERS:
+            if coder == "auto":
+                continue
             if sweep == "scale":
-                settings += [(method, coder, f"scale {s}", dict(scale=s)) for s in SCALES]
+                settings += [(method, coder, f"scale {s}", s, None) for s in SCALES]
             else:
-                settings += [(method, coder, f"psnr {p:g}", dict(psnr=p)) for p in PSNRS]
+                settings += [(method, coder, f"psnr {p:g}", None, p) for p in PSNRS]
     rows = []
     mb = samples.size * 4 / 1e6
     with progress(len(settings), quiet, "bench") as bar:
-        for method, coder, label, extra in settings:
+        for method, coder, label, scale, psnr in settings:
             row: Dict[str, Any] = {"method": method, "coder": coder, "setting": label}
             try:
-                chosen = Settings.parse(method=method, coder=coder, **extra)
+                chosen = Settings.parse(method=method, coder=coder, scale=scale, psnr=psnr)
                 stream, t_c = _timed(partial(chosen.compress, samples, threads))
             except ValueError as e:
                 row["refused"] = one_line(e)

@@ -7,7 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from tokenize import TokenError
-from typing import Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 import numpy as np
 
@@ -16,6 +16,9 @@ from quarnel_tools._settings import Settings
 from quarnel_tools.cli.failure import Failure, one_line
 from quarnel_tools.cli.progress import progress
 from quarnel_tools.cli.staging import staged, uninterrupted
+
+if TYPE_CHECKING:
+    from zarr.core.common import JSON
 
 AUDIO = {".wav": "WAV", ".flac": "FLAC"}
 # What a decompressed signal becomes when the store records no subtype (or one
@@ -67,6 +70,7 @@ def read_signal(path: Path, raw_dtype: Optional[str]) -> Signal:
         elif form == "npy":
             read = _read_npy(path)
         else:
+            assert raw_dtype is not None  # kind() gives "raw" only with a dtype
             read = _read_raw(path, raw_dtype)
     except OSError as e:
         raise Failure(path, e.strerror or str(e)) from None
@@ -225,13 +229,14 @@ def write_store(
 
     channels, n = signal.samples.shape
     if settings.target == "rel_error":
+        assert settings.bound is not None  # a target comes with its bound
         # Chunks are compressed one by one, each against its own range: give
         # them all the absolute bound the whole signal's range allows.
         finite = signal.samples[np.isfinite(signal.samples)]
         span = float(finite.max() - finite.min()) if finite.size else 0.0
         bound = settings.bound * span if span > 0 else settings.bound
         settings = Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
-    attributes = {
+    attributes: Dict[str, JSON] = {
         "sample_rate": signal.rate,
         "source": {"name": source.name, **signal.source},
         "all_chunks_written": True,
@@ -309,7 +314,7 @@ def _pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
     they are."""
     full = 2.0 ** (bits - 1)
     # Scaling by a power of two is exact, and float32 holds every 24-bit value.
-    values = np.multiply(frames, full, dtype=np.float64 if bits > 24 else np.float32)
+    values: np.ndarray = np.multiply(frames, full, dtype=np.float64 if bits > 24 else np.float32)
     np.rint(values, out=values)
     np.clip(values, -full, full - 1, out=values)
     pcm = values.astype(np.int32)
