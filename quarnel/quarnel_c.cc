@@ -123,6 +123,19 @@ int bad_struct_size(const Message& message, const char* name, std::uint32_t size
                       static_cast<unsigned>(size), first, last);
 }
 
+// The arguments of a call that reads a stream into an info struct the caller
+// sizes; the call then fills the fields of that size.
+template <class Info>
+int check_info(const std::uint8_t* stream, std::size_t stream_size, const Info* info,
+               const char* name, std::size_t first, const Message& message) {
+  if (stream == nullptr && stream_size != 0) return null_argument(message, "stream");
+  if (info == nullptr) return null_argument(message, "info");
+  if (info->struct_size < first || info->struct_size > sizeof *info) {
+    return bad_struct_size(message, name, info->struct_size, first, sizeof *info);
+  }
+  return QUARNEL_OK;
+}
+
 struct CallOptions {
   quarnel::CompressionOptions codec;
   quarnel::StoreOptions store;
@@ -234,12 +247,11 @@ int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_heade
                         char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
-    if (info == nullptr) return null_argument(out, "info");
-    const std::uint32_t size = info->struct_size;
-    if (size < kFirstHeaderInfoSize || size > sizeof *info) {
-      return bad_struct_size(out, "quarnel_header_info", size, kFirstHeaderInfoSize, sizeof *info);
+    if (const int code = check_info(stream, stream_size, info, "quarnel_header_info",
+                                    kFirstHeaderInfoSize, out)) {
+      return code;
     }
+    const std::uint32_t size = info->struct_size;
     const auto header = quarnel::read_header({stream, stream_size});
     if (!header) return out.fail(header.error());
     const quarnel_header_info read = {
@@ -326,13 +338,11 @@ int quarnel_read_trailer(const uint8_t* stream, size_t stream_size, quarnel_trai
                          char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
-    if (info == nullptr) return null_argument(out, "info");
-    const std::uint32_t size = info->struct_size;
-    if (size < kFirstTrailerInfoSize || size > sizeof *info) {
-      return bad_struct_size(out, "quarnel_trailer_info", size, kFirstTrailerInfoSize,
-                             sizeof *info);
+    if (const int code = check_info(stream, stream_size, info, "quarnel_trailer_info",
+                                    kFirstTrailerInfoSize, out)) {
+      return code;
     }
+    const std::uint32_t size = info->struct_size;
     const auto trailer = quarnel::read_trailer({stream, stream_size});
     if (!trailer) return out.fail(trailer.error());
     quarnel_trailer_info read = {};

@@ -90,13 +90,7 @@ class Quarnel(Codec):
         trailer: bool = True,
     ) -> None:
         self._settings = Settings.parse(
-            method=method,
-            scale=scale,
-            cutoff=cutoff,
-            coder=coder,
-            max_error=max_error,
-            rel_error=rel_error,
-            psnr=psnr,
+            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
             trailer=trailer,
         )
         if dtype not in _DTYPES:

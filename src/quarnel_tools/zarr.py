@@ -71,28 +71,10 @@ class QuarnelCodec(ArrayBytesCodec):
 
     settings: Settings
 
-    def __init__(
-        self,
-        *,
-        method: Optional[str] = None,
-        scale: Optional[int] = None,
-        cutoff: Optional[str] = None,
-        coder: Optional[str] = None,
-        max_error: Optional[float] = None,
-        rel_error: Optional[float] = None,
-        psnr: Optional[float] = None,
-        trailer: bool = True,
-    ) -> None:
-        settings = Settings.parse(
-            method=method,
-            scale=scale,
-            cutoff=cutoff,
-            coder=coder,
-            max_error=max_error,
-            rel_error=rel_error,
-            psnr=psnr,
-            trailer=trailer,
-        )
+    def __init__(self, **config: Any) -> None:
+        # The settings of Settings.parse, checked there: method, scale,
+        # cutoff, coder, max_error, rel_error, psnr, trailer.
+        settings = Settings.parse(**config)
         object.__setattr__(self, "settings", settings)
 
     @classmethod
