@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quarnel/quarnel.h"
+#include "quarnel/trailer.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ constexpr std::size_t kFirstOptionsSize =
     offsetof(quarnel_options, threads) + sizeof(std::uint32_t);
 constexpr std::size_t kFirstHeaderInfoSize =
     offsetof(quarnel_header_info, payload_length) + sizeof(std::uint32_t);
+constexpr std::size_t kFirstTrailerInfoSize = sizeof(quarnel_trailer_info);
 
 // The caller's message buffer, if any. Writing never allocates, never runs
 // past the buffer and always ends the text.
@@ -121,8 +123,22 @@ int bad_struct_size(const Message& message, const char* name, std::uint32_t size
                       static_cast<unsigned>(size), first, last);
 }
 
+// The arguments of a call that reads a stream into an info struct the caller
+// sizes; the call then fills the fields of that size.
+template <class Info>
+int check_info(const std::uint8_t* stream, std::size_t stream_size, const Info* info,
+               const char* name, std::size_t first, const Message& message) {
+  if (stream == nullptr && stream_size != 0) return null_argument(message, "stream");
+  if (info == nullptr) return null_argument(message, "info");
+  if (info->struct_size < first || info->struct_size > sizeof *info) {
+    return bad_struct_size(message, name, info->struct_size, first, sizeof *info);
+  }
+  return QUARNEL_OK;
+}
+
 struct CallOptions {
   quarnel::CompressionOptions codec;
+  quarnel::StoreOptions store;
   unsigned threads = 1;
 };
 
@@ -142,6 +158,8 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   out.codec.cutoff = static_cast<quarnel::CutoffLevel>(options.cutoff);
   out.codec.coder = static_cast<quarnel::CoderChoice>(options.coder);
   out.threads = options.threads;
+  out.store.trailer = options.trailer != 0;
+  if (options.has_fill_value) out.store.fill_value = options.fill_value;
   return QUARNEL_OK;
 }
 
@@ -151,7 +169,8 @@ int compress_checked(const float* samples, std::size_t sample_count, const quarn
   if (samples == nullptr && sample_count != 0) return null_argument(message, "samples");
   CallOptions call;
   if (const int code = read_options(options, call, message)) return code;
-  auto result = quarnel::compress({samples, sample_count}, call.codec, call.threads);
+  auto result =
+      quarnel::compress_stored({samples, sample_count}, call.codec, call.store, call.threads);
   if (!result) return message.fail(result.error());
   stream = std::move(*result);
   return QUARNEL_OK;
@@ -159,9 +178,9 @@ int compress_checked(const float* samples, std::size_t sample_count, const quarn
 
 int decompress_checked(const std::uint8_t* stream, std::size_t stream_size, unsigned threads,
                        const Message& message, std::vector<float>& samples) {
-  auto result = quarnel::decompress({stream, stream_size}, threads);
+  auto result = quarnel::decompress_with_trailer({stream, stream_size}, threads);
   if (!result) return message.fail(result.error());
-  samples = std::move(*result);
+  samples = std::move(result->samples);
   return QUARNEL_OK;
 }
 
@@ -228,12 +247,11 @@ int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_heade
                         char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
-    if (info == nullptr) return null_argument(out, "info");
-    const std::uint32_t size = info->struct_size;
-    if (size < kFirstHeaderInfoSize || size > sizeof *info) {
-      return bad_struct_size(out, "quarnel_header_info", size, kFirstHeaderInfoSize, sizeof *info);
+    if (const int code = check_info(stream, stream_size, info, "quarnel_header_info",
+                                    kFirstHeaderInfoSize, out)) {
+      return code;
     }
+    const std::uint32_t size = info->struct_size;
     const auto header = quarnel::read_header({stream, stream_size});
     if (!header) return out.fail(header.error());
     const quarnel_header_info read = {
@@ -312,6 +330,33 @@ int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size, unsigned
     if (!result.empty()) std::memcpy(buffer, result.data(), result.size() * sizeof(float));
     *samples = buffer;
     *sample_count = result.size();
+    return QUARNEL_OK;
+  });
+}
+
+int quarnel_read_trailer(const uint8_t* stream, size_t stream_size, quarnel_trailer_info* info,
+                         char* message, size_t message_size) {
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (const int code = check_info(stream, stream_size, info, "quarnel_trailer_info",
+                                    kFirstTrailerInfoSize, out)) {
+      return code;
+    }
+    const std::uint32_t size = info->struct_size;
+    const auto trailer = quarnel::read_trailer({stream, stream_size});
+    if (!trailer) return out.fail(trailer.error());
+    quarnel_trailer_info read = {};
+    read.struct_size = size;
+    if (*trailer) {
+      const quarnel::Trailer& t = **trailer;
+      read.has_trailer = 1;
+      read.masked_count = quarnel::masked_count(t);
+      read.sample_rate = t.sample_rate.value_or(0.0);
+      read.channels = t.channels.value_or(0);
+      // Cut to the field, always ended.
+      std::snprintf(read.source_format, sizeof read.source_format, "%s", t.source_format.c_str());
+    }
+    std::memcpy(info, &read, size);
     return QUARNEL_OK;
   });
 }

@@ -74,6 +74,11 @@ typedef struct quarnel_options {
   uint8_t cutoff;       /* QUARNEL_CUTOFF_*, default LOW */
   uint8_t coder;        /* QUARNEL_CODER_*, default AUTO */
   uint32_t threads;     /* threads one call may use; 0 or 1 (default): the caller's only */
+  /* Appended to the first layout: 1 appends the trailer; 0 (default) writes the bare
+     stream. With has_fill_value, samples equal to fill_value are masked too. */
+  uint32_t trailer;
+  uint32_t has_fill_value;
+  double fill_value;
 } quarnel_options;
 
 QUARNEL_API void quarnel_options_init(quarnel_options* options);
@@ -130,7 +135,8 @@ QUARNEL_API int quarnel_decompressed_length(const uint8_t* stream, size_t stream
    floats, and sets *sample_count to the number written. When they do not
    fit, nothing is decoded: the call fails with QUARNEL_ERROR_BUFFER_TOO_SMALL
    and sets *sample_count to the number needed. Up to `threads` threads work
-   on the stream; 0 or 1 runs on the calling thread. */
+   on the stream; 0 or 1 runs on the calling thread. A trailer is verified
+   first and its masked samples restored. */
 QUARNEL_API int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threads,
                                    float* samples, size_t* sample_count, char* message,
                                    size_t message_size);
@@ -139,6 +145,24 @@ QUARNEL_API int quarnel_decompress(const uint8_t* stream, size_t stream_size, un
 QUARNEL_API int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size,
                                          unsigned threads, float** samples, size_t* sample_count,
                                          char* message, size_t message_size);
+
+/* What a stream's trailer holds. The caller sets struct_size to
+   sizeof(quarnel_trailer_info); a call fills the fields of the caller's size. */
+typedef struct quarnel_trailer_info {
+  uint32_t struct_size;   /* sizeof(quarnel_trailer_info) */
+  uint32_t has_trailer;   /* 0 for a bare stream: the other fields are 0 */
+  uint64_t masked_count;  /* samples the trailer restores */
+  double sample_rate;     /* 0 when not recorded */
+  uint32_t channels;      /* 0 when not recorded */
+  char source_format[32]; /* "PCM_16", "float64", ...; empty when not recorded */
+} quarnel_trailer_info;
+
+/* Reads and verifies the trailer of `stream` (the whole stream): a bare
+   stream succeeds with has_trailer 0; bytes after the payload that are not a
+   whole trailer, or a checksum that fails, give QUARNEL_ERROR_STREAM_DAMAGED. */
+QUARNEL_API int quarnel_read_trailer(const uint8_t* stream, size_t stream_size,
+                                     quarnel_trailer_info* info, char* message,
+                                     size_t message_size);
 
 /* Releases a buffer from quarnel_compress_alloc or quarnel_decompress_alloc;
    NULL is allowed. */

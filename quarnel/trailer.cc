@@ -434,4 +434,6 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
   return out;
 }
 
+#undef QUARNEL_TRY
+
 }  // namespace quarnel

@@ -11,11 +11,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <string>
 #include <expected>
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -77,6 +77,21 @@ bool read_target(PyObject* value, quarnel::ErrorTarget* target) {
   }
   *target = static_cast<quarnel::ErrorTarget>(number);
   return true;
+}
+
+// Runs `body` on the bytes of a bytes-like object under call_guarded. The
+// buffer stays exported until the call ends, so a bytearray cannot be resized
+// under the decoder.
+template <typename Body>
+PyObject* with_stream(PyObject* object, Body&& body) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  PyObject* result = call_guarded([&]() -> PyObject* {
+    return body(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view.buf),
+                                              static_cast<std::size_t>(view.len)));
+  });
+  PyBuffer_Release(&view);
+  return result;
 }
 
 bool read_threads(PyObject* value, unsigned* threads) {
@@ -174,15 +189,8 @@ PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   if (!read_threads(args[1], &threads)) return nullptr;
   const int wide = PyObject_IsTrue(args[2]);
   if (wide < 0) return nullptr;
-  // Any bytes-like object. The buffer stays exported until the call ends, so
-  // a bytearray cannot be resized under the decoder.
-  Py_buffer view;
-  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
-  PyObject* result = call_guarded([&]() -> PyObject* {
-    const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
-                                               static_cast<std::size_t>(view.len));
-    auto decoded =
-        without_lock([&] { return quarnel::decompress_with_trailer(stream, threads); });
+  return with_stream(args[0], [&](std::span<const std::uint8_t> stream) -> PyObject* {
+    auto decoded = without_lock([&] { return quarnel::decompress_with_trailer(stream, threads); });
     if (!decoded) return raise_value_error(decoded.error().message());
     if (!wide) return quarnel_py::samples_to_array(std::move(decoded->samples));
     std::vector<double> widened(decoded->samples.begin(), decoded->samples.end());
@@ -190,8 +198,6 @@ PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     if (decoded->trailer) quarnel::apply_mask(*decoded->trailer, std::span<double>(widened));
     return quarnel_py::samples_to_array(std::move(widened));
   });
-  PyBuffer_Release(&view);
-  return result;
 }
 
 // read_trailer(stream) -> None for a bare stream, else a dict of what the
@@ -201,11 +207,7 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyErr_SetString(PyExc_TypeError, "read_trailer() takes exactly 1 argument");
     return nullptr;
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
-  PyObject* result = call_guarded([&]() -> PyObject* {
-    const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
-                                               static_cast<std::size_t>(view.len));
+  return with_stream(args[0], [&](std::span<const std::uint8_t> stream) -> PyObject* {
     const auto trailer = without_lock([&] { return quarnel::read_trailer(stream); });
     if (!trailer) return raise_value_error(trailer.error().message());
     if (!*trailer) Py_RETURN_NONE;
@@ -245,8 +247,6 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
                          t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()),
                          "target", target, "signal_range", range);
   });
-  PyBuffer_Release(&view);
-  return result;
 }
 
 // compress_bounded(data, options, pin_method, target, value, threads, store)
@@ -310,11 +310,7 @@ PyObject* native_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "inspect() takes exactly 1 argument");
     return nullptr;
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
-  PyObject* result = call_guarded([&]() -> PyObject* {
-    const std::span<const std::uint8_t> stream(static_cast<const std::uint8_t*>(view.buf),
-                                               static_cast<std::size_t>(view.len));
+  return with_stream(args[0], [&](std::span<const std::uint8_t> stream) -> PyObject* {
     // The header alone: too little work to release the lock for.
     const auto header = quarnel::read_header(stream);
     if (!header) return raise_value_error(header.error().message());
@@ -328,8 +324,6 @@ PyObject* native_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         static_cast<double>(header->mean_value),
         static_cast<unsigned long>(header->payload_length));
   });
-  PyBuffer_Release(&view);
-  return result;
 }
 
 // check_target(target, value) -> None: the codec's rule for a target's

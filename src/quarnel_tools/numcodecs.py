@@ -93,13 +93,7 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         trailer: bool = True,
     ) -> None:
         self._settings = Settings.parse(
-            method=method,
-            scale=scale,
-            cutoff=cutoff,
-            coder=coder,
-            max_error=max_error,
-            rel_error=rel_error,
-            psnr=psnr,
+            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
             trailer=trailer,
         )
         if dtype not in _DTYPES:

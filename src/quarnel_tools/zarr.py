@@ -27,7 +27,7 @@ from __future__ import annotations
 import asyncio
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict
 
 import numpy as np
 from zarr.abc.codec import ArrayBytesCodec
@@ -42,8 +42,6 @@ if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
-
-    from quarnel_tools._arguments import Coder, Cutoff, Method
 
 __all__ = ["QuarnelCodec"]
 
@@ -74,34 +72,16 @@ class QuarnelCodec(ArrayBytesCodec):
 
     settings: Settings
 
-    def __init__(
-        self,
-        *,
-        method: Optional[Method] = None,
-        scale: Optional[int] = None,
-        cutoff: Optional[Cutoff] = None,
-        coder: Optional[Coder] = None,
-        max_error: Optional[float] = None,
-        rel_error: Optional[float] = None,
-        psnr: Optional[float] = None,
-        trailer: bool = True,
-    ) -> None:
-        settings = Settings.parse(
-            method=method,
-            scale=scale,
-            cutoff=cutoff,
-            coder=coder,
-            max_error=max_error,
-            rel_error=rel_error,
-            psnr=psnr,
-            trailer=trailer,
-        )
+    def __init__(self, **config: Any) -> None:
+        # The settings of Settings.parse, checked there: method, scale,
+        # cutoff, coder, max_error, rel_error, psnr, trailer.
+        settings = Settings.parse(**config)
         object.__setattr__(self, "settings", settings)
 
     @classmethod
     def from_dict(cls, data: Dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, _NAME, require_configuration=False)
-        return cls(**(configuration or {}))  # type: ignore[arg-type]  # JSON values, which parse() checks
+        return cls(**(configuration or {}))
 
     def to_dict(self) -> Dict[str, JSON]:
         return {"name": _NAME, "configuration": self.settings.config()}

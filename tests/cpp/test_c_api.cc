@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -199,6 +201,52 @@ TEST(CMessages, StoredBytesOutsidePrintableAsciiShowAsEscapes) {
             (Outcome{QUARNEL_ERROR_INVALID_VERSION, R"(Invalid header version '\n\xe9')"}));
 }
 
+// A trailer asked for through the options: its checksum refuses damage, and
+// its mask brings NaN and the infinities back; without it, as before.
+TEST(CTrailer, MasksComeBackAndDamageIsRefused) {
+  std::vector<float> x = sines(500);
+  x[7] = std::numeric_limits<float>::quiet_NaN();
+  x[8] = -std::numeric_limits<float>::infinity();
+  x[300] = -9999.0f;
+  quarnel_options options;
+  quarnel_options_init(&options);
+  options.trailer = 1;
+  options.has_fill_value = 1;
+  options.fill_value = -9999.0;
+  std::uint8_t* stream = nullptr;
+  std::size_t size = 0;
+  ASSERT_EQ(quarnel_compress_alloc(x.data(), x.size(), &options, &stream, &size, nullptr, 0),
+            QUARNEL_OK);
+  Bytes bytes(stream, stream + size);
+  quarnel_free(stream);
+
+  quarnel_trailer_info info;
+  info.struct_size = sizeof info;
+  ASSERT_EQ(quarnel_read_trailer(bytes.data(), bytes.size(), &info, nullptr, 0), QUARNEL_OK);
+  EXPECT_EQ(info.has_trailer, 1u);
+  EXPECT_EQ(info.masked_count, 3u);
+
+  std::vector<float> y(x.size());
+  std::size_t count = y.size();
+  ASSERT_EQ(quarnel_decompress(bytes.data(), bytes.size(), 1, y.data(), &count, nullptr, 0),
+            QUARNEL_OK);
+  EXPECT_TRUE(std::isnan(y[7]));
+  EXPECT_EQ(y[8], x[8]);
+  EXPECT_EQ(y[300], x[300]);
+  EXPECT_NEAR(y[100], x[100], 1e-2);
+
+  bytes[QUARNEL_HEADER_SIZE + 3] ^= 4;
+  const Outcome damaged = run([&](char* m, std::size_t ms) {
+    return quarnel_decompress(bytes.data(), bytes.size(), 1, y.data(), &count, m, ms);
+  });
+  EXPECT_EQ(damaged, (Outcome{QUARNEL_ERROR_STREAM_DAMAGED, "stream damaged: checksum mismatch"}));
+
+  // The bare stream of the default options reads as having no trailer.
+  const Bytes bare = compressed(x, {});
+  ASSERT_EQ(quarnel_read_trailer(bare.data(), bare.size(), &info, nullptr, 0), QUARNEL_OK);
+  EXPECT_EQ(info.has_trailer, 0u);
+}
+
 TEST(CHeaderInfo, TheHeaderAloneIsEnough) {
   const Bytes stream = compressed(sines(300), {});
   quarnel_header_info full = c_header_info();
@@ -310,7 +358,8 @@ TEST(CMisuse, IsRefusedWithItsCode) {
     c.struct_size = size;
     return c;
   };
-  const quarnel_options none = sized(0), short_by_one = sized(11), unknown = sized(13);
+  const quarnel_options none = sized(0), short_by_one = sized(11),
+                        unknown = sized(sizeof(quarnel_options) + 1);
   quarnel_header_info info_short = c_header_info(sizeof(quarnel_header_info) - 1),
                       info_long = c_header_info(sizeof(quarnel_header_info) + 1);
   const std::tuple<int, const char*, Call> cases[] = {
@@ -338,7 +387,7 @@ TEST(CMisuse, IsRefusedWithItsCode) {
        [&](char* m, std::size_t ms) {
          return quarnel_compress(out.data(), 64, &short_by_one, nullptr, &n, m, ms);
        }},
-      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 13,",
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 33,",
        [&](char* m, std::size_t ms) {
          std::uint8_t* owned = nullptr;
          return quarnel_compress_alloc(out.data(), 64, &unknown, &owned, &n, m, ms);

@@ -30,6 +30,7 @@
 #endif
 
 #include "codec_test_util.h"
+#include "quarnel/trailer.h"
 #include "sha256.h"
 
 namespace quarnel {
@@ -174,6 +175,100 @@ struct Pinned {
 
 #include "golden_streams_table.inc"
 
+// ---------------------------------------------------------------------------
+// The bounded encoder decides from floating-point estimates and decodes of
+// its candidates: its streams, trailer included, are pinned the same way, for
+// each kind of target with the wavelet and coder pinned and left to it, and
+// for 1, 2 and 4 threads.
+
+struct BoundedCase {
+  std::string label;
+  std::vector<float> signal;
+  BoundedOptions options;
+};
+
+std::vector<float> constant_64() {
+  return std::vector<float>(64, 2.5f);
+}
+std::vector<float> short_5() {
+  return noise(5, 3, 4.0f);
+}
+// A recording's stand-in: corners and steps with noise on top.
+std::vector<float> steps_and_noise_3000() {
+  std::vector<float> x = triangle_steps(3000);
+  const std::vector<float> n = noise(3000, 21, 0.05f);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] += n[i];
+  return x;
+}
+
+const Input kBoundedInputs[] = {{"steps3000", steps_and_noise_3000},
+                                {"walk2500", walk_2500},
+                                {"nonfinite300", non_finite_300},
+                                {"constant64", constant_64},
+                                {"short5", short_5}};
+
+std::vector<BoundedCase> bounded_cases() {
+  struct Target {
+    ErrorTarget kind;
+    double value;  // relative to the range for max_error
+    const char* name;
+  };
+  const Target targets[] = {{ErrorTarget::max_error, 1e-2, "max_error"},
+                            {ErrorTarget::relative_error, 1e-3, "rel_error"},
+                            {ErrorTarget::psnr, 50.0, "psnr"}};
+  std::vector<BoundedCase> cases;
+  for (const Input& input : kBoundedInputs) {
+    const std::vector<float> x = input.make();
+    float lo = std::numeric_limits<float>::infinity(), hi = -lo;
+    for (const float v : x) {
+      if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+    }
+    for (const Target& t : targets) {
+      for (const bool pinned : {true, false}) {
+        BoundedOptions o;
+        o.target = t.kind;
+        o.value = t.kind == ErrorTarget::max_error
+                      ? t.value * std::max(static_cast<double>(hi) - lo, 1.0)
+                      : t.value;
+        if (pinned) {
+          o.method = WaveletMethod::cdf97;
+          o.coder = CoderChoice::arans;
+        }
+        cases.push_back(
+            {std::string(input.name) + " " + t.name + (pinned ? " cdf97 arans" : " auto"), x, o});
+      }
+    }
+  }
+  return cases;
+}
+
+// As for the design's streams, a DEFLATE payload is pinned by what it
+// inflates to; the trailer's CRC, which covers the payload, is left out then.
+Digests bounded_digests_of(const BoundedCase& c, unsigned threads) {
+  const auto result =
+      compress_bounded_stored(std::span<const float>(c.signal), c.options, {}, threads);
+  EXPECT_TRUE(result.has_value()) << c.label << ": " << result.error().message();
+  if (!result) return {};
+  const Bytes& stream = result->stream;
+  const QuarnelHeader h = header_of(stream);
+  Sha256 pinned;
+  if (h.coder == kCoderDeflate) {
+    const std::size_t trailer_at = kHeaderSize + h.payload_length;
+    pinned.update(std::span(stream).subspan(0, 32));
+    pinned.update(std::span(stream).subspan(36, 16));
+    pinned.update(coefficient_bytes(stream));
+    pinned.update(std::span(stream).subspan(trailer_at, stream.size() - trailer_at - 4));
+  } else {
+    pinned.update(stream);
+  }
+  const auto y = decompress_with_trailer(stream, threads);
+  EXPECT_TRUE(y.has_value()) << c.label;
+  if (!y) return {};
+  return {pinned.hex(), samples_digest(y->samples)};
+}
+
+#include "golden_bounded_table.inc"
+
 TEST(Sha256, KnownDigests) {
   EXPECT_EQ(sha256({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   const std::string abc = "abc";
@@ -216,6 +311,35 @@ TEST(GoldenStreams, PinnedOnEveryTarget) {
   hwy::SetSupportedTargetsForTest(0);
   hwy::GetChosenTarget().Update(hwy::SupportedTargets());
   std::cout << "targets: " << ran << "\n";
+}
+
+TEST(GoldenStreams, BoundedPinnedOnEveryTargetAndThreadCount) {
+  const std::vector<BoundedCase> cases = bounded_cases();
+  if (std::getenv("QUARNEL_PRINT_GOLDEN") != nullptr) {
+    for (const BoundedCase& c : cases) {
+      const Digests d = bounded_digests_of(c, 1);
+      std::cout << "    {\"" << c.label << "\",\n     \"" << d.stream << "\",\n     \"" << d.samples
+                << "\"},\n";
+    }
+    GTEST_SKIP() << "printed the table";
+  }
+  ASSERT_EQ(cases.size(), std::size(kPinnedBounded));
+  for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    hwy::SetSupportedTargetsForTest(target);
+    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      ASSERT_EQ(cases[i].label, kPinnedBounded[i].label);
+      for (const unsigned threads : {1u, 2u, 4u}) {
+        const std::string where = cases[i].label + " on " + hwy::TargetName(target) + ", " +
+                                  std::to_string(threads) + " threads";
+        const Digests d = bounded_digests_of(cases[i], threads);
+        EXPECT_EQ(d.stream, kPinnedBounded[i].stream) << where;
+        EXPECT_EQ(d.samples, kPinnedBounded[i].samples) << where;
+      }
+    }
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
 }
 
 // Every vector extension the processor reports has its Highway target
