@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import os
 import struct
-from typing import Any, Iterator, Mapping, Optional, Tuple
+from typing import Any, Iterator, Mapping, Tuple
 
 import h5py
 
@@ -60,26 +60,12 @@ class Quarnel(Mapping[str, Any]):
     ``method`` and ``coder``. Every stream carries the trailer.
     """
 
-    def __init__(
-        self,
-        *,
-        method: Optional[str] = None,
-        scale: Optional[int] = None,
-        cutoff: Optional[str] = None,
-        coder: Optional[str] = None,
-        max_error: Optional[float] = None,
-        rel_error: Optional[float] = None,
-        psnr: Optional[float] = None,
-    ) -> None:
-        self.settings = Settings.parse(
-            method=method,
-            scale=scale,
-            cutoff=cutoff,
-            coder=coder,
-            max_error=max_error,
-            rel_error=rel_error,
-            psnr=psnr,
-        )
+    def __init__(self, **config: Any) -> None:
+        # The settings of Settings.parse, checked there; streams always carry
+        # the trailer, which masks the fill value.
+        self.settings = Settings.parse(**config)
+        if not self.settings.trailer:
+            raise ValueError("the HDF5 filter always writes the trailer")
         s = self.settings
         if s.target is None:
             assert s.method is not None and s.scale is not None and s.cutoff is not None and s.coder is not None

@@ -127,3 +127,11 @@ def test_other_types_are_refused(tmp_path, dtype, name):
     with h5py.File(tmp_path / "a.h5", "w") as f:
         with pytest.raises(ValueError, match=f"quarnel compresses float32 or float64 datasets, not a {name} type"):
             f.create_dataset("x", data=np.arange(100, dtype=dtype), chunks=(50,), **qh5.Quarnel())
+
+
+@pytest.mark.parametrize(
+    "config,message", [({"trailer": False}, "always writes the trailer"), ({"scale": 5, "max_error": 1}, "scale")]
+)
+def test_settings_are_checked(config, message):
+    with pytest.raises(ValueError, match=message):
+        qh5.Quarnel(**config)
