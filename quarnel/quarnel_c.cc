@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ static_assert(QUARNEL_CUTOFF_HIGH == static_cast<int>(quarnel::CutoffLevel::high
 static_assert(QUARNEL_CODER_DEFLATE == static_cast<int>(quarnel::CoderChoice::deflate));
 static_assert(QUARNEL_CODER_ARANS == static_cast<int>(quarnel::CoderChoice::arans));
 static_assert(QUARNEL_CODER_AUTO == static_cast<int>(quarnel::CoderChoice::auto_));
+static_assert(QUARNEL_TARGET_MAX_ERROR == static_cast<int>(quarnel::ErrorTarget::max_error));
+static_assert(QUARNEL_TARGET_REL_ERROR == static_cast<int>(quarnel::ErrorTarget::relative_error));
+static_assert(QUARNEL_TARGET_PSNR == static_cast<int>(quarnel::ErrorTarget::psnr));
 
 static_assert(QUARNEL_HEADER_SIZE == quarnel::kHeaderSize);
 
@@ -163,17 +167,76 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   return QUARNEL_OK;
 }
 
-// Checks common to both compress calls, then the stream.
-int compress_checked(const float* samples, std::size_t sample_count, const quarnel_options* options,
-                     const Message& message, std::vector<std::uint8_t>& stream) {
+// Checks common to the compress calls, then the stream.
+template <class Sample>
+int compress_checked(const Sample* samples, std::size_t sample_count,
+                     const quarnel_options* options, const Message& message,
+                     std::vector<std::uint8_t>& stream) {
   if (samples == nullptr && sample_count != 0) return null_argument(message, "samples");
   CallOptions call;
   if (const int code = read_options(options, call, message)) return code;
-  auto result =
-      quarnel::compress_stored({samples, sample_count}, call.codec, call.store, call.threads);
+  auto result = quarnel::compress_stored(std::span<const Sample>(samples, sample_count), call.codec,
+                                         call.store, call.threads);
   if (!result) return message.fail(result.error());
   stream = std::move(*result);
   return QUARNEL_OK;
+}
+
+constexpr std::size_t kFirstTargetSize = sizeof(quarnel_target);
+
+template <class Sample>
+int compress_bounded_checked(const Sample* samples, std::size_t sample_count,
+                             const quarnel_target* target, const quarnel_options* options,
+                             const Message& message, std::vector<std::uint8_t>& stream) {
+  if (samples == nullptr && sample_count != 0) return null_argument(message, "samples");
+  if (target == nullptr) return null_argument(message, "target");
+  if (target->struct_size < kFirstTargetSize || target->struct_size > sizeof *target) {
+    return bad_struct_size(message, "quarnel_target", target->struct_size, kFirstTargetSize,
+                           sizeof *target);
+  }
+  CallOptions call;
+  if (const int code = read_options(options, call, message)) return code;
+  // Kind, method and coder pass through unchanged: the encoder refuses what
+  // is out of range with its own messages.
+  quarnel::BoundedOptions bounded;
+  bounded.target = static_cast<quarnel::ErrorTarget>(target->kind);
+  bounded.value = target->value;
+  if (target->method != QUARNEL_METHOD_ANY) {
+    bounded.method = static_cast<quarnel::WaveletMethod>(target->method);
+  }
+  bounded.coder = static_cast<quarnel::CoderChoice>(target->coder);
+  auto result = quarnel::compress_bounded_stored(std::span<const Sample>(samples, sample_count),
+                                                 bounded, call.store, call.threads);
+  if (!result) return message.fail(result.error());
+  stream = std::move(result->stream);
+  return QUARNEL_OK;
+}
+
+// The _alloc calls' ending: a malloc'ed copy of `result` for the caller.
+int hand_out(const std::vector<std::uint8_t>& result, std::uint8_t** stream,
+             std::size_t* stream_size) {
+  auto* buffer = static_cast<std::uint8_t*>(std::malloc(result.size()));
+  if (buffer == nullptr) throw std::bad_alloc();
+  std::memcpy(buffer, result.data(), result.size());
+  *stream = buffer;
+  *stream_size = result.size();
+  return QUARNEL_OK;
+}
+
+// An _alloc compress call: its output arguments checked and cleared, then
+// `encode` fills the stream.
+template <class Encode>
+int compress_alloc(std::uint8_t** stream, std::size_t* stream_size, const Message& out,
+                   Encode&& encode) {
+  return guarded(out, [&]() -> int {
+    if (stream == nullptr) return null_argument(out, "stream");
+    if (stream_size == nullptr) return null_argument(out, "stream_size");
+    *stream = nullptr;
+    *stream_size = 0;
+    std::vector<std::uint8_t> result;
+    if (const int code = encode(result)) return code;
+    return hand_out(result, stream, stream_size);
+  });
 }
 
 int decompress_checked(const std::uint8_t* stream, std::size_t stream_size, unsigned threads,
@@ -225,21 +288,48 @@ int quarnel_compress_alloc(const float* samples, size_t sample_count,
                            const quarnel_options* options, uint8_t** stream, size_t* stream_size,
                            char* message, size_t message_size) {
   const Message out(message, message_size);
-  return guarded(out, [&]() -> int {
-    if (stream == nullptr) return null_argument(out, "stream");
-    if (stream_size == nullptr) return null_argument(out, "stream_size");
-    *stream = nullptr;
-    *stream_size = 0;
-    std::vector<std::uint8_t> result;
-    if (const int code = compress_checked(samples, sample_count, options, out, result)) {
-      return code;
-    }
-    auto* buffer = static_cast<std::uint8_t*>(std::malloc(result.size()));
-    if (buffer == nullptr) throw std::bad_alloc();
-    std::memcpy(buffer, result.data(), result.size());
-    *stream = buffer;
-    *stream_size = result.size();
-    return QUARNEL_OK;
+  return compress_alloc(stream, stream_size, out, [&](std::vector<std::uint8_t>& result) {
+    return compress_checked(samples, sample_count, options, out, result);
+  });
+}
+
+int quarnel_compress_f64_alloc(const double* samples, size_t sample_count,
+                               const quarnel_options* options, uint8_t** stream,
+                               size_t* stream_size, char* message, size_t message_size) {
+  const Message out(message, message_size);
+  return compress_alloc(stream, stream_size, out, [&](std::vector<std::uint8_t>& result) {
+    return compress_checked(samples, sample_count, options, out, result);
+  });
+}
+
+void quarnel_target_init(quarnel_target* target) {
+  if (target == nullptr) return;
+  const quarnel::BoundedOptions defaults;
+  *target = {};
+  target->struct_size = sizeof *target;
+  target->kind = static_cast<std::uint8_t>(defaults.target);
+  target->method = QUARNEL_METHOD_ANY;
+  target->coder = static_cast<std::uint8_t>(defaults.coder);
+  target->value = defaults.value;
+}
+
+int quarnel_compress_bounded_alloc(const float* samples, size_t sample_count,
+                                   const quarnel_target* target, const quarnel_options* options,
+                                   uint8_t** stream, size_t* stream_size, char* message,
+                                   size_t message_size) {
+  const Message out(message, message_size);
+  return compress_alloc(stream, stream_size, out, [&](std::vector<std::uint8_t>& result) {
+    return compress_bounded_checked(samples, sample_count, target, options, out, result);
+  });
+}
+
+int quarnel_compress_bounded_f64_alloc(const double* samples, size_t sample_count,
+                                       const quarnel_target* target, const quarnel_options* options,
+                                       uint8_t** stream, size_t* stream_size, char* message,
+                                       size_t message_size) {
+  const Message out(message, message_size);
+  return compress_alloc(stream, stream_size, out, [&](std::vector<std::uint8_t>& result) {
+    return compress_bounded_checked(samples, sample_count, target, options, out, result);
   });
 }
 

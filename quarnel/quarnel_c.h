@@ -41,7 +41,7 @@ enum {
   QUARNEL_ERROR_DECOMPRESSION_FAILED = 10,
   QUARNEL_ERROR_UNSUPPORTED_SCALE = 11,
   QUARNEL_ERROR_UNKNOWN_CODER = 12,
-  /* The error-bounded encoder's; no function here returns it. */
+  /* The error-bounded encoder's: no stream meets the target. */
   QUARNEL_ERROR_BOUND_UNREACHABLE = 13,
   /* Bytes after the payload that are not a whole trailer, or a trailer
      whose checksum fails. */
@@ -97,6 +97,52 @@ QUARNEL_API int quarnel_compress(const float* samples, size_t sample_count,
 QUARNEL_API int quarnel_compress_alloc(const float* samples, size_t sample_count,
                                        const quarnel_options* options, uint8_t** stream,
                                        size_t* stream_size, char* message, size_t message_size);
+
+/* quarnel_compress_alloc for float64 samples: each is rounded to float32, and
+   a finite sample that float32 cannot hold is refused
+   (QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION). A trailer keeps the masked
+   samples' float64 bits; decompression gives their float32 form. */
+QUARNEL_API int quarnel_compress_f64_alloc(const double* samples, size_t sample_count,
+                                           const quarnel_options* options, uint8_t** stream,
+                                           size_t* stream_size, char* message, size_t message_size);
+
+/* The error-bounded encoder: the smallest stream it finds whose decoded
+   samples meet a target. */
+enum { QUARNEL_TARGET_MAX_ERROR = 0, QUARNEL_TARGET_REL_ERROR = 1, QUARNEL_TARGET_PSNR = 2 };
+/* The encoder chooses the wavelet. */
+#define QUARNEL_METHOD_ANY 255
+
+/* Fill with quarnel_target_init, then set kind and value. Later versions
+   append fields; struct_size tells the library which ones the caller has. */
+typedef struct quarnel_target {
+  uint32_t struct_size; /* sizeof(quarnel_target) */
+  uint8_t kind;         /* QUARNEL_TARGET_*, default MAX_ERROR */
+  uint8_t method;       /* QUARNEL_METHOD_* pins the wavelet; default QUARNEL_METHOD_ANY */
+  uint8_t coder;        /* DEFLATE or ARANS pins the coder; AUTO (default) keeps the smaller */
+  double value;         /* largest error (>= 0), error as a fraction of the range, or dB */
+} quarnel_target;
+
+QUARNEL_API void quarnel_target_init(quarnel_target* target);
+
+/* Compresses with the error-bounded encoder into a buffer the library
+   allocates (release it with quarnel_free). Of `options` (NULL: the
+   defaults) it takes threads, trailer and the fill value; a trailer also
+   records the target and what the stream reaches. A target no stream meets
+   fails with QUARNEL_ERROR_BOUND_UNREACHABLE, naming the closest figure. */
+QUARNEL_API int quarnel_compress_bounded_alloc(const float* samples, size_t sample_count,
+                                               const quarnel_target* target,
+                                               const quarnel_options* options, uint8_t** stream,
+                                               size_t* stream_size, char* message,
+                                               size_t message_size);
+
+/* The same for float64 samples: the stream holds float32 values, but the
+   target is measured against the caller's float64 values, and a finite
+   sample beyond the float32 range is refused. */
+QUARNEL_API int quarnel_compress_bounded_f64_alloc(const double* samples, size_t sample_count,
+                                                   const quarnel_target* target,
+                                                   const quarnel_options* options, uint8_t** stream,
+                                                   size_t* stream_size, char* message,
+                                                   size_t message_size);
 
 /* The bytes of a stream's header, which starts every stream. */
 #define QUARNEL_HEADER_SIZE 52

@@ -12,6 +12,7 @@ venv_oldest="${QUARNEL_VENV_OLDEST_NUMPY:-$venv-oldest-numpy}"
 packages=(
   g++ pkg-config zlib1g-dev libdeflate-dev libhwy-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-venv alsa-utils cmake make
+  libhdf5-dev hdf5-tools
 )
 # Extra toolchains for the variant matrix (scripts/run_matrix.sh), with
 # QUARNEL_SETUP_EXTRA=1: clang and its sanitizer and libFuzzer runtimes for the

@@ -20,7 +20,9 @@
 #include <variant>
 #include <vector>
 
+#include "hdf5_filter/quarnel_h5filter.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/quarnel_c.h"
 #include "quarnel/trailer.h"
 #include "quarnel_py/arrays.h"
 #include "quarnel_py/guard.h"
@@ -418,7 +420,11 @@ int exec_native(PyObject* module) {
                                  static_cast<int>(defaults.scale), "cutoff", cutoff.data(),
                                  static_cast<Py_ssize_t>(cutoff.size()), "coder", coder.data(),
                                  static_cast<Py_ssize_t>(coder.size()))) < 0 ||
-      add_constant(module, "HEADER_SIZE", PyLong_FromSize_t(quarnel::kHeaderSize)) < 0) {
+      add_constant(module, "HEADER_SIZE", PyLong_FromSize_t(quarnel::kHeaderSize)) < 0 ||
+      // What quarnel_tools.hdf5 writes into an HDF5 dataset's filter pipeline.
+      add_constant(module, "HDF5_FILTER_ID", PyLong_FromLong(QUARNEL_H5_FILTER_ID)) < 0 ||
+      add_constant(module, "HDF5_LAYOUT_VERSION", PyLong_FromLong(QUARNEL_H5_LAYOUT_VERSION)) < 0 ||
+      add_constant(module, "HDF5_METHOD_ANY", PyLong_FromLong(QUARNEL_METHOD_ANY)) < 0) {
     return -1;
   }
   return 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -19,6 +20,7 @@
 #include "codec_test_util.h"
 #include "heap_probe.h"
 #include "quarnel/band_layout.h"
+#include "quarnel/trailer.h"
 
 namespace quarnel {
 namespace {
@@ -245,6 +247,114 @@ TEST(CTrailer, MasksComeBackAndDamageIsRefused) {
   const Bytes bare = compressed(x, {});
   ASSERT_EQ(quarnel_read_trailer(bare.data(), bare.size(), &info, nullptr, 0), QUARNEL_OK);
   EXPECT_EQ(info.has_trailer, 0u);
+}
+
+// The float64 and error-bounded calls give the bytes of the C++ encoders for
+// storage, and their failures with the codec's code and message.
+struct StoredCase {
+  std::optional<ErrorTarget> kind;  // none: the fixed options
+  double value;
+  std::optional<WaveletMethod> method;
+  bool f64;
+};
+
+class CStored : public ::testing::TestWithParam<StoredCase> {};
+
+Outcome compress_stored_c(const StoredCase& p, std::span<const double> x,
+                          const quarnel_options& options, Bytes& stream) {
+  const std::vector<float> x32(x.begin(), x.end());
+  quarnel_target target;
+  quarnel_target_init(&target);
+  target.kind = static_cast<std::uint8_t>(p.kind.value_or(ErrorTarget::max_error));
+  target.value = p.value;
+  if (p.method) target.method = static_cast<std::uint8_t>(*p.method);
+  std::uint8_t* owned = nullptr;
+  std::size_t size = 0;
+  const Outcome out = run([&](char* m, std::size_t ms) {
+    if (!p.kind)
+      return quarnel_compress_f64_alloc(x.data(), x.size(), &options, &owned, &size, m, ms);
+    return p.f64 ? quarnel_compress_bounded_f64_alloc(x.data(), x.size(), &target, &options, &owned,
+                                                      &size, m, ms)
+                 : quarnel_compress_bounded_alloc(x32.data(), x32.size(), &target, &options, &owned,
+                                                  &size, m, ms);
+  });
+  stream.assign(owned, owned + size);
+  quarnel_free(owned);
+  return out;
+}
+
+TEST_P(CStored, GivesTheBytesOfTheCppEncoders) {
+  const StoredCase& p = GetParam();
+  std::vector<double> x(2000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.01 * i) + 1e-9 * i;
+  x[10] = -9999.0;
+  const std::vector<float> x32(x.begin(), x.end());
+  quarnel_options options;
+  quarnel_options_init(&options);
+  options.trailer = 1;
+  options.has_fill_value = 1;
+  options.fill_value = -9999.0;
+  const StoreOptions store{.fill_value = -9999.0};
+  const BoundedOptions bounded{
+      .target = p.kind.value_or(ErrorTarget::max_error), .value = p.value, .method = p.method};
+  const auto stream_of = [](const std::expected<BoundedResult, QuarnelError>& r)
+      -> std::expected<Bytes, QuarnelError> {
+    if (!r) return std::unexpected(r.error());
+    return r->stream;
+  };
+  const auto expected =
+      !p.kind ? compress_stored(std::span<const double>(x), {}, store, 1)
+      : p.f64 ? stream_of(compress_bounded_stored(std::span<const double>(x), bounded, store, 1))
+              : stream_of(compress_bounded_stored(std::span<const float>(x32), bounded, store, 1));
+  Bytes stream;
+  const Outcome out = compress_stored_c(p, x, options, stream);
+  if (!expected) {
+    EXPECT_EQ(out, cpp_failure(expected.error()));
+    return;
+  }
+  ASSERT_EQ(out, (Outcome{QUARNEL_OK, ""}));
+  EXPECT_EQ(stream, *expected);
+  quarnel_trailer_info info;
+  info.struct_size = sizeof info;
+  ASSERT_EQ(quarnel_read_trailer(stream.data(), stream.size(), &info, nullptr, 0), QUARNEL_OK);
+  EXPECT_EQ(info.masked_count, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, CStored,
+    ::testing::Values(StoredCase{std::nullopt, 0, std::nullopt, true},
+                      StoredCase{ErrorTarget::max_error, 1e-3, std::nullopt, false},
+                      StoredCase{ErrorTarget::relative_error, 1e-3, WaveletMethod::db4, true},
+                      StoredCase{ErrorTarget::psnr, 70, std::nullopt, true},
+                      // Finer than the float32 grid of the float64 signal: unreachable.
+                      StoredCase{ErrorTarget::max_error, 1e-12, std::nullopt, true},
+                      StoredCase{ErrorTarget::psnr, std::nan(""), std::nullopt, false},
+                      StoredCase{ErrorTarget{3}, 1, std::nullopt, false},
+                      StoredCase{ErrorTarget::max_error, 1e-3, WaveletMethod{4}, false}));
+
+TEST(CStored, RefusesFloat64BeyondFloat32AndMisuse) {
+  const double x[] = {1.0, 1e300, 2.0};
+  std::uint8_t* stream = nullptr;
+  std::size_t size = 0;
+  Outcome out = run([&](char* m, std::size_t ms) {
+    return quarnel_compress_f64_alloc(x, 3, nullptr, &stream, &size, m, ms);
+  });
+  EXPECT_EQ(out.code, QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION);
+  EXPECT_EQ(
+      out.message,
+      "Unsupported compression configuration 'sample 1 holds 1e+300, beyond the float32 range'");
+  out = run([&](char* m, std::size_t ms) {
+    return quarnel_compress_bounded_f64_alloc(x, 3, nullptr, nullptr, &stream, &size, m, ms);
+  });
+  EXPECT_EQ(out, (Outcome{QUARNEL_ERROR_NULL_POINTER, "target is a null pointer"}));
+  quarnel_target target;
+  quarnel_target_init(&target);
+  target.struct_size = 4;
+  out = run([&](char* m, std::size_t ms) {
+    return quarnel_compress_bounded_f64_alloc(x, 3, &target, nullptr, &stream, &size, m, ms);
+  });
+  EXPECT_EQ(out.code, QUARNEL_ERROR_BAD_STRUCT_SIZE);
+  EXPECT_EQ(stream, nullptr);
 }
 
 TEST(CHeaderInfo, TheHeaderAloneIsEnough) {

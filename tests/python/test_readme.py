@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-for module in ("zarr", "numcodecs", "soundfile", "tqdm", "matplotlib", "distributed"):
+for module in ("zarr", "numcodecs", "soundfile", "tqdm", "matplotlib", "distributed", "h5py", "h5netcdf"):
     pytest.importorskip(module)
 
 README = Path(__file__).resolve().parents[2] / "README.md"
