@@ -4,18 +4,27 @@ renamed over it once complete and removed on any failure or interrupt."""
 from __future__ import annotations
 
 import contextlib
+import io
 import os
 import shutil
+import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor, wait
 from pathlib import Path
-from typing import Any, Iterator
+from typing import IO, Any, Iterator
 
-from quarnel_tools.cli.failure import Failure
+from quarnel_tools.cli.failure import STDOUT, Failure
 
 
 def check_out(path: Path, force: bool) -> None:
-    """Refuse an OUT that exists (unless ``force``) or has no directory."""
+    """Refuse an OUT that exists (unless ``force``) or has no directory, and
+    binary output to a terminal (unless ``force``), as compressors do."""
+    if path is STDOUT:
+        if sys.stdout is None:
+            raise Failure(path, "is closed")
+        if sys.stdout.isatty() and not force:
+            raise Failure(path, "is a terminal; binary output refused (redirect it, or use --force)")
+        return
     if (path.exists() or path.is_symlink()) and not force:
         raise Failure(path, "already exists (use --force to overwrite)")
     if not path.parent.is_dir():
@@ -61,6 +70,26 @@ def staged(out: Path, directory: bool) -> Iterator[Path]:
     except BaseException:
         _remove(tmp)
         raise
+
+
+@contextlib.contextmanager
+def written(out: Path) -> Iterator[IO[bytes]]:
+    """A binary file to write ``out`` into: a staged file, or for standard
+    output a buffer written out once the block completes, so that a failure
+    writes nothing there either."""
+    if out is STDOUT:
+        buffer = io.BytesIO()
+        yield buffer
+        sys.stdout.flush()
+        sys.stdout.buffer.write(buffer.getbuffer())
+        sys.stdout.buffer.flush()
+        return
+    with staged(out, directory=False) as tmp:
+        try:
+            with open(tmp, "wb") as fh:
+                yield fh
+        except OSError as e:  # a full disk, say
+            raise Failure(out, e.strerror or str(e)) from None
 
 
 def uninterrupted(pool: ThreadPoolExecutor, call: Any, *args: Any) -> Any:
