@@ -353,6 +353,7 @@ def piped(argv, data, cwd):
         ("mono.npy", ["--from", "npy"], ["--to", "npy"], ".npy"),
         ("raw.f64", ["--dtype", "float64"], ["--dtype", "float32"], ".f32"),
     ],
+    ids=["wav", "flac", "npy", "raw"],
 )
 def test_pipes_carry_what_files_do(tmp_path, capsys, name, into, out_of, suffix):
     src = make_input(tmp_path, name)
@@ -467,7 +468,7 @@ PIPE_BAD = [
 ]
 
 
-@pytest.mark.parametrize("argv, data, words", PIPE_BAD)
+@pytest.mark.parametrize("argv, data, words", PIPE_BAD, ids=[" ".join(argv) for argv, *_ in PIPE_BAD])
 def test_bad_pipes_fail_in_one_line_and_write_nothing(tmp_path, capsys, monkeypatch, argv, data, words):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "stdin", stdin_of(data))

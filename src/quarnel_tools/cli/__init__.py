@@ -100,8 +100,9 @@ def _output(text: str) -> Path:
     return STDOUT if text == "-" else Path(text)
 
 
-IN_HELP = "file, - for standard input, or store.zarr/ARRAY for an array in a Zarr group"
-OUT_HELP = "file, - for standard output, or store.zarr/ARRAY for an array in a Zarr group"
+SIGNAL_IN, SIGNAL_OUT = "file, or - for standard input", "file, or - for standard output"
+STORED_IN = "file, - for standard input, or store.zarr/ARRAY for an array in a Zarr group"
+STORED_OUT = "file, - for standard output, or store.zarr/ARRAY for an array in an existing Zarr group"
 
 
 def _version() -> str:
@@ -115,8 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quarnel", description="Lossy wavelet compression of 1-D signals.",
         epilog="IN and OUT may be - for standard input and output, with the format given by --from or --to "
-        "(standard output takes .qrnl from compress), and store.zarr/ARRAY for an array in a Zarr group. "
-        "Status 0 on success, 2 on bad input or usage with one line on standard error, quarnel: FILE: reason.",
+        "(a compressed stream in a pipe is .qrnl), and store.zarr/ARRAY for an array in a Zarr group.",
     )
     parser.add_argument("--version", action="version", version=f"quarnel {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
@@ -126,14 +126,17 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("-q", "--quiet", action="store_true", help=quiet)
 
     def source(p: argparse.ArgumentParser, formats: Sequence[str], what: str) -> None:
-        p.add_argument("--from", dest="source_format", choices=formats, help=f"{what} (needed for -)")
+        p.add_argument("--from", dest="source_format", choices=formats, help=f"IN's format, {what}")
 
     signals = ("wav", "flac", "npy")
+    # The signal formats are named for a pipe; a pipe of compressed data is .qrnl.
+    for_signals = "for - or a name that does not say it (raw samples: --dtype)"
+    for_streams = "for a name that does not say it (- is .qrnl)"
     c = sub.add_parser("compress", help="compress a WAV/FLAC, .npy or raw file into .qrnl or .zarr")
-    c.add_argument("input", type=_input, metavar="IN", help=IN_HELP)
-    c.add_argument("output", type=_output, metavar="OUT", help=OUT_HELP)
-    source(c, signals, "IN's format, whatever its name (or --dtype for raw samples)")
-    c.add_argument("--to", dest="out_format", choices=("qrnl", "zarr"), help="OUT's format, whatever its name")
+    c.add_argument("input", type=_input, metavar="IN", help=SIGNAL_IN)
+    c.add_argument("output", type=_output, metavar="OUT", help=STORED_OUT)
+    source(c, signals, for_signals)
+    c.add_argument("--to", dest="out_format", choices=("qrnl", "zarr"), help=f"OUT's format, {for_streams}")
     options = c.add_argument_group("fixed options (default cdf97, scale 11, cutoff low, coder auto)")
     options.add_argument("--method", choices=METHODS)
     options.add_argument("--scale", type=int, help="6..12")
@@ -155,12 +158,10 @@ def build_parser() -> argparse.ArgumentParser:
     c.set_defaults(run=_compress)
 
     d = sub.add_parser("decompress", help="decompress a .qrnl or .zarr into WAV/FLAC, .npy or raw")
-    d.add_argument("input", type=_input, metavar="IN", help=IN_HELP)
-    d.add_argument("output", type=_output, metavar="OUT", help=OUT_HELP)
-    source(d, ("qrnl", "zarr"), "IN's format, whatever its name (- is .qrnl)")
-    d.add_argument(
-        "--to", dest="out_format", choices=signals, help="OUT's format, whatever its name (or --dtype for raw)"
-    )
+    d.add_argument("input", type=_input, metavar="IN", help=STORED_IN)
+    d.add_argument("output", type=_output, metavar="OUT", help=SIGNAL_OUT)
+    source(d, ("qrnl", "zarr"), for_streams)
+    d.add_argument("--to", dest="out_format", choices=signals, help=f"OUT's format, {for_signals}")
     d.add_argument("--rate", type=_positive_int, help="sample rate of WAV/FLAC output (default: the recorded one)")
     d.add_argument("--dtype", choices=("float32", "float64"), help="write raw little-endian samples of this type")
     d.add_argument("-f", "--force", action="store_true", help="overwrite OUT, or write to a terminal")
@@ -168,13 +169,13 @@ def build_parser() -> argparse.ArgumentParser:
     d.set_defaults(run=_decompress)
 
     i = sub.add_parser("info", help="header and trailer of a .qrnl; codecs and layout of a Zarr array or group")
-    i.add_argument("input", type=_input, metavar="IN", help=IN_HELP)
-    source(i, ("qrnl", "zarr"), "IN's format, whatever its name (- is .qrnl)")
+    i.add_argument("input", type=_input, metavar="IN", help=STORED_IN)
+    source(i, ("qrnl", "zarr"), for_streams)
     i.set_defaults(run=_info)
 
     b = sub.add_parser("bench", help="every method and coder on IN: table and rate-distortion plot")
-    b.add_argument("input", type=_input, metavar="IN", help="file, or - for standard input")
-    source(b, signals, "IN's format, whatever its name (or --dtype for raw samples)")
+    b.add_argument("input", type=_input, metavar="IN", help=SIGNAL_IN)
+    source(b, signals, for_signals)
     b.add_argument("--sweep", choices=("scale", "psnr"), default="scale", help="sweep scales 6..12 or PSNR targets")
     plotting = b.add_mutually_exclusive_group()
     plotting.add_argument("--plot", type=Path, help="PNG to write (default IN's name + -rd.png here)")
@@ -185,7 +186,7 @@ def build_parser() -> argparse.ArgumentParser:
     b.set_defaults(run=_bench)
 
     s = sub.add_parser("completion", help="completion script for bash or zsh, on standard output")
-    s.add_argument("shell", choices=("bash", "zsh"))
+    s.add_argument("shell", choices=("bash", "zsh"), metavar="SHELL", help="bash or zsh")
     s.set_defaults(run=_completion)
 
     m = sub.add_parser("manpage", help="the manual page, in roff, on standard output")

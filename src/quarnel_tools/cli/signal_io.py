@@ -21,8 +21,6 @@ from quarnel_tools.cli.progress import progress
 from quarnel_tools.cli.staging import check_out, staged, uninterrupted, written
 
 AUDIO = {".wav": "WAV", ".flac": "FLAC"}
-# What --from and --to name, where a file name does not say it.
-FORMATS = ("wav", "flac", "npy", "qrnl", "zarr")
 # Subtypes whose samples float32 would round: they are read as float64, so
 # that errors are measured against the values the file holds.
 WIDE_SUBTYPES = ("PCM_32", "DOUBLE")
@@ -309,7 +307,6 @@ class StoreTarget:
     """Where compress writes a Zarr array: a store of its own, or a new array
     in an existing group of the group's Zarr format."""
 
-    path: Path  # as given: store.zarr, or store.zarr/ecg
     directory: Path  # the array's own directory
     zarr_format: Literal[2, 3] = 3
     name: str = ""  # the array's name in its group
@@ -335,7 +332,7 @@ def store_target(out: Path, force: bool) -> StoreTarget:
             raise Failure(out, f"is a Zarr group; name an array in it as {out}/NAME")
     if not node:
         check_out(directory, force)
-        return StoreTarget(out, directory)
+        return StoreTarget(directory)
     parent = node.rpartition("/")[0]
     try:
         group = zarr.open_group(store=str(root), path=parent, mode="r")
@@ -344,7 +341,7 @@ def store_target(out: Path, force: bool) -> StoreTarget:
     check_out(directory, force)
     top = group if not parent else zarr.open_group(store=str(root), mode="r")
     consolidated = root if top.metadata.consolidated_metadata is not None else None
-    return StoreTarget(out, directory, group.metadata.zarr_format, node.rpartition("/")[2], consolidated)
+    return StoreTarget(directory, group.metadata.zarr_format, node.rpartition("/")[2], consolidated)
 
 
 def write_store(
@@ -376,7 +373,7 @@ def write_store(
     if target.zarr_format == 3:
         layout = dict(serializer=QuarnelCodec(**settings.config()), compressors=None, dimension_names=dimensions)
     else:
-        # A group of Zarr v2 takes arrays of its own format, compressed by
+        # A Zarr v2 group takes arrays of its own format, compressed by
         # the numcodecs codec, which masks the fill value as Zarr v3 does.
         layout = dict(compressors=Quarnel(**settings.config(), dtype=dtype, fill_value=0.0))
         if dimensions:
