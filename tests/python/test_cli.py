@@ -11,6 +11,7 @@ import subprocess
 import sys
 import time
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from importlib import metadata
 
 import numpy as np
@@ -370,6 +371,20 @@ def test_pipes_carry_what_files_do(tmp_path, capsys, name, into, out_of, suffix)
     assert run(capsys, "decompress", *(out_of if raw else []), tmp_path / "s.qrnl", tmp_path / f"back{suffix}")[0] == 0
     assert (back.returncode, back.stderr) == (0, b"")
     assert back.stdout == (tmp_path / f"back{suffix}").read_bytes()
+
+
+def test_named_pipes_and_devices_are_written_in_place(tmp_path, capsys):
+    src = make_input(tmp_path, "mono.npy")
+    assert run(capsys, "compress", src, tmp_path / "s.qrnl", "-q")[0] == 0
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with ThreadPoolExecutor(1) as pool:
+        read = pool.submit(fifo.read_bytes)
+        status = run(capsys, "compress", src, fifo, "--to", "qrnl", "-q")[0]
+        if status:
+            fifo.open("wb").close()  # lets the reader go
+        assert status == 0 and read.result() == (tmp_path / "s.qrnl").read_bytes()
+    assert run(capsys, "decompress", tmp_path / "s.qrnl", os.devnull, "--to", "npy")[0] == 0
 
 
 def test_a_recording_piped_through_both_commands_keeps_its_bound(tmp_path):

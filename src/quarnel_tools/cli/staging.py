@@ -7,6 +7,7 @@ import contextlib
 import io
 import os
 import shutil
+import stat
 import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor, wait
@@ -14,6 +15,18 @@ from pathlib import Path
 from typing import IO, Any, Iterator
 
 from quarnel_tools.cli.failure import STDOUT, Failure
+
+
+def is_stream(path: Path) -> bool:
+    """Whether ``path`` is standard output, or a named pipe or a device
+    (``/dev/null``, ``>(...)``): written as it is, never replaced."""
+    if path is STDOUT:
+        return True
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return False
+    return stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)
 
 
 def check_out(path: Path, force: bool) -> None:
@@ -24,6 +37,8 @@ def check_out(path: Path, force: bool) -> None:
             raise Failure(path, "is closed")
         if sys.stdout.isatty() and not force:
             raise Failure(path, "is a terminal; binary output refused (redirect it, or use --force)")
+        return
+    if is_stream(path):
         return
     if (path.exists() or path.is_symlink()) and not force:
         raise Failure(path, "already exists (use --force to overwrite)")
@@ -75,14 +90,21 @@ def staged(out: Path, directory: bool) -> Iterator[Path]:
 @contextlib.contextmanager
 def written(out: Path) -> Iterator[IO[bytes]]:
     """A binary file to write ``out`` into: a staged file, or for standard
-    output a buffer written out once the block completes, so that a failure
-    writes nothing there either."""
-    if out is STDOUT:
+    output, a pipe or a device a buffer written out once the block completes,
+    so that a failure writes nothing there either."""
+    if is_stream(out):
         buffer = io.BytesIO()
         yield buffer
-        sys.stdout.flush()
-        sys.stdout.buffer.write(buffer.getbuffer())
-        sys.stdout.buffer.flush()
+        if out is STDOUT:
+            sys.stdout.flush()
+            sys.stdout.buffer.write(buffer.getbuffer())
+            sys.stdout.buffer.flush()
+            return
+        try:
+            with open(out, "wb") as fh:
+                fh.write(buffer.getbuffer())
+        except OSError as e:
+            raise Failure(out, e.strerror or str(e)) from None
         return
     with staged(out, directory=False) as tmp:
         try:
