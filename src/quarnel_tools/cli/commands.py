@@ -111,8 +111,10 @@ def info(source: Path, named: Optional[str] = None) -> None:
     if form == "qrnl":
         rows = _stream_rows(source)
     elif form == "zarr":
+        import zarr
+
         found = open_zarr(source, group=True)
-        rows = _store_rows(source, found) if hasattr(found, "shape") else _group_rows(source, found)
+        rows = _group_rows(source, found) if isinstance(found, zarr.Group) else _store_rows(source, found)
     else:
         raise Failure(source, "info reads .qrnl streams and Zarr arrays and groups")
     width = max(len(name) for name, _ in rows)
@@ -177,7 +179,10 @@ def _store_rows(source: Path, array: Any) -> List[Tuple[str, Any]]:
 
 def _group_rows(source: Path, group: Any) -> List[Tuple[str, Any]]:
     """The group's arrays, at every depth, with their shapes, types and codecs."""
-    arrays = sorted((name, node) for name, node in group.members(max_depth=None) if hasattr(node, "shape"))
+    import zarr
+
+    members = group.members(max_depth=None)
+    arrays = sorted(((name, node) for name, node in members if isinstance(node, zarr.Array)), key=lambda m: m[0])
     rows: List[Tuple[str, Any]] = [("file", str(source)), ("format", f"Zarr v{group.metadata.zarr_format} group")]
     rows += [(name, f"{list(a.shape)} {a.dtype}, codecs {json.dumps(_codecs(a))}") for name, a in arrays]
     return rows if arrays else rows + [("arrays", "none")]
