@@ -2,11 +2,16 @@
 formats that come back as they went in, and bad input that fails in one line
 with status 2 and leaves no output behind."""
 
+import io
 import os
+import re
+import shlex
 import signal
 import subprocess
 import sys
 import time
+import warnings
+from concurrent.futures import ThreadPoolExecutor
 from importlib import metadata
 
 import numpy as np
@@ -17,6 +22,7 @@ zarr = pytest.importorskip("zarr")
 pytest.importorskip("tqdm")
 
 import quarnel  # noqa: E402
+import quarnel_tools  # noqa: E402
 from quarnel_tools import cli  # noqa: E402
 
 from conftest import make_signal, stored  # noqa: E402
@@ -116,6 +122,9 @@ def test_qrnl_is_the_modules_stream(tmp_path, capsys, name):
     np.testing.assert_array_equal(np.fromfile(back, "<f4"), quarnel.decompress_signal(stream))
     fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
     assert (fields["sample_count"], fields["coder"]) == (str(stream_samples(stream)), "deflate")
+    # The ratio against the source's own samples, which the trailer records.
+    kind, width = {"pcm16.wav": ("PCM_16", 2), "mono.npy": ("float32", 4), "raw.f64": ("float64", 8)}[name]
+    assert fields["ratio"].startswith(f"{stream_samples(stream) * width / out.stat().st_size:.4g} against {kind} ")
     # The trailer gives a WAV back its rate and sample format; --rate wins.
     wav = tmp_path / "back.wav"
     assert run(capsys, "decompress", out, wav, "--rate", 16000)[0] == 0
@@ -154,7 +163,9 @@ def test_info_shows_the_stores_layout(tmp_path, capsys):
     fields = dict(line.split(None, 1) for line in out.splitlines() if not line.startswith(("chunks written", "stored")))
     assert status == 0 and fields["shape"] == "[2, 3000]" and fields["chunks"] == "[1, 1000]"
     assert '"sample_rate": 8000' in fields["attributes"] and '"name": "quarnel"' in fields["codecs"]
-    assert float(fields["ratio"]) == pytest.approx(2 * 3000 * 4 / zarr.open_array(store).nbytes_stored(), rel=1e-3)
+    ratio, against = fields["ratio"].split(" ", 1)
+    assert float(ratio) == pytest.approx(2 * 3000 * 3 / zarr.open_array(store).nbytes_stored(), rel=1e-3)
+    assert against.startswith("against PCM_24 samples")
 
 
 def test_bench_prints_every_method_and_coder_and_plots(tmp_path, capsys):
@@ -166,6 +177,11 @@ def test_bench_prints_every_method_and_coder_and_plots(tmp_path, capsys):
     assert status == 0 and len(rows) == 4 * 2 * 7
     methods, coders = ("cdf97", "cdf53", "db4", "sym4"), ("deflate", "arans")
     assert {(r[0], r[1]) for r in rows} == {(m, c) for m in methods for c in coders}
+    # Ratios against the source's 16-bit samples.
+    x = read_rows(tmp_path / "pcm16.wav")[0]
+    stream = quarnel_tools.compress(x, quarnel.QrnlCompressionOptions("db4", 9, coder="arans"))
+    ratio = next(float(r[4]) for r in rows if r[:4] == ["db4", "arans", "scale", "9"])
+    assert ratio == pytest.approx(2000 * 2 / len(stream), abs=0.006)
     assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.splitlines()[-1] == f"plot: {plot}"
 
 
@@ -177,7 +193,7 @@ def damaged_stream(tmp_path):
 
 def damaged_store(tmp_path):
     path = tmp_path / "bad.zarr"
-    cli.main(["compress", str(make_input(tmp_path, "mono.npy")), str(path), "--chunk", "1000"])
+    cli.main(["compress", str(make_input(tmp_path, "mono.npy")), str(path), "--chunk", "1000", "-q"])
     (path / "c" / "0" / "1").write_bytes(b"QRNL" + bytes(60))
     return path
 
@@ -185,6 +201,18 @@ def damaged_store(tmp_path):
 def missing_chunk(tmp_path):
     path = damaged_store(tmp_path)
     (path / "c" / "0" / "1").unlink()
+    return path
+
+
+def group_store(tmp_path, zarr_format=3):
+    """A dataset's store as xarray writes one: a group of arrays of other
+    codecs, with consolidated metadata."""
+    path = tmp_path / "set.zarr"
+    group = zarr.open_group(path, mode="w", zarr_format=zarr_format)
+    group.create_array("ecg", data=make_signal(2000, dtype=np.float64), chunks=(500,))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # Zarr v3 has no consolidated metadata in its specification
+        zarr.consolidate_metadata(path)
     return path
 
 
@@ -213,6 +241,10 @@ BAD = [
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy", "--dtype", "float32"], "o.npy: --dtype is for raw"),
     (lambda p: ["bench", make_input(p, "mono.npy"), "--plot", p / "rd.png"], "rd.png: already exists"),
     (lambda p: ["bench", make_input(p, "mono.npy"), "--no-plot", "--plot", p / "x.png"], "not allowed with"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), group_store(p) / "no" / "x"], "no Zarr group at"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), group_store(p), "-f"], "set.zarr: is a Zarr group; name an"),
+    (lambda p: ["decompress", group_store(p), p / "o.npy"], "set.zarr: is a Zarr group; name one of its arrays"),
+    (lambda p: ["info", group_store(p) / "none"], "set.zarr/none: no such file"),
 ]
 
 
@@ -292,8 +324,13 @@ def stream_file(tmp_path):
 
 @pytest.mark.parametrize(
     "argv",
-    [lambda p: ["info", stream_file(p)], lambda p: ["bench", make_input(p, "mono.npy", 500), "--no-plot"]],
-    ids=["info", "bench"],
+    [
+        lambda p: ["info", stream_file(p)],
+        lambda p: ["bench", make_input(p, "mono.npy", 500), "--no-plot"],
+        lambda p: ["compress", make_input(p, "mono.npy", 500), "-"],
+        lambda p: ["decompress", stream_file(p), "-", "--to", "wav", "--rate", 8000],
+    ],
+    ids=["info", "bench", "compress", "decompress"],
 )
 def test_a_closed_pipe_ends_quietly(tmp_path, argv):
     # The reading end is closed before the command starts: its first write fails.
@@ -304,3 +341,198 @@ def test_a_closed_pipe_ends_quietly(tmp_path, argv):
         os.close(write)
         err = child.stderr.read()
     assert (child.returncode, err) == (141, b"")
+
+
+def piped(argv, data, cwd):
+    """The installed command with ``data`` on its standard input."""
+    return subprocess.run([*entry_point(None), *map(str, argv)], input=data, capture_output=True, cwd=cwd)
+
+
+@pytest.mark.parametrize(
+    "name, into, out_of, suffix",
+    [
+        ("pcm16.wav", ["--from", "wav"], ["--to", "wav"], ".wav"),
+        ("pcm16.flac", ["--from", "flac"], ["--to", "flac"], ".flac"),
+        ("mono.npy", ["--from", "npy"], ["--to", "npy"], ".npy"),
+        ("raw.f64", ["--dtype", "float64"], ["--dtype", "float32"], ".f32"),
+    ],
+    ids=["wav", "flac", "npy", "raw"],
+)
+def test_pipes_carry_what_files_do(tmp_path, capsys, name, into, out_of, suffix):
+    src = make_input(tmp_path, name)
+    raw = name == "raw.f64"
+    # /dev/stdin, a pipe by name, reads as "-" does.
+    source = "/dev/stdin" if raw else "-"
+    done = piped(["compress", *into, "--rel-error", "1e-3", source, "-"], src.read_bytes(), tmp_path)
+    assert done.returncode == 0
+    assert done.stderr.decode().startswith(f"{'<stdin>' if source == '-' else source} -> <stdout>: 3000 samples, ")
+    assert run(capsys, "compress", *(into if raw else []), "--rel-error", "1e-3", src, tmp_path / "s.qrnl")[0] == 0
+    assert done.stdout == (tmp_path / "s.qrnl").read_bytes()  # the rate and sample format recorded alike
+
+    back = piped(["decompress", *out_of, "-", "-"], done.stdout, tmp_path)
+    assert run(capsys, "decompress", *(out_of if raw else []), tmp_path / "s.qrnl", tmp_path / f"back{suffix}")[0] == 0
+    assert (back.returncode, back.stderr) == (0, b"")
+    assert back.stdout == (tmp_path / f"back{suffix}").read_bytes()
+
+
+def test_named_pipes_and_devices_are_written_in_place(tmp_path, capsys):
+    src = make_input(tmp_path, "mono.npy")
+    assert run(capsys, "compress", src, tmp_path / "s.qrnl", "-q")[0] == 0
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with ThreadPoolExecutor(1) as pool:
+        read = pool.submit(fifo.read_bytes)
+        status = run(capsys, "compress", src, fifo, "--to", "qrnl", "-q")[0]
+        if status:
+            fifo.open("wb").close()  # lets the reader go
+        assert status == 0 and read.result() == (tmp_path / "s.qrnl").read_bytes()
+    assert run(capsys, "decompress", tmp_path / "s.qrnl", os.devnull, "--to", "npy")[0] == 0
+
+
+def test_a_recording_piped_through_both_commands_keeps_its_bound(tmp_path):
+    src = make_input(tmp_path, "pcm16.wav", 20000)
+    command = shlex.quote(entry_point(None)[0])
+    pipeline = (
+        f"cat pcm16.wav | {command} compress --from wav --psnr 60 - - | tee s.qrnl "
+        f"| {command} decompress --to wav - - > back.wav"
+    )
+    done = subprocess.run(["bash", "-o", "pipefail", "-c", pipeline], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0 and done.stderr.count("\n") == 1
+    assert done.stderr.startswith("<stdin> -> <stdout>: 20000 samples, ")
+    x = read_rows(src)[0].astype(np.float64)
+    decoded = quarnel.decompress_signal((tmp_path / "s.qrnl").read_bytes())
+    assert 20 * np.log10((x.max() - x.min()) / np.sqrt(np.mean((decoded - x) ** 2))) >= 60
+    back = tmp_path / "back.wav"
+    assert (sf.info(back).samplerate, sf.info(back).subtype) == (RATE, "PCM_16")
+    assert np.abs(read_rows(back)[0] - decoded).max() <= 2.0**-16  # half a 16-bit step
+
+
+SUMMARY = re.compile(
+    r"(\S+) -> (\S+): (?:2 channels of )?3000 samples, ratio (\S+) against the input, (\S+) against float32, "
+    r"max error (\S+), PSNR (\S+) dB, \S+ s\n"
+)
+
+
+@pytest.mark.parametrize("name, out_name", [("pcm16.wav", "o.qrnl"), ("raw.f64", "o.qrnl"), ("rows.npy", "o.zarr")])
+def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, out_name):
+    src = make_input(tmp_path, name)
+    out = tmp_path / out_name
+    raw = ["--dtype", "float64"] if name == "raw.f64" else []
+    summary = SUMMARY.fullmatch(run(capsys, "compress", src, out, "--rel-error", "2e-3", *raw)[2])
+    assert summary is not None and summary.group(1, 2) == (str(src), str(out))
+    # Measured against the values given, in float64, on the module's decode
+    # of each stream (a store's chunks are whole channels here).
+    if raw:
+        given = np.fromfile(src, "<f8")[None]
+    elif name == "rows.npy":
+        given = np.load(src)
+    else:
+        given = sf.read(src, dtype="float64", always_2d=True)[0].T
+    if out.is_dir():
+        decoded = np.stack([quarnel.decompress_signal((out / "c" / str(c) / "0").read_bytes()) for c in range(2)])
+        size = sum(f.stat().st_size for f in out.rglob("*") if f.is_file())
+    else:
+        decoded = quarnel.decompress_signal(out.read_bytes())[None]
+        size = out.stat().st_size
+    error = np.abs(decoded - given)
+    psnr = 20 * np.log10((given.max() - given.min()) / np.sqrt(np.mean(error**2)))
+    want = [src.stat().st_size / size, given.size * 4 / size, error.max(), psnr]
+    assert [float(v) for v in summary.groups()[2:]] == pytest.approx(want, rel=1e-3)
+    assert run(capsys, "compress", src, tmp_path / f"quiet{out.suffix}", "-q", *raw)[1:] == ("", "")
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_arrays_in_a_group_by_path(tmp_path, capsys, zarr_format):
+    store = group_store(tmp_path, zarr_format)
+    src = make_input(tmp_path, "pcm16.wav")
+    assert run(capsys, "compress", src, store / "voice", "--max-error", 1e-3, "-q")[0] == 0
+    # In the group's format, and in sight of readers of the consolidated metadata.
+    group = zarr.open_group(store, mode="r")
+    assert sorted(group.array_keys()) == ["ecg", "voice"] and group["voice"].metadata.zarr_format == zarr_format
+    assert np.abs(group["voice"][:] - read_rows(src).astype(np.float64)).max() <= 1e-3
+
+    status, out, _ = run(capsys, "info", store)
+    rows = dict(line.split(None, 1) for line in out.splitlines())
+    assert status == 0 and rows["format"] == f"Zarr v{zarr_format} group"
+    assert rows["voice"].startswith("[1, 3000] float32, codecs") and "quarnel" in rows["voice"]
+    assert rows["ecg"].startswith("[2000] float64, codecs") and "quarnel" not in rows["ecg"]
+    assert run(capsys, "decompress", store / "ecg", tmp_path / "ecg.npy")[0] == 0
+    np.testing.assert_array_equal(np.load(tmp_path / "ecg.npy"), make_signal(2000))
+    assert "against float64 samples" in run(capsys, "info", store / "ecg")[1]
+
+
+def stdin_of(data):
+    return io.TextIOWrapper(io.BytesIO(data))
+
+
+def npy_bytes(x):
+    buffer = io.BytesIO()
+    np.save(buffer, x)
+    return buffer.getvalue()
+
+
+BARE = quarnel.compress_signal(make_signal(500))
+PIPE_BAD = [
+    (["compress", "-", "o.qrnl"], b"", "<stdin>: name its format with --from"),
+    (["compress", "--from", "wav", "-", "o.qrnl"], b"RIFF", "<stdin>: not a readable WAV"),
+    (["compress", "--from", "npy", "-", "-"], npy_bytes(audio(500, 2)), "<stdin>: has 2 channels"),
+    (["compress", "--dtype", "float64", "-", "-"], bytes(12), "<stdin>: size 12 is not a whole number"),
+    (["compress", "--to", "zarr", "--from", "npy", "-", "-"], b"", "<stdout>: a Zarr store is a directory"),
+    (["decompress", "-", "o.npy"], BARE[:-7], "<stdin>: "),
+    (["decompress", "-", "-"], BARE, "<stdout>: name its format with --to"),
+    (["decompress", "--to", "wav", "-", "-"], BARE, "<stdout>: needs a sample rate"),
+    (["info", "-"], BARE[:40], "<stdin>: "),
+]
+
+
+@pytest.mark.parametrize("argv, data, words", PIPE_BAD, ids=[" ".join(argv) for argv, *_ in PIPE_BAD])
+def test_bad_pipes_fail_in_one_line_and_write_nothing(tmp_path, capsys, monkeypatch, argv, data, words):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "stdin", stdin_of(data))
+    status, out, err = run(capsys, *argv)
+    assert (status, out, os.listdir(tmp_path)) == (2, "", [])
+    assert err.count("\n") == 1 and err.startswith(f"quarnel: {words}")
+
+
+class Terminal(io.TextIOWrapper):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize(
+    "argv, head",
+    [(["compress", "mono.npy", "-"], b"QRNL"), (["decompress", "s.qrnl", "-", "--to", "npy"], b"\x93NUMPY")],
+)
+def test_binary_output_to_a_terminal_needs_force(tmp_path, capsys, monkeypatch, argv, head):
+    monkeypatch.chdir(tmp_path)
+    make_input(tmp_path, "mono.npy")
+    stream_file(tmp_path)
+    terminal = Terminal(io.BytesIO())
+    monkeypatch.setattr(sys, "stdout", terminal)
+    status, _, err = run(capsys, *argv)
+    assert (status, terminal.buffer.getvalue()) == (2, b"")
+    assert err == "quarnel: <stdout>: is a terminal; binary output refused (redirect it, or use --force)\n"
+    assert run(capsys, *argv, "--force", "-q")[0] == 0 and terminal.buffer.getvalue().startswith(head)
+
+
+@pytest.mark.parametrize(
+    "argv, head",
+    [(["completion", "bash"], "# "), (["completion", "zsh"], "#compdef quarnel"), (["manpage"], ".TH QUARNEL")],
+)
+def test_manual_page_and_completion_come_from_the_parser(capsys, argv, head):
+    pytest.importorskip("shtab")
+    pytest.importorskip("argparse_manpage")
+    status, out, _ = run(capsys, *argv)
+    assert status == 0 and out.startswith(head)
+    assert all(command in out for command in ("compress", "decompress", "info", "bench", "completion", "manpage"))
+
+
+def test_bash_completes_commands_formats_and_paths(tmp_path, capsys):
+    pytest.importorskip("shtab")
+    (tmp_path / "completion.sh").write_text(run(capsys, "completion", "bash")[1])
+    (tmp_path / "rec.wav").touch()
+    probe = "COMP_WORDS=({}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1)); _shtab_quarnel; echo ${{COMPREPLY[@]}}"
+    words = ("quarnel decomp", "quarnel decompress --to ''", "quarnel compress re")
+    script = "; ".join(["source completion.sh", *map(probe.format, words)])
+    done = subprocess.run(["bash", "-c", script], cwd=tmp_path, capture_output=True, text=True)
+    assert done.stdout.splitlines() == ["decompress", "wav flac npy", "rec.wav"]

@@ -2,11 +2,13 @@
 
 Status 0 on success, 2 on bad input or usage with one line on stderr,
 ``quarnel: FILE: reason``. Output goes to a temporary name beside OUT and is
-renamed when complete, so a failure or an interrupt leaves nothing behind.
+renamed when complete, so a failure or an interrupt leaves nothing behind;
+output to standard output is written once complete.
 
 This module parses the command line and hands each command what it needs;
 ``commands`` and ``bench`` run them, ``signal_io`` reads and writes the
-files, ``staging`` makes output appear whole or not at all.
+files and pipes, ``staging`` makes output appear whole or not at all, and
+``shell`` makes the manual page and the completion from the parser.
 """
 
 from __future__ import annotations
@@ -22,8 +24,8 @@ from signal import signal as on_signal
 from typing import Any, Optional, Sequence
 
 from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, TARGETS, Settings
-from quarnel_tools.cli import bench, commands
-from quarnel_tools.cli.failure import Failure, one_line
+from quarnel_tools.cli import bench, commands, shell
+from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line
 
 __all__ = ["build_parser", "main"]
 
@@ -43,27 +45,35 @@ def _settings(args: argparse.Namespace) -> Settings:
 def _compress(args: argparse.Namespace) -> None:
     commands.compress(
         args.input, args.output, _settings(args), raw_dtype=args.dtype, chunk=args.chunk, force=args.force,
-        threads=args.threads, quiet=args.quiet,
+        threads=args.threads, quiet=args.quiet, named_in=args.source_format, named_out=args.out_format,
     )
 
 
 def _decompress(args: argparse.Namespace) -> None:
     commands.decompress(
         args.input, args.output, raw_dtype=args.dtype, rate=args.rate, force=args.force, threads=args.threads,
-        quiet=args.quiet,
+        quiet=args.quiet, named_in=args.source_format, named_out=args.out_format,
     )
 
 
 def _info(args: argparse.Namespace) -> None:
-    commands.info(args.input)
+    commands.info(args.input, args.source_format)
 
 
 def _bench(args: argparse.Namespace) -> None:
     plot = None if args.no_plot else args.plot or bench.default_plot(args.input)
     bench.bench(
         args.input, plot, sweep=args.sweep, force=args.force, raw_dtype=args.dtype, threads=args.threads,
-        quiet=args.quiet,
+        quiet=args.quiet, named=args.source_format,
     )
+
+
+def _completion(args: argparse.Namespace) -> None:
+    print(shell.completion(build_parser(), args.shell), end="")
+
+
+def _manpage(args: argparse.Namespace) -> None:
+    print(shell.manpage(build_parser(), _version()), end="")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -81,6 +91,20 @@ def _positive_int(text: str) -> int:
 _positive_int.__name__ = "positive integer"
 
 
+# "-" is standard input or output; "./-" is a file of that name.
+def _input(text: str) -> Path:
+    return STDIN if text == "-" else Path(text)
+
+
+def _output(text: str) -> Path:
+    return STDOUT if text == "-" else Path(text)
+
+
+SIGNAL_IN, SIGNAL_OUT = "file, or - for standard input", "file, or - for standard output"
+STORED_IN = "file, - for standard input, or store.zarr/ARRAY for an array in a Zarr group"
+STORED_OUT = "file, - for standard output, or store.zarr/ARRAY for an array in an existing Zarr group"
+
+
 def _version() -> str:
     try:
         return metadata.version("quarnel")
@@ -89,17 +113,30 @@ def _version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="quarnel", description="Lossy wavelet compression of 1-D signals.")
+    parser = _Parser(
+        prog="quarnel", description="Lossy wavelet compression of 1-D signals.",
+        epilog="IN and OUT may be - for standard input and output, with the format given by --from or --to "
+        "(a compressed stream in a pipe is .qrnl), and store.zarr/ARRAY for an array in a Zarr group.",
+    )
     parser.add_argument("--version", action="version", version=f"quarnel {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    def common(p: argparse.ArgumentParser) -> None:
+    def common(p: argparse.ArgumentParser, quiet: str = "no progress bar") -> None:
         p.add_argument("--threads", type=_positive_int, help="threads to use (default 2)")
-        p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+        p.add_argument("-q", "--quiet", action="store_true", help=quiet)
 
+    def source(p: argparse.ArgumentParser, formats: Sequence[str], what: str) -> None:
+        p.add_argument("--from", dest="source_format", choices=formats, help=f"IN's format, {what}")
+
+    signals = ("wav", "flac", "npy")
+    # The signal formats are named for a pipe; a pipe of compressed data is .qrnl.
+    for_signals = "for - or a name that does not say it (raw samples: --dtype)"
+    for_streams = "for a name that does not say it (- is .qrnl)"
     c = sub.add_parser("compress", help="compress a WAV/FLAC, .npy or raw file into .qrnl or .zarr")
-    c.add_argument("input", type=Path, metavar="IN")
-    c.add_argument("output", type=Path, metavar="OUT")
+    c.add_argument("input", type=_input, metavar="IN", help=SIGNAL_IN)
+    c.add_argument("output", type=_output, metavar="OUT", help=STORED_OUT)
+    source(c, signals, for_signals)
+    c.add_argument("--to", dest="out_format", choices=("qrnl", "zarr"), help=f"OUT's format, {for_streams}")
     options = c.add_argument_group("fixed options (default cdf97, scale 11, cutoff low, coder auto)")
     options.add_argument("--method", choices=METHODS)
     options.add_argument("--scale", type=int, help="6..12")
@@ -116,25 +153,29 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument(
         "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})"
     )
-    c.add_argument("-f", "--force", action="store_true", help="overwrite OUT")
-    common(c)
+    c.add_argument("-f", "--force", action="store_true", help="overwrite OUT, or write to a terminal")
+    common(c, "no progress bar, and no summary line")
     c.set_defaults(run=_compress)
 
     d = sub.add_parser("decompress", help="decompress a .qrnl or .zarr into WAV/FLAC, .npy or raw")
-    d.add_argument("input", type=Path, metavar="IN")
-    d.add_argument("output", type=Path, metavar="OUT")
+    d.add_argument("input", type=_input, metavar="IN", help=STORED_IN)
+    d.add_argument("output", type=_output, metavar="OUT", help=SIGNAL_OUT)
+    source(d, ("qrnl", "zarr"), for_streams)
+    d.add_argument("--to", dest="out_format", choices=signals, help=f"OUT's format, {for_signals}")
     d.add_argument("--rate", type=_positive_int, help="sample rate of WAV/FLAC output (default: the recorded one)")
     d.add_argument("--dtype", choices=("float32", "float64"), help="write raw little-endian samples of this type")
-    d.add_argument("-f", "--force", action="store_true", help="overwrite OUT")
+    d.add_argument("-f", "--force", action="store_true", help="overwrite OUT, or write to a terminal")
     common(d)
     d.set_defaults(run=_decompress)
 
-    i = sub.add_parser("info", help="header fields of a .qrnl, codec and layout of a .zarr")
-    i.add_argument("input", type=Path, metavar="IN")
+    i = sub.add_parser("info", help="header and trailer of a .qrnl; codecs and layout of a Zarr array or group")
+    i.add_argument("input", type=_input, metavar="IN", help=STORED_IN)
+    source(i, ("qrnl", "zarr"), for_streams)
     i.set_defaults(run=_info)
 
     b = sub.add_parser("bench", help="every method and coder on IN: table and rate-distortion plot")
-    b.add_argument("input", type=Path, metavar="IN")
+    b.add_argument("input", type=_input, metavar="IN", help=SIGNAL_IN)
+    source(b, signals, for_signals)
     b.add_argument("--sweep", choices=("scale", "psnr"), default="scale", help="sweep scales 6..12 or PSNR targets")
     plotting = b.add_mutually_exclusive_group()
     plotting.add_argument("--plot", type=Path, help="PNG to write (default IN's name + -rd.png here)")
@@ -143,6 +184,13 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("-f", "--force", action="store_true", help="overwrite the plot")
     common(b)
     b.set_defaults(run=_bench)
+
+    s = sub.add_parser("completion", help="completion script for bash or zsh, on standard output")
+    s.add_argument("shell", choices=("bash", "zsh"), metavar="SHELL", help="bash or zsh")
+    s.set_defaults(run=_completion)
+
+    m = sub.add_parser("manpage", help="the manual page, in roff, on standard output")
+    m.set_defaults(run=_manpage)
     return parser
 
 

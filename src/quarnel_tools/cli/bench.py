@@ -13,9 +13,9 @@ import numpy as np
 
 import quarnel_tools
 from quarnel_tools._settings import CODERS, METHODS, Settings
-from quarnel_tools.cli.failure import Failure, one_line
+from quarnel_tools.cli.failure import STDIN, Failure, one_line, shown
 from quarnel_tools.cli.progress import progress
-from quarnel_tools.cli.signal_io import read_signal
+from quarnel_tools.cli.signal_io import read_signal, sample_format
 from quarnel_tools.cli.staging import check_out, staged
 
 if TYPE_CHECKING:
@@ -35,9 +35,23 @@ def _timed(call: Any, budget: float = 0.2, most: int = 5) -> Tuple[Any, float]:
     return result, min(times)
 
 
-def bench_rows(samples: np.ndarray, sweep: str, threads: Optional[int], quiet: bool) -> List[Dict[str, Any]]:
-    finite = samples[np.isfinite(samples)]
-    span = float(finite.max() - finite.min()) if finite.size else 0.0
+def measure(samples: np.ndarray, restored: np.ndarray) -> Tuple[float, float]:
+    """The largest error and the PSNR (dB, over the range) of ``restored``
+    against the finite ``samples``, in float64."""
+    finite = np.isfinite(samples)
+    given = samples[finite].astype(np.float64)
+    if not given.size:
+        return 0.0, math.inf
+    error = np.abs(restored[finite].astype(np.float64) - given)
+    rmse = float(np.sqrt(np.mean(error**2)))
+    span = float(given.max() - given.min())
+    return float(error.max()), math.inf if rmse == 0 or span == 0 else 20 * math.log10(span / rmse)
+
+
+def bench_rows(
+    samples: np.ndarray, sweep: str, threads: Optional[int], quiet: bool, width: int = 4
+) -> List[Dict[str, Any]]:
+    """One row per setting; ratios against ``width`` bytes a sample."""
     # (method, coder, label, scale, psnr)
     settings: List[Tuple[Method, Coder, str, Optional[int], Optional[float]]] = []
     for method in METHODS:
@@ -62,12 +76,12 @@ def bench_rows(samples: np.ndarray, sweep: str, threads: Optional[int], quiet: b
                 bar.update(1)
                 continue
             restored, t_d = _timed(partial(quarnel_tools.decompress, stream, threads=threads))
-            error = np.abs(restored.astype(np.float64) - samples)[np.isfinite(samples)]
-            rmse = float(np.sqrt(np.mean(error**2))) if error.size else 0.0
+            max_error, psnr = measure(samples, restored)
             row.update(
-                ratio=samples.size * 4 / len(stream),
-                psnr=math.inf if rmse == 0 or span == 0 else 20 * math.log10(span / rmse),
-                max_error=float(error.max()) if error.size else 0.0,
+                ratio=samples.size * width / len(stream),
+                bits=8 * len(stream) / samples.size,
+                psnr=psnr,
+                max_error=max_error,
                 compress_mbs=mb / t_c,
                 decompress_mbs=mb / t_d,
             )
@@ -105,12 +119,12 @@ def plot_bench(path: Path, rows: Sequence[Dict[str, Any]], title: str) -> None:
     fig, ax = plt.subplots(figsize=(8, 5.5), constrained_layout=True)
     for colour, method in enumerate(METHODS):
         for coder, style in (("arans", "-"), ("deflate", ":")):
-            points = [(32 / r["ratio"], r["psnr"]) for r in rows
+            points = [(r["bits"], r["psnr"]) for r in rows
                       if r["method"] == method and r["coder"] == coder and "ratio" in r and math.isfinite(r["psnr"])]
             if points:
                 x, y = zip(*sorted(points))
                 ax.plot(x, y, style, color=f"C{colour}", marker="o", ms=3, label=f"{method} {coder}")
-    ax.set_xlabel("bits per sample (float32 input: 32)")
+    ax.set_xlabel("bits per sample (float32: 32)")
     ax.set_ylabel("PSNR (dB, over the signal's range)")
     ax.set_title(title)
     ax.grid(True, which="both", alpha=0.3)
@@ -121,25 +135,29 @@ def plot_bench(path: Path, rows: Sequence[Dict[str, Any]], title: str) -> None:
 
 
 def default_plot(source: Path) -> Path:
-    return Path.cwd() / f"{source.stem}-rd.png"
+    return Path.cwd() / f"{'stdin' if source is STDIN else source.stem}-rd.png"
 
 
 def bench(
     source: Path, plot: Optional[Path], *, sweep: str, force: bool, raw_dtype: Optional[str],
-    threads: Optional[int], quiet: bool,
+    threads: Optional[int], quiet: bool, named: Optional[str] = None,
 ) -> None:
     """Bench ``source``'s first channel and draw the plot into ``plot``
     unless it is None."""
     if plot is not None:
         check_out(plot, force)
-    signal = read_signal(source, raw_dtype)
+    signal = read_signal(source, raw_dtype, named)
     channels, n = signal.samples.shape
     note = f", first of {channels} channels" if channels > 1 else ""
     rate = f" at {signal.rate} Hz" if signal.rate else ""
+    name, width = sample_format(signal.source)
     # Out before the long run, so that a reader that has gone stops it.
-    print(f"{source}: {n} samples{rate}{note}; {sweep} sweep, every method and coder", flush=True)
-    rows = bench_rows(signal.samples[0], sweep, threads, quiet)
+    print(
+        f"{shown(source)}: {n} samples{rate}{note}; {sweep} sweep, every method and coder; "
+        f"ratios against {name} samples", flush=True,
+    )
+    rows = bench_rows(signal.samples[0], sweep, threads, quiet, width)
     print_bench(rows)
     if plot is not None:
-        plot_bench(plot, rows, f"{source.name}: rate and distortion")
+        plot_bench(plot, rows, f"{'<stdin>' if source is STDIN else source.name}: rate and distortion")
         print(f"plot: {plot}")

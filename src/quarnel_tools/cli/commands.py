@@ -3,20 +3,28 @@
 from __future__ import annotations
 
 import json
-import math
+import sys
+import time
 from pathlib import Path
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
 
 import quarnel_tools
 from quarnel_tools._native import HEADER_SIZE
 from quarnel_tools._settings import Settings
-from quarnel_tools.cli.failure import Failure, one_line
+from quarnel_tools.cli.bench import measure
+from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line, shown
 from quarnel_tools.cli.signal_io import (
+    Signal,
     kind,
     open_zarr,
     read_signal,
     read_store,
     read_stream,
+    sample_format,
+    source_of,
+    store_target,
     stream_bytes,
     write_signal,
     write_store,
@@ -25,29 +33,67 @@ from quarnel_tools.cli.signal_io import (
 from quarnel_tools.cli.staging import check_out
 
 
+def _no_store_in_pipe(path: Path, form: str) -> None:
+    if form == "zarr" and (path is STDIN or path is STDOUT):
+        raise Failure(path, "a Zarr store is a directory, not a stream")
+
+
 def compress(
     source: Path, out: Path, settings: Settings, *, raw_dtype: Optional[str], chunk: int, force: bool,
-    threads: Optional[int], quiet: bool,
+    threads: Optional[int], quiet: bool, named_in: Optional[str] = None, named_out: Optional[str] = None,
 ) -> None:
-    form = kind(out, None, "output")
+    """Compress ``source`` into ``out`` and, unless ``quiet``, say on stderr
+    what the output achieves, measured on its decoded samples."""
+    start = time.perf_counter()
+    # Standard output takes the one compressed format that is a stream.
+    form = kind(out, None, "output", named_out or ("qrnl" if out is STDOUT else None))
+    _no_store_in_pipe(out, form)
     if form not in ("qrnl", "zarr"):
         raise Failure(out, "compressed output must end in .qrnl or .zarr")
     if chunk < 1:
         raise Failure(None, f"--chunk must be at least 1, not {chunk}")
-    check_out(out, force)
-    signal = read_signal(source, raw_dtype)
-    if form == "qrnl":
-        write_stream(out, signal, source, settings, threads)
+    if form == "zarr":
+        target = store_target(out, force)
     else:
-        write_store(out, signal, source, settings, chunk, threads or 2, quiet)
+        check_out(out, force)
+    signal = read_signal(source, raw_dtype, named_in)
+    if form == "qrnl":
+        stream = write_stream(out, signal, source, settings, threads)
+        elapsed = time.perf_counter() - start
+        if not quiet:
+            restored = quarnel_tools.decompress(stream, threads=threads, dtype=np.float64)
+            _summary(source, out, signal, len(stream), restored[np.newaxis, :], elapsed)
+    else:
+        write_store(target, signal, source, settings, chunk, threads or 2, quiet)
+        elapsed = time.perf_counter() - start
+        if not quiet:
+            array = open_zarr(out)
+            _summary(source, out, signal, array.nbytes_stored(), array[...], elapsed)
+
+
+def _summary(source: Path, out: Path, signal: Signal, size: int, restored: np.ndarray, elapsed: float) -> None:
+    """One line on stderr: what was compressed, the ratios against the input's
+    own bytes and against float32 samples, and the error of ``restored``
+    against the samples as read."""
+    channels, n = signal.samples.shape
+    count = f"{n} samples" if channels == 1 else f"{channels} channels of {n} samples"
+    max_error, psnr = measure(signal.samples, restored.reshape(signal.samples.shape))
+    print(
+        f"{shown(source)} -> {shown(out)}: {count}, ratio {signal.size / size:.4g} against the input, "
+        f"{signal.samples.size * 4 / size:.4g} against float32, max error {max_error:.4g}, "
+        f"PSNR {psnr:.2f} dB, {elapsed:.3g} s",
+        file=sys.stderr,
+    )
 
 
 def decompress(
     source: Path, out: Path, *, raw_dtype: Optional[str], rate: Optional[int], force: bool,
-    threads: Optional[int], quiet: bool,
+    threads: Optional[int], quiet: bool, named_in: Optional[str] = None, named_out: Optional[str] = None,
 ) -> None:
-    form = kind(source, None, "input")
-    if kind(out, raw_dtype, "output") not in ("audio", "npy", "raw"):
+    # Standard input holds the one compressed format that is a stream.
+    form = kind(source, None, "input", named_in or ("qrnl" if source is STDIN else None))
+    _no_store_in_pipe(source, form)
+    if kind(out, raw_dtype, "output", named_out) not in ("wav", "flac", "npy", "raw"):
         raise Failure(out, "decompressed output must be .wav, .flac, .npy, or raw samples with --dtype")
     check_out(out, force)
     if form == "qrnl":
@@ -56,20 +102,34 @@ def decompress(
         signal = read_store(source, quiet)
     else:
         raise Failure(source, "not a compressed file (expected .qrnl or .zarr)")
-    write_signal(out, signal, raw_dtype, rate)
+    write_signal(out, signal, raw_dtype, rate, named_out)
 
 
-def info(source: Path) -> None:
-    form = kind(source, None, "input")
+def info(source: Path, named: Optional[str] = None) -> None:
+    form = kind(source, None, "input", named or ("qrnl" if source is STDIN else None))
+    _no_store_in_pipe(source, form)
     if form == "qrnl":
         rows = _stream_rows(source)
     elif form == "zarr":
-        rows = _store_rows(source)
+        import zarr
+
+        found = open_zarr(source, group=True)
+        rows = _group_rows(source, found) if isinstance(found, zarr.Group) else _store_rows(source, found)
     else:
-        raise Failure(source, "info reads .qrnl streams and .zarr stores")
+        raise Failure(source, "info reads .qrnl streams and Zarr arrays and groups")
     width = max(len(name) for name, _ in rows)
     for name, value in rows:
         print(f"{name:<{width}}  {value:.7g}" if isinstance(value, float) else f"{name:<{width}}  {value}")
+
+
+def _ratio(count: int, size: int, source: Dict[str, Any]) -> str:
+    """``count`` samples in ``size`` bytes, against the source's own sample
+    format where it is known and against float32."""
+    name, width = sample_format(source)
+    if not size:
+        return "nan (nothing stored)"
+    ratio = f"{count * width / size:.4g} against {name} samples"
+    return ratio if name == "float32" else f"{ratio} ({count * 4 / size:.4g} against float32)"
 
 
 def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
@@ -81,7 +141,9 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
         trailer = quarnel_tools.read_trailer(stream)
     except ValueError as e:
         raise Failure(source, one_line(e)) from None
-    rows = [("file", str(source))] + [(name, getattr(header, name)) for name in header._fields]
+    rows = [("file", shown(source))] + [(name, getattr(header, name)) for name in header._fields if name != "ratio"]
+    recorded = {} if trailer is None else source_of(trailer.source_format)
+    rows.append(("ratio", _ratio(header.sample_count, len(stream), recorded)))
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
@@ -89,21 +151,38 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     return rows
 
 
-def _store_rows(source: Path) -> List[Tuple[str, Any]]:
-    array = open_zarr(source)
-    codecs = [c.to_dict() for c in array.metadata.codecs] if array.metadata.zarr_format == 3 else None
-    if codecs is None:
-        codecs = [array.metadata.compressor.get_config()] if array.metadata.compressor else []
+def _codecs(array: Any) -> List[Any]:
+    if array.metadata.zarr_format == 3:
+        return [c.to_dict() for c in array.metadata.codecs]
+    filters = [f.get_config() for f in array.metadata.filters or ()]
+    return filters + ([array.metadata.compressor.get_config()] if array.metadata.compressor else [])
+
+
+def _store_rows(source: Path, array: Any) -> List[Tuple[str, Any]]:
     stored = array.nbytes_stored()
+    attributes = dict(array.attrs)
+    # A store that records no source is taken at its own sample type.
+    recorded = attributes.get("source") or {"dtype": str(array.dtype)}
     return [
         ("file", str(source)),
         ("format", f"Zarr v{array.metadata.zarr_format}"),
         ("shape", list(array.shape)),
         ("chunks", list(array.chunks)),
         ("dtype", str(array.dtype)),
-        ("codecs", json.dumps(codecs)),
+        ("codecs", json.dumps(_codecs(array))),
         ("chunks written", f"{array.nchunks_initialized} of {array.nchunks}"),
-        ("attributes", json.dumps(dict(array.attrs))),
+        ("attributes", json.dumps(attributes)),
         ("stored bytes", stored),
-        ("ratio", round(array.nbytes / stored, 3) if stored else math.nan),
+        ("ratio", _ratio(array.size, stored, recorded)),
     ]
+
+
+def _group_rows(source: Path, group: Any) -> List[Tuple[str, Any]]:
+    """The group's arrays, at every depth, with their shapes, types and codecs."""
+    import zarr
+
+    members = group.members(max_depth=None)
+    arrays = sorted(((name, node) for name, node in members if isinstance(node, zarr.Array)), key=lambda m: m[0])
+    rows: List[Tuple[str, Any]] = [("file", str(source)), ("format", f"Zarr v{group.metadata.zarr_format} group")]
+    rows += [(name, f"{list(a.shape)} {a.dtype}, codecs {json.dumps(_codecs(a))}") for name, a in arrays]
+    return rows if arrays else rows + [("arrays", "none")]

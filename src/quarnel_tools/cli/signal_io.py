@@ -1,100 +1,159 @@
-"""Signals in and out of files: WAV/FLAC, .npy and raw samples, .qrnl streams
-and .zarr stores, as float32 samples with channels as rows."""
+"""Signals in and out of files and pipes: WAV/FLAC, .npy and raw samples,
+.qrnl streams and Zarr arrays, as float samples with channels as rows."""
 
 from __future__ import annotations
 
+import io
+import sys
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from tokenize import TokenError
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import IO, TYPE_CHECKING, Any, Dict, Literal, Optional, Tuple, Union
 
 import numpy as np
 
 import quarnel_tools
 from quarnel_tools._settings import Settings
-from quarnel_tools.cli.failure import Failure, one_line
+from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line
 from quarnel_tools.cli.progress import progress
-from quarnel_tools.cli.staging import staged, uninterrupted
+from quarnel_tools.cli.staging import check_out, staged, uninterrupted, written
 
 if TYPE_CHECKING:
     from zarr.core.common import JSON
 
 AUDIO = {".wav": "WAV", ".flac": "FLAC"}
+# Subtypes whose samples float32 would round: they are read as float64, so
+# that errors are measured against the values the file holds.
+WIDE_SUBTYPES = ("PCM_32", "DOUBLE")
 # What a decompressed signal becomes when the store records no subtype (or one
 # the output format cannot hold): the float32 samples as they are, or the
 # finest PCM that FLAC has.
 DEFAULT_SUBTYPE = {"WAV": "FLOAT", "FLAC": "PCM_24"}
 # Linear PCM subtypes and their bits per sample.
 PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+# Bytes per sample of the other subtypes a ratio can be taken against.
+SUBTYPE_BYTES = {"FLOAT": 4, "DOUBLE": 8, "ULAW": 1, "ALAW": 1, **{k: v // 8 for k, v in PCM_BITS.items()}}
 MAX_STREAM_SAMPLES = (1 << 31) - 1
 
 
 @dataclass
 class Signal:
-    samples: np.ndarray  # float32, channels as rows, C order
+    # float32, or float64 where float32 would round the source's values;
+    # channels as rows, C order.
+    samples: np.ndarray
     rate: Optional[int] = None
     source: Dict[str, Any] = field(default_factory=dict)
+    size: int = 0  # bytes of the file or stream it was read from
 
 
-def kind(path: Path, raw_dtype: Optional[str], role: str) -> str:
-    """What ``path`` holds by its name: "audio", "npy", "qrnl", "zarr", or
-    "raw" samples when ``raw_dtype`` is given."""
-    suffix = path.suffix.lower()
-    known = suffix in AUDIO or suffix in (".npy", ".qrnl", ".zarr")
+def zarr_node(path: Path) -> Tuple[Path, str]:
+    """The store and the node in it of ``path``: the store is the first
+    directory whose name ends in .zarr, and the node the path below it, so
+    that ``store.zarr/ecg`` names the array ecg in the store's root group."""
+    parts = path.parts
+    for i, part in enumerate(parts):
+        if part.lower().endswith(".zarr"):
+            return Path(*parts[: i + 1]), "/".join(parts[i + 1 :])
+    return path, ""
+
+
+def kind(path: Path, raw_dtype: Optional[str], role: str, named: Optional[str] = None) -> str:
+    """What ``path`` holds: the format ``named`` by --from or --to, "raw"
+    samples when ``raw_dtype`` is given, else by its name: "wav", "flac",
+    "npy", "qrnl", or "zarr" for a store and the nodes inside it."""
+    flag = "--from" if role == "input" else "--to"
+    pipe = path is STDIN or path is STDOUT
+    suffix = "" if pipe else path.suffix.lower()
+    in_store = not pipe and zarr_node(path)[1] != ""
+    known = suffix in AUDIO or suffix in (".npy", ".qrnl", ".zarr") or in_store
     if raw_dtype is not None:
         # A container read as samples would be its header and all.
+        if named is not None:
+            raise Failure(path, f"--dtype is for raw samples, not {named}")
         if known:
-            raise Failure(path, f"--dtype is for raw samples, not {suffix} files")
+            raise Failure(path, f"--dtype is for raw samples, not {suffix or 'Zarr'} files")
         return "raw"
-    if suffix in AUDIO:
-        return "audio"
+    if named is not None:
+        return named
+    if pipe:
+        raise Failure(path, f"name its format with {flag}, or give --dtype for raw samples")
+    if in_store:
+        return "zarr"
     if known:
         return suffix[1:]
     raise Failure(path, f"unsupported {role} format '{suffix or path.name}' "
-                        "(expected .wav, .flac, .npy, .qrnl, .zarr, or raw samples with --dtype)")
+                        f"(expected .wav, .flac, .npy, .qrnl, .zarr, or raw samples with --dtype; or give {flag})")
 
 
-def read_signal(path: Path, raw_dtype: Optional[str]) -> Signal:
-    """A WAV/FLAC, .npy or raw file as float32 samples with channels as rows."""
-    form = kind(path, raw_dtype, "input")
+def read_all(path: Path) -> bytes:
+    """The whole of standard input, a pipe or a file."""
+    try:
+        if path is STDIN:
+            if sys.stdin is None:
+                raise Failure(path, "is closed")
+            if sys.stdin.isatty():  # nobody types samples: a pipe was meant
+                raise Failure(path, "is a terminal; pipe a stream in")
+            return sys.stdin.buffer.read()
+        return path.read_bytes()
+    except OSError as e:
+        raise Failure(path, e.strerror or str(e)) from None
+
+
+def read_signal(path: Path, raw_dtype: Optional[str], named: Optional[str] = None) -> Signal:
+    """A WAV/FLAC, .npy or raw file or stream as samples with channels as rows."""
+    form = kind(path, raw_dtype, "input", named)
     if form in ("qrnl", "zarr"):
         raise Failure(path, "is already compressed (decompress it first)")
-    if not path.exists():
+    if path is not STDIN and not path.exists():
         raise Failure(path, "no such file")
-    if path.is_dir():
+    if path is not STDIN and path.is_dir():
         raise Failure(path, "is a directory")
+    source: Union[Path, io.BytesIO]
+    if path is STDIN or not path.is_file():
+        # Pipes cannot seek, and the readers of each format do: read the
+        # stream whole first.
+        source = io.BytesIO(read_all(path))
+        size = len(source.getbuffer())
+    else:
+        source = path
+        size = path.stat().st_size
     try:
-        if form == "audio":
-            read = _read_audio(path)
+        if form in ("wav", "flac"):
+            read = _read_audio(source, path, form)
         elif form == "npy":
-            read = _read_npy(path)
+            read = _read_npy(source, path)
         else:
             assert raw_dtype is not None  # kind() gives "raw" only with a dtype
-            read = _read_raw(path, raw_dtype)
+            read = _read_raw(source, path, raw_dtype)
     except OSError as e:
         raise Failure(path, e.strerror or str(e)) from None
     if read.samples.shape[1] == 0:
         raise Failure(path, "holds no samples")
+    read.size = size
     return read
 
 
-def _read_audio(path: Path) -> Signal:
+def _read_audio(source: Union[Path, io.BytesIO], path: Path, form: str) -> Signal:
     import soundfile
 
     try:
-        info = soundfile.info(str(path))
-        frames, rate = soundfile.read(str(path), dtype="float32", always_2d=True)
+        with soundfile.SoundFile(str(source) if isinstance(source, Path) else source) as f:
+            dtype = "float64" if f.subtype in WIDE_SUBTYPES else "float32"
+            frames = f.read(dtype=dtype, always_2d=True)
+            rate, info = f.samplerate, {"format": f.format, "subtype": f.subtype}
     except (soundfile.SoundFileError, RuntimeError) as e:
-        raise Failure(path, f"not a readable {AUDIO[path.suffix.lower()]} file ({one_line(e)})") from None
-    source = {"format": info.format, "subtype": info.subtype}
-    return Signal(np.ascontiguousarray(frames.T), int(rate), source)
+        raise Failure(path, f"not a readable {form.upper()} file ({one_line(e)})") from None
+    return Signal(np.ascontiguousarray(frames.T), int(rate), info)
 
 
-def _as_float32(data: np.ndarray, path: Path) -> np.ndarray:
-    """The samples as a C-contiguous float32 array. A finite float64 value
-    beyond float32's range would silently become an infinity, which the codec
-    stores as a non-finite sample, so it is refused instead."""
+def _as_samples(data: np.ndarray, path: Path) -> np.ndarray:
+    """The samples as a C-contiguous array: float32, or float64 where float32
+    would round the values (float64, integers of more than 16 bits), so that
+    errors are measured against the values given. A finite value beyond
+    float32's range would silently become an infinity, which the codec stores
+    as a non-finite sample, so it is refused instead."""
     with np.errstate(over="ignore"):
         samples = data.astype(np.float32, order="C")
     if data.dtype.kind == "f" and data.dtype.itemsize > 4:
@@ -102,12 +161,14 @@ def _as_float32(data: np.ndarray, path: Path) -> np.ndarray:
         if lost.any():
             value = data[lost].flat[0]
             raise Failure(path, f"holds {value:g}, beyond the float32 range")
+    if data.dtype.itemsize > (4 if data.dtype.kind == "f" else 2):
+        return np.ascontiguousarray(data, np.float64)
     return samples
 
 
-def _read_npy(path: Path) -> Signal:
+def _read_npy(source: Union[Path, io.BytesIO], path: Path) -> Signal:
     try:
-        data = np.load(path, allow_pickle=False)
+        data = np.load(source, allow_pickle=False)
     # NumPy parses an old-version header with Python's tokenizer, whose errors
     # are not ValueErrors.
     except (ValueError, EOFError, SyntaxError, TokenError) as e:
@@ -115,41 +176,51 @@ def _read_npy(path: Path) -> Signal:
     if not isinstance(data, np.ndarray) or data.dtype.kind not in "fiu" or data.ndim not in (1, 2):
         what = f"{data.ndim}-D {data.dtype}" if isinstance(data, np.ndarray) else type(data).__name__
         raise Failure(path, f"holds a {what} array; expected 1-D or 2-D real numbers")
+    dtype = data.dtype.name
     if data.ndim == 1:
-        return Signal(_as_float32(data, path)[np.newaxis, :], None, {"format": "NPY", "layout": "1d"})
+        return Signal(_as_samples(data, path)[np.newaxis, :], None, {"format": "NPY", "layout": "1d", "dtype": dtype})
     # Channels along the shorter axis: recordings have far more samples than
     # channels.
     channels_last = data.shape[0] > data.shape[1]
     rows = data.T if channels_last else data
     layout = "channels_last" if channels_last else "channels_first"
-    return Signal(_as_float32(rows, path), None, {"format": "NPY", "layout": layout})
+    return Signal(_as_samples(rows, path), None, {"format": "NPY", "layout": layout, "dtype": dtype})
 
 
-def _read_raw(path: Path, dtype: str) -> Signal:
+def _read_raw(source: Union[Path, io.BytesIO], path: Path, dtype: str) -> Signal:
     item = np.dtype(dtype).newbyteorder("<")
-    size = path.stat().st_size
+    size = source.stat().st_size if isinstance(source, Path) else len(source.getbuffer())
     if size % item.itemsize:
         raise Failure(path, f"size {size} is not a whole number of {dtype} samples")
-    data = _as_float32(np.fromfile(path, dtype=item), path)
-    return Signal(data[np.newaxis, :], None, {"format": "RAW", "dtype": dtype})
+    if isinstance(source, Path):
+        data = np.fromfile(source, dtype=item)
+    else:
+        data = np.frombuffer(source.getbuffer(), dtype=item)
+    return Signal(_as_samples(data, path)[np.newaxis, :], None, {"format": "RAW", "dtype": dtype})
 
 
-def open_zarr(path: Path) -> Any:
+def open_zarr(path: Path, group: bool = False) -> Any:
+    """The Zarr array at ``path`` (a store, or store.zarr/ecg for an array in
+    one of its groups); with ``group``, a group there too."""
     import zarr
 
-    if not path.exists():
+    root, node = zarr_node(path)
+    if not (root / node).exists():
         raise Failure(path, "no such file or directory")
     try:
-        array = zarr.open_array(store=str(path), mode="r")
+        found = zarr.open(store=str(root), path=node, mode="r")
     except Exception as e:  # zarr reports a foreign directory in many ways
-        raise Failure(path, f"not a Zarr array ({one_line(e)})") from None
-    if array.ndim not in (1, 2) or np.dtype(array.dtype).kind != "f":
-        raise Failure(path, f"holds a {array.ndim}-D {array.dtype} array; expected 1-D or 2-D float samples")
-    return array
+        raise Failure(path, f"not a Zarr array or group ({one_line(e)})") from None
+    if isinstance(found, zarr.Group) and not group:
+        names = ", ".join(name for name, _ in found.arrays()) or "none at its top"
+        raise Failure(path, f"is a Zarr group; name one of its arrays as {path}/NAME (arrays: {names})")
+    return found
 
 
 def read_store(path: Path, quiet: bool) -> Signal:
     array = open_zarr(path)
+    if array.ndim not in (1, 2) or np.dtype(array.dtype).kind != "f":
+        raise Failure(path, f"holds a {array.ndim}-D {array.dtype} array; expected 1-D or 2-D float samples")
     attrs = dict(array.attrs)
     if attrs.get("all_chunks_written") and array.nchunks_initialized < array.nchunks:
         missing = array.nchunks - array.nchunks_initialized
@@ -171,13 +242,10 @@ def read_store(path: Path, quiet: bool) -> Signal:
 
 
 def stream_bytes(path: Path) -> bytes:
-    """The whole of a .qrnl file."""
-    if not path.is_file():
+    """The whole of a .qrnl file or stream: read in order, never sought."""
+    if path is not STDIN and (not path.exists() or path.is_dir()):
         raise Failure(path, "no such file" if not path.exists() else "is not a file")
-    try:
-        return path.read_bytes()
-    except OSError as e:
-        raise Failure(path, e.strerror or str(e)) from None
+    return read_all(path)
 
 
 def read_stream(path: Path, threads: Optional[int]) -> Signal:
@@ -190,7 +258,7 @@ def read_stream(path: Path, threads: Optional[int]) -> Signal:
     if trailer is None:
         return Signal(samples[np.newaxis, :])
     rate = trailer.sample_rate
-    return Signal(samples[np.newaxis, :], None if rate is None else int(rate), _source_of(trailer.source_format))
+    return Signal(samples[np.newaxis, :], None if rate is None else int(rate), source_of(trailer.source_format))
 
 
 # The trailer's source format is a soundfile subtype ("PCM_16", upper case)
@@ -199,13 +267,30 @@ def _source_format(source: Dict[str, Any]) -> str:
     return str(source.get("subtype") or source.get("dtype") or "")
 
 
-def _source_of(source_format: str) -> Dict[str, Any]:
+def sample_format(source: Dict[str, Any]) -> Tuple[str, int]:
+    """The sample format a source records and its bytes per sample; float32
+    where it records none, or one of no fixed width (a compressed subtype)."""
+    name = _source_format(source)
+    if name in SUBTYPE_BYTES:
+        return name, SUBTYPE_BYTES[name]
+    if name.islower():
+        try:
+            dtype = np.dtype(name)
+        except TypeError:
+            pass
+        else:
+            if dtype.kind in "fiu":
+                return name, dtype.itemsize
+    return "float32", 4
+
+
+def source_of(source_format: str) -> Dict[str, Any]:
     if not source_format:
         return {}
     return {"subtype": source_format} if source_format.isupper() else {"dtype": source_format}
 
 
-def write_stream(out: Path, signal: Signal, source: Path, settings: Settings, threads: Optional[int]) -> None:
+def write_stream(out: Path, signal: Signal, source: Path, settings: Settings, threads: Optional[int]) -> bytes:
     channels, n = signal.samples.shape
     if channels != 1:
         raise Failure(source, f"has {channels} channels; a .qrnl stream holds one (write a .zarr store)")
@@ -216,15 +301,59 @@ def write_stream(out: Path, signal: Signal, source: Path, settings: Settings, th
         stream = settings.compress(signal.samples[0], threads, metadata=meta)
     except ValueError as e:
         raise Failure(source, one_line(e)) from None
-    with staged(out, directory=False) as tmp:
-        tmp.write_bytes(stream)
+    with written(out) as fh:
+        fh.write(stream)
+    return stream
+
+
+@dataclass
+class StoreTarget:
+    """Where compress writes a Zarr array: a store of its own, or a new array
+    in an existing group of the group's Zarr format."""
+
+    directory: Path  # the array's own directory
+    zarr_format: Literal[2, 3] = 3
+    name: str = ""  # the array's name in its group
+    consolidated: Optional[Path] = None  # the store whose consolidated metadata to renew
+
+
+def store_target(out: Path, force: bool) -> StoreTarget:
+    """Where ``out`` puts an array, refusing an OUT that is a group (whose
+    other arrays --force would remove), one in no group, and those
+    ``check_out`` refuses."""
+    import zarr
+
+    root, node = zarr_node(out)
+    directory = root / node
+    if directory.is_dir():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                existing = zarr.open(store=str(root), path=node, mode="r")
+            except Exception:  # not Zarr: --force replaces it, as any file
+                existing = None
+        if isinstance(existing, zarr.Group):
+            raise Failure(out, f"is a Zarr group; name an array in it as {out}/NAME")
+    if not node:
+        check_out(directory, force)
+        return StoreTarget(directory)
+    parent = node.rpartition("/")[0]
+    try:
+        group = zarr.open_group(store=str(root), path=parent, mode="r")
+    except Exception:
+        raise Failure(out, f"no Zarr group at {root / parent if parent else root} to write it in") from None
+    check_out(directory, force)
+    top = group if not parent else zarr.open_group(store=str(root), mode="r")
+    consolidated = root if top.metadata.consolidated_metadata is not None else None
+    return StoreTarget(directory, group.metadata.zarr_format, node.rpartition("/")[2], consolidated)
 
 
 def write_store(
-    out: Path, signal: Signal, source: Path, settings: Settings, chunk: int, threads: int, quiet: bool
+    target: StoreTarget, signal: Signal, source: Path, settings: Settings, chunk: int, threads: int, quiet: bool
 ) -> None:
     import zarr
 
+    from quarnel_tools.numcodecs import Quarnel
     from quarnel_tools.zarr import QuarnelCodec
 
     channels, n = signal.samples.shape
@@ -238,14 +367,27 @@ def write_store(
         settings = Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
     attributes: Dict[str, JSON] = {
         "sample_rate": signal.rate,
-        "source": {"name": source.name, **signal.source},
+        "source": {**({"name": source.name} if source is not STDIN else {}), **signal.source},
         "all_chunks_written": True,
     }
-    with staged(out, directory=True) as tmp:
+    # Readers of datasets (xarray) need dimension names, and take dimensions
+    # of one name to be one: names of the array's own cannot clash.
+    dimensions = [f"{target.name}_channel", f"{target.name}_sample"] if target.name else None
+    dtype = signal.samples.dtype.name
+    layout: Dict[str, Any]
+    if target.zarr_format == 3:
+        layout = dict(serializer=QuarnelCodec(**settings.config()), compressors=None, dimension_names=dimensions)
+    else:
+        # A Zarr v2 group takes arrays of its own format, compressed by
+        # the numcodecs codec, which masks the fill value as Zarr v3 does.
+        layout = dict(compressors=Quarnel(**settings.config(), dtype=dtype, fill_value=0.0))
+        if dimensions:
+            attributes["_ARRAY_DIMENSIONS"] = dimensions
+    with staged(target.directory, directory=True) as tmp:
         array = zarr.create_array(
-            store=str(tmp), shape=(channels, n), chunks=(1, min(chunk, n)), dtype="float32",
-            serializer=QuarnelCodec(**settings.config()), compressors=None, filters=None, fill_value=0.0,
-            attributes=attributes, zarr_format=3, config={"write_empty_chunks": True},
+            store=str(tmp), shape=(channels, n), chunks=(1, min(chunk, n)), dtype=dtype, filters=None,
+            fill_value=0.0, attributes=attributes, zarr_format=target.zarr_format,
+            config={"write_empty_chunks": True}, **layout,
         )
         # `threads` chunks per write: zarr compresses the chunks of one write
         # side by side.
@@ -259,34 +401,41 @@ def write_store(
                     except ValueError as e:
                         raise Failure(source, f"channel {c}, samples {start}..{stop - 1}: {one_line(e)}") from None
                     bar.update(stop - start)
+    if target.consolidated is not None:
+        # The group's readers list its arrays from the consolidated metadata:
+        # renew it, or the new array stays out of sight. (zarr warns that
+        # Zarr v3 has no such metadata in its specification.)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            zarr.consolidate_metadata(str(target.consolidated))
 
 
-def write_signal(out: Path, signal: Signal, raw_dtype: Optional[str], rate: Optional[int]) -> None:
+def write_signal(
+    out: Path, signal: Signal, raw_dtype: Optional[str], rate: Optional[int], named: Optional[str] = None
+) -> None:
     """WAV/FLAC (at ``rate`` or the recorded one), .npy in the source's layout,
     or raw little-endian samples of ``raw_dtype``."""
-    form = kind(out, raw_dtype, "output")
+    form = kind(out, raw_dtype, "output", named)
     samples = signal.samples
     channels = samples.shape[0]
-    with staged(out, directory=False) as tmp:
-        if form == "audio":
-            _write_audio(tmp, out, signal, rate)
+    with written(out) as fh:
+        if form in ("wav", "flac"):
+            _write_audio(fh, out, form.upper(), signal, rate)
         elif form == "npy":
             layout = signal.source.get("layout")
             data = samples[0] if channels == 1 and layout in (None, "1d") else samples
             if layout == "channels_last":
                 data = samples.T
-            with open(tmp, "wb") as fh:
-                np.save(fh, data)
+            np.save(fh, data)
         else:
             if channels != 1:
                 raise Failure(out, f"raw output holds one channel, the signal has {channels} (write .npy or .wav)")
-            samples[0].astype(np.dtype(raw_dtype).newbyteorder("<")).tofile(tmp)
+            fh.write(samples[0].astype(np.dtype(raw_dtype).newbyteorder("<")).data)
 
 
-def _write_audio(tmp: Path, out: Path, signal: Signal, rate_option: Optional[int]) -> None:
+def _write_audio(fh: IO[bytes], out: Path, container: str, signal: Signal, rate_option: Optional[int]) -> None:
     import soundfile
 
-    container = AUDIO[out.suffix.lower()]
     rate = rate_option or signal.rate
     if rate is None:
         raise Failure(out, "needs a sample rate and the input records none; give --rate")
@@ -302,7 +451,7 @@ def _write_audio(tmp: Path, out: Path, signal: Signal, rate_option: Optional[int
         # wrap around instead of clipping.
         frames = np.clip(frames, -1.0, 1.0)
     try:
-        soundfile.write(str(tmp), frames, rate, subtype=subtype, format=container)
+        soundfile.write(fh, frames, rate, subtype=subtype, format=container)
     except (soundfile.SoundFileError, RuntimeError, ValueError) as e:
         raise Failure(out, one_line(e)) from None
 

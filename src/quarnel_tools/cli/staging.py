@@ -4,18 +4,42 @@ renamed over it once complete and removed on any failure or interrupt."""
 from __future__ import annotations
 
 import contextlib
+import io
 import os
 import shutil
+import stat
+import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor, wait
 from pathlib import Path
-from typing import Any, Iterator
+from typing import IO, Any, Iterator
 
-from quarnel_tools.cli.failure import Failure
+from quarnel_tools.cli.failure import STDOUT, Failure
+
+
+def is_stream(path: Path) -> bool:
+    """Whether ``path`` is standard output, or a named pipe or a device
+    (``/dev/null``, ``>(...)``): written as it is, never replaced."""
+    if path is STDOUT:
+        return True
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return False
+    return stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)
 
 
 def check_out(path: Path, force: bool) -> None:
-    """Refuse an OUT that exists (unless ``force``) or has no directory."""
+    """Refuse an OUT that exists (unless ``force``) or has no directory, and
+    binary output to a terminal (unless ``force``), as compressors do."""
+    if path is STDOUT:
+        if sys.stdout is None:
+            raise Failure(path, "is closed")
+        if sys.stdout.isatty() and not force:
+            raise Failure(path, "is a terminal; binary output refused (redirect it, or use --force)")
+        return
+    if is_stream(path):
+        return
     if (path.exists() or path.is_symlink()) and not force:
         raise Failure(path, "already exists (use --force to overwrite)")
     if not path.parent.is_dir():
@@ -61,6 +85,33 @@ def staged(out: Path, directory: bool) -> Iterator[Path]:
     except BaseException:
         _remove(tmp)
         raise
+
+
+@contextlib.contextmanager
+def written(out: Path) -> Iterator[IO[bytes]]:
+    """A binary file to write ``out`` into: a staged file, or for standard
+    output, a pipe or a device a buffer written out once the block completes,
+    so that a failure writes nothing there either."""
+    if is_stream(out):
+        buffer = io.BytesIO()
+        yield buffer
+        if out is STDOUT:
+            sys.stdout.flush()
+            sys.stdout.buffer.write(buffer.getbuffer())
+            sys.stdout.buffer.flush()
+            return
+        try:
+            with open(out, "wb") as fh:
+                fh.write(buffer.getbuffer())
+        except OSError as e:
+            raise Failure(out, e.strerror or str(e)) from None
+        return
+    with staged(out, directory=False) as tmp:
+        try:
+            with open(tmp, "wb") as fh:
+                yield fh
+        except OSError as e:  # a full disk, say
+            raise Failure(out, e.strerror or str(e)) from None
 
 
 def uninterrupted(pool: ThreadPoolExecutor, call: Any, *args: Any) -> Any:
