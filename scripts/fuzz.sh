@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer in build-matrix/fuzz and runs each target for a
 # while, one after another. Usage: fuzz.sh [seconds per target] [target...]
 # (default 60 seconds, every target: decompress decode_stream header
-# roundtrip threads bounded inflate). New inputs go to
+# roundtrip threads bounded inflate trailer). New inputs go to
 # build-matrix/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> are
 # read, never written. An input that breaks a check or trips a sanitizer is
 # saved as build-matrix/fuzz/artifacts/<target>-*; copy it into
@@ -29,7 +29,7 @@ cd "$here"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads bounded inflate)
+((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads bounded inflate trailer)
 
 dir="$here/build-matrix/fuzz"
 sanitize=address,undefined

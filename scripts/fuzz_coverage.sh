@@ -15,7 +15,7 @@ export PATH="$venv/bin:$PATH"
 cd "$here"
 
 targets=("$@")
-((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads bounded inflate)
+((${#targets[@]})) || targets=(decompress decode_stream header roundtrip threads bounded inflate trailer)
 
 dir="$here/build-matrix/fuzz-cov"
 if [[ ! -f "$dir/build.ninja" ]]; then
