@@ -720,7 +720,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, Co
 // ----------------------------------------------------------------------------
 // The whole space, for when the estimates miss
 
-// A stream of the design encoder, compress() at `scale` with the low cutoff,
+// A stream of the plain encoder, compress() at `scale` with the low cutoff,
 // made a candidate: it truncates where this encoder rounds, and on signals
 // whose coefficients land on its grid that is exact where rounding a step a
 // hair off is not. Nothing when compress() refuses the scale.

@@ -242,7 +242,7 @@ std::vector<BoundedCase> bounded_cases() {
   return cases;
 }
 
-// As for the design's streams, a DEFLATE payload is pinned by what it
+// As for compress()'s streams, a DEFLATE payload is pinned by what it
 // inflates to; the trailer's CRC, which covers the payload, is left out then.
 Digests bounded_digests_of(const BoundedCase& c, unsigned threads) {
   const auto result =
