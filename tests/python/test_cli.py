@@ -211,7 +211,7 @@ def group_store(tmp_path, zarr_format=3):
     group = zarr.open_group(path, mode="w", zarr_format=zarr_format)
     group.create_array("ecg", data=make_signal(2000, dtype=np.float64), chunks=(500,))
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # Zarr v3 has no consolidated metadata in its specification
+        warnings.simplefilter("ignore")  # zarr warns: not yet part of Zarr v3's format
         zarr.consolidate_metadata(path)
     return path
 

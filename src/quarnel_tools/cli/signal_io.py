@@ -404,7 +404,7 @@ def write_store(
     if target.consolidated is not None:
         # The group's readers list its arrays from the consolidated metadata:
         # renew it, or the new array stays out of sight. (zarr warns that
-        # Zarr v3 has no such metadata in its specification.)
+        # consolidated metadata is not yet part of Zarr v3's format.)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             zarr.consolidate_metadata(str(target.consolidated))
