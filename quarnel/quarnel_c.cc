@@ -120,11 +120,14 @@ int null_argument(const Message& message, const char* name) {
   return message.fail(QUARNEL_ERROR_NULL_POINTER, "%s is a null pointer", name);
 }
 
-int bad_struct_size(const Message& message, const char* name, std::uint32_t size, std::size_t first,
-                    std::size_t last) {
+// A struct the caller sizes: from the first layout's size to this library's.
+template <class Struct>
+int check_struct_size(const Struct& given, const char* name, std::size_t first,
+                      const Message& message) {
+  if (given.struct_size >= first && given.struct_size <= sizeof given) return QUARNEL_OK;
   return message.fail(QUARNEL_ERROR_BAD_STRUCT_SIZE,
                       "%s.struct_size is %u, but this library knows sizes %zu to %zu", name,
-                      static_cast<unsigned>(size), first, last);
+                      static_cast<unsigned>(given.struct_size), first, sizeof given);
 }
 
 // The arguments of a call that reads a stream into an info struct the caller
@@ -134,10 +137,7 @@ int check_info(const std::uint8_t* stream, std::size_t stream_size, const Info* 
                const char* name, std::size_t first, const Message& message) {
   if (stream == nullptr && stream_size != 0) return null_argument(message, "stream");
   if (info == nullptr) return null_argument(message, "info");
-  if (info->struct_size < first || info->struct_size > sizeof *info) {
-    return bad_struct_size(message, name, info->struct_size, first, sizeof *info);
-  }
-  return QUARNEL_OK;
+  return check_struct_size(*info, name, first, message);
 }
 
 struct CallOptions {
@@ -150,9 +150,8 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   quarnel_options options;
   quarnel_options_init(&options);
   if (given) {
-    if (given->struct_size < kFirstOptionsSize || given->struct_size > sizeof options) {
-      return bad_struct_size(message, "quarnel_options", given->struct_size, kFirstOptionsSize,
-                             sizeof options);
+    if (const int code = check_struct_size(*given, "quarnel_options", kFirstOptionsSize, message)) {
+      return code;
     }
     // An older, shorter layout keeps the defaults of the fields it lacks.
     std::memcpy(&options, given, given->struct_size);
@@ -190,9 +189,8 @@ int compress_bounded_checked(const Sample* samples, std::size_t sample_count,
                              const Message& message, std::vector<std::uint8_t>& stream) {
   if (samples == nullptr && sample_count != 0) return null_argument(message, "samples");
   if (target == nullptr) return null_argument(message, "target");
-  if (target->struct_size < kFirstTargetSize || target->struct_size > sizeof *target) {
-    return bad_struct_size(message, "quarnel_target", target->struct_size, kFirstTargetSize,
-                           sizeof *target);
+  if (const int code = check_struct_size(*target, "quarnel_target", kFirstTargetSize, message)) {
+    return code;
   }
   CallOptions call;
   if (const int code = read_options(options, call, message)) return code;

@@ -7,11 +7,8 @@
 #define NPY_TARGET_VERSION NPY_1_22_API_VERSION
 #include <numpy/arrayobject.h>
 
-#include <cmath>
 #include <cstddef>
-#include <cstdio>
 #include <memory>
-#include <string>
 
 #include "quarnel/quarnel.h"
 #include "quarnel_py/guard.h"
@@ -71,8 +68,7 @@ bool view_signal(PyObject* data, SignalView& view) {
 }
 
 bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
-                 Float64Overflow overflow, std::vector<float>& converted,
-                 std::span<const float>& samples) {
+                 std::vector<float>& converted, std::span<const float>& samples) {
   SignalView view;
   if (!view_signal(data, view)) return false;
   if (const auto* narrow = std::get_if<std::span<const float>>(&view)) {
@@ -85,12 +81,6 @@ bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
   if (const auto fits = quarnel::check_compressible(wide.size(), options); !fits) {
     raise_value_error(fits.error().message());
     return false;
-  }
-  if (overflow == Float64Overflow::refused) {
-    if (const auto fits = quarnel::check_float32_range(wide); !fits) {
-      raise_value_error(fits.error().message());
-      return false;
-    }
   }
   // Round to nearest even; magnitudes beyond float32 become infinities,
   // which the compressor sanitises.

@@ -21,18 +21,14 @@ using SignalView = std::variant<std::span<const float>, std::span<const double>>
 // contiguous and aligned.
 bool view_signal(PyObject* data, SignalView& view);
 
-// What a finite float64 sample beyond the float32 range becomes: an
-// infinity, as the module quarnel has it, or a ValueError naming the sample.
-enum class Float64Overflow { infinity, refused };
-
 // Points `samples` at the samples of `data`: a 1-D float32 array is read in
 // place, a 1-D float64 array is converted once into `converted` after the
-// checks its length alone decides under `options`. Returns false with a
-// Python error set when view_signal() refuses `data`, or the conversion
-// fails those checks or `overflow`. May throw std::bad_alloc.
+// checks its length alone decides under `options` (magnitudes beyond
+// float32 become infinities, as the module quarnel has it). Returns false
+// with a Python error set when view_signal() refuses `data`, or the
+// conversion fails those checks. May throw std::bad_alloc.
 bool read_signal(PyObject* data, const quarnel::CompressionOptions& options,
-                 Float64Overflow overflow, std::vector<float>& converted,
-                 std::span<const float>& samples);
+                 std::vector<float>& converted, std::span<const float>& samples);
 
 // A new writeable 1-D float32 (float64) array whose memory is the buffer of
 // `samples`, kept alive by the array's base object. nullptr with a Python

@@ -44,7 +44,7 @@ PyObject* compress_signal(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_guarded([&]() -> PyObject* {
     std::vector<float> converted;
     std::span<const float> samples;
-    if (!read_signal(data, value, Float64Overflow::infinity, converted, samples)) return nullptr;
+    if (!read_signal(data, value, converted, samples)) return nullptr;
     const auto stream = quarnel::compress(samples, value);
     if (!stream) return raise_codec_error(stream.error());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream->data()),
