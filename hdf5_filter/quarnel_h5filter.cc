@@ -159,9 +159,9 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
     push_error(*hdf5.minor_cant_init, __func__, "quarnel filter: chunk rows too long for a stream");
     return -1;
   }
-  values[8] = static_cast<unsigned>(size);
-  values[9] = 0;
-  values[10] = values[11] = 0;
+  values[QUARNEL_H5_SAMPLE_SIZE] = static_cast<unsigned>(size);
+  values[QUARNEL_H5_HAS_FILL] = 0;
+  values[QUARNEL_H5_FILL_LOW] = values[QUARNEL_H5_FILL_HIGH] = 0;
   H5D_fill_value_t status;
   if (hdf5.pfill_value_defined(dcpl, &status) < 0) return -1;
   if (status != H5D_FILL_VALUE_UNDEFINED) {
@@ -175,11 +175,11 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
     }
     std::uint64_t bits;
     std::memcpy(&bits, &fill, sizeof bits);
-    values[9] = 1;
-    values[10] = static_cast<unsigned>(bits);
-    values[11] = static_cast<unsigned>(bits >> 32);
+    values[QUARNEL_H5_HAS_FILL] = 1;
+    values[QUARNEL_H5_FILL_LOW] = static_cast<unsigned>(bits);
+    values[QUARNEL_H5_FILL_HIGH] = static_cast<unsigned>(bits >> 32);
   }
-  values[12] = static_cast<unsigned>(chunk[rank - 1]);
+  values[QUARNEL_H5_ROW_LENGTH] = static_cast<unsigned>(chunk[rank - 1]);
   return hdf5.pmodify_filter(dcpl, QUARNEL_H5_FILTER_ID, flags, QUARNEL_H5_ALL_VALUES, values);
 }
 
@@ -193,14 +193,15 @@ struct Settings {
 
 bool read_settings(std::size_t count, const unsigned values[], Settings& out) {
   if (count < QUARNEL_H5_ALL_VALUES || values[0] != QUARNEL_H5_LAYOUT_VERSION ||
-      (values[8] != 4 && values[8] != 8) || values[12] == 0) {
+      (values[QUARNEL_H5_SAMPLE_SIZE] != 4 && values[QUARNEL_H5_SAMPLE_SIZE] != 8) ||
+      values[QUARNEL_H5_ROW_LENGTH] == 0) {
     push_error(*hdf5.minor_cant_filter, __func__, "quarnel filter: cd_values not set up");
     return false;
   }
   quarnel_options_init(&out.options);
   out.options.trailer = 1;
-  out.options.has_fill_value = values[9];
-  const std::uint64_t fill_bits = join(values[10], values[11]);
+  out.options.has_fill_value = values[QUARNEL_H5_HAS_FILL];
+  const std::uint64_t fill_bits = join(values[QUARNEL_H5_FILL_LOW], values[QUARNEL_H5_FILL_HIGH]);
   std::memcpy(&out.options.fill_value, &fill_bits, sizeof fill_bits);
   quarnel_target_init(&out.target);
   // Out-of-range values pass on to the codec, which refuses them with its
@@ -219,8 +220,8 @@ bool read_settings(std::size_t count, const unsigned values[], Settings& out) {
     out.options.cutoff = byte(values[4]);
     out.options.coder = byte(values[5]);
   }
-  out.sample_size = values[8];
-  out.row = values[12];
+  out.sample_size = values[QUARNEL_H5_SAMPLE_SIZE];
+  out.row = values[QUARNEL_H5_ROW_LENGTH];
   return true;
 }
 

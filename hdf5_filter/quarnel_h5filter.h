@@ -25,6 +25,15 @@
 #define QUARNEL_H5_USER_VALUES 8
 #define QUARNEL_H5_ALL_VALUES 13
 
+/* Where set_local puts what it reads from the dataset. */
+enum {
+  QUARNEL_H5_SAMPLE_SIZE = 8,
+  QUARNEL_H5_HAS_FILL = 9,
+  QUARNEL_H5_FILL_LOW = 10,
+  QUARNEL_H5_FILL_HIGH = 11,
+  QUARNEL_H5_ROW_LENGTH = 12
+};
+
 enum {
   QUARNEL_H5_MODE_FIXED = 0,
   QUARNEL_H5_MODE_MAX_ERROR = 1,

@@ -724,10 +724,10 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, Co
 // made a candidate: it truncates where this encoder rounds, and on signals
 // whose coefficients land on its grid that is exact where rounding a step a
 // hair off is not. Nothing when compress() refuses the scale.
-std::expected<std::optional<Built>, QuarnelError> design_stream(const Signal& s,
-                                                                WaveletMethod method,
-                                                                std::uint8_t scale,
-                                                                unsigned threads) {
+std::expected<std::optional<Built>, QuarnelError> plain_stream(const Signal& s,
+                                                               WaveletMethod method,
+                                                               std::uint8_t scale,
+                                                               unsigned threads) {
   Built b;
   b.method = method;
   const auto executor = make_executor(method);
@@ -786,7 +786,7 @@ struct Exhausted {
 };
 
 // Every allowed wavelet at every level count at its finest step, and the
-// design encoder's streams at every scale.
+// plain encoder's streams, compress(), at every scale.
 std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                                                std::span<const WaveletMethod> methods,
                                                CoderChoice coder, unsigned threads) {
@@ -820,7 +820,7 @@ std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
       }
     }
     for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
-      const auto built = design_stream(s, method, scale, threads);
+      const auto built = plain_stream(s, method, scale, threads);
       if (!built) return Unexpected(built.error());
       if (auto offered = offer(*built); !offered) return Unexpected(offered.error());
     }
