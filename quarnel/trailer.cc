@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -39,6 +40,39 @@ enum Record : std::uint8_t {
 
 QuarnelError damaged(std::string reason) {
   return QuarnelError::stream_damaged(std::move(reason));
+}
+
+std::string text(double v) {
+  char out[32];
+  std::snprintf(out, sizeof out, "%.6g", v);
+  return out;
+}
+
+// What the descriptive fields may hold; empty when they hold it. The writer
+// refuses the rest, so that a reader sees such values only in damaged bytes.
+std::string field_fault(const Trailer& t) {
+  if (t.sample_rate && !(std::isfinite(*t.sample_rate) && *t.sample_rate > 0.0)) {
+    return "sample rate " + text(*t.sample_rate) + " is not a positive number";
+  }
+  if (t.channels && *t.channels == 0) return "channel count 0";
+  if (t.target) {
+    const TargetRecord& g = *t.target;
+    if (static_cast<unsigned>(g.kind) > 2) {
+      return "target kind " + std::to_string(static_cast<unsigned>(g.kind));
+    }
+    if (!check_error_target(g.kind, g.value)) return "target value " + text(g.value);
+    // An exact stream reaches an infinite PSNR; nothing reaches NaN.
+    if (!(std::isfinite(g.max_error) && g.max_error >= 0.0) || std::isnan(g.psnr)) {
+      return "reached error " + text(g.max_error) + " or PSNR " + text(g.psnr);
+    }
+  }
+  if (t.signal_range) {
+    const auto [lo, hi] = *t.signal_range;
+    if (!(std::isfinite(lo) && std::isfinite(hi) && lo <= hi)) {
+      return "signal range [" + text(lo) + ", " + text(hi) + "]";
+    }
+  }
+  return {};
 }
 
 // ----------------------------------------------------------------------------
@@ -196,7 +230,7 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
     }
     case kChannels: {
       QUARNEL_TRY(channels, r.varint());
-      QUARNEL_CHECK(channels >= 1 && channels <= UINT32_MAX,
+      QUARNEL_CHECK(channels <= UINT32_MAX,
                     damaged("channel count " + std::to_string(channels)));
       t.channels = static_cast<std::uint32_t>(channels);
       break;
@@ -206,7 +240,6 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
       return {};
     case kTarget: {
       QUARNEL_TRY(kind, r.byte());
-      QUARNEL_CHECK(kind <= 2, damaged("target kind " + std::to_string(kind)));
       QUARNEL_TRY(value, r.f64());
       QUARNEL_TRY(max_error, r.f64());
       QUARNEL_TRY(psnr, r.f64());
@@ -335,6 +368,9 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
     }
     end = r.start + r.length;
   }
+  if (const std::string fault = field_fault(t); !fault.empty()) {
+    return Unexpected(QuarnelError::unsupported_configuration("Can't write a trailer with " + fault));
+  }
 
   std::vector<std::uint8_t> out;
   Writer w(out);
@@ -420,6 +456,8 @@ std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
       return Unexpected(ok.error());
     }
   }
+  const std::string fault = field_fault(t);
+  QUARNEL_CHECK(fault.empty(), damaged("trailer holds " + fault));
   return std::optional<Trailer>(std::move(t));
 }
 

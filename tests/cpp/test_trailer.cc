@@ -136,6 +136,12 @@ TEST(Trailer, ForgedRecordsAreRefused) {
   EXPECT_EQ(message(forged({0x81, 10, 4, 1, 0, 0, 0xC0, 0x7F, 1, 99, 1, 0})),
             "stream damaged: mask run beyond the signal");
   EXPECT_EQ(message(forged({0x81, 10, 4, 1, 0, 0, 0xC0, 0x7F, 1, 98, 1, 0})), "accepted");
+  // A NaN sample rate, and a target whose reached error is NaN.
+  EXPECT_EQ(message(forged({2, 8, 0, 0, 0, 0, 0, 0, 0xF8, 0x7F})),
+            "stream damaged: trailer holds sample rate nan is not a positive number");
+  Bytes target = {5, 25, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F};  // max error 1.0
+  target.insert(target.end(), {0, 0, 0, 0, 0, 0, 0xF8, 0x7F, 0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(message(forged(target)), "stream damaged: trailer holds reached error nan or PSNR 0");
   Bytes junk = bare;
   junk.push_back(0);
   EXPECT_EQ(message(junk), "stream damaged: bytes after the payload are not a trailer");
@@ -143,6 +149,24 @@ TEST(Trailer, ForgedRecordsAreRefused) {
   longer.push_back(0);
   EXPECT_EQ(message(longer),
             "stream damaged: the trailer says 14 bytes, but 15 follow the payload");
+}
+
+// What a reader would call damaged is never written.
+TEST(Trailer, WriterRefusesFieldsNoReaderAccepts) {
+  const Bytes bare = compress(std::vector<float>(10, 1.0f), {}).value();
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Trailer> faulty(6);
+  faulty[0].sample_rate = 0.0;
+  faulty[1].channels = 0;
+  faulty[2].target = TargetRecord{ErrorTarget::max_error, -1.0, 0.0, 0.0};
+  faulty[3].target = TargetRecord{ErrorTarget::psnr, 60.0, kNan, 60.0};
+  faulty[4].signal_range = std::pair{2.0, 1.0};
+  faulty[5].signal_range = std::pair{0.0, kNan};
+  for (const Trailer& t : faulty) {
+    Bytes s = bare;
+    EXPECT_FALSE(append_trailer(s, t).has_value());
+    EXPECT_EQ(s, bare);
+  }
 }
 
 TEST(Trailer, MaskOfFloat64KeepsItsOwnBits) {
@@ -226,7 +250,9 @@ TEST(StoredSignal, PlainEncoderCodesStandInsAndKeepsItsBytesOtherwise) {
   EXPECT_TRUE(std::isnan(decoded.samples[0]) && std::isnan(decoded.samples[1]));
   EXPECT_EQ(decoded.samples[250], x[250]);
   for (std::size_t i = 2; i < x.size(); ++i) {
-    if (i != 250) EXPECT_NEAR(decoded.samples[i], x[i], 1e-2) << i;
+    if (i != 250) {
+      EXPECT_NEAR(decoded.samples[i], x[i], 1e-2) << i;
+    }
   }
 }
 
