@@ -73,4 +73,13 @@ std::expected<std::vector<float>, LumvetError> CompletedDwtExecutor::multi_idwt_
   return drive_multi_idwt_from(*inner_, rules_for(filter_length_), input);
 }
 
+std::size_t CompletedDwtExecutor::multi_idwt_length(const MultiDwtSource& input) const {
+  return drive_multi_idwt_length(*inner_, rules_for(filter_length_), input);
+}
+
+Status CompletedDwtExecutor::multi_idwt_from_into(const MultiDwtSource& input,
+                                                  std::span<float> output) const {
+  return drive_multi_idwt_into(*inner_, rules_for(filter_length_), input, output);
+}
+
 }  // namespace lumvet

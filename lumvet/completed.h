@@ -37,6 +37,8 @@ class CompletedDwtExecutor final : public DwtExecutor {
       const MultiDwtRef& input) const override;
   std::expected<std::vector<float>, LumvetError> multi_idwt_from(
       const MultiDwtSource& input) const override;
+  std::size_t multi_idwt_length(const MultiDwtSource& input) const override;
+  Status multi_idwt_from_into(const MultiDwtSource& input, std::span<float> output) const override;
 
  private:
   IncompleteDwtExecutorHandle inner_;

@@ -194,27 +194,48 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt(const Incomplete
   });
 }
 
+// A lifting reconstruction has the exact length a + d summed over the
+// levels; a convolution level reconstructs idwt_size(d, d), of which the next
+// level keeps as many samples as its details band has.
+std::size_t drive_multi_idwt_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                                    const MultiDwtSource& input) {
+  if (input.details.empty()) return 0;
+  if (rules.kind != LevelDriverKind::Lifting) {
+    return step.idwt_size(input.details[0].length, input.details[0].length);
+  }
+  std::size_t length = input.approximation.length;
+  for (const BandSource& band : input.details) length += band.length;
+  return length;
+}
+
 std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
     const IncompleteDwtExecutor& step, LevelDriverRules rules, const MultiDwtSource& input) {
-  const std::size_t bands = input.details.size();
-  if (bands == 0 || input.approximation.length == 0) return lumvet_error(K::ZeroSizedInput);
-  const bool lifting = rules.kind == LevelDriverKind::Lifting;
-
-  // Lifting reconstructions have the exact length a + d; a convolution level
-  // reconstructs idwt_size(d, d), of which the next level keeps as many
-  // samples as its details band has.
-  const std::size_t finest_details = input.details[0].length;
-  std::size_t result_length = 0;
-  if (lifting) {
-    result_length = input.approximation.length;
-    for (const BandSource& band : input.details) result_length += band.length;
-  } else {
-    result_length = step.idwt_size(finest_details, finest_details);
+  if (input.details.empty() || input.approximation.length == 0) {
+    return lumvet_error(K::ZeroSizedInput);
   }
-
+  const std::size_t result_length = drive_multi_idwt_length(step, rules, input);
   std::uint64_t pending = byte_size(result_length);
   return guard_allocation(pending, [&]() -> std::expected<std::vector<float>, LumvetError> {
     std::vector<float> result(result_length);
+    if (auto status = drive_multi_idwt_into(step, rules, input, result); !status) {
+      return std::unexpected(status.error());
+    }
+    return result;
+  });
+}
+
+Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                             const MultiDwtSource& input, std::span<float> result) {
+  const std::size_t bands = input.details.size();
+  if (bands == 0 || input.approximation.length == 0) return lumvet_error(K::ZeroSizedInput);
+  const bool lifting = rules.kind == LevelDriverKind::Lifting;
+  const std::size_t result_length = drive_multi_idwt_length(step, rules, input);
+  if (result.size() != result_length) {
+    return lumvet_error(K::OutputSizeMismatch, result_length, result.size());
+  }
+
+  std::uint64_t pending = 0;
+  return guard_allocation(pending, [&]() -> Status {
     std::unique_ptr<float[]> held;  // the last coarse reconstruction
     SpanSource previous{};          // the approximation pulled by the next level
     BandSource approximation = input.approximation;
@@ -238,7 +259,7 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
       // before writing there), and coarser levels alternate between the
       // lower half and the middle, so no level writes where its input lies.
       // Only a level that would not fit gets a buffer of its own.
-      const std::span<float> whole(result);
+      const std::span<float> whole = result;
       std::span<float> output;
       if (j == 0) {
         output = whole;
@@ -261,13 +282,13 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
       if (auto status = step.execute_inverse_from(approximation.source, approximation.length,
                                                   details.source, details.length, output);
           !status) {
-        return std::unexpected(status.error());
+        return status;
       }
       held = std::move(fresh);  // the approximation just read goes with the old one
       previous.band = output;
       approximation = {{&SpanSource::fill, &previous}, output.size()};
     }
-    return result;
+    return {};
   });
 }
 

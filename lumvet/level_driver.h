@@ -47,5 +47,9 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt(const Incomplete
                                                                 const MultiDwtRef& input);
 std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
     const IncompleteDwtExecutor& step, LevelDriverRules rules, const MultiDwtSource& input);
+std::size_t drive_multi_idwt_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                                    const MultiDwtSource& input);
+Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                             const MultiDwtSource& input, std::span<float> output);
 
 }  // namespace lumvet

@@ -113,4 +113,13 @@ std::expected<std::vector<float>, LumvetError> LiftingExecutor::multi_idwt_from(
   return drive_multi_idwt_from(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
 }
 
+std::size_t LiftingExecutor::multi_idwt_length(const MultiDwtSource& input) const {
+  return drive_multi_idwt_length(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
+}
+
+Status LiftingExecutor::multi_idwt_from_into(const MultiDwtSource& input,
+                                             std::span<float> output) const {
+  return drive_multi_idwt_into(*this, {LevelDriverKind::Lifting, minimum_length_}, input, output);
+}
+
 }  // namespace lumvet

@@ -47,6 +47,8 @@ class LiftingExecutor : public DwtExecutor {
   std::expected<std::vector<float>, LumvetError> multi_idwt(const MultiDwtRef& input) const final;
   std::expected<std::vector<float>, LumvetError> multi_idwt_from(
       const MultiDwtSource& input) const final;
+  std::size_t multi_idwt_length(const MultiDwtSource& input) const final;
+  Status multi_idwt_from_into(const MultiDwtSource& input, std::span<float> output) const final;
 
  protected:
   // `minimum_length`: shortest signal one level accepts. `filter_length`: the

@@ -137,6 +137,13 @@ class DwtExecutor : public IncompleteDwtExecutor {
   // coarser levels' reconstructions are held.
   virtual std::expected<std::vector<float>, LumvetError> multi_idwt_from(
       const MultiDwtSource& input) const = 0;
+  // The length multi_idwt_from's result has for `input`.
+  virtual std::size_t multi_idwt_length(const MultiDwtSource& input) const = 0;
+  // multi_idwt_from into the caller's memory, which must hold exactly
+  // multi_idwt_length(input) samples; fails with OutputSizeMismatch
+  // otherwise.
+  virtual Status multi_idwt_from_into(const MultiDwtSource& input,
+                                      std::span<float> output) const = 0;
 };
 
 using DwtExecutorHandle = std::shared_ptr<const DwtExecutor>;

@@ -26,7 +26,9 @@
 #include <string_view>
 #include <vector>
 
-namespace quarnel {
+#include "quarnel/export.h"
+
+namespace quarnel::inline QUARNEL_ABI {
 
 enum class AransError : std::uint8_t {
   Truncated,           // a varint, a coded plane or a renormalisation word runs past the end
@@ -53,6 +55,9 @@ inline constexpr std::size_t kThreadedMinPairs = QUARNEL_THREADED_MIN_PAIRS;
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input, unsigned threads);
 
+// The longest body encode_stream can give for `size` input bytes, whatever they hold.
+std::uint64_t encode_stream_bound(std::uint64_t size);
+
 // Inverse of encode_stream: decode_stream(encode_stream(s)) == s for every s. Only the
 // first `keep` bytes of the result are stored; the rest is still decoded, so a body
 // fails or passes alike whatever `keep` is, but costs no memory.
@@ -78,4 +83,4 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
 std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> bytes,
                                             std::size_t& position);
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace quarnel::arans_detail {
+#include "quarnel/export.h"
+
+namespace quarnel::inline QUARNEL_ABI::arans_detail {
 
 // The data-dependent choices of one decoding step, without branches: the bit is
 // (m >= P); `x` holds the outcome for a 1 and becomes x0 for a 0, `p_next` holds p0 and
@@ -33,4 +35,4 @@ namespace quarnel::arans_detail {
 #endif
 }
 
-}  // namespace quarnel::arans_detail
+}  // namespace quarnel::inline QUARNEL_ABI::arans_detail

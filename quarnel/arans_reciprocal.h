@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 
-namespace quarnel::arans_detail {
+#include "quarnel/export.h"
+
+namespace quarnel::inline QUARNEL_ABI::arans_detail {
 
 // With m_f = ceil(2^44 / f), for every f in 1..4095 and every x < 2^20 f (the encoder's
 // states before a step, see arans.cc):
@@ -49,4 +51,4 @@ consteval bool reciprocals_are_exact() {
 }
 static_assert(reciprocals_are_exact());
 
-}  // namespace quarnel::arans_detail
+}  // namespace quarnel::inline QUARNEL_ABI::arans_detail

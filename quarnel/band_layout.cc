@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 std::uint64_t BandLayout::detail_count() const {
   std::uint64_t total = 0;
@@ -24,4 +24,16 @@ BandLayout band_layout(const lumvet::DwtExecutor& executor, std::uint64_t sample
   return layout;
 }
 
-}  // namespace quarnel
+std::uint64_t max_coefficient_count(std::uint64_t sample_count) {
+  std::uint64_t most = 0;
+  for (const WaveletMethod method :
+       {WaveletMethod::cdf53, WaveletMethod::cdf97, WaveletMethod::db4, WaveletMethod::sym4}) {
+    const lumvet::DwtExecutorHandle executor = make_executor(method);
+    for (unsigned levels = 1; levels <= kMaxLevels; ++levels) {
+      most = std::max(most, band_layout(*executor, sample_count, levels).coefficient_count());
+    }
+  }
+  return most;
+}
+
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "lumvet/lumvet.h"
+#include "quarnel/export.h"
 #include "quarnel/method.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 struct BandLayout {
   // Length actually transformed: the sample count, raised to the filter
@@ -34,4 +35,8 @@ struct BandLayout {
 BandLayout band_layout(const lumvet::DwtExecutor& executor, std::uint64_t sample_count,
                        unsigned levels);
 
-}  // namespace quarnel
+// The most coefficients a stream of `sample_count` samples can hold: over every method
+// and every level count either encoder may choose.
+std::uint64_t max_coefficient_count(std::uint64_t sample_count);
+
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -5,7 +5,7 @@
 #include <bit>
 #include <cmath>
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -136,4 +136,4 @@ BandStatistics::Cost BandStatistics::cost(double step, double threshold, double 
   return result;
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -8,7 +8,9 @@
 #include <span>
 #include <vector>
 
-namespace quarnel {
+#include "quarnel/export.h"
+
+namespace quarnel::inline QUARNEL_ABI {
 
 // Magnitudes in bins of an eighth of an octave: a bin is the exponent and the
 // top three mantissa bits of the float, so its edges are exact floats.
@@ -48,4 +50,4 @@ class BandStatistics {
   std::vector<double> squares_before_;
 };
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

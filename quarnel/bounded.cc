@@ -36,7 +36,7 @@
 #include "quarnel/raw_deflate.h"
 #include "quarnel/reconstruct.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -963,4 +963,4 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const doub
   return compress_checked(rounded, samples, options, threads);
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

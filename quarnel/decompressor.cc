@@ -1,7 +1,9 @@
 // The decompression pipeline: decompress() and read_header(), declared in
 // quarnel/quarnel.h, and read_stream_header(), which make the same checks on
 // a stream's header.
+#include <functional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -15,7 +17,7 @@
 #include "quarnel/reconstruct.h"
 #include "quarnel/stream_check.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -83,8 +85,14 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
   return decompress(stream, 1);
 }
 
-std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
-                                                           unsigned threads) {
+namespace {
+
+// The checked header, then the payload decoded into its coefficient bytes,
+// which `rebuild` turns into samples with the header's executor and layout.
+template <class Rebuild>
+auto decode(std::span<const std::uint8_t> stream, unsigned threads, Rebuild&& rebuild)
+    -> std::invoke_result_t<Rebuild, const QuarnelHeader&, const lumvet::DwtExecutor&,
+                            const BandLayout&, std::span<const std::uint8_t>> {
   const auto checked = read_stream_header(stream);
   if (!checked) return Unexpected(checked.error());
   const QuarnelHeader& header = *checked;
@@ -112,8 +120,21 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
     decoded_arans = std::move(*result);
     decoded = decoded_arans;
   }
-
-  return reconstruct(header, *executor, layout, decoded);
+  return rebuild(header, *executor, layout, decoded);
 }
 
-}  // namespace quarnel
+}  // namespace
+
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads) {
+  return decode(stream, threads, [](const auto&... args) { return reconstruct(args...); });
+}
+
+std::expected<void, QuarnelError> decompress_into(
+    std::span<const std::uint8_t> stream, unsigned threads,
+    const std::function<std::span<float>(std::size_t)>& place) {
+  return decode(stream, threads,
+                [&](const auto&... args) { return reconstruct_into(args..., place); });
+}
+
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -4,18 +4,30 @@
 // decodes anything, with the header as stored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <span>
 
 #include "quarnel/error.h"
+#include "quarnel/export.h"
 #include "quarnel/header.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 // The header of `stream`, checked as decompress() checks it: read_header()'s
 // checks, then that the stream holds the whole payload. The first failure is
 // returned, with decompress()'s error.
 std::expected<QuarnelHeader, QuarnelError> read_stream_header(std::span<const std::uint8_t> stream);
 
-}  // namespace quarnel
+// decompress() into memory the caller places: once the payload has shown it
+// holds every coefficient, `place(sample_count)` gives room for exactly that
+// many samples, and they are rebuilt there (in place where the transform
+// allows) instead of in a vector of their own. A header alone never makes the
+// caller allocate.
+std::expected<void, QuarnelError> decompress_into(
+    std::span<const std::uint8_t> stream, unsigned threads,
+    const std::function<std::span<float>(std::size_t)>& place);
+
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -1,6 +1,6 @@
 #include "quarnel/error.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -169,4 +169,4 @@ std::string QuarnelError::render(std::string (*bytes)(const std::string&)) const
   return "Unknown error";
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -9,7 +9,7 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 // A kind's position is its identity: new kinds go at the end and none moves.
 enum class QuarnelErrorKind : std::uint8_t {
@@ -69,4 +69,4 @@ class QUARNEL_API QuarnelError {
   std::uint64_t number_;
 };
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

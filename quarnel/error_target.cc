@@ -7,7 +7,7 @@
 
 #include "quarnel/quarnel.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 std::expected<void, QuarnelError> check_error_target(ErrorTarget target, double value) {
   const auto refuse = [](const char* format, double v) {
@@ -49,4 +49,4 @@ std::expected<void, QuarnelError> check_float32_range(std::span<const double> sa
   return {};
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

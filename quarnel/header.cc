@@ -6,7 +6,7 @@
 #include "quarnel/method.h"
 #include "quarnel/stream_check.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -99,4 +99,4 @@ std::array<std::uint8_t, kHeaderSize> QuarnelHeader::to_bytes() const {
   return out;
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -12,9 +12,10 @@
 #include <span>
 
 #include "quarnel/error.h"
+#include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 // Coder byte of the header.
 inline constexpr std::uint8_t kCoderDeflate = 0;
@@ -48,4 +49,4 @@ struct QuarnelHeader {
   friend bool operator==(const QuarnelHeader&, const QuarnelHeader&) = default;
 };
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -1,6 +1,6 @@
 #include "quarnel/method.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 std::uint32_t method_tag(WaveletMethod method) {
   switch (method) {
@@ -45,4 +45,4 @@ lumvet::DwtExecutorHandle make_executor(WaveletMethod method) {
   return nullptr;
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

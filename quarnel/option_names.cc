@@ -6,7 +6,7 @@
 
 #include "quarnel/quarnel.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -53,4 +53,4 @@ std::optional<CoderChoice> coder_from_name(std::string_view name) {
   return value_of<CoderChoice>(name, kCoderNames);
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -3,18 +3,24 @@
 // every exception caught before it reaches C.
 #include "quarnel/quarnel_c.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "quarnel/decompressor.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/stream_bound.h"
 #include "quarnel/trailer.h"
 
 namespace {
@@ -237,15 +243,33 @@ int compress_alloc(std::uint8_t** stream, std::size_t* stream_size, const Messag
   });
 }
 
-int decompress_checked(const std::uint8_t* stream, std::size_t stream_size, unsigned threads,
-                       const Message& message, std::vector<float>& samples) {
-  auto result = quarnel::decompress_with_trailer({stream, stream_size}, threads);
-  if (!result) return message.fail(result.error());
-  samples = std::move(result->samples);
+// Decodes `stream` into the memory `place(sample_count)` gives, without a
+// copy of the signal. A trailer is verified before anything is decoded, and
+// its masked samples are restored.
+int decompress_checked(std::span<const std::uint8_t> stream, unsigned threads,
+                       const std::function<std::span<float>(std::size_t)>& place,
+                       const Message& message) {
+  const auto trailer = quarnel::read_trailer(stream);
+  if (!trailer) return message.fail(trailer.error());
+  std::span<float> samples;
+  const auto decoded = quarnel::decompress_into(stream, threads, [&](std::size_t count) {
+    samples = place(count);
+    return samples;
+  });
+  if (!decoded) return message.fail(decoded.error());
+  if (*trailer) quarnel::apply_mask(**trailer, samples);
   return QUARNEL_OK;
 }
 
 }  // namespace
+
+unsigned quarnel_version_number(void) {
+  return QUARNEL_VERSION_NUMBER;
+}
+
+const char* quarnel_version_string(void) {
+  return QUARNEL_VERSION_STRING;
+}
 
 void quarnel_options_init(quarnel_options* options) {
   if (options == nullptr) return;
@@ -280,6 +304,21 @@ int quarnel_compress(const float* samples, size_t sample_count, const quarnel_op
     *stream_size = result.size();
     return QUARNEL_OK;
   });
+}
+
+size_t quarnel_compress_bound(size_t sample_count, const quarnel_options* options) {
+  const Message none(nullptr, 0);
+  CallOptions call;
+  if (read_options(options, call, none) != QUARNEL_OK) return 0;
+  if (sample_count > quarnel::kMaxSampleCount) return 0;
+  try {
+    std::uint64_t bound = quarnel::bare_stream_bound(sample_count);
+    if (call.store.trailer) bound += quarnel::trailer_bound(sample_count, call.store);
+    return static_cast<size_t>(std::min<std::uint64_t>(bound, SIZE_MAX));
+  } catch (...) {
+    // Only the executors' small allocations can fail.
+    return 0;
+  }
 }
 
 int quarnel_compress_alloc(const float* samples, size_t sample_count,
@@ -387,12 +426,14 @@ int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threa
                       "Output buffer holds %zu samples, but the stream has %zu", room,
                       static_cast<std::size_t>(header->sample_count));
     }
-    std::vector<float> result;
-    if (const int code = decompress_checked(stream, stream_size, threads, out, result)) {
+    // Straight into the caller's buffer.
+    const std::size_t count = header->sample_count;
+    if (const int code = decompress_checked(
+            {stream, stream_size}, threads,
+            [&](std::size_t) { return std::span<float>(samples, count); }, out)) {
       return code;
     }
-    if (!result.empty()) std::memcpy(samples, result.data(), result.size() * sizeof(float));
-    *sample_count = result.size();
+    *sample_count = count;
     return QUARNEL_OK;
   });
 }
@@ -407,17 +448,22 @@ int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size, unsigned
     if (sample_count == nullptr) return null_argument(out, "sample_count");
     *samples = nullptr;
     *sample_count = 0;
-    std::vector<float> result;
-    if (const int code = decompress_checked(stream, stream_size, threads, out, result)) {
+    // The buffer the samples are decoded into, allocated once the payload
+    // has shown it holds them.
+    std::unique_ptr<float, decltype(&std::free)> buffer(nullptr, &std::free);
+    std::size_t count = 0;
+    const auto place = [&](std::size_t n) {
+      // Never a null pointer on success, not even for no samples.
+      buffer.reset(static_cast<float*>(std::malloc(n == 0 ? 1 : n * sizeof(float))));
+      if (!buffer) throw std::bad_alloc();
+      count = n;
+      return std::span<float>(buffer.get(), n);
+    };
+    if (const int code = decompress_checked({stream, stream_size}, threads, place, out)) {
       return code;
     }
-    // Never a null pointer on success, not even for no samples.
-    auto* buffer =
-        static_cast<float*>(std::malloc(result.empty() ? 1 : result.size() * sizeof(float)));
-    if (buffer == nullptr) throw std::bad_alloc();
-    if (!result.empty()) std::memcpy(buffer, result.data(), result.size() * sizeof(float));
-    *samples = buffer;
-    *sample_count = result.size();
+    *samples = buffer.release();
+    *sample_count = count;
     return QUARNEL_OK;
   });
 }

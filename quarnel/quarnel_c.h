@@ -17,10 +17,17 @@
 #include <stdint.h>
 
 #include "quarnel/export.h"
+#include "quarnel/version.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of the library the program runs with, which may be newer than
+   the header it was built with: QUARNEL_VERSION_NUMBER and
+   QUARNEL_VERSION_STRING as the library was built. */
+QUARNEL_API unsigned quarnel_version_number(void);
+QUARNEL_API const char* quarnel_version_string(void);
 
 /* Codes 1 to 63 are the codec's error kinds, one each, in the codec's order;
    new kinds are appended there, and no code ever changes its meaning. Codes
@@ -91,6 +98,16 @@ QUARNEL_API void quarnel_options_init(quarnel_options* options);
 QUARNEL_API int quarnel_compress(const float* samples, size_t sample_count,
                                  const quarnel_options* options, uint8_t* stream,
                                  size_t* stream_size, char* message, size_t message_size);
+
+/* The most bytes a stream of `sample_count` samples can take, whatever the
+   samples hold: a buffer of this size never fails quarnel_compress with
+   QUARNEL_ERROR_BUFFER_TOO_SMALL, and holds what every other compress call
+   returns for as many samples (float32 or float64, any method, scale, cutoff,
+   coder or target). With options->trailer it includes the longest trailer,
+   every sample masked; without, the bare stream. `options` NULL takes the
+   defaults (no trailer). 0 when the options' struct_size is not one this
+   library knows or the count exceeds what a stream holds (2^31 - 1). */
+QUARNEL_API size_t quarnel_compress_bound(size_t sample_count, const quarnel_options* options);
 
 /* The same into a buffer the library allocates (*stream, *stream_size bytes);
    release it with quarnel_free. */

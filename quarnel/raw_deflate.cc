@@ -11,7 +11,7 @@
 
 #include "quarnel/stream_check.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -73,6 +73,11 @@ std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> i
   if (size == 0) return Unexpected(QuarnelError::encode_failed("deflate output exceeds its bound"));
   out.insert(out.end(), room.get(), room.get() + size);
   return {};
+}
+
+std::uint64_t deflate_bound(std::uint64_t size) {
+  // No compressor: the bound of every level, which needs no allocation.
+  return libdeflate_deflate_compress_bound(nullptr, size);
 }
 
 std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::uint8_t> payload,
@@ -142,4 +147,4 @@ std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::
   return out;
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -10,14 +10,19 @@
 #include <vector>
 
 #include "quarnel/error.h"
+#include "quarnel/export.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 // Appends one complete raw DEFLATE stream of `input`, compressed by libdeflate
 // at level 6, to `out`. Fails with EncodeFailed "insufficient memory" when
 // the library cannot set up its compressor.
 std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
                                                  std::vector<std::uint8_t>& out);
+
+// The longest raw DEFLATE stream deflate_append can append for `size` input bytes:
+// libdeflate's own bound, which covers its stored blocks.
+std::uint64_t deflate_bound(std::uint64_t size);
 
 // Bytes inflated from a payload. The storage is left uninitialised until
 // written, so reserving room for what a header promises costs no more than
@@ -38,4 +43,4 @@ struct InflatedBytes {
 std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::uint8_t> payload,
                                                            std::uint64_t keep);
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

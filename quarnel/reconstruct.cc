@@ -8,7 +8,7 @@
 
 #include "quarnel/stream_check.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -54,10 +54,18 @@ struct DequantisedBand {
   }
 };
 
-}  // namespace
+// The bands of a coefficient byte string in payload order, the coarsest
+// approximation, then the details from the finest level up, each dequantised
+// as the transform pulls it, so that no band is ever held as floats in full.
+// `bands` points into `sources`, whose elements stay where they are when the
+// whole is moved.
+struct PulledBands {
+  std::vector<DequantisedBand> sources;
+  lumvet::MultiDwtSource bands;
+};
 
-std::expected<std::vector<float>, QuarnelError> reconstruct(
-    const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
+std::expected<PulledBands, QuarnelError> pulled_bands(
+    const QuarnelHeader& header, const BandLayout& layout,
     std::span<const std::uint8_t> coefficient_bytes) {
   // A final odd byte plays no part; coefficients past the last band are
   // ignored, but too few cannot fill the bands.
@@ -68,28 +76,49 @@ std::expected<std::vector<float>, QuarnelError> reconstruct(
                                                    " coefficients, but the bands need " +
                                                    std::to_string(needed)));
 
-  // Bands in payload order: the coarsest approximation, then the details
-  // from the finest level up. Each is dequantised as the transform pulls it,
-  // so no band is ever held as floats in full.
   const float factor = std::bit_cast<float>(static_cast<std::uint32_t>(127 - header.scale) << 23);
-  std::vector<DequantisedBand> sources;
-  sources.reserve(layout.levels.size() + 1);  // the band sources point into it
-  lumvet::MultiDwtSource bands;
+  PulledBands out;
+  out.sources.reserve(layout.levels.size() + 1);  // the band sources point into it
   const auto band_at = [&](std::size_t offset, std::size_t length) {
-    sources.push_back({coefficient_bytes.data() + 2 * offset, factor});
-    return lumvet::BandSource{{&DequantisedBand::fill, &sources.back()}, length};
+    out.sources.push_back({coefficient_bytes.data() + 2 * offset, factor});
+    return lumvet::BandSource{{&DequantisedBand::fill, &out.sources.back()}, length};
   };
   const std::size_t approximation_length = layout.approximation_length();
-  bands.approximation = band_at(0, approximation_length);
+  out.bands.approximation = band_at(0, approximation_length);
   std::size_t offset = approximation_length;
   for (const auto& level : layout.levels) {
-    bands.details.push_back(band_at(offset, level.details_length));
+    out.bands.details.push_back(band_at(offset, level.details_length));
     offset += level.details_length;
   }
-  auto reconstruction = executor.multi_idwt_from(bands);
-  if (!reconstruction) {
-    return std::unexpected(QuarnelError::transform_failed(reconstruction.error().message()));
+  return out;
+}
+
+// The reconstruction's first samples denormalised into the signal, the rest
+// of `samples` zero: a reconstruction may be longer than the signal (the
+// convolution wavelets) or, for a signal shorter than the filter, cut short.
+void finish(const QuarnelHeader& header, std::span<const float> reconstruction,
+            std::span<float> samples) {
+  const std::size_t kept = std::min(reconstruction.size(), samples.size());
+  if (reconstruction.data() != samples.data()) {
+    std::copy_n(reconstruction.data(), kept, samples.data());
   }
+  denormalise(samples.first(kept), header.min_value, header.max_value, header.mean_value);
+  std::fill(samples.begin() + static_cast<std::ptrdiff_t>(kept), samples.end(), 0.0f);
+}
+
+QuarnelError transform_failed(const lumvet::LumvetError& error) {
+  return QuarnelError::transform_failed(error.message());
+}
+
+}  // namespace
+
+std::expected<std::vector<float>, QuarnelError> reconstruct(
+    const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
+    std::span<const std::uint8_t> coefficient_bytes) {
+  const auto pulled = pulled_bands(header, layout, coefficient_bytes);
+  if (!pulled) return std::unexpected(pulled.error());
+  auto reconstruction = executor.multi_idwt_from(pulled->bands);
+  if (!reconstruction) return std::unexpected(transform_failed(reconstruction.error()));
 
   std::vector<float> samples = std::move(*reconstruction);
   const std::size_t kept = std::min<std::size_t>(samples.size(), header.sample_count);
@@ -99,4 +128,24 @@ std::expected<std::vector<float>, QuarnelError> reconstruct(
   return samples;
 }
 
-}  // namespace quarnel
+std::expected<void, QuarnelError> reconstruct_into(
+    const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
+    std::span<const std::uint8_t> coefficient_bytes,
+    const std::function<std::span<float>(std::size_t)>& place) {
+  const auto pulled = pulled_bands(header, layout, coefficient_bytes);
+  if (!pulled) return std::unexpected(pulled.error());
+  const std::span<float> samples = place(header.sample_count);
+  if (executor.multi_idwt_length(pulled->bands) == samples.size()) {
+    if (auto status = executor.multi_idwt_from_into(pulled->bands, samples); !status) {
+      return std::unexpected(transform_failed(status.error()));
+    }
+    finish(header, samples, samples);
+    return {};
+  }
+  const auto reconstruction = executor.multi_idwt_from(pulled->bands);
+  if (!reconstruction) return std::unexpected(transform_failed(reconstruction.error()));
+  finish(header, *reconstruction, samples);
+  return {};
+}
+
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -4,17 +4,20 @@
 // the error it measures is the error every decoder will give.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <span>
 #include <vector>
 
 #include "lumvet/lumvet.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/error.h"
+#include "quarnel/export.h"
 #include "quarnel/header.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 // The header's sample_count samples rebuilt from the coefficient byte string
 // (signed 16-bit little-endian integers in payload order). `executor` and
@@ -25,4 +28,16 @@ std::expected<std::vector<float>, QuarnelError> reconstruct(
     const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
     std::span<const std::uint8_t> coefficient_bytes);
 
-}  // namespace quarnel
+// The same into memory the caller places: once the bytes have shown they
+// hold every band, `place(sample_count)` gives room for exactly that many
+// samples. Where the inverse transform's length is the sample count (the
+// lifting wavelets from their filter length on, the convolution ones for
+// even lengths) the transform works there itself, and nothing of the
+// signal's size is allocated; otherwise it reconstructs into a buffer of its
+// own, which is copied.
+std::expected<void, QuarnelError> reconstruct_into(
+    const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
+    std::span<const std::uint8_t> coefficient_bytes,
+    const std::function<std::span<float>(std::size_t)>& place);
+
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -8,7 +8,7 @@
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -102,8 +102,8 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
   const Trailer t = mask_for(samples, store);
   std::vector<float> stand_ins;
   if (!t.mask.empty()) stand_ins = held(samples, t);
-  auto stream = compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options,
-                         threads);
+  auto stream =
+      compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options, threads);
   if (!stream) return stream;
   if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
   return stream;
@@ -144,4 +144,4 @@ std::expected<BoundedResult, QuarnelError> compress_bounded_stored(std::span<con
   return bounded_stored(samples, options, store, threads);
 }
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -3,6 +3,7 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -13,9 +14,10 @@
 
 #include "quarnel/decompressor.h"
 #include "quarnel/header.h"
+#include "quarnel/stream_bound.h"
 #include "quarnel/stream_check.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 namespace {
 
@@ -230,8 +232,7 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
     }
     case kChannels: {
       QUARNEL_TRY(channels, r.varint());
-      QUARNEL_CHECK(channels <= UINT32_MAX,
-                    damaged("channel count " + std::to_string(channels)));
+      QUARNEL_CHECK(channels <= UINT32_MAX, damaged("channel count " + std::to_string(channels)));
       t.channels = static_cast<std::uint32_t>(channels);
       break;
     }
@@ -347,6 +348,27 @@ std::uint64_t masked_count(const Trailer& trailer) {
   return n;
 }
 
+std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& store) {
+  const auto leb = [](std::uint64_t v) {
+    std::uint64_t n = 1;
+    for (; v >= 0x80; v >>= 7) ++n;
+    return n;
+  };
+  const std::uint64_t n = sample_count;
+  // At most n values of 8 bytes and n runs. A run's gap and length - 1 sum to at
+  // most n over the mask, and a varint of v takes at most 1 + v / 128 bytes; its
+  // value index takes at most leb(n).
+  const std::uint64_t mask = 1 + 2 * leb(n) + n * (8 + 2 + leb(n)) + n / 128 + 1;
+  std::uint64_t total = kFixedSize + kCrcSize + 1 + leb(mask) + mask;
+  if (store.sample_rate) total += 2 + 8;
+  if (store.channels) total += 2 + leb(*store.channels);
+  total += 1 + leb(store.source_format.size()) + store.source_format.size();
+  total += 2 + 1 + 3 * 8;  // the target asked for and reached
+  total += 2 + 2 * 8;      // the signal's range
+  // append_trailer refuses a longer one.
+  return std::min<std::uint64_t>(total, UINT32_MAX);
+}
+
 std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stream,
                                                  const Trailer& t) {
   const auto header = read_stream_header(stream);
@@ -369,7 +391,8 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
     end = r.start + r.length;
   }
   if (const std::string fault = field_fault(t); !fault.empty()) {
-    return Unexpected(QuarnelError::unsupported_configuration("Can't write a trailer with " + fault));
+    return Unexpected(
+        QuarnelError::unsupported_configuration("Can't write a trailer with " + fault));
   }
 
   std::vector<std::uint8_t> out;
@@ -474,4 +497,4 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
 
 #undef QUARNEL_TRY
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

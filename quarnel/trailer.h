@@ -35,7 +35,7 @@
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel {
+namespace quarnel::inline QUARNEL_ABI {
 
 // Consecutive samples that all hold one masked value.
 struct MaskRun {
@@ -138,4 +138,4 @@ QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded_stored(
 // Number of masked samples.
 QUARNEL_API std::uint64_t masked_count(const Trailer& trailer);
 
-}  // namespace quarnel
+}  // namespace quarnel::inline QUARNEL_ABI

@@ -1,7 +1,7 @@
-// Compresses a file of raw float32 samples with quarnel's C++ interface,
+// Compresses a file of raw float32 samples with quarnel's C++ header,
 // decompresses the stream and prints the ratio and the largest error.
 // Usage: roundtrip FILE
-#include <quarnel/quarnel.h>
+#include <quarnel/quarnel.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -25,14 +25,14 @@ int main(int argc, char** argv) {
   std::copy_n(bytes.data(), samples.size() * sizeof(float),
               reinterpret_cast<char*>(samples.data()));
 
-  const auto stream = quarnel::compress(samples, quarnel::CompressionOptions{});
+  const auto stream = quarnel::cpp::compress(samples);
   if (!stream) {
-    std::fprintf(stderr, "compress: %s\n", stream.error().message().c_str());
+    std::fprintf(stderr, "compress: %s\n", stream.error().message.c_str());
     return 1;
   }
-  const auto restored = quarnel::decompress(*stream);
+  const auto restored = quarnel::cpp::decompress(*stream);
   if (!restored) {
-    std::fprintf(stderr, "decompress: %s\n", restored.error().message().c_str());
+    std::fprintf(stderr, "decompress: %s\n", restored.error().message.c_str());
     return 1;
   }
 
