@@ -1,15 +1,51 @@
 /* quarnel from C: compress 1-D float32 signals and decompress them through
    plain functions, for C programs and bindings in other languages.
 
-   Every function returns QUARNEL_OK (0) or an error code and never lets a C++
-   exception out. Nothing is kept between calls: any number of threads may
-   call at once. A failing call writes its message into `message` when the
-   caller passes one (`message_size` bytes, cut short if needed, always
-   NUL-terminated; QUARNEL_MESSAGE_SIZE holds every message); the codec's
-   errors carry the codec's own message text, in plain ASCII: a stored byte
-   it quotes that is not printable ASCII shows as an escape ("Magic should be
-   'QRNL' but it was '\x00\x00\x00\x00'"). A call that succeeds leaves an
-   empty message. */
+   Errors. Every function returns QUARNEL_OK (0) or an error code and never
+   lets a C++ exception out. A failing call writes its message into `message`
+   when the caller passes one (`message_size` bytes, cut short if needed,
+   always NUL-terminated; QUARNEL_MESSAGE_SIZE holds every message); the
+   codec's errors carry the codec's own message text, in plain ASCII: a stored
+   byte it quotes that is not printable ASCII shows as an escape ("Magic
+   should be 'QRNL' but it was '\x00\x00\x00\x00'"). A call that succeeds
+   leaves an empty message.
+
+   Memory. The caller owns every buffer it passes; the library reads and
+   writes them only during the call. The _alloc functions return a buffer the
+   caller releases with quarnel_free. quarnel_compress_bound sizes a buffer
+   for quarnel_compress.
+
+   Threads. Every function is reentrant: nothing is kept between calls, and
+   any number of threads may call at once, on the same streams and samples
+   too (only the output buffers must differ). The library's one global state
+   is set up once, thread-safely, on first use: which SIMD code this
+   processor runs and how the transforms pad their input. `threads` in the options
+   and in quarnel_decompress lets one call use more threads, which it starts
+   and joins itself.
+
+   NaN and +-inf. Without the trailer (options.trailer 0, the default), the
+   plain encoders (quarnel_compress, _alloc and _f64_alloc) code NaN and -inf
+   as 0 and +inf as 1, and those values count in the signal's range: a NaN in
+   a signal between 100 and 200 widens its range to 0..200 and so costs
+   precision everywhere, and comes back as a number near 0. The bounded
+   encoder leaves non-finite samples out of the range and of every target:
+   each is coded as the finite sample before it (the first finite one for
+   those at the start, 0 when none is) and comes back near that value (or, in
+   a stream it takes from the plain encoder, as that one codes it). With
+   the trailer (options.trailer 1) both encoders mask the non-finite samples
+   (and, with has_fill_value, those equal to fill_value) out of the signal:
+   they are coded like the bounded encoder's, take no part in the range, the
+   mean or the error, and decompression restores their bits exactly (the
+   float32 form of a float64 source's value).
+
+   Checksums. A bare stream has none: damage may be refused by the decoder's
+   checks or may decode to other samples. options.trailer 1 appends the
+   trailer, which holds a CRC-32 of the whole stream; quarnel_decompress and
+   quarnel_decompress_alloc verify it before decoding anything and refuse a
+   damaged stream with QUARNEL_ERROR_STREAM_DAMAGED, and quarnel_read_trailer
+   verifies it without decoding. A stream with the trailer is still a stream
+   of the format: a decoder that knows nothing of the trailer reads it as the
+   bare stream. */
 #ifndef QUARNEL_QUARNEL_C_H
 #define QUARNEL_QUARNEL_C_H
 
@@ -199,7 +235,11 @@ QUARNEL_API int quarnel_decompressed_length(const uint8_t* stream, size_t stream
    fit, nothing is decoded: the call fails with QUARNEL_ERROR_BUFFER_TOO_SMALL
    and sets *sample_count to the number needed. Up to `threads` threads work
    on the stream; 0 or 1 runs on the calling thread. A trailer is verified
-   first and its masked samples restored. */
+   first and its masked samples restored. The samples are rebuilt in
+   `samples` itself: beyond it a cdf97 stream needs the decoded coefficients
+   (half the samples' bytes) and little else; the other wavelets also gather
+   a level's bands as floats, up to the samples' size again. After a failure
+   other than a buffer too small the contents of `samples` are unspecified. */
 QUARNEL_API int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threads,
                                    float* samples, size_t* sample_count, char* message,
                                    size_t message_size);

@@ -46,7 +46,7 @@ install_library() {
     meson setup "$build" --buildtype=release -Ddefault_library=both -Dpython=false \
       -Dtests=false -Dbenchmarks=false --libdir=lib --prefix="$installed" >/dev/null || return 1
   else
-    meson configure "$build" --prefix="$installed" >/dev/null || return 1
+    meson configure "$build" --prefix="$installed" >/dev/null 2>&1 || return 1
   fi
   ninja -C "$build" -j "${QUARNEL_JOBS:-2}" >/dev/null &&
     meson install -C "$build" --quiet >/dev/null &&
@@ -83,7 +83,8 @@ lib/pkgconfig/quarnel.pc"
   # The dependencies stay private and need no .pc files of their own: the
   # static link names them as flags. The include path is quarnel's alone.
   [[ -z "$(pkg-config --print-requires quarnel)$(pkg-config --print-requires-private quarnel)" ]] &&
-    [[ "$(pkg-config --cflags quarnel)" == "-I$prefix/include " ]] &&
+    [[ "$(pkg-config --cflags quarnel)" =~ ^-I([^ ]*)\ *$ ]] &&
+    [[ "$(cd "${BASH_REMATCH[1]}" && pwd)" == "$prefix/include" ]] &&
     pkg-config --static --libs quarnel | grep -q -- "-lhwy -ldeflate -lz -lstdc++ -lm"
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -455,6 +456,86 @@ TEST(CCompressError, HasItsCodeAndTheCodecMessage) {
     const Outcome out = compress_c(x, &c, stream);
     EXPECT_EQ(out, cpp_failure(cpp.error()));
     EXPECT_STREQ(quarnel_error_name(out.code), name);
+  }
+}
+
+// The bound holds for white noise, the input that compresses least, with
+// every method, coder, cutoff and scale, the bounded encoder at its finest
+// and with a trailer that masks half the samples; and it is not loose: within
+// 1.5 times the largest stream plus a little for the longest trailer.
+TEST(CBound, HoldsForWhiteNoiseWithEveryOption) {
+  std::size_t largest = 0;
+  for (const std::size_t n : {1u, 7u, 300u, 40000u}) {
+    const std::vector<float> x = noise(n, n);
+    for (const WaveletMethod method : kMethods) {
+      for (const CoderChoice coder : {CoderChoice::deflate, CoderChoice::arans}) {
+        for (const CutoffLevel cutoff : kCutoffs) {
+          for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
+            quarnel_options options = c_options({cutoff, coder, method, scale});
+            Bytes stream;
+            ASSERT_EQ(compress_c(x, &options, stream).code, QUARNEL_OK);
+            EXPECT_LE(stream.size(), quarnel_compress_bound(n, &options)) << n;
+            if (n == 40000) largest = std::max(largest, stream.size());
+          }
+        }
+      }
+    }
+    // Half the samples masked, each with a NaN of its own, as float64.
+    std::vector<double> wide(x.begin(), x.end());
+    for (std::size_t i = 0; i < n; i += 2) {
+      wide[i] = std::bit_cast<double>(0x7FF8000000000000u | i);
+    }
+    quarnel_options options = c_options({});
+    options.trailer = 1;
+    quarnel_target target;
+    quarnel_target_init(&target);
+    target.value = 0.0;  // exact: the finest step the encoder has
+    for (const std::uint8_t coder : {QUARNEL_CODER_DEFLATE, QUARNEL_CODER_ARANS}) {
+      target.coder = coder;
+      std::uint8_t* stream = nullptr;
+      std::size_t size = 0;
+      const int code = quarnel_compress_bounded_f64_alloc(wide.data(), n, &target, &options,
+                                                          &stream, &size, nullptr, 0);
+      ASSERT_TRUE(code == QUARNEL_OK || code == QUARNEL_ERROR_BOUND_UNREACHABLE) << code;
+      if (code == QUARNEL_OK) EXPECT_LE(size, quarnel_compress_bound(n, &options)) << n;
+      quarnel_free(stream);
+      std::uint8_t* stored = nullptr;
+      ASSERT_EQ(quarnel_compress_f64_alloc(wide.data(), n, &options, &stored, &size, nullptr, 0),
+                QUARNEL_OK);
+      EXPECT_LE(size, quarnel_compress_bound(n, &options)) << n;
+      quarnel_free(stored);
+    }
+  }
+  EXPECT_LE(quarnel_compress_bound(40000, nullptr), largest * 3 / 2);
+  quarnel_options trailer = c_options({});
+  trailer.trailer = 1;
+  EXPECT_LE(quarnel_compress_bound(40000, &trailer),
+            quarnel_compress_bound(40000, nullptr) + 40000 * (8 + 3 + 3) + 200);
+  // Nothing for what no stream holds, or options of a size unknown here.
+  EXPECT_EQ(quarnel_compress_bound(std::size_t{kMaxSampleCount} + 1, nullptr), 0u);
+  trailer.struct_size = 3;
+  EXPECT_EQ(quarnel_compress_bound(10, &trailer), 0u);
+}
+
+// The samples are rebuilt in the caller's buffer: beyond it, the call holds
+// the coefficients (half the samples' bytes) and little else.
+TEST(CDecompress, RebuildsTheSamplesInTheCallersBuffer) {
+  const std::size_t n = std::size_t{1} << 20;
+  const std::vector<float> x = noise(n, 5);
+  for (const CoderChoice coder : {CoderChoice::deflate, CoderChoice::arans}) {
+    quarnel_options options = c_options({.coder = coder});
+    Bytes stream;
+    ASSERT_EQ(compress_c(x, &options, stream).code, QUARNEL_OK);
+    std::vector<float> samples(n);
+    std::size_t count = n;
+    int code = -1;
+    const std::size_t peak = peak_heap::during([&] {
+      code =
+          quarnel_decompress(stream.data(), stream.size(), 1, samples.data(), &count, nullptr, 0);
+    });
+    ASSERT_EQ(code, QUARNEL_OK);
+    EXPECT_EQ(samples, decompress(stream).value());
+    EXPECT_LE(peak, n * sizeof(float) * 5 / 8) << "coder " << static_cast<int>(coder);
   }
 }
 
