@@ -84,13 +84,38 @@ inline quarnel_target target(int kind, double value) {
 
 namespace detail {
 
-// Runs `call(message, message_size)`; a code other than QUARNEL_OK becomes an Error.
-template <class Call>
-std::expected<void, Error> run(Call&& call) {
+// Runs `call(message, message_size)`: `value()` when it returns QUARNEL_OK,
+// else the code and message as an Error.
+template <class Call, class Value>
+auto run(Call&& call, Value&& value) -> std::expected<decltype(value()), Error> {
   char message[QUARNEL_MESSAGE_SIZE];
   const int code = std::forward<Call>(call)(message, sizeof message);
   if (code != QUARNEL_OK) return std::unexpected(Error{code, message});
-  return {};
+  return value();
+}
+
+// A stream `compress(&data, &size, message, message_size)` allocates.
+template <class Compress>
+std::expected<Stream, Error> allocated(Compress&& compress) {
+  std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  return run(
+      [&](char* message, std::size_t message_size) {
+        return compress(&data, &size, message, message_size);
+      },
+      [&] { return Stream(data, size); });
+}
+
+// The info struct `read` fills from a stream.
+template <class Info, class Read>
+std::expected<Info, Error> read_info(std::span<const std::uint8_t> stream, Read read) {
+  Info info;
+  info.struct_size = sizeof info;
+  return run(
+      [&](char* message, std::size_t message_size) {
+        return read(stream.data(), stream.size(), &info, message, message_size);
+      },
+      [&] { return info; });
 }
 
 }  // namespace detail
@@ -111,26 +136,20 @@ inline std::size_t compress_bound(std::size_t sample_count,
 // The stream of float32 or float64 samples, in memory the library allocated.
 inline std::expected<Stream, Error> compress(std::span<const float> samples,
                                              const quarnel_options& options = default_options()) {
-  std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_compress_alloc(samples.data(), samples.size(), &options, &data, &size, message,
-                                  message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return Stream(data, size);
+  return detail::allocated(
+      [&](std::uint8_t** data, std::size_t* size, char* message, std::size_t message_size) {
+        return quarnel_compress_alloc(samples.data(), samples.size(), &options, data, size, message,
+                                      message_size);
+      });
 }
 
 inline std::expected<Stream, Error> compress(std::span<const double> samples,
                                              const quarnel_options& options = default_options()) {
-  std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_compress_f64_alloc(samples.data(), samples.size(), &options, &data, &size,
-                                      message, message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return Stream(data, size);
+  return detail::allocated(
+      [&](std::uint8_t** data, std::size_t* size, char* message, std::size_t message_size) {
+        return quarnel_compress_f64_alloc(samples.data(), samples.size(), &options, data, size,
+                                          message, message_size);
+      });
 }
 
 // The stream written into `stream`; its length. A buffer of compress_bound()
@@ -139,12 +158,12 @@ inline std::expected<std::size_t, Error> compress_into(
     std::span<const float> samples, std::span<std::uint8_t> stream,
     const quarnel_options& options = default_options()) {
   std::size_t size = stream.size();
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_compress(samples.data(), samples.size(), &options, stream.data(), &size, message,
-                            message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return size;
+  return detail::run(
+      [&](char* message, std::size_t message_size) {
+        return quarnel_compress(samples.data(), samples.size(), &options, stream.data(), &size,
+                                message, message_size);
+      },
+      [&] { return size; });
 }
 
 // The error-bounded encoder's stream (of options it takes threads, trailer
@@ -152,50 +171,32 @@ inline std::expected<std::size_t, Error> compress_into(
 inline std::expected<Stream, Error> compress_bounded(
     std::span<const float> samples, const quarnel_target& target,
     const quarnel_options& options = default_options()) {
-  std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_compress_bounded_alloc(samples.data(), samples.size(), &target, &options, &data,
-                                          &size, message, message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return Stream(data, size);
+  return detail::allocated(
+      [&](std::uint8_t** data, std::size_t* size, char* message, std::size_t message_size) {
+        return quarnel_compress_bounded_alloc(samples.data(), samples.size(), &target, &options,
+                                              data, size, message, message_size);
+      });
 }
 
 inline std::expected<Stream, Error> compress_bounded(
     std::span<const double> samples, const quarnel_target& target,
     const quarnel_options& options = default_options()) {
-  std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_compress_bounded_f64_alloc(samples.data(), samples.size(), &target, &options,
-                                              &data, &size, message, message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return Stream(data, size);
+  return detail::allocated(
+      [&](std::uint8_t** data, std::size_t* size, char* message, std::size_t message_size) {
+        return quarnel_compress_bounded_f64_alloc(samples.data(), samples.size(), &target, &options,
+                                                  data, size, message, message_size);
+      });
 }
 
 // What a stream's header says, checked as decompression checks it.
 inline std::expected<quarnel_header_info, Error> read_header(std::span<const std::uint8_t> stream) {
-  quarnel_header_info info;
-  info.struct_size = sizeof info;
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_read_header(stream.data(), stream.size(), &info, message, message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return info;
+  return detail::read_info<quarnel_header_info>(stream, quarnel_read_header);
 }
 
 // What a stream's trailer holds (has_trailer 0 for a bare stream), verified.
 inline std::expected<quarnel_trailer_info, Error> read_trailer(
     std::span<const std::uint8_t> stream) {
-  quarnel_trailer_info info;
-  info.struct_size = sizeof info;
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_read_trailer(stream.data(), stream.size(), &info, message, message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return info;
+  return detail::read_info<quarnel_trailer_info>(stream, quarnel_read_trailer);
 }
 
 // The samples written into `samples`, which needs room for the header's
@@ -204,12 +205,12 @@ inline std::expected<std::size_t, Error> decompress_into(std::span<const std::ui
                                                          std::span<float> samples,
                                                          unsigned threads = 1) {
   std::size_t count = samples.size();
-  auto done = detail::run([&](char* message, std::size_t message_size) {
-    return quarnel_decompress(stream.data(), stream.size(), threads, samples.data(), &count,
-                              message, message_size);
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return count;
+  return detail::run(
+      [&](char* message, std::size_t message_size) {
+        return quarnel_decompress(stream.data(), stream.size(), threads, samples.data(), &count,
+                                  message, message_size);
+      },
+      [&] { return count; });
 }
 
 // The samples, decoded straight into the vector returned.
