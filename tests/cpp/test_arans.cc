@@ -485,6 +485,9 @@ TEST_P(AransRoundTrip, StreamMatchesReferenceAndDecodesBack) {
   const Bytes body = encode_stream(input);
   EXPECT_EQ(body, reference_encode_stream(input));
   EXPECT_EQ(decode_stream(body), input);
+  // The bound holds, and for random bytes, which cost about the most, it is within 15%.
+  EXPECT_LE(body.size(), encode_stream_bound(n));
+  if (kind == Kind::Random && n >= 1000) EXPECT_LE(encode_stream_bound(n), body.size() * 23 / 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -710,8 +713,8 @@ INSTANTIATE_TEST_SUITE_P(States, AransLowInitialState,
 TEST(AransMemory, ClaimedLengthIsNotAllocatedUpFront) {
   const Bytes body =
       hex({0x00, 0x08, 0x80, 0x80, 0x80, 0x80, 0x01, 0x04, STATE_65536, STATE_65536});
-  const auto stream = alloc_hook::run(
-      0, [&] { EXPECT_EQ(decode_stream(body).error(), AransError::Truncated); });
+  const auto stream =
+      alloc_hook::run(0, [&] { EXPECT_EQ(decode_stream(body).error(), AransError::Truncated); });
   EXPECT_LT(stream.largest_request, std::size_t{4} << 20);
   const auto plane = alloc_hook::run(0, [] {
     EXPECT_EQ(decode_plane(hex({STATE_65536}), std::size_t{1} << 40, 8).error(),
