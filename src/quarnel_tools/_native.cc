@@ -110,8 +110,8 @@ bool read_threads(PyObject* value, unsigned* threads) {
 }
 
 // What a stored stream carries besides its samples: None for the bare
-// stream, else (fill_value, sample_rate, channels, source_format), each but
-// the last None when not given.
+// stream, else (fill_value, sample_rate, channels, source_format,
+// corrections), the first three None when not given.
 bool read_store(PyObject* value, quarnel::StoreOptions* store) {
   if (value == Py_None) {
     store->trailer = false;
@@ -120,9 +120,12 @@ bool read_store(PyObject* value, quarnel::StoreOptions* store) {
   PyObject *fill, *rate, *channels;
   const char* format;
   Py_ssize_t format_size;
-  if (!PyArg_ParseTuple(value, "OOOs#", &fill, &rate, &channels, &format, &format_size)) {
+  int corrections;
+  if (!PyArg_ParseTuple(value, "OOOs#p", &fill, &rate, &channels, &format, &format_size,
+                        &corrections)) {
     return false;
   }
+  store->corrections = corrections != 0;
   const auto number = [](PyObject* v, std::optional<double>* out) {
     if (v == Py_None) return true;
     const double d = PyFloat_AsDouble(v);
@@ -245,11 +248,16 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
     } else {
       Py_INCREF(Py_None);
     }
-    return Py_BuildValue("{s:K,s:N,s:N,s:s#,s:N,s:N}", "masked",
-                         static_cast<unsigned long long>(quarnel::masked_count(t)), "sample_rate",
-                         optional_number(t.sample_rate), "channels", channels, "source_format",
-                         t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()),
-                         "target", target, "signal_range", range);
+    const std::optional<double> uncorrected =
+        t.corrections ? std::optional(t.corrections->bare_max_error) : std::nullopt;
+    return Py_BuildValue(
+        "{s:K,s:N,s:N,s:s#,s:N,s:N,s:K,s:N}", "masked",
+        static_cast<unsigned long long>(quarnel::masked_count(t)), "sample_rate",
+        optional_number(t.sample_rate), "channels", channels, "source_format",
+        t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()), "target", target,
+        "signal_range", range, "corrected",
+        static_cast<unsigned long long>(t.corrections ? t.corrections->list.size() : 0),
+        "uncorrected_error", optional_number(uncorrected));
   });
 }
 

@@ -57,6 +57,12 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         True (the default) appends the trailer: a checksum, refused on
         decoding when it fails, and the mask. False writes bare streams of
         the format, without either.
+    corrections : bool
+        With the trailer and a ``max_error`` or ``rel_error`` target, True
+        (the default) codes a coarser stream and lists its few samples beyond
+        the bound in the trailer: this codec, ``quarnel_tools.decompress``
+        and the C library keep the bound, readers that ignore the trailer do
+        not. False keeps it for every reader.
 
     A target holds for a chunk written whole, and a chunk decoded and encoded
     again unchanged in the same process keeps its bytes; each rewrite of a
@@ -93,10 +99,11 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         dtype: str = "float32",
         fill_value: Optional[float] = None,
         trailer: bool = True,
+        corrections: bool = True,
     ) -> None:
         self._settings = Settings.parse(
             method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
-            trailer=trailer,
+            trailer=trailer, corrections=corrections,
         )
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")

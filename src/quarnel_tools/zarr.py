@@ -69,9 +69,10 @@ class QuarnelCodec(ArrayBytesCodec):
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
     ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
-    ``psnr`` (per chunk) with an optional ``method`` and ``coder``, and
+    ``psnr`` (per chunk) with an optional ``method`` and ``coder``,
     ``trailer`` (default true; false writes bare streams, without the checksum
-    or the mask). Decoded float32 samples are cast to the array's type; masked
+    or the mask) and ``corrections`` (default true; see the numcodecs
+    codec). Decoded float32 samples are cast to the array's type; masked
     samples come back with the array's own bits.
     """
 
@@ -81,7 +82,7 @@ class QuarnelCodec(ArrayBytesCodec):
 
     def __init__(self, **config: Any) -> None:
         # The settings of Settings.parse, checked there: method, scale,
-        # cutoff, coder, max_error, rel_error, psnr, trailer.
+        # cutoff, coder, max_error, rel_error, psnr, trailer, corrections.
         settings = Settings.parse(**config)
         object.__setattr__(self, "settings", settings)
 

@@ -420,7 +420,7 @@ def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, o
     raw = ["--dtype", "float64"] if name == "raw.f64" else []
     summary = SUMMARY.fullmatch(run(capsys, "compress", src, out, "--rel-error", "2e-3", *raw)[2])
     assert summary is not None and summary.group(1, 2) == (str(src), str(out))
-    # Measured against the values given, in float64, on the module's decode
+    # Measured against the values given, in float64, on the trailer's decode
     # of each stream (a store's chunks are whole channels here).
     if raw:
         given = np.fromfile(src, "<f8")[None]
@@ -429,10 +429,10 @@ def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, o
     else:
         given = sf.read(src, dtype="float64", always_2d=True)[0].T
     if out.is_dir():
-        decoded = np.stack([quarnel.decompress_signal((out / "c" / str(c) / "0").read_bytes()) for c in range(2)])
+        decoded = np.stack([quarnel_tools.decompress((out / "c" / str(c) / "0").read_bytes()) for c in range(2)])
         size = sum(f.stat().st_size for f in out.rglob("*") if f.is_file())
     else:
-        decoded = quarnel.decompress_signal(out.read_bytes())[None]
+        decoded = quarnel_tools.decompress(out.read_bytes())[None]
         size = out.stat().st_size
     error = np.abs(decoded - given)
     psnr = 20 * np.log10((given.max() - given.min()) / np.sqrt(np.mean(error**2)))

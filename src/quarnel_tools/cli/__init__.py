@@ -37,6 +37,7 @@ def _settings(args: argparse.Namespace) -> Settings:
         return Settings.parse(
             method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
             max_error=args.max_error, rel_error=args.rel_error, psnr=args.psnr, trailer=args.trailer,
+            corrections=args.corrections,
         )
     except (TypeError, ValueError, OverflowError) as e:
         raise Failure(None, one_line(e)) from None
@@ -149,6 +150,11 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument(
         "--no-trailer", dest="trailer", action="store_false",
         help="write bare streams: no checksum, no mask of NaN and infinities, no sample rate",
+    )
+    c.add_argument(
+        "--no-corrections", dest="corrections", action="store_false",
+        help="with --max-error/--rel-error: keep the bound for readers that ignore the trailer too, "
+        "instead of a smaller stream whose few samples beyond it the trailer corrects",
     )
     c.add_argument(
         "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})"
