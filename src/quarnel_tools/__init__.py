@@ -89,7 +89,10 @@ class StreamInfo(NamedTuple):
         Samples the stream decodes to.
     min, max : float
         Stored range; the decoded samples are built from it. A stream of the
-        bounded encoder may store a range wider than the signal's.
+        bounded encoder may store a range wider than the signal's, or
+        narrower for a step finer than 2**-12 of it; its trailer records the
+        signal's own (``read_trailer``), and any corrections that readers of
+        the bare format miss.
     mean : float
         Stored mean of the normalised signal.
     payload_length : int
