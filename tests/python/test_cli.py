@@ -441,6 +441,26 @@ def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, o
     assert run(capsys, "compress", src, tmp_path / f"quiet{out.suffix}", "-q", *raw)[1:] == ("", "")
 
 
+def test_info_says_what_readers_of_the_bare_format_miss(tmp_path, capsys):
+    src = make_input(tmp_path, "pcm16.wav")
+    given = sf.read(src, dtype="float64")[0]
+    bound = 1e-3 * (given.max() - given.min())
+    for flags in ([], ["--no-corrections"]):
+        out = tmp_path / f"s{len(flags)}.qrnl"
+        assert run(capsys, "compress", src, out, "--rel-error", "1e-3", *flags)[0] == 0
+        fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
+        bare = quarnel.decompress_signal(out.read_bytes())
+        moved = np.count_nonzero(bare != quarnel_tools.decompress(out.read_bytes()))
+        if flags:
+            assert "corrected" not in fields and moved == 0
+            assert np.abs(bare - given).max() <= bound
+        else:
+            worst = np.abs(bare - given).max()
+            said = f"{moved} samples; readers that ignore the trailer see errors up to {worst:.4g}"
+            assert fields["corrected"] == said
+            assert moved > 0 and worst > bound
+
+
 @pytest.mark.parametrize("zarr_format", [2, 3])
 def test_arrays_in_a_group_by_path(tmp_path, capsys, zarr_format):
     store = group_store(tmp_path, zarr_format)

@@ -147,7 +147,14 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
-    rows += [(name, getattr(trailer, name)) for name in trailer._fields if getattr(trailer, name) not in (None, "")]
+    shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error")]
+    rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
+    if trailer.corrected:
+        rows.append((
+            "corrected",
+            f"{trailer.corrected} samples; readers that ignore the trailer see errors up to "
+            f"{trailer.uncorrected_error:.4g}",
+        ))
     return rows
 
 
