@@ -6,32 +6,13 @@
 # library's exports checked to be the public API alone. Builds in
 # build-matrix/install. The last line counts the checks:
 # "install: N passed, M failed"; the exit status is non-zero when one failed.
-set -uo pipefail
-
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${QUARNEL_VENV:-$here/.venv}"
-export PATH="$venv/bin:$PATH"
-cd "$here"
+# shellcheck source=checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 build="$here/build-matrix/install"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 prefix="$tmp/prefix"
-
-passed=0
-failed=0
-# Runs one named check and counts it.
-check() {
-  local name="$1"
-  shift
-  if "$@"; then
-    echo "   $name: ok"
-    passed=$((passed + 1))
-  else
-    echo "   $name: FAILED"
-    failed=$((failed + 1))
-  fi
-}
 
 install_library() {
   if [[ ! -f "$build/build.ninja" ]]; then

@@ -15,32 +15,13 @@
 #
 # Works in build-matrix/wheel. The last line counts the checks:
 # "wheel: N passed, M failed"; the exit status is non-zero when one failed.
-set -uo pipefail
-
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${QUARNEL_VENV:-$here/.venv}"
-export PATH="$venv/bin:$PATH"
-cd "$here"
+# shellcheck source=checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 work="$here/build-matrix/wheel"
 fresh="$work/venv"
 dist="$work/dist"
 mkdir -p "$work"
-
-passed=0
-failed=0
-# Runs one named check and counts it.
-check() {
-  local name="$1"
-  shift
-  if "$@"; then
-    echo "   $name: ok"
-    passed=$((passed + 1))
-  else
-    echo "   $name: FAILED"
-    failed=$((failed + 1))
-  fi
-}
 
 # The libraries to hide: each file the names of the loader's cache lead to.
 hidden_libraries=()
@@ -143,12 +124,13 @@ installed_links() {
   return $status
 }
 
-# The README's snippets and the HDF5 tests, by the installed pytest from this
-# tree; nothing may skip (a skip is a missing dependency).
+# The README's snippets and the HDF5 tests (the filter's and the command
+# line's), by the installed pytest from this tree; nothing may skip (a skip
+# is a missing dependency).
 installed_tests() {
   local log
   log="$(hidden "$fresh/bin/pytest" -q -p no:cacheprovider -rs \
-    tests/python/test_readme.py tests/python/test_hdf5.py 2>&1)"
+    tests/python/test_readme.py tests/python/test_hdf5.py tests/python/test_cli_hdf5.py 2>&1)"
   local status=$?
   echo "$log" | tail -n 3 | sed 's/^/     /'
   ((status == 0)) && ! echo "$log" | grep -q ' skipped'
