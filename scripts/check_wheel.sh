@@ -35,11 +35,9 @@ if ((EUID == 0)) && unshare --mount --propagation private true 2>/dev/null; then
 fi
 
 # Runs a command without LD_LIBRARY_PATH and, where possible, with the
-# libraries hidden; also without PYTHONUNBUFFERED, as a user's shell runs
-# it: unbuffered, `quarnel info - | head -3` of the README may outlive its
-# reader, which pipefail then counts.
+# libraries hidden.
 hidden() {
-  local clean=(env -u LD_LIBRARY_PATH -u PYTHONUNBUFFERED)
+  local clean=(env -u LD_LIBRARY_PATH)
   if ((hiding)); then
     unshare --mount --propagation private bash -c '
       for lib in "${@:2:$1}"; do mount --bind /dev/null "$lib" || exit 1; done

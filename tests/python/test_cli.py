@@ -343,6 +343,27 @@ def test_a_closed_pipe_ends_quietly(tmp_path, argv):
     assert (child.returncode, err) == (141, b"")
 
 
+class Writes(io.RawIOBase):
+    def __init__(self):
+        self.calls = []
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        self.calls.append(bytes(data))
+        return len(data)
+
+
+def test_info_writes_at_once_when_unbuffered(tmp_path, monkeypatch):
+    # With PYTHONUNBUFFERED, a write a line would let `info | head -1` close
+    # the pipe between them, a status 141 that `set -o pipefail` sees.
+    raw = Writes()
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(raw, write_through=True))
+    assert cli.main(["info", str(stream_file(tmp_path))]) == 0
+    assert len(raw.calls) == 1 and raw.calls[0].count(b"\n") > 10
+
+
 def piped(argv, data, cwd):
     """The installed command with ``data`` on its standard input."""
     return subprocess.run([*entry_point(None), *map(str, argv)], input=data, capture_output=True, cwd=cwd)

@@ -132,8 +132,11 @@ def info(source: Path, named: Optional[str] = None) -> None:
     else:
         raise Failure(source, "info reads .qrnl streams, Zarr arrays and groups, and HDF5 datasets and files")
     width = max(len(name) for name, _ in rows)
-    for name, value in rows:
-        print(f"{name:<{width}}  {value:.7g}" if isinstance(value, float) else f"{name:<{width}}  {value}")
+    lines = [f"{name:<{width}}  {value:.7g}" if isinstance(value, float) else f"{name:<{width}}  {value}"
+             for name, value in rows]
+    # One write, even unbuffered: `info | head -1` then reads it whole
+    # before it closes the pipe.
+    sys.stdout.write("".join(line + "\n" for line in lines))
 
 
 def _ratio(count: int, size: int, source: Dict[str, Any]) -> str:
