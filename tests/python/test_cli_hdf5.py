@@ -81,6 +81,7 @@ BAD = [
     (lambda p: ["compress", p / "mono.npy", f"{h5_file(p)}:/grp", "-f"], "rec.h5:/grp: is an HDF5 group; name a"),
     (lambda p: ["compress", p / "mono.npy", f"{h5_file(p)}:/ecg/x"], "/ecg in "),
     (lambda p: ["compress", p / "mono.npy", f"{h5_file(p)}:/x", "--no-trailer"], "always writes the trailer"),
+    (lambda p: ["compress", p / "mono.npy", f"{h5_file(p)}:/x", "--max-error", "1", "--no-corrections"], "ctions;"),
     # HDF5 would keep the chunks it cannot filter as they are.
     (lambda p: ["compress", p / "mono.npy", f"{h5_file(p)}:/x", "--max-error", "1e-5"], "2999: Can't meet max error"),
     (lambda p: ["compress", p / "mono.npy", p / "notes.h5:/x"], "notes.h5: already exists"),

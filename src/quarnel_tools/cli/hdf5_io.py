@@ -162,8 +162,11 @@ def dataset_target(out: Path, force: bool, settings: Settings) -> DatasetTarget:
         raise Failure(out, "NetCDF variables need dimensions: write .h5, or a variable with h5netcdf (see README)")
     if not name:
         raise Failure(out, f"name the dataset to write as {file}:/NAME")
-    if not settings.trailer:
-        raise Failure(out, "the HDF5 filter always writes the trailer; --no-trailer is for .qrnl and .zarr")
+    # Its cd_values have no word for either.
+    for flag, kept in (("--no-trailer", settings.trailer), ("--no-corrections", settings.corrections)):
+        if not kept:
+            raise Failure(out, f"the HDF5 filter always writes the trailer, with corrections; {flag} is for .qrnl "
+                               "and .zarr")
     h5py = h5py_module(out)
     if not (file.is_file() and h5py.is_hdf5(file)):
         check_out(file, force)  # another kind of file: --force replaces it, as any file
