@@ -42,10 +42,10 @@ namespace {
 
 using Unexpected = std::unexpected<QuarnelError>;
 
-// Steps are in units of the signal's range. The finest the format stores is
-// 2^-12 (scale 12, the range itself stored); coarser ones come from a wider
-// stored range.
-constexpr double kFinestStep = 1.0 / 4096.0;
+// Steps are in units of the signal's range. Scale 12 with the range itself
+// stored gives 2^-12; coarser ones come from a wider stored range, finer ones
+// from a narrower one, as far as the coefficients fit 16 bits.
+constexpr double kFinestStep = 1.0 / (1 << 20);
 constexpr double kCoarsestStep = 64.0;
 // How a band turns magnitudes m (in steps) into integers: 0 below
 // `threshold`, else max(1, floor(m + offset)). The first is plain rounding;
@@ -544,14 +544,17 @@ void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
 }
 
 // The header's scale and stored range for a step: the stored range is the
-// step times 2^scale and at least the signal's range; the smallest such scale
-// keeps it within twice the signal's range where it can. Near the float32 limit the stored range
-// stops where the decoder's max - min would overflow, and the step comes out finer than asked.
-// Returns false when no finite header holds the signal.
+// step times 2^scale; the smallest scale that keeps it at least the signal's
+// range keeps it within twice that where it can, and steps finer than 2^-12
+// store a narrower range (the decoder maps the normalised signal through the
+// stored range without clamping, so the header's bounds need not hold the
+// signal). Near the float32 limit the stored range stops where the decoder's
+// max - min would overflow, and the step comes out finer than asked. Returns
+// false when no finite header holds the signal.
 bool place_step(const Signal& s, double step, QuarnelHeader& h) {
   int scale = kMinScale;
   while (scale < kMaxScale && step * std::ldexp(1.0, scale) < 1.0) ++scale;
-  const double stored = std::max(1.0, step * std::ldexp(1.0, scale)) * s.range;
+  const double stored = step * std::ldexp(1.0, scale) * s.range;
   const double largest = std::numeric_limits<float>::max();
   float max_value = static_cast<float>(std::min(static_cast<double>(s.lo) + stored, largest));
   if (!std::isfinite(max_value - s.lo)) {
@@ -559,7 +562,6 @@ bool place_step(const Signal& s, double step, QuarnelHeader& h) {
     max_value = static_cast<float>(largest + s.lo);
     while (!std::isfinite(max_value - s.lo)) max_value = std::nextafter(max_value, 0.0f);
   }
-  max_value = std::max(max_value, s.hi);  // the header stays a bound of the signal
   h.scale = static_cast<std::uint8_t>(scale);
   h.min_value = s.lo;
   h.max_value = max_value;

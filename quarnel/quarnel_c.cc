@@ -244,8 +244,9 @@ int compress_alloc(std::uint8_t** stream, std::size_t* stream_size, const Messag
 }
 
 // Decodes `stream` into the memory `place(sample_count)` gives, without a
-// copy of the signal. A trailer is verified before anything is decoded, and
-// its masked samples are restored.
+// copy of the signal, as decompress_with_trailer() does: a trailer is
+// verified before anything is decoded, then its corrections and its masked
+// samples are applied.
 int decompress_checked(std::span<const std::uint8_t> stream, unsigned threads,
                        const std::function<std::span<float>(std::size_t)>& place,
                        const Message& message) {
@@ -257,7 +258,10 @@ int decompress_checked(std::span<const std::uint8_t> stream, unsigned threads,
     return samples;
   });
   if (!decoded) return message.fail(decoded.error());
-  if (*trailer) quarnel::apply_mask(**trailer, samples);
+  if (*trailer) {
+    quarnel::apply_corrections(**trailer, samples);
+    quarnel::apply_mask(**trailer, samples);
+  }
   return QUARNEL_OK;
 }
 

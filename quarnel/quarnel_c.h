@@ -140,9 +140,10 @@ QUARNEL_API int quarnel_compress(const float* samples, size_t sample_count,
    QUARNEL_ERROR_BUFFER_TOO_SMALL, and holds what every other compress call
    returns for as many samples (float32 or float64, any method, scale, cutoff,
    coder or target). With options->trailer it includes the longest trailer,
-   every sample masked; without, the bare stream. `options` NULL takes the
-   defaults (no trailer). 0 when the options' struct_size is not one this
-   library knows or the count exceeds what a stream holds (2^31 - 1). */
+   every sample masked or corrected; without, the bare stream. `options`
+   NULL takes the defaults (no trailer). 0 when the options' struct_size is
+   not one this library knows or the count exceeds what a stream holds
+   (2^31 - 1). */
 QUARNEL_API size_t quarnel_compress_bound(size_t sample_count, const quarnel_options* options);
 
 /* The same into a buffer the library allocates (*stream, *stream_size bytes);

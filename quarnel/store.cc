@@ -1,7 +1,10 @@
 // The encoders as storage uses them: the mask taken out of the signal, the
 // plain or bounded encoder on what is left, and the trailer appended.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -62,6 +65,120 @@ std::vector<T> unmeasured(std::span<const T> samples, const Trailer& t) {
   return out;
 }
 
+// A largest-error target costs a transform coder dearly: its errors spread
+// like a bell, so the step must keep the rare widest one under the bound.
+// With the trailer it can aim at an RMS error of a share of the bound
+// instead, where a few percent of the samples land beyond it, and list those
+// as corrections. Readers that ignore the trailer see the coarser error.
+constexpr double kRmsShare = 1.0 / 2.25;
+// Beyond this share of corrected samples, or below this many samples, where
+// the trailer's fixed cost weighs, the plain search is tried too.
+constexpr double kManyCorrections = 0.05;
+constexpr std::size_t kFewSamples = 1 << 16;
+
+struct Span {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+};
+
+template <typename T>
+Span span_of(std::span<const T> samples) {
+  Span r;
+  for (const T x : samples) {
+    if (!std::isfinite(x)) continue;
+    r.lo = std::min(r.lo, static_cast<double>(x));
+    r.hi = std::max(r.hi, static_cast<double>(x));
+  }
+  return r;
+}
+
+// What the decoder makes of sample x when corrected by `steps` quanta.
+float corrected(float x, std::int64_t steps, double quantum) {
+  return static_cast<float>(static_cast<double>(x) + static_cast<double>(steps) * quantum);
+}
+
+// The corrections that bring every finite sample of `decoded` within
+// `bound` of `samples`, applied to `decoded`; nothing when float32 cannot
+// place some sample within the bound.
+template <typename T>
+std::optional<Corrections> correct(std::span<const T> samples, std::span<float> decoded,
+                                   double bound) {
+  Corrections c;
+  c.quantum = bound;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double x = static_cast<double>(samples[i]);
+    if (!std::isfinite(x)) continue;
+    const double miss = x - static_cast<double>(decoded[i]);
+    c.bare_max_error = std::max(c.bare_max_error, std::abs(miss));
+    if (std::abs(miss) <= bound) continue;
+    // Half a quantum from the value at most, and a neighbour where the
+    // float rounding of the sum lands outside.
+    const auto steps = static_cast<std::int64_t>(std::round(miss / c.quantum));
+    bool placed = false;
+    for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
+      const float y = corrected(decoded[i], k, c.quantum);
+      if (k != 0 && std::abs(x - static_cast<double>(y)) <= bound) {
+        decoded[i] = y;
+        c.list.push_back({i, k});
+        placed = true;
+        break;
+      }
+    }
+    if (!placed) return std::nullopt;
+  }
+  return c;
+}
+
+// What `decoded` achieves against the finite samples, as compress_bounded()
+// reports it.
+template <typename T>
+void measure_into(std::span<const T> samples, std::span<const float> decoded, double range,
+                  BoundedResult& r) {
+  double max_error = 0.0, sum = 0.0;
+  std::size_t finite = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (!std::isfinite(samples[i])) continue;
+    const double e = std::abs(static_cast<double>(decoded[i]) - static_cast<double>(samples[i]));
+    max_error = std::max(max_error, e);
+    sum += e * e;
+    ++finite;
+  }
+  const double rms = finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(finite));
+  r.max_error = max_error;
+  r.psnr = rms == 0.0 ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(range / rms);
+}
+
+// The corrected coarser stream for a largest-error target, or nothing where
+// corrections are not `allowed`, do not apply or cannot place a sample.
+template <typename T>
+std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError> with_corrections(
+    std::span<const T> input, const BoundedOptions& options, Span range, bool allowed,
+    unsigned threads) {
+  using None = std::optional<std::pair<BoundedResult, Corrections>>;
+  const double width = range.hi - range.lo;
+  const double bound =
+      options.target == ErrorTarget::max_error ? options.value : options.value * width;
+  if (!allowed || options.target == ErrorTarget::psnr || !(width > 0.0) || !(bound > 0.0) ||
+      !std::isfinite(width)) {
+    return None();
+  }
+  BoundedOptions coarse = options;
+  coarse.target = ErrorTarget::psnr;
+  coarse.value = 20.0 * std::log10(width / (bound * kRmsShare));
+  if (!std::isfinite(coarse.value)) return None();
+  auto result = compress_bounded(input, coarse, threads);
+  if (!result) {
+    if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
+    return Unexpected(result.error());
+  }
+  auto decoded = decompress(result->stream, threads);
+  if (!decoded) return Unexpected(decoded.error());
+  auto corrections = correct(input, std::span<float>(*decoded), bound);
+  if (!corrections) return None();
+  measure_into(input, std::span<const float>(*decoded), width, *result);
+  return None(std::pair{std::move(*result), std::move(*corrections)});
+}
+
 template <typename T>
 std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> samples,
                                                           const BoundedOptions& options,
@@ -76,17 +193,42 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
     cleared = unmeasured(samples, t);
     input = cleared;
   }
-  auto result = compress_bounded(input, options, threads);
-  if (!result) return result;
-  t.target = TargetRecord{options.target, options.value, result->max_error, result->psnr};
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (const T x : input) {
-    if (!std::isfinite(x)) continue;
-    lo = std::min(lo, static_cast<double>(x));
-    hi = std::max(hi, static_cast<double>(x));
+  if (auto valid = check_error_target(options.target, options.value); !valid) {
+    return Unexpected(valid.error());
   }
-  if (lo <= hi) t.signal_range = std::pair{lo, hi};
-  if (auto ok = append_trailer(result->stream, t); !ok) return Unexpected(ok.error());
+  const Span range = span_of(input);
+  auto corrected = with_corrections(input, options, range, store.corrections, threads);
+  if (!corrected) return Unexpected(corrected.error());
+  // The trailer after a stream: the mask and metadata, the target and what
+  // the stream reaches, and its corrections.
+  const auto finish =
+      [&](BoundedResult r,
+          std::optional<Corrections> c) -> std::expected<BoundedResult, QuarnelError> {
+    Trailer full = t;
+    if (c && !c->list.empty()) full.corrections = std::move(*c);
+    full.target = TargetRecord{options.target, options.value, r.max_error, r.psnr};
+    if (range.lo <= range.hi) full.signal_range = std::pair{range.lo, range.hi};
+    if (auto ok = append_trailer(r.stream, full); !ok) return Unexpected(ok.error());
+    return r;
+  };
+  std::optional<std::expected<BoundedResult, QuarnelError>> with;
+  if (*corrected) {
+    const std::size_t count = (*corrected)->second.list.size();
+    with = finish(std::move((*corrected)->first), std::move((*corrected)->second));
+    if (!*with) return *with;
+    // Few corrections on a long signal: the plain search would not win.
+    if (samples.size() >= kFewSamples &&
+        static_cast<double>(count) <= kManyCorrections * static_cast<double>(samples.size())) {
+      return *with;
+    }
+  }
+  auto plain = compress_bounded(input, options, threads);
+  if (!plain) {
+    if (with && plain.error().kind() == QuarnelErrorKind::BoundUnreachable) return *with;
+    return plain;
+  }
+  auto result = finish(std::move(*plain), std::nullopt);
+  if (result && with && (*with)->stream.size() < result->stream.size()) return *with;
   return result;
 }
 

@@ -16,8 +16,8 @@ namespace quarnel::inline QUARNEL_ABI {
 std::uint64_t bare_stream_bound(std::uint64_t sample_count);
 
 // The longest trailer the storage encoders can append with `store`: every
-// sample masked, each with a value of its own, float64 wide, and the bounded
-// encoder's records.
+// sample masked (each with a float64 value of its own) or corrected, and the
+// bounded encoder's records.
 std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& store);
 
 }  // namespace quarnel::inline QUARNEL_ABI

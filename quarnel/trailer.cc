@@ -14,6 +14,7 @@
 
 #include "quarnel/decompressor.h"
 #include "quarnel/header.h"
+#include "quarnel/raw_deflate.h"
 #include "quarnel/stream_bound.h"
 #include "quarnel/stream_check.h"
 
@@ -38,6 +39,7 @@ enum Record : std::uint8_t {
   kSourceFormat = 4,
   kTarget = 5,
   kSignalRange = 6,
+  kCorrections = kRequired | 7,
 };
 
 QuarnelError damaged(std::string reason) {
@@ -72,6 +74,14 @@ std::string field_fault(const Trailer& t) {
     const auto [lo, hi] = *t.signal_range;
     if (!(std::isfinite(lo) && std::isfinite(hi) && lo <= hi)) {
       return "signal range [" + text(lo) + ", " + text(hi) + "]";
+    }
+  }
+  if (t.corrections) {
+    const Corrections& c = *t.corrections;
+    if (!(std::isfinite(c.quantum) && c.quantum > 0.0))
+      return "correction quantum " + text(c.quantum);
+    if (!(std::isfinite(c.bare_max_error) && c.bare_max_error >= 0.0)) {
+      return "uncorrected error " + text(c.bare_max_error);
     }
   }
   return {};
@@ -125,6 +135,28 @@ std::vector<std::uint8_t> mask_body(const Trailer& t) {
     w.varint(r.value);
     end = r.start + r.length;
   }
+  return body;
+}
+
+// The list as gaps between indices and zigzagged steps, a byte each mostly,
+// then DEFLATEd: the gaps of rare corrections spread over a few values.
+std::expected<std::vector<std::uint8_t>, QuarnelError> corrections_body(const Corrections& c) {
+  std::vector<std::uint8_t> list;
+  Writer l(list);
+  std::uint64_t next = 0;
+  for (const Correction& k : c.list) {
+    l.varint(k.index - next);
+    l.varint((static_cast<std::uint64_t>(k.steps) << 1) ^
+             static_cast<std::uint64_t>(k.steps >> 63));
+    next = k.index + 1;
+  }
+  std::vector<std::uint8_t> body;
+  Writer w(body);
+  w.f64(c.quantum);
+  w.f64(c.bare_max_error);
+  w.varint(c.list.size());
+  w.varint(list.size());
+  if (auto ok = deflate_append(list, body); !ok) return Unexpected(ok.error());
   return body;
 }
 
@@ -219,12 +251,51 @@ std::expected<void, QuarnelError> read_mask(std::span<const std::uint8_t> body,
   return {};
 }
 
+std::expected<void, QuarnelError> read_corrections(std::span<const std::uint8_t> body,
+                                                   std::uint64_t sample_count, Trailer& t) {
+  Reader r(body);
+  Corrections c;
+  QUARNEL_TRY(quantum, r.f64());
+  QUARNEL_TRY(bare, r.f64());
+  c.quantum = quantum;
+  c.bare_max_error = bare;
+  QUARNEL_TRY(count, r.varint());
+  QUARNEL_TRY(list_size, r.varint());
+  // Two bytes a correction at least, twenty at most; and DEFLATE expands by
+  // 1032:1 at most, so a forged size allocates nothing large.
+  QUARNEL_CHECK(count <= sample_count && list_size >= 2 * count && list_size <= 20 * count &&
+                    list_size <= 1032 * r.left() + 1024,
+                damaged("corrections list of " + std::to_string(count) + " in " +
+                        std::to_string(list_size) + " bytes"));
+  QUARNEL_TRY(packed, r.take(r.left()));
+  auto list = inflate_payload(packed, list_size);
+  if (!list || list->size != list_size) return Unexpected(damaged("corrections do not inflate"));
+  Reader l(list->bytes());
+  c.list.reserve(static_cast<std::size_t>(count));
+  std::uint64_t next = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    QUARNEL_TRY(gap, l.varint());
+    QUARNEL_TRY(zigzag, l.varint());
+    QUARNEL_CHECK(gap < sample_count - next, damaged("correction beyond the signal"));
+    const auto steps =
+        static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+    QUARNEL_CHECK(steps != 0, damaged("correction of no steps"));
+    c.list.push_back({next + gap, steps});
+    next += gap + 1;
+  }
+  QUARNEL_CHECK(l.done(), damaged("corrections list longer than its count"));
+  t.corrections = std::move(c);
+  return {};
+}
+
 std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const std::uint8_t> body,
                                               std::uint64_t sample_count, Trailer& t) {
   Reader r(body);
   switch (type) {
     case kMask:
       return read_mask(body, sample_count, t);
+    case kCorrections:
+      return read_corrections(body, sample_count, t);
     case kSampleRate: {
       QUARNEL_TRY(rate, r.f64());
       t.sample_rate = rate;
@@ -335,6 +406,15 @@ Trailer mask_of(std::span<const double> samples, std::optional<double> fill) {
   return mask_of_impl(samples, fill);
 }
 
+void apply_corrections(const Trailer& trailer, std::span<float> samples) {
+  if (!trailer.corrections) return;
+  const double quantum = trailer.corrections->quantum;
+  for (const Correction& k : trailer.corrections->list) {
+    float& x = samples[k.index];
+    x = static_cast<float>(static_cast<double>(x) + static_cast<double>(k.steps) * quantum);
+  }
+}
+
 void apply_mask(const Trailer& trailer, std::span<float> samples) {
   apply_mask_impl(trailer, samples);
 }
@@ -355,11 +435,19 @@ std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& stor
     return n;
   };
   const std::uint64_t n = sample_count;
-  // At most n values of 8 bytes and n runs. A run's gap and length - 1 sum to at
-  // most n over the mask, and a varint of v takes at most 1 + v / 128 bytes; its
-  // value index takes at most leb(n).
-  const std::uint64_t mask = 1 + 2 * leb(n) + n * (8 + 2 + leb(n)) + n / 128 + 1;
-  std::uint64_t total = kFixedSize + kCrcSize + 1 + leb(mask) + mask;
+  // A sample is masked or corrected, never both (only finite unmasked samples
+  // are corrected). A masked one costs at most its value (8 bytes), a run's
+  // length - 1 and gap and its value's index (below n); a corrected one a gap
+  // and its zigzagged steps (at most 10 bytes). Gaps and lengths sum to at
+  // most n over a list, and a varint of v takes at most 1 + v / 128 bytes.
+  const std::uint64_t per_sample = std::max<std::uint64_t>(8 + 2 + leb(n), 1 + 10);
+  const std::uint64_t spread = 2 * (n / 128 + 1);
+  // DEFLATE adds to the corrections list no more than to the longest list.
+  const std::uint64_t longest_list = 11 * n + n / 128 + 1;
+  const std::uint64_t deflated = deflate_bound(longest_list) - longest_list;
+  std::uint64_t total = kFixedSize + kCrcSize + n * per_sample + spread + deflated;
+  total += 1 + 10 + 1 + 2 * 10;   // the mask: type, length; width, value and run counts
+  total += 1 + 10 + 16 + 2 * 10;  // the corrections: quantum, bare error, count, list size
   if (store.sample_rate) total += 2 + 8;
   if (store.channels) total += 2 + leb(*store.channels);
   total += 1 + leb(store.source_format.size()) + store.source_format.size();
@@ -389,6 +477,16 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
           "A mask's runs must be ascending, disjoint, within the signal and name a value"));
     }
     end = r.start + r.length;
+  }
+  if (t.corrections) {
+    std::uint64_t next = 0;
+    for (const Correction& k : t.corrections->list) {
+      if (k.index < next || k.index >= header->sample_count || k.steps == 0) {
+        return Unexpected(QuarnelError::unsupported_configuration(
+            "Corrections must name ascending samples within the signal, each moved"));
+      }
+      next = k.index + 1;
+    }
   }
   if (const std::string fault = field_fault(t); !fault.empty()) {
     return Unexpected(
@@ -423,6 +521,11 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
       b.f64(t.target->max_error);
       b.f64(t.target->psnr);
     });
+  }
+  if (t.corrections) {
+    auto body = corrections_body(*t.corrections);
+    if (!body) return Unexpected(body.error());
+    record(out, kCorrections, *body);
   }
   if (t.signal_range) {
     add(kSignalRange, [&](Writer& b) {
@@ -491,7 +594,10 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
   auto samples = decompress(stream, threads);
   if (!samples) return Unexpected(samples.error());
   DecodedStream out{std::move(*samples), std::move(*trailer)};
-  if (out.trailer) apply_mask(*out.trailer, out.samples);
+  if (out.trailer) {
+    apply_corrections(*out.trailer, out.samples);
+    apply_mask(*out.trailer, out.samples);
+  }
   return out;
 }
 

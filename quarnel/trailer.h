@@ -9,7 +9,9 @@
 // - a mask of the samples the payload does not represent (NaN, +-inf, and
 //   samples equal to a declared fill value), restored bit for bit;
 // - what a file needs back: sample rate, channels, the source's sample
-//   format, the target asked for and the error reached, the signal's range.
+//   format, the target asked for and the error reached, the signal's range;
+// - corrections: the few samples a coarser payload leaves beyond a largest-
+//   error target, each moved back within it by whole quanta.
 //
 // Layout, little-endian, starting right after the payload:
 //   0  4  magic "QRNT"
@@ -55,6 +57,21 @@ struct TargetRecord {
   friend bool operator==(const TargetRecord&, const TargetRecord&) = default;
 };
 
+// Sample `index` of the decoded payload becomes the float nearest to
+// decoded + steps * quantum, computed in double.
+struct Correction {
+  std::uint64_t index = 0;
+  std::int64_t steps = 0;  // never 0
+  friend bool operator==(const Correction&, const Correction&) = default;
+};
+
+struct Corrections {
+  double quantum = 0.0;          // finite and > 0
+  double bare_max_error = 0.0;   // the largest error a reader that ignores them sees
+  std::vector<Correction> list;  // ascending indices, within the sample count
+  friend bool operator==(const Corrections&, const Corrections&) = default;
+};
+
 struct Trailer {
   // The masked samples' own bits, as the source held them: float32 bits
   // (value_width 4) or float64 bits (8).
@@ -68,6 +85,7 @@ struct Trailer {
   // min and max of the unmasked samples, when the header's stored range is
   // wider than the signal's.
   std::optional<std::pair<double, double>> signal_range;
+  std::optional<Corrections> corrections;
   friend bool operator==(const Trailer&, const Trailer&) = default;
 };
 
@@ -86,6 +104,9 @@ QUARNEL_API std::expected<void, QuarnelError> append_trailer(std::vector<std::ui
 QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
     std::span<const std::uint8_t> stream);
 
+// Moves the corrected samples of a decoded payload; before the mask.
+QUARNEL_API void apply_corrections(const Trailer& trailer, std::span<float> samples);
+
 // Writes the masked values over decoded samples (their float32 form for a
 // float64 source).
 QUARNEL_API void apply_mask(const Trailer& trailer, std::span<float> samples);
@@ -93,7 +114,7 @@ QUARNEL_API void apply_mask(const Trailer& trailer, std::span<double> samples);
 
 // decompress() for every stream quarnel's tools write: the trailer, when
 // there is one, is verified before anything is decoded, and its mask is
-// restored over the decoded samples.
+// restored over the decoded samples after its corrections.
 struct DecodedStream {
   std::vector<float> samples;
   std::optional<Trailer> trailer;
@@ -113,6 +134,11 @@ struct StoreOptions {
   std::optional<double> sample_rate;
   std::optional<std::uint32_t> channels;
   std::string source_format;
+  // With a trailer and a largest-error target: a coarser stream whose few
+  // samples beyond the bound are listed as corrections. Readers that ignore
+  // the trailer see those samples off by up to Corrections::bare_max_error;
+  // false keeps the bound for every reader.
+  bool corrections = true;
 };
 
 // compress() with a trailer. A signal with nothing masked gives compress()'s

@@ -5,8 +5,9 @@
 #
 # Usage: run_matrix.sh [variant...] with variants release, sanitize, tsan
 # (ThreadSanitizer, thread tests only), aarch64, fuzz, install (the installed
-# library and its examples, scripts/check_install.sh) (default: release
-# sanitize aarch64). QUARNEL_FUZZ_SECONDS sets the run
+# library and its examples, scripts/check_install.sh), wheel (the repaired
+# wheel in a fresh venv without the system's Highway and libdeflate,
+# scripts/check_wheel.sh) (default: release sanitize aarch64). QUARNEL_FUZZ_SECONDS sets the run
 # time of each fuzz target (default 60). The last line counts every test
 # binary and fuzz target run: "matrix: N passed, N failed"; the exit status is
 # non-zero when anything failed.
@@ -139,10 +140,10 @@ for v in "${variants[@]}"; do
         failed=$((failed + 1))  # the fuzz build itself failed
       fi
       ;;
-    install)
+    install | wheel)
       log="$(mktemp)"
-      "$here/scripts/check_install.sh" | tee "$log"
-      counts=$(sed -n 's/^install: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log")
+      "$here/scripts/check_$v.sh" | tee "$log"
+      counts=$(sed -n "s/^$v: \\([0-9]*\\) passed, \\([0-9]*\\) failed\$/\\1 \\2/p" "$log")
       rm -f "$log"
       if [[ -n "$counts" ]]; then
         passed=$((passed + ${counts% *}))

@@ -89,7 +89,10 @@ class StreamInfo(NamedTuple):
         Samples the stream decodes to.
     min, max : float
         Stored range; the decoded samples are built from it. A stream of the
-        bounded encoder may store a range wider than the signal's.
+        bounded encoder may store a range wider than the signal's, or
+        narrower for a step finer than 2**-12 of it; its trailer records the
+        signal's own (``read_trailer``), and any corrections that readers of
+        the bare format miss.
     mean : float
         Stored mean of the normalised signal.
     payload_length : int
@@ -174,8 +177,13 @@ class Trailer(NamedTuple):
         For a stream of the bounded encoder: the target's kind ("max_error",
         "rel_error" or "psnr") and value, and the max error and PSNR reached.
     signal_range : (float, float), optional
-        min and max of the unmasked samples, where the header may store a
-        wider range.
+        min and max of the unmasked samples, where the header's stored range
+        may be wider or, for a step finer than 2^-12 of the range, narrower.
+    corrected : int
+        Samples the trailer moves back within a largest-error target.
+    uncorrected_error : float, optional
+        With corrections: the largest error of a reader that ignores the
+        trailer, such as ``quarnel.decompress_signal``.
     """
 
     masked: int
@@ -184,11 +192,13 @@ class Trailer(NamedTuple):
     source_format: str
     target: Optional[Tuple[str, float, float, float]]
     signal_range: Optional[Tuple[float, float]]
+    corrected: int
+    uncorrected_error: Optional[float]
 
 
 def _store(
-    trailer: bool, fill_value: Optional[float], metadata: Optional[Metadata]
-) -> Optional[Tuple[Optional[float], Optional[float], Optional[int], str]]:
+    trailer: bool, fill_value: Optional[float], metadata: Optional[Metadata], corrections: bool = True
+) -> Optional[Tuple[Optional[float], Optional[float], Optional[int], str, bool]]:
     """The trailer's settings as the native calls take them."""
     if not trailer:
         if fill_value is not None or metadata is not None:
@@ -196,7 +206,7 @@ def _store(
         return None
     meta = Metadata() if metadata is None else Metadata(*metadata)
     fill = None if fill_value is None else float(fill_value)
-    return fill, meta.sample_rate, meta.channels, meta.source_format
+    return fill, meta.sample_rate, meta.channels, meta.source_format, bool(corrections)
 
 
 def compress_bounded(
@@ -211,6 +221,7 @@ def compress_bounded(
     trailer: bool = True,
     fill_value: Optional[float] = None,
     metadata: Optional[Metadata] = None,
+    corrections: bool = True,
 ) -> Tuple[bytes, BoundedResult]:
     """Compress to the smallest stream found that meets an error target.
 
@@ -248,6 +259,16 @@ def compress_bounded(
         exactly.
     metadata : Metadata, optional
         Sample rate, channels and source format for the trailer.
+    corrections : bool
+        With the trailer and a ``max_error`` or ``rel_error`` target: let
+        the encoder code a coarser stream and list the few samples it leaves
+        beyond the bound in the trailer (the default; the stream is smaller
+        by a tenth to a third on recordings). The bound then holds for
+        readers of the trailer (``decompress``, the codecs, the C library
+        and the HDF5 filter); readers that ignore it, such as
+        ``quarnel.decompress_signal``, see those samples off by up to
+        ``read_trailer(stream).uncorrected_error``. ``False`` keeps the
+        bound for every reader.
 
     Returns
     -------
@@ -277,7 +298,7 @@ def compress_bounded(
     target = _target(max_error, rel_error, psnr)
     if target is None:
         raise TypeError("compress_bounded() needs one of max_error, rel_error and psnr")
-    store = _store(trailer, fill_value, metadata)
+    store = _store(trailer, fill_value, metadata, corrections)
     stream: bytes
     achieved: _Achieved
     stream, achieved = _native.compress_bounded(
@@ -299,6 +320,7 @@ def compress(
     trailer: bool = True,
     fill_value: Optional[float] = None,
     metadata: Optional[Metadata] = None,
+    corrections: bool = True,
 ) -> bytes:
     """Compress a 1-D float32 or float64 NumPy array into a quarnel stream.
 
@@ -327,7 +349,7 @@ def compress(
         With a target only: pins the wavelet.
     coder : {"deflate", "arans", "auto"}, optional
         With a target only: pins the entropy coder.
-    trailer, fill_value, metadata
+    trailer, fill_value, metadata, corrections
         As for ``compress_bounded``. Masked samples are coded as the unmasked
         sample before them.
 
@@ -373,6 +395,7 @@ def compress(
         trailer=trailer,
         fill_value=fill_value,
         metadata=metadata,
+        corrections=corrections,
     )[0]
 
 

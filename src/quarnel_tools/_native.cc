@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <libdeflate.h>
+
 #include <cmath>
 #include <cstdint>
 #include <expected>
@@ -108,8 +110,8 @@ bool read_threads(PyObject* value, unsigned* threads) {
 }
 
 // What a stored stream carries besides its samples: None for the bare
-// stream, else (fill_value, sample_rate, channels, source_format), each but
-// the last None when not given.
+// stream, else (fill_value, sample_rate, channels, source_format,
+// corrections), the first three None when not given.
 bool read_store(PyObject* value, quarnel::StoreOptions* store) {
   if (value == Py_None) {
     store->trailer = false;
@@ -118,9 +120,12 @@ bool read_store(PyObject* value, quarnel::StoreOptions* store) {
   PyObject *fill, *rate, *channels;
   const char* format;
   Py_ssize_t format_size;
-  if (!PyArg_ParseTuple(value, "OOOs#", &fill, &rate, &channels, &format, &format_size)) {
+  int corrections;
+  if (!PyArg_ParseTuple(value, "OOOs#p", &fill, &rate, &channels, &format, &format_size,
+                        &corrections)) {
     return false;
   }
+  store->corrections = corrections != 0;
   const auto number = [](PyObject* v, std::optional<double>* out) {
     if (v == Py_None) return true;
     const double d = PyFloat_AsDouble(v);
@@ -243,11 +248,16 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
     } else {
       Py_INCREF(Py_None);
     }
-    return Py_BuildValue("{s:K,s:N,s:N,s:s#,s:N,s:N}", "masked",
-                         static_cast<unsigned long long>(quarnel::masked_count(t)), "sample_rate",
-                         optional_number(t.sample_rate), "channels", channels, "source_format",
-                         t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()),
-                         "target", target, "signal_range", range);
+    const std::optional<double> uncorrected =
+        t.corrections ? std::optional(t.corrections->bare_max_error) : std::nullopt;
+    return Py_BuildValue(
+        "{s:K,s:N,s:N,s:s#,s:N,s:N,s:K,s:N}", "masked",
+        static_cast<unsigned long long>(quarnel::masked_count(t)), "sample_rate",
+        optional_number(t.sample_rate), "channels", channels, "source_format",
+        t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()), "target", target,
+        "signal_range", range, "corrected",
+        static_cast<unsigned long long>(t.corrections ? t.corrections->list.size() : 0),
+        "uncorrected_error", optional_number(uncorrected));
   });
 }
 
@@ -328,6 +338,20 @@ PyObject* native_inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// crc32(data) -> int: the CRC-32 of a contiguous buffer's bytes, at the
+// speed of libdeflate's folding, without the lock.
+PyObject* native_crc32(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) {
+    PyErr_SetString(PyExc_TypeError, "crc32() takes exactly 1 argument");
+    return nullptr;
+  }
+  return with_stream(args[0], [&](std::span<const std::uint8_t> bytes) -> PyObject* {
+    const std::uint32_t crc =
+        without_lock([&] { return libdeflate_crc32(0, bytes.data(), bytes.size()); });
+    return PyLong_FromUnsignedLong(crc);
+  });
+}
+
 // check_target(target, value) -> None: the codec's rule for a target's
 // value; ValueError with the codec's message when `value` breaks it.
 PyObject* native_check_target(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -366,6 +390,8 @@ PyMethodDef native_methods[] = {
      "stream found that meets an error target, and what it achieves."},
     {"inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_inspect)),
      METH_FASTCALL, "inspect(stream)\n--\n\nThe fields of a stream's header."},
+    {"crc32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_crc32)),
+     METH_FASTCALL, "crc32(data)\n--\n\nThe CRC-32 of a contiguous buffer's bytes."},
     {"check_target",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_check_target)),
      METH_FASTCALL,

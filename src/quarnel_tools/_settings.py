@@ -51,6 +51,9 @@ class Settings:
     # Streams with the trailer (checksum and mask) unless a consumer wants
     # the bare format.
     trailer: bool = True
+    # With a largest-error target: a coarser stream and the samples it
+    # leaves beyond the bound listed in the trailer.
+    corrections: bool = True
 
     @classmethod
     def parse(
@@ -64,9 +67,11 @@ class Settings:
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
         trailer: bool = True,
+        corrections: bool = True,
     ) -> "Settings":
-        if not isinstance(trailer, bool):
-            raise TypeError(f"trailer must be a bool, not {type(trailer).__name__}")
+        for name, flag in (("trailer", trailer), ("corrections", corrections)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
         given = target(max_error, rel_error, psnr)
         if given is not None:
             kind, bound = given
@@ -74,7 +79,9 @@ class Settings:
             fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
             if fixed:
                 raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
-            return cls(method=method, coder=coder, target=TARGETS[kind], bound=bound, trailer=trailer)
+            return cls(
+                method=method, coder=coder, target=TARGETS[kind], bound=bound, trailer=trailer, corrections=corrections
+            )
         settings = cls(
             method=DEFAULT_METHOD if method is None else method,
             scale=DEFAULT_SCALE if scale is None else scale,
@@ -114,6 +121,8 @@ class Settings:
                 out["coder"] = self.coder
         if not self.trailer:
             out["trailer"] = False
+        if not self.corrections:
+            out["corrections"] = False
         return out
 
     def compress(
@@ -145,6 +154,7 @@ class Settings:
             trailer=self.trailer,
             fill_value=fill_value,
             metadata=metadata,
+            corrections=self.corrections,
         )
 
     def describe(self) -> str:

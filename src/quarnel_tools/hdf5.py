@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import os
 import struct
-from typing import Any, Iterator, Mapping, Tuple
+from typing import Any, Iterator, Mapping, Sequence, Tuple
 
 import h5py
 
@@ -26,7 +26,7 @@ import quarnel_tools._native as _native
 from quarnel_tools._arguments import TARGETS
 from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, Settings
 
-__all__ = ["FILTER_ID", "PLUGIN_DIR", "Quarnel"]
+__all__ = ["FILTER_ID", "PLUGIN_DIR", "Quarnel", "settings_of"]
 
 FILTER_ID: int = _native.HDF5_FILTER_ID
 # The plugin, where the wheel installs it.
@@ -48,6 +48,25 @@ def _words(value: float) -> Tuple[int, int]:
     """A double as two 32-bit words, low word first."""
     low, high = struct.unpack("<II", struct.pack("<d", value))
     return low, high
+
+
+def settings_of(cd_values: Sequence[int]) -> Settings:
+    """The settings ``Quarnel`` wrote into a dataset's cd_values; the words
+    the filter adds after them do not matter here."""
+    if len(cd_values) < 8 or cd_values[0] != _native.HDF5_LAYOUT_VERSION:
+        raise ValueError(f"not the cd_values of quarnel's layout version {_native.HDF5_LAYOUT_VERSION}")
+    mode, method, scale, cutoff, coder = cd_values[1:6]
+    try:
+        if mode == 0:
+            return Settings.parse(method=METHODS[method], scale=scale, cutoff=CUTOFFS[cutoff], coder=CODERS[coder])
+        (bound,) = struct.unpack("<d", struct.pack("<II", *cd_values[6:8]))
+        # Quarnel writes the encoder's choices as "any" method and coder auto.
+        chosen = None if method == _native.HDF5_METHOD_ANY else METHODS[method]
+        return Settings.parse(
+            method=chosen, coder=None if CODERS[coder] == "auto" else CODERS[coder], **{TARGETS[mode - 1]: bound}
+        )
+    except IndexError:
+        raise ValueError(f"cd_values {tuple(cd_values[:8])} name no setting of quarnel's") from None
 
 
 class Quarnel(Mapping[str, Any]):

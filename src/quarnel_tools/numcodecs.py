@@ -16,6 +16,7 @@ from numcodecs.abc import Codec
 from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like, ndarray_copy
 
 import quarnel_tools
+from quarnel_tools import _recent
 from quarnel_tools._settings import Settings
 
 if TYPE_CHECKING:
@@ -56,9 +57,16 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         True (the default) appends the trailer: a checksum, refused on
         decoding when it fails, and the mask. False writes bare streams of
         the format, without either.
+    corrections : bool
+        With the trailer and a ``max_error`` or ``rel_error`` target, True
+        (the default) codes a coarser stream and lists its few samples beyond
+        the bound in the trailer: this codec, ``quarnel_tools.decompress``
+        and the C library keep the bound, readers that ignore the trailer do
+        not. False keeps it for every reader.
 
-    A target holds for a chunk written whole; each rewrite of a decoded chunk
-    (partial writes, appends) can add up to the bound again.
+    A target holds for a chunk written whole, and a chunk decoded and encoded
+    again unchanged in the same process keeps its bytes; each rewrite of a
+    changed chunk (partial writes, appends) can add up to the bound again.
 
     ``encode`` takes a chunk of any shape and compresses its samples in
     memory order (C order for a C-contiguous chunk); a strided view is copied
@@ -91,10 +99,11 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         dtype: str = "float32",
         fill_value: Optional[float] = None,
         trailer: bool = True,
+        corrections: bool = True,
     ) -> None:
         self._settings = Settings.parse(
             method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
-            trailer=trailer,
+            trailer=trailer, corrections=corrections,
         )
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")
@@ -119,7 +128,7 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         # Chunks that Dask ships between processes can arrive misaligned,
         # which the codec refuses: copy those.
         samples = np.require(samples.reshape(-1, order="A"), self._dtype.newbyteorder("="), ["A"])
-        return self._settings.compress(samples, fill_value=self._fill_value)
+        return _recent.encode(self._settings, samples, self._fill_value)
 
     def decode(self, buf: Any, out: Optional[Any] = None) -> np.ndarray:
         stream = ensure_contiguous_ndarray(buf)
@@ -132,11 +141,15 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
                     f"quarnel codec: the stream holds {count} samples, more than a {self._dtype} array "
                     "can hold on this platform"
                 )
-            return quarnel_tools.decompress(stream, dtype=self._dtype)
+            decoded: np.ndarray = quarnel_tools.decompress(stream, dtype=self._dtype)
+            _recent.remember(self._settings, decoded, self._fill_value, stream)
+            return decoded
         target = self._samples_of(out)
         if target.size != count:
             raise ValueError(f"quarnel codec: the stream holds {count} samples, but out has room for {target.size}")
         samples = quarnel_tools.decompress(stream, dtype=np.float64 if target.itemsize == 8 else np.float32)
+        if samples.dtype == self._dtype:
+            _recent.remember(self._settings, samples, self._fill_value, stream)
         filled: np.ndarray = ndarray_copy(samples.astype(target.dtype, copy=False), target)
         return filled
 

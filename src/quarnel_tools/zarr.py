@@ -15,7 +15,8 @@ non-finite samples are masked: they take no part in the chunk's range or
 error target, cost almost nothing, and read back exactly, as does a data
 sample that happens to equal the fill value.
 
-A target holds for a chunk written whole. A chunk written in pieces or
+A target holds for a chunk written whole. A chunk read and written back
+unchanged in the same process keeps its bytes. A chunk written in pieces or
 appended to is decoded, merged and coded again, and each such rewrite can add
 up to the bound again to the samples already in it (about 1.5 times the bound
 after one rewrite, 3 after ten): write whole chunks where every sample must
@@ -27,13 +28,14 @@ from __future__ import annotations
 import asyncio
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 import numpy as np
 from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import JSON, parse_named_configuration
 
 import quarnel_tools
+from quarnel_tools import _recent
 from quarnel_tools._settings import Settings
 
 if TYPE_CHECKING:
@@ -55,6 +57,11 @@ def _sample_dtype(dtype: ZDType[TBaseDType, TBaseScalar]) -> np.dtype:
     return native
 
 
+def _fill_value(chunk_spec: ArraySpec, dtype: np.dtype) -> Optional[float]:
+    fill = chunk_spec.fill_value
+    return None if fill is None else float(np.asarray(fill, dtype))
+
+
 @dataclass(frozen=True)
 class QuarnelCodec(ArrayBytesCodec):
     """Lossy wavelet codec for float32 and float64 arrays.
@@ -62,9 +69,10 @@ class QuarnelCodec(ArrayBytesCodec):
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
     ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
-    ``psnr`` (per chunk) with an optional ``method`` and ``coder``, and
+    ``psnr`` (per chunk) with an optional ``method`` and ``coder``,
     ``trailer`` (default true; false writes bare streams, without the checksum
-    or the mask). Decoded float32 samples are cast to the array's type; masked
+    or the mask) and ``corrections`` (default true; see the numcodecs
+    codec). Decoded float32 samples are cast to the array's type; masked
     samples come back with the array's own bits.
     """
 
@@ -74,7 +82,7 @@ class QuarnelCodec(ArrayBytesCodec):
 
     def __init__(self, **config: Any) -> None:
         # The settings of Settings.parse, checked there: method, scale,
-        # cutoff, coder, max_error, rel_error, psnr, trailer.
+        # cutoff, coder, max_error, rel_error, psnr, trailer, corrections.
         settings = Settings.parse(**config)
         object.__setattr__(self, "settings", settings)
 
@@ -98,9 +106,8 @@ class QuarnelCodec(ArrayBytesCodec):
         # misaligned, which the codec refuses.
         dtype = _sample_dtype(chunk_spec.dtype)
         samples = np.require(samples, dtype, ["C", "A"]).reshape(-1)
-        fill = chunk_spec.fill_value
-        fill_value = None if fill is None else float(np.asarray(fill, dtype))
-        return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples, fill_value=fill_value))
+        stream = _recent.encode(self.settings, samples, _fill_value(chunk_spec, dtype))
+        return chunk_spec.prototype.buffer.from_bytes(stream)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         stream = chunk_bytes.as_numpy_array()
@@ -113,6 +120,7 @@ class QuarnelCodec(ArrayBytesCodec):
         dtype = _sample_dtype(chunk_spec.dtype)
         samples = quarnel_tools.decompress(stream, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
         samples = samples.astype(dtype, copy=False)
+        _recent.remember(self.settings, samples, _fill_value(chunk_spec, dtype), stream)
         samples = samples.reshape(chunk_spec.shape)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 

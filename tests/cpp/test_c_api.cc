@@ -250,6 +250,27 @@ TEST(CTrailer, MasksComeBackAndDamageIsRefused) {
   EXPECT_EQ(info.has_trailer, 0u);
 }
 
+// The C calls decode as decompress_with_trailer() does: the corrections,
+// then the mask.
+TEST(CTrailer, CorrectionsAreApplied) {
+  const std::vector<float> x = sines(3000);
+  Bytes stream = compressed(x, {});
+  Trailer t;
+  t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}};
+  ASSERT_TRUE(append_trailer(stream, t));
+  const std::vector<float> expected = decompress_with_trailer(stream, 1).value().samples;
+  ASSERT_NE(expected, decompress(stream).value());
+  std::vector<float> samples;
+  ASSERT_EQ(decompress_c(stream, 1, samples).code, QUARNEL_OK);
+  EXPECT_EQ(samples, expected);
+  float* owned = nullptr;
+  std::size_t count = 0;
+  ASSERT_EQ(quarnel_decompress_alloc(stream.data(), stream.size(), 1, &owned, &count, nullptr, 0),
+            QUARNEL_OK);
+  EXPECT_EQ(std::vector<float>(owned, owned + count), expected);
+  quarnel_free(owned);
+}
+
 // The float64 and error-bounded calls give the bytes of the C++ encoders for
 // storage, and their failures with the codec's code and message.
 struct StoredCase {

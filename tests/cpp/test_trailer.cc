@@ -155,17 +155,40 @@ TEST(Trailer, ForgedRecordsAreRefused) {
 TEST(Trailer, WriterRefusesFieldsNoReaderAccepts) {
   const Bytes bare = compress(std::vector<float>(10, 1.0f), {}).value();
   constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<Trailer> faulty(6);
+  std::vector<Trailer> faulty(9);
   faulty[0].sample_rate = 0.0;
   faulty[1].channels = 0;
   faulty[2].target = TargetRecord{ErrorTarget::max_error, -1.0, 0.0, 0.0};
   faulty[3].target = TargetRecord{ErrorTarget::psnr, 60.0, kNan, 60.0};
   faulty[4].signal_range = std::pair{2.0, 1.0};
   faulty[5].signal_range = std::pair{0.0, kNan};
+  faulty[6].corrections = Corrections{0.5, 1.0, {{3, 0}}};           // no steps
+  faulty[7].corrections = Corrections{0.5, 1.0, {{4, 1}, {2, -1}}};  // not ascending
+  faulty[8].corrections = Corrections{kNan, 1.0, {{10, 1}}};         // beyond, and no quantum
   for (const Trailer& t : faulty) {
     Bytes s = bare;
     EXPECT_FALSE(append_trailer(s, t).has_value());
     EXPECT_EQ(s, bare);
+  }
+}
+
+TEST(Trailer, CorrectionsReadBackAndMoveOnlyTheirSamples) {
+  const std::vector<float> x(3000, 0.25f);
+  Bytes stream = compress(x, {}).value();
+  Trailer t;
+  t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}};
+  t.mask = {{7, 1, 0}};  // the mask has the last word
+  t.values = {std::bit_cast<std::uint32_t>(-1.5f)};
+  ASSERT_TRUE(append_trailer(stream, t).has_value());
+  EXPECT_EQ(read_trailer(stream).value(), t);
+  const std::vector<float> bare = decompress(stream).value();
+  const std::vector<float> y = decompress_with_trailer(stream, 1).value().samples;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const float want = i == 0      ? bare[i] - 0.375f
+                       : i == 7    ? -1.5f
+                       : i == 2999 ? bare[i] + 25.0f
+                                   : bare[i];
+    EXPECT_EQ(y[i], want) << i;
   }
 }
 

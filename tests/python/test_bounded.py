@@ -1,5 +1,6 @@
 """quarnel_tools with an error target, and inspect: the bound holds on what
-quarnel.decompress_signal returns."""
+the trailer's readers decode, and readers of the bare stream see what the
+trailer says they do."""
 
 import math
 from pathlib import Path
@@ -37,13 +38,21 @@ def signal_of(kind, n, seed):
 
 
 def check(x, stream, **target):
-    y = quarnel.decompress_signal(stream)
-    assert y.shape == x.shape
+    y = quarnel_tools.decompress(stream).astype(np.float64)
+    bare = quarnel.decompress_signal(stream).astype(np.float64)
+    assert y.shape == bare.shape == x.shape
+    assert np.isfinite(bare).all()
     finite = np.isfinite(x)
-    assert np.isfinite(y).all()
     if not finite.any():
         return
-    e = np.abs(y[finite].astype(np.float64) - x[finite].astype(np.float64))
+    e = np.abs(y[finite] - x[finite].astype(np.float64))
+    # Only the corrections move samples, and a bare reader sees the error
+    # the trailer gives for it.
+    trailer = quarnel_tools.read_trailer(stream)
+    corrected = 0 if trailer is None else trailer.corrected
+    assert np.count_nonzero(bare[finite] != y[finite]) == corrected
+    if corrected:
+        assert np.abs(bare[finite] - x[finite]).max() == trailer.uncorrected_error
     value_range = float(x[finite].max()) - float(x[finite].min())
     if "max_error" in target:
         assert e.max() <= target["max_error"]
@@ -88,10 +97,11 @@ def test_results_report_the_stream(method, coder):
     assert result.size == len(stream) > 52 + info.payload_length
     assert quarnel_tools.read_trailer(stream).target == ("rel_error", 1e-3, result.max_error, result.psnr)
     bare, _ = quarnel_tools.compress_bounded(x, rel_error=1e-3, method=method, coder=coder, trailer=False)
-    assert bare == stream[: len(bare)] and len(bare) == 52 + info.payload_length
+    strict, _ = quarnel_tools.compress_bounded(x, rel_error=1e-3, method=method, coder=coder, corrections=False)
+    assert bare == strict[: len(bare)] and len(bare) == 52 + quarnel_tools.inspect(strict).payload_length
     assert result.method == (method or result.method)
     assert result.coder == (coder if coder in ("deflate", "arans") else result.coder)
-    y = quarnel.decompress_signal(stream)
+    y = quarnel_tools.decompress(stream)
     assert result.max_error == float(np.max(np.abs(y.astype(np.float64) - x)))
     assert quarnel_tools.compress(x, rel_error=1e-3, method=method, coder=coder) == stream
 
@@ -154,7 +164,7 @@ def test_float64_input_is_measured_against_its_float64_values(target):
     x = 1000.0 + make_signal(3000, seed=5).astype(np.float64) * 1.0001
     stream, result = quarnel_tools.compress_bounded(x, **target)
     check(x, stream, **target)
-    y = quarnel.decompress_signal(stream).astype(np.float64)
+    y = quarnel_tools.decompress(stream).astype(np.float64)
     assert result.max_error == np.abs(y - x).max()
 
 
@@ -196,3 +206,18 @@ def test_inspect_refuses_what_the_decoder_refuses(damage, message):
         with pytest.raises(ValueError) as refused:
             read(stream)
         assert str(refused.value) == message
+
+
+@pytest.mark.parametrize("rel_error", [1e-2, 1e-3])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_corrections_shrink_the_stream_and_can_be_declined(rel_error, dtype):
+    x = make_signal(1 << 17, seed=9, dtype=dtype)
+    stream = quarnel_tools.compress(x, rel_error=rel_error)
+    strict = quarnel_tools.compress(x, rel_error=rel_error, corrections=False)
+    check(x, stream, rel_error=rel_error)
+    assert quarnel_tools.read_trailer(stream).corrected > 0
+    assert len(stream) < len(strict)
+    # Declined, the bound holds for every reader.
+    assert quarnel_tools.read_trailer(strict).corrected == 0
+    bare = quarnel.decompress_signal(strict).astype(np.float64)
+    assert np.abs(bare - x).max() <= rel_error * (float(x.max()) - float(x.min()))

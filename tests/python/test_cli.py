@@ -343,6 +343,27 @@ def test_a_closed_pipe_ends_quietly(tmp_path, argv):
     assert (child.returncode, err) == (141, b"")
 
 
+class Writes(io.RawIOBase):
+    def __init__(self):
+        self.calls = []
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        self.calls.append(bytes(data))
+        return len(data)
+
+
+def test_info_writes_at_once_when_unbuffered(tmp_path, monkeypatch):
+    # With PYTHONUNBUFFERED, a write a line would let `info | head -1` close
+    # the pipe between them, a status 141 that `set -o pipefail` sees.
+    raw = Writes()
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(raw, write_through=True))
+    assert cli.main(["info", str(stream_file(tmp_path))]) == 0
+    assert len(raw.calls) == 1 and raw.calls[0].count(b"\n") > 10
+
+
 def piped(argv, data, cwd):
     """The installed command with ``data`` on its standard input."""
     return subprocess.run([*entry_point(None), *map(str, argv)], input=data, capture_output=True, cwd=cwd)
@@ -420,7 +441,7 @@ def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, o
     raw = ["--dtype", "float64"] if name == "raw.f64" else []
     summary = SUMMARY.fullmatch(run(capsys, "compress", src, out, "--rel-error", "2e-3", *raw)[2])
     assert summary is not None and summary.group(1, 2) == (str(src), str(out))
-    # Measured against the values given, in float64, on the module's decode
+    # Measured against the values given, in float64, on the trailer's decode
     # of each stream (a store's chunks are whole channels here).
     if raw:
         given = np.fromfile(src, "<f8")[None]
@@ -429,16 +450,36 @@ def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, o
     else:
         given = sf.read(src, dtype="float64", always_2d=True)[0].T
     if out.is_dir():
-        decoded = np.stack([quarnel.decompress_signal((out / "c" / str(c) / "0").read_bytes()) for c in range(2)])
+        decoded = np.stack([quarnel_tools.decompress((out / "c" / str(c) / "0").read_bytes()) for c in range(2)])
         size = sum(f.stat().st_size for f in out.rglob("*") if f.is_file())
     else:
-        decoded = quarnel.decompress_signal(out.read_bytes())[None]
+        decoded = quarnel_tools.decompress(out.read_bytes())[None]
         size = out.stat().st_size
     error = np.abs(decoded - given)
     psnr = 20 * np.log10((given.max() - given.min()) / np.sqrt(np.mean(error**2)))
     want = [src.stat().st_size / size, given.size * 4 / size, error.max(), psnr]
     assert [float(v) for v in summary.groups()[2:]] == pytest.approx(want, rel=1e-3)
     assert run(capsys, "compress", src, tmp_path / f"quiet{out.suffix}", "-q", *raw)[1:] == ("", "")
+
+
+def test_info_says_what_readers_of_the_bare_format_miss(tmp_path, capsys):
+    src = make_input(tmp_path, "pcm16.wav")
+    given = sf.read(src, dtype="float64")[0]
+    bound = 1e-3 * (given.max() - given.min())
+    for flags in ([], ["--no-corrections"]):
+        out = tmp_path / f"s{len(flags)}.qrnl"
+        assert run(capsys, "compress", src, out, "--rel-error", "1e-3", *flags)[0] == 0
+        fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
+        bare = quarnel.decompress_signal(out.read_bytes())
+        moved = np.count_nonzero(bare != quarnel_tools.decompress(out.read_bytes()))
+        if flags:
+            assert "corrected" not in fields and moved == 0
+            assert np.abs(bare - given).max() <= bound
+        else:
+            worst = np.abs(bare - given).max()
+            said = f"{moved} samples; readers that ignore the trailer see errors up to {worst:.4g}"
+            assert fields["corrected"] == said
+            assert moved > 0 and worst > bound
 
 
 @pytest.mark.parametrize("zarr_format", [2, 3])

@@ -7,7 +7,9 @@ output to standard output is written once complete.
 
 This module parses the command line and hands each command what it needs;
 ``commands`` and ``bench`` run them, ``signal_io`` reads and writes the
-files and pipes, ``staging`` makes output appear whole or not at all, and
+files and pipes (``hdf5_io`` the HDF5 datasets), ``staging`` makes output
+appear whole or not at all (a dataset added to an HDF5 file that is there
+appears under its name once complete), and
 ``shell`` makes the manual page and the completion from the parser.
 """
 
@@ -37,6 +39,7 @@ def _settings(args: argparse.Namespace) -> Settings:
         return Settings.parse(
             method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
             max_error=args.max_error, rel_error=args.rel_error, psnr=args.psnr, trailer=args.trailer,
+            corrections=args.corrections,
         )
     except (TypeError, ValueError, OverflowError) as e:
         raise Failure(None, one_line(e)) from None
@@ -101,8 +104,14 @@ def _output(text: str) -> Path:
 
 
 SIGNAL_IN, SIGNAL_OUT = "file, or - for standard input", "file, or - for standard output"
-STORED_IN = "file, - for standard input, or store.zarr/ARRAY for an array in a Zarr group"
-STORED_OUT = "file, - for standard output, or store.zarr/ARRAY for an array in an existing Zarr group"
+STORED_IN = (
+    "file, - for standard input, store.zarr/ARRAY for an array in a Zarr group, or FILE.h5:/DATASET for an HDF5 "
+    "dataset (.hdf5, .nc too)"
+)
+STORED_OUT = (
+    "file, - for standard output, store.zarr/ARRAY for an array in an existing Zarr group, or FILE.h5:/DATASET "
+    "for a dataset in a new or existing HDF5 file"
+)
 
 
 def _version() -> str:
@@ -116,7 +125,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quarnel", description="Lossy wavelet compression of 1-D signals.",
         epilog="IN and OUT may be - for standard input and output, with the format given by --from or --to "
-        "(a compressed stream in a pipe is .qrnl), and store.zarr/ARRAY for an array in a Zarr group.",
+        "(a compressed stream in a pipe is .qrnl), store.zarr/ARRAY for an array in a Zarr group, and "
+        "FILE.h5:/DATASET for a dataset in an HDF5 file (with h5py: pip install 'quarnel[hdf5]').",
     )
     parser.add_argument("--version", action="version", version=f"quarnel {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
@@ -132,7 +142,7 @@ def build_parser() -> argparse.ArgumentParser:
     # The signal formats are named for a pipe; a pipe of compressed data is .qrnl.
     for_signals = "for - or a name that does not say it (raw samples: --dtype)"
     for_streams = "for a name that does not say it (- is .qrnl)"
-    c = sub.add_parser("compress", help="compress a WAV/FLAC, .npy or raw file into .qrnl or .zarr")
+    c = sub.add_parser("compress", help="compress a WAV/FLAC, .npy or raw file into .qrnl, .zarr or HDF5")
     c.add_argument("input", type=_input, metavar="IN", help=SIGNAL_IN)
     c.add_argument("output", type=_output, metavar="OUT", help=STORED_OUT)
     source(c, signals, for_signals)
@@ -151,13 +161,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="write bare streams: no checksum, no mask of NaN and infinities, no sample rate",
     )
     c.add_argument(
-        "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr chunk (default {DEFAULT_CHUNK})"
+        "--no-corrections", dest="corrections", action="store_false",
+        help="with --max-error/--rel-error: keep the bound for readers that ignore the trailer too, "
+        "instead of a smaller stream whose few samples beyond it the trailer corrects",
+    )
+    c.add_argument(
+        "--chunk", type=int, default=DEFAULT_CHUNK, help=f"samples per .zarr or HDF5 chunk (default {DEFAULT_CHUNK})"
     )
     c.add_argument("-f", "--force", action="store_true", help="overwrite OUT, or write to a terminal")
     common(c, "no progress bar, and no summary line")
     c.set_defaults(run=_compress)
 
-    d = sub.add_parser("decompress", help="decompress a .qrnl or .zarr into WAV/FLAC, .npy or raw")
+    d = sub.add_parser("decompress", help="decompress a .qrnl, .zarr or HDF5 dataset into WAV/FLAC, .npy or raw")
     d.add_argument("input", type=_input, metavar="IN", help=STORED_IN)
     d.add_argument("output", type=_output, metavar="OUT", help=SIGNAL_OUT)
     source(d, ("qrnl", "zarr"), for_streams)
@@ -168,7 +183,9 @@ def build_parser() -> argparse.ArgumentParser:
     common(d)
     d.set_defaults(run=_decompress)
 
-    i = sub.add_parser("info", help="header and trailer of a .qrnl; codecs and layout of a Zarr array or group")
+    i = sub.add_parser(
+        "info", help="header and trailer of a .qrnl; layout and codecs of a Zarr array or group, or an HDF5 dataset"
+    )
     i.add_argument("input", type=_input, metavar="IN", help=STORED_IN)
     source(i, ("qrnl", "zarr"), for_streams)
     i.set_defaults(run=_info)

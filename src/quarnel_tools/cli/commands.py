@@ -13,6 +13,7 @@ import numpy as np
 import quarnel_tools
 from quarnel_tools._native import HEADER_SIZE
 from quarnel_tools._settings import Settings
+from quarnel_tools.cli import hdf5_io
 from quarnel_tools.cli.bench import measure
 from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line, shown
 from quarnel_tools.cli.signal_io import (
@@ -48,12 +49,14 @@ def compress(
     # Standard output takes the one compressed format that is a stream.
     form = kind(out, None, "output", named_out or ("qrnl" if out is STDOUT else None))
     _no_store_in_pipe(out, form)
-    if form not in ("qrnl", "zarr"):
-        raise Failure(out, "compressed output must end in .qrnl or .zarr")
+    if form not in ("qrnl", "zarr", "hdf5"):
+        raise Failure(out, "compressed output must end in .qrnl or .zarr, or name a dataset as FILE.h5:/NAME")
     if chunk < 1:
         raise Failure(None, f"--chunk must be at least 1, not {chunk}")
     if form == "zarr":
         target = store_target(out, force)
+    elif form == "hdf5":
+        dataset = hdf5_io.dataset_target(out, force, settings)
     else:
         check_out(out, force)
     signal = read_signal(source, raw_dtype, named_in)
@@ -63,6 +66,12 @@ def compress(
         if not quiet:
             restored = quarnel_tools.decompress(stream, threads=threads, dtype=np.float64)
             _summary(source, out, signal, len(stream), restored[np.newaxis, :], elapsed)
+    elif form == "hdf5":
+        hdf5_io.write_dataset(dataset, signal, source, settings, chunk, quiet)
+        elapsed = time.perf_counter() - start
+        if not quiet:
+            written = hdf5_io.read_dataset(out, quiet=True)
+            _summary(source, out, signal, written.size, written.samples, elapsed)
     else:
         write_store(target, signal, source, settings, chunk, threads or 2, quiet)
         elapsed = time.perf_counter() - start
@@ -100,8 +109,10 @@ def decompress(
         signal = read_stream(source, threads)
     elif form == "zarr":
         signal = read_store(source, quiet)
+    elif form == "hdf5":
+        signal = hdf5_io.read_dataset(source, quiet)
     else:
-        raise Failure(source, "not a compressed file (expected .qrnl or .zarr)")
+        raise Failure(source, "not a compressed file (expected .qrnl, .zarr or FILE.h5:/DATASET)")
     write_signal(out, signal, raw_dtype, rate, named_out)
 
 
@@ -115,11 +126,17 @@ def info(source: Path, named: Optional[str] = None) -> None:
 
         found = open_zarr(source, group=True)
         rows = _group_rows(source, found) if isinstance(found, zarr.Group) else _store_rows(source, found)
+    elif form == "hdf5":
+        with hdf5_io.opened(source, group=True) as node:
+            rows = _dataset_rows(source, node) if hasattr(node, "dtype") else _hdf5_group_rows(source, node)
     else:
-        raise Failure(source, "info reads .qrnl streams and Zarr arrays and groups")
+        raise Failure(source, "info reads .qrnl streams, Zarr arrays and groups, and HDF5 datasets and files")
     width = max(len(name) for name, _ in rows)
-    for name, value in rows:
-        print(f"{name:<{width}}  {value:.7g}" if isinstance(value, float) else f"{name:<{width}}  {value}")
+    lines = [f"{name:<{width}}  {value:.7g}" if isinstance(value, float) else f"{name:<{width}}  {value}"
+             for name, value in rows]
+    # One write, even unbuffered: `info | head -1` then reads it whole
+    # before it closes the pipe.
+    sys.stdout.write("".join(line + "\n" for line in lines))
 
 
 def _ratio(count: int, size: int, source: Dict[str, Any]) -> str:
@@ -147,7 +164,14 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
-    rows += [(name, getattr(trailer, name)) for name in trailer._fields if getattr(trailer, name) not in (None, "")]
+    shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error")]
+    rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
+    if trailer.corrected:
+        rows.append((
+            "corrected",
+            f"{trailer.corrected} samples; readers that ignore the trailer see errors up to "
+            f"{trailer.uncorrected_error:.4g}",
+        ))
     return rows
 
 
@@ -186,3 +210,31 @@ def _group_rows(source: Path, group: Any) -> List[Tuple[str, Any]]:
     rows: List[Tuple[str, Any]] = [("file", str(source)), ("format", f"Zarr v{group.metadata.zarr_format} group")]
     rows += [(name, f"{list(a.shape)} {a.dtype}, codecs {json.dumps(_codecs(a))}") for name, a in arrays]
     return rows if arrays else rows + [("arrays", "none")]
+
+
+def _dataset_rows(source: Path, dataset: Any) -> List[Tuple[str, Any]]:
+    stored = dataset.id.get_storage_size()
+    attributes = hdf5_io.attributes(dataset)
+    # A dataset that records no source is taken at its own sample type.
+    recorded = attributes.get("source")
+    if not isinstance(recorded, dict) or not recorded:
+        recorded = {"dtype": str(dataset.dtype)}
+    return [
+        ("file", str(source)),
+        ("format", "HDF5 dataset"),
+        ("shape", list(dataset.shape)),
+        ("chunks", list(dataset.chunks) if dataset.chunks else "none (contiguous)"),
+        ("dtype", str(dataset.dtype)),
+        ("filters", hdf5_io.filters(dataset)),
+        ("attributes", json.dumps(attributes)),
+        ("stored bytes", stored),
+        ("ratio", _ratio(dataset.size, stored, recorded)),
+    ]
+
+
+def _hdf5_group_rows(source: Path, group: Any) -> List[Tuple[str, Any]]:
+    """The group's datasets, at every depth, with their shapes, types and filters."""
+    rows: List[Tuple[str, Any]] = [("file", str(source)), ("format", "HDF5 group")]
+    found = hdf5_io.datasets(group)
+    rows += [(name, f"{list(d.shape)} {d.dtype}, filters {hdf5_io.filters(d)}") for name, d in found]
+    return rows if found else rows + [("datasets", "none")]

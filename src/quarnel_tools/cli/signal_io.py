@@ -1,9 +1,11 @@
 """Signals in and out of files and pipes: WAV/FLAC, .npy and raw samples,
-.qrnl streams and Zarr arrays, as float samples with channels as rows."""
+.qrnl streams and Zarr arrays, as float samples with channels as rows (HDF5
+datasets: ``hdf5_io``)."""
 
 from __future__ import annotations
 
 import io
+import re
 import sys
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -59,32 +61,54 @@ def zarr_node(path: Path) -> Tuple[Path, str]:
     return path, ""
 
 
+# FILE.h5:/DATASET, FILE.h5:DATASET or FILE.h5 alone; NetCDF-4 files are
+# HDF5 files.
+_HDF5_NAME = re.compile(r"(.*?\.(?:h5|hdf5|nc))(?::(.*))?", re.IGNORECASE | re.DOTALL)
+
+
+def hdf5_node(path: Path) -> Optional[Tuple[Path, str]]:
+    """The HDF5 file and the dataset path in it (without the leading /,
+    empty for the root group) that ``path`` names, or None for a name of
+    another kind."""
+    if path is STDIN or path is STDOUT:
+        return None
+    found = _HDF5_NAME.fullmatch(str(path))
+    if found is None:
+        return None
+    return Path(found[1]), (found[2] or "").strip("/")
+
+
 def kind(path: Path, raw_dtype: Optional[str], role: str, named: Optional[str] = None) -> str:
     """What ``path`` holds: the format ``named`` by --from or --to, "raw"
     samples when ``raw_dtype`` is given, else by its name: "wav", "flac",
-    "npy", "qrnl", or "zarr" for a store and the nodes inside it."""
+    "npy", "qrnl", "zarr" for a store and the nodes inside it, or "hdf5"
+    for an HDF5 file and the nodes inside it."""
     flag = "--from" if role == "input" else "--to"
     pipe = path is STDIN or path is STDOUT
     suffix = "" if pipe else path.suffix.lower()
     in_store = not pipe and zarr_node(path)[1] != ""
-    known = suffix in AUDIO or suffix in (".npy", ".qrnl", ".zarr") or in_store
+    in_hdf5 = hdf5_node(path) is not None
+    known = suffix in AUDIO or suffix in (".npy", ".qrnl", ".zarr") or in_store or in_hdf5
     if raw_dtype is not None:
         # A container read as samples would be its header and all.
         if named is not None:
             raise Failure(path, f"--dtype is for raw samples, not {named}")
         if known:
-            raise Failure(path, f"--dtype is for raw samples, not {suffix or 'Zarr'} files")
+            container = "HDF5" if in_hdf5 else suffix or "Zarr"
+            raise Failure(path, f"--dtype is for raw samples, not {container} files")
         return "raw"
     if named is not None:
         return named
     if pipe:
         raise Failure(path, f"name its format with {flag}, or give --dtype for raw samples")
+    if in_hdf5:
+        return "hdf5"
     if in_store:
         return "zarr"
     if known:
         return suffix[1:]
-    raise Failure(path, f"unsupported {role} format '{suffix or path.name}' "
-                        f"(expected .wav, .flac, .npy, .qrnl, .zarr, or raw samples with --dtype; or give {flag})")
+    raise Failure(path, f"unsupported {role} format '{suffix or path.name}' (expected .wav, .flac, .npy, .qrnl, "
+                        f".zarr, FILE.h5:/DATASET, or raw samples with --dtype; or give {flag})")
 
 
 def read_all(path: Path) -> bytes:
@@ -106,6 +130,8 @@ def read_signal(path: Path, raw_dtype: Optional[str], named: Optional[str] = Non
     form = kind(path, raw_dtype, "input", named)
     if form in ("qrnl", "zarr"):
         raise Failure(path, "is already compressed (decompress it first)")
+    if form == "hdf5":
+        raise Failure(path, "an HDF5 dataset is read by decompress, into .npy, WAV/FLAC or raw samples")
     if path is not STDIN and not path.exists():
         raise Failure(path, "no such file")
     if path is not STDIN and path.is_dir():
@@ -225,20 +251,49 @@ def read_store(path: Path, quiet: bool) -> Signal:
     if attrs.get("all_chunks_written") and array.nchunks_initialized < array.nchunks:
         missing = array.nchunks - array.nchunks_initialized
         raise Failure(path, f"{missing} of {array.nchunks} chunks are missing")
-    channels, n = array.shape if array.ndim == 2 else (1, array.shape[0])
-    out = np.empty((channels, n), np.float32)
-    step = array.chunks[-1] * 4
+    shape = array.shape if array.ndim == 2 else (1, array.shape[0])
+    out = read_rows(path, array, shape, np.float32, array.chunks[-1] * 4, quiet)
+    rate = attrs.get("sample_rate")
+    return Signal(out, int(rate) if isinstance(rate, (int, float)) else None, dict(attrs.get("source") or {}))
+
+
+def _row(array: Any, c: int, start: int, stop: int) -> Any:
+    """The index of samples ``start`` to ``stop`` of channel ``c`` in a 2-D
+    array of channels as rows, or in a 1-D array of one channel."""
+    return (c, slice(start, stop)) if array.ndim == 2 else slice(start, stop)
+
+
+def read_rows(path: Path, array: Any, shape: Tuple[int, int], dtype: Any, step: int, quiet: bool) -> np.ndarray:
+    """The samples of a chunked array (Zarr or HDF5), ``step`` samples of a
+    channel at a time; a chunk that does not decode names its place."""
+    channels, n = shape
+    out = np.empty(shape, dtype)
     with progress(channels * n, quiet, "decompress") as bar:
         for c in range(channels):
             for start in range(0, n, step):
                 stop = min(start + step, n)
                 try:
-                    out[c, start:stop] = array[c, start:stop] if array.ndim == 2 else array[start:stop]
-                except ValueError as e:
+                    out[c, start:stop] = array[_row(array, c, start, stop)]
+                except (ValueError, OSError) as e:
                     raise Failure(path, f"channel {c}, samples {start}..{stop - 1}: {one_line(e)}") from None
                 bar.update(stop - start)
-    rate = attrs.get("sample_rate")
-    return Signal(out, int(rate) if isinstance(rate, (int, float)) else None, dict(attrs.get("source") or {}))
+    return out
+
+
+def write_rows(source: Path, array: Any, samples: np.ndarray, step: int, quiet: bool) -> None:
+    """``samples`` (channels as rows) into a chunked array, ``step`` samples
+    of a channel at a time, each write on a worker thread that an interrupt
+    waits for; a chunk that does not compress names its place."""
+    channels, n = samples.shape
+    with progress(channels * n, quiet, "compress") as bar, ThreadPoolExecutor(1) as pool:
+        for c in range(channels):
+            for start in range(0, n, step):
+                stop = min(start + step, n)
+                try:
+                    uninterrupted(pool, array.__setitem__, _row(array, c, start, stop), samples[c, start:stop])
+                except (ValueError, OSError) as e:
+                    raise Failure(source, f"channel {c}, samples {start}..{stop - 1}: {one_line(e)}") from None
+                bar.update(stop - start)
 
 
 def stream_bytes(path: Path) -> bytes:
@@ -348,6 +403,19 @@ def store_target(out: Path, force: bool) -> StoreTarget:
     return StoreTarget(directory, group.metadata.zarr_format, node.rpartition("/")[2], consolidated)
 
 
+def chunk_settings(settings: Settings, samples: np.ndarray) -> Settings:
+    """``settings`` for the chunks of ``samples``, compressed one by one and
+    each against its own range: a relative bound becomes the absolute bound
+    the whole signal's range allows."""
+    if settings.target != "rel_error":
+        return settings
+    assert settings.bound is not None  # a target comes with its bound
+    finite = samples[np.isfinite(samples)]
+    span = float(finite.max() - finite.min()) if finite.size else 0.0
+    bound = settings.bound * span if span > 0 else settings.bound
+    return Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
+
+
 def write_store(
     target: StoreTarget, signal: Signal, source: Path, settings: Settings, chunk: int, threads: int, quiet: bool
 ) -> None:
@@ -357,14 +425,7 @@ def write_store(
     from quarnel_tools.zarr import QuarnelCodec
 
     channels, n = signal.samples.shape
-    if settings.target == "rel_error":
-        assert settings.bound is not None  # a target comes with its bound
-        # Chunks are compressed one by one, each against its own range: give
-        # them all the absolute bound the whole signal's range allows.
-        finite = signal.samples[np.isfinite(signal.samples)]
-        span = float(finite.max() - finite.min()) if finite.size else 0.0
-        bound = settings.bound * span if span > 0 else settings.bound
-        settings = Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
+    settings = chunk_settings(settings, signal.samples)
     attributes: Dict[str, JSON] = {
         "sample_rate": signal.rate,
         "source": {**({"name": source.name} if source is not STDIN else {}), **signal.source},
@@ -391,16 +452,7 @@ def write_store(
         )
         # `threads` chunks per write: zarr compresses the chunks of one write
         # side by side.
-        step = min(chunk, n) * max(1, threads)
-        with progress(channels * n, quiet, "compress") as bar, ThreadPoolExecutor(1) as pool:
-            for c in range(channels):
-                for start in range(0, n, step):
-                    stop = min(start + step, n)
-                    try:
-                        uninterrupted(pool, array.__setitem__, (c, slice(start, stop)), signal.samples[c, start:stop])
-                    except ValueError as e:
-                        raise Failure(source, f"channel {c}, samples {start}..{stop - 1}: {one_line(e)}") from None
-                    bar.update(stop - start)
+        write_rows(source, array, signal.samples, min(chunk, n) * max(1, threads), quiet)
     if target.consolidated is not None:
         # The group's readers list its arrays from the consolidated metadata:
         # renew it, or the new array stays out of sight. (zarr warns that
