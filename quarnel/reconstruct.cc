@@ -10,8 +10,6 @@
 
 namespace quarnel {
 
-namespace {
-
 // Undoes the compressor's normalisation: (x + mean) * range + min, with the
 // multiplication and the addition of min one fused multiply-add. Where the
 // processor may lack FMA instructions a second copy of the loop is built for
@@ -37,6 +35,8 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
     x[i] = std::isfinite(y) ? y : (t > 0.0f ? max_value : min_value);
   }
 }
+
+namespace {
 
 // A band of the coefficient byte string, dequantised as it is pulled: each
 // signed 16-bit little-endian integer q becomes the float q * 2^-scale.
@@ -86,10 +86,8 @@ std::expected<std::vector<float>, QuarnelError> reconstruct(
     bands.details.push_back(band_at(offset, level.details_length));
     offset += level.details_length;
   }
-  auto reconstruction = executor.multi_idwt_from(bands);
-  if (!reconstruction) {
-    return std::unexpected(QuarnelError::transform_failed(reconstruction.error().message()));
-  }
+  auto reconstruction = inverse_transform_from(executor, bands);
+  if (!reconstruction) return std::unexpected(reconstruction.error());
 
   std::vector<float> samples = std::move(*reconstruction);
   const std::size_t kept = std::min<std::size_t>(samples.size(), header.sample_count);
@@ -97,6 +95,15 @@ std::expected<std::vector<float>, QuarnelError> reconstruct(
               header.mean_value);
   samples.resize(header.sample_count, 0.0f);
   return samples;
+}
+
+std::expected<std::vector<float>, QuarnelError> inverse_transform_from(
+    const lumvet::DwtExecutor& executor, const lumvet::MultiDwtSource& bands) {
+  auto reconstruction = executor.multi_idwt_from(bands);
+  if (!reconstruction) {
+    return std::unexpected(QuarnelError::transform_failed(reconstruction.error().message()));
+  }
+  return std::move(*reconstruction);
 }
 
 }  // namespace quarnel
