@@ -85,6 +85,11 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
                                                            unsigned threads) {
+  return decompress(stream, threads, Inflater::zlib);
+}
+
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads, Inflater inflater) {
   const auto checked = read_stream_header(stream);
   if (!checked) return Unexpected(checked.error());
   const QuarnelHeader& header = *checked;
@@ -102,7 +107,7 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
   std::vector<std::uint8_t> decoded_arans;
   std::span<const std::uint8_t> decoded;
   if (header.coder == kCoderDeflate) {
-    auto result = inflate_payload(payload, 2 * needed);
+    auto result = inflate_payload(payload, 2 * needed, inflater);
     if (!result) return Unexpected(result.error());
     inflated = std::move(*result);
     decoded = inflated.bytes();

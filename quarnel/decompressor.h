@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <vector>
 
 #include "quarnel/error.h"
 #include "quarnel/header.h"
+#include "quarnel/raw_deflate.h"
 
 namespace quarnel {
 
@@ -17,5 +19,11 @@ namespace quarnel {
 // checks, then that the stream holds the whole payload. The first failure is
 // returned, with decompress()'s error.
 std::expected<QuarnelHeader, QuarnelError> read_stream_header(std::span<const std::uint8_t> stream);
+
+// decompress() with a DEFLATE payload inflated by `inflater`: libdeflate only
+// for a stream whose bytes a checksum has vouched for (raw_deflate.h).
+// decompress() itself is this with zlib.
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads, Inflater inflater);
 
 }  // namespace quarnel

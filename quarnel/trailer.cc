@@ -230,8 +230,7 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
     }
     case kChannels: {
       QUARNEL_TRY(channels, r.varint());
-      QUARNEL_CHECK(channels <= UINT32_MAX,
-                    damaged("channel count " + std::to_string(channels)));
+      QUARNEL_CHECK(channels <= UINT32_MAX, damaged("channel count " + std::to_string(channels)));
       t.channels = static_cast<std::uint32_t>(channels);
       break;
     }
@@ -369,7 +368,8 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
     end = r.start + r.length;
   }
   if (const std::string fault = field_fault(t); !fault.empty()) {
-    return Unexpected(QuarnelError::unsupported_configuration("Can't write a trailer with " + fault));
+    return Unexpected(
+        QuarnelError::unsupported_configuration("Can't write a trailer with " + fault));
   }
 
   std::vector<std::uint8_t> out;
@@ -465,7 +465,9 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
     std::span<const std::uint8_t> stream, unsigned threads) {
   auto trailer = read_trailer(stream);
   if (!trailer) return Unexpected(trailer.error());
-  auto samples = decompress(stream, threads);
+  // A stream the trailer's checksum vouches for is read by the faster
+  // inflater; a bare one keeps zlib's outcome on damaged bytes.
+  auto samples = decompress(stream, threads, *trailer ? Inflater::libdeflate : Inflater::zlib);
   if (!samples) return Unexpected(samples.error());
   DecodedStream out{std::move(*samples), std::move(*trailer)};
   if (out.trailer) apply_mask(*out.trailer, out.samples);
