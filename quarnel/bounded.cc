@@ -932,8 +932,10 @@ double gaussian_peak(std::size_t n) {
   return std::sqrt(2.0 * std::log(static_cast<double>(std::max<std::size_t>(n, 3))));
 }
 
-std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, CoderChoice coder,
+std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b,
+                                                              const BoundedOptions& options,
                                                               unsigned threads, CoderChoice& used) {
+  const CoderChoice coder = options.coder;
   const auto finish =
       [&](std::vector<std::uint8_t> stream,
           std::uint8_t coder_byte) -> std::expected<std::vector<std::uint8_t>, QuarnelError> {
@@ -965,7 +967,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, Co
                                   0.75 * static_cast<double>(b.layout.coefficient_count());
   if (coder == CoderChoice::deflate || !rans || (coder == CoderChoice::auto_ && sparse)) {
     std::vector<std::uint8_t> stream(kHeaderSize);
-    if (auto deflated = deflate_append(b.bytes, stream); !deflated) {
+    if (auto deflated = deflate_append(b.bytes, stream, options.deflate_level); !deflated) {
       return Unexpected(deflated.error());
     }
     if (!rans || stream.size() < rans->size()) {
@@ -1049,7 +1051,7 @@ struct Exhausted {
 // plain encoder's streams, compress(), at every scale.
 std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                                                std::span<const WaveletMethod> methods,
-                                               CoderChoice coder, unsigned threads) {
+                                               const BoundedOptions& options, unsigned threads) {
   Exhausted x;
   // Closer in the target's own measure, the other one breaking ties.
   const auto closer = [&](const Achieved& a, const Achieved& b) {
@@ -1064,7 +1066,7 @@ std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
     if (!t.met(achieved)) return {};
     const Built b = make();
     CoderChoice used = CoderChoice::arans;
-    auto stream = encode(b, coder, threads, used);
+    auto stream = encode(b, options, threads, used);
     if (!stream) return Unexpected(stream.error());
     if (!x.smallest || stream->size() < x.smallest->stream.size()) {
       x.smallest = Encoded{std::move(*stream), used, b.method, b.header, b.achieved};
@@ -1117,7 +1119,7 @@ std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
     return Unexpected(QuarnelError::unsupported_configuration(
         "Unknown coder " + std::to_string(static_cast<unsigned>(options.coder))));
   }
-  return {};
+  return check_deflate_level(options.deflate_level);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const float> samples,
@@ -1195,7 +1197,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
 
   Encoded chosen;
   if (found) {
-    auto stream = encode(*found, options.coder, threads, chosen.coder);
+    auto stream = encode(*found, options, threads, chosen.coder);
     if (!stream) return Unexpected(stream.error());
     chosen.stream = std::move(*stream);
     chosen.method = found->method;
@@ -1204,7 +1206,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   } else {
     // The estimate found nothing, or its pick missed even at its finest
     // step.
-    auto searched = exhaust(s, *target, methods, options.coder, threads);
+    auto searched = exhaust(s, *target, methods, options, threads);
     if (!searched) return Unexpected(searched.error());
     if (!searched->smallest) return Unexpected(unreachable(*target, s, searched->tightest));
     chosen = std::move(*searched->smallest);

@@ -60,11 +60,11 @@ std::uint64_t inflate_bound(std::uint64_t payload_size) {
 }  // namespace
 
 std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
-                                                 std::vector<std::uint8_t>& out) {
+                                                 std::vector<std::uint8_t>& out, int level) {
   // One whole-buffer call: libdeflate takes sizes as size_t, so coefficient
   // strings past 4 GiB go through in one piece too.
   const std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor(
-      libdeflate_alloc_compressor(6));
+      libdeflate_alloc_compressor(level));
   // The text zlib gave for the same failure.
   if (!compressor) return Unexpected(QuarnelError::encode_failed("insufficient memory"));
   // Room for the bound, left untouched: only the pages the payload fills are

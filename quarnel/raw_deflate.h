@@ -11,14 +11,16 @@
 #include <vector>
 
 #include "quarnel/error.h"
+#include "quarnel/quarnel.h"
 
 namespace quarnel {
 
 // Appends one complete raw DEFLATE stream of `input`, compressed by libdeflate
-// at level 6, to `out`. Fails with EncodeFailed "insufficient memory" when
-// the library cannot set up its compressor.
+// at `level` (compress() uses 6), to `out`. Fails with EncodeFailed
+// "insufficient memory" when the library cannot set up its compressor.
 std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
-                                                 std::vector<std::uint8_t>& out);
+                                                 std::vector<std::uint8_t>& out,
+                                                 int level = kDefaultDeflateLevel);
 
 // Bytes inflated from a payload. The storage is left uninitialised until
 // written, so reserving room for what a header promises costs no more than

@@ -113,6 +113,9 @@ struct StoreOptions {
   std::optional<double> sample_rate;
   std::optional<std::uint32_t> channels;
   std::string source_format;
+  // The plain encoder's DEFLATE level, for a payload it codes with DEFLATE,
+  // kMinDeflateLevel..kMaxDeflateLevel: the default gives compress()'s bytes.
+  int deflate_level = kDefaultDeflateLevel;
 };
 
 // compress() with a trailer. A signal with nothing masked gives compress()'s

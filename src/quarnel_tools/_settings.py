@@ -1,7 +1,7 @@
 """One codec configuration shared by the numcodecs codec, the Zarr codec and
 the command line: either the fixed options (method, scale, cutoff, coder) or
 one error target (max_error, rel_error or psnr) with an optional method and
-coder for the bounded encoder.
+coder for the bounded encoder, and with either a DEFLATE level.
 
 Every rule is the codec's: the names and defaults come from it, the options
 are checked by ``quarnel.QrnlCompressionOptions`` and a target by the same
@@ -19,6 +19,7 @@ import quarnel_tools
 import quarnel_tools._native as _native
 from quarnel_tools._arguments import TARGETS as TARGETS  # the command line takes them from here
 from quarnel_tools._arguments import bounded_choices, target
+from quarnel_tools._arguments import deflate_level as _deflate_level
 
 if TYPE_CHECKING:
     from quarnel_tools._arguments import Coder, Cutoff, Method
@@ -51,6 +52,8 @@ class Settings:
     # Streams with the trailer (checksum and mask) unless a consumer wants
     # the bare format.
     trailer: bool = True
+    # For a payload coded with DEFLATE; None is the codec's default.
+    deflate_level: Optional[int] = None
 
     @classmethod
     def parse(
@@ -64,9 +67,11 @@ class Settings:
         rel_error: Optional[float] = None,
         psnr: Optional[float] = None,
         trailer: bool = True,
+        deflate_level: Optional[int] = None,
     ) -> "Settings":
         if not isinstance(trailer, bool):
             raise TypeError(f"trailer must be a bool, not {type(trailer).__name__}")
+        level = None if deflate_level is None else _deflate_level(deflate_level)
         given = target(max_error, rel_error, psnr)
         if given is not None:
             kind, bound = given
@@ -74,13 +79,16 @@ class Settings:
             fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
             if fixed:
                 raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
-            return cls(method=method, coder=coder, target=TARGETS[kind], bound=bound, trailer=trailer)
+            return cls(
+                method=method, coder=coder, target=TARGETS[kind], bound=bound, trailer=trailer, deflate_level=level
+            )
         settings = cls(
             method=DEFAULT_METHOD if method is None else method,
             scale=DEFAULT_SCALE if scale is None else scale,
             cutoff=DEFAULT_CUTOFF if cutoff is None else cutoff,
             coder=DEFAULT_CODER if coder is None else coder,
             trailer=trailer,
+            deflate_level=level,
         )
         try:
             settings.options()  # the module's own checks and messages
@@ -114,6 +122,8 @@ class Settings:
                 out["coder"] = self.coder
         if not self.trailer:
             out["trailer"] = False
+        if self.deflate_level is not None:
+            out["deflate_level"] = self.deflate_level
         return out
 
     def compress(
@@ -130,7 +140,13 @@ class Settings:
             fill_value = metadata = None
         if self.target is None:
             return quarnel_tools.compress(
-                samples, self.options(), threads=threads, trailer=self.trailer, fill_value=fill_value, metadata=metadata
+                samples,
+                self.options(),
+                threads=threads,
+                trailer=self.trailer,
+                fill_value=fill_value,
+                metadata=metadata,
+                deflate_level=self.deflate_level,
             )
         # The bound in its target's place.
         max_error, rel_error, psnr = (self.bound if name == self.target else None for name in TARGETS)
@@ -145,6 +161,7 @@ class Settings:
             trailer=self.trailer,
             fill_value=fill_value,
             metadata=metadata,
+            deflate_level=self.deflate_level,
         )
 
     def describe(self) -> str:

@@ -56,6 +56,10 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         True (the default) appends the trailer: a checksum, refused on
         decoding when it fails, and the mask. False writes bare streams of
         the format, without either.
+    deflate_level : int, optional
+        DEFLATE level, 1 (fastest) to 12 (smallest), where a chunk's payload
+        is coded with DEFLATE: ``coder="deflate", deflate_level=1`` writes
+        fastest. By default 6, the level of ``quarnel.compress_signal``.
 
     A target holds for a chunk written whole; each rewrite of a decoded chunk
     (partial writes, appends) can add up to the bound again.
@@ -91,10 +95,11 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         dtype: str = "float32",
         fill_value: Optional[float] = None,
         trailer: bool = True,
+        deflate_level: Optional[int] = None,
     ) -> None:
         self._settings = Settings.parse(
             method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
-            trailer=trailer,
+            trailer=trailer, deflate_level=deflate_level,
         )
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")

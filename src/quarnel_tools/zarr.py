@@ -62,9 +62,9 @@ class QuarnelCodec(ArrayBytesCodec):
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
     ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
-    ``psnr`` (per chunk) with an optional ``method`` and ``coder``, and
-    ``trailer`` (default true; false writes bare streams, without the checksum
-    or the mask). Decoded float32 samples are cast to the array's type; masked
+    ``psnr`` (per chunk) with an optional ``method`` and ``coder``,
+    ``deflate_level``, and ``trailer`` (default true; false writes bare
+    streams, without the checksum or the mask). Decoded float32 samples are cast to the array's type; masked
     samples come back with the array's own bits.
     """
 
@@ -74,7 +74,7 @@ class QuarnelCodec(ArrayBytesCodec):
 
     def __init__(self, **config: Any) -> None:
         # The settings of Settings.parse, checked there: method, scale,
-        # cutoff, coder, max_error, rel_error, psnr, trailer.
+        # cutoff, coder, max_error, rel_error, psnr, trailer, deflate_level.
         settings = Settings.parse(**config)
         object.__setattr__(self, "settings", settings)
 

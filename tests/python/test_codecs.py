@@ -137,6 +137,8 @@ CONFIGS = [
     {"max_error": 0.001},
     {"rel_error": 1e-4, "method": "cdf53"},
     {"psnr": 60.0, "coder": "arans"},
+    {"coder": "deflate", "deflate_level": 1, "scale": 9, "method": "cdf97", "cutoff": "low"},
+    {"max_error": 0.01, "coder": "deflate", "deflate_level": 12},
 ]
 
 
@@ -166,6 +168,9 @@ def test_configurations_round_trip(config):
         ({"psnr": float("nan")}, ValueError, "finite number of dB"),
         ({"psnr": "60"}, TypeError, "number"),
         ({"level": 3}, TypeError, "level"),
+        ({"deflate_level": 0}, ValueError, "DEFLATE level must be 1 to 12, but it was 0"),
+        ({"deflate_level": 2**70}, ValueError, "DEFLATE level must be 1 to 12"),
+        ({"deflate_level": True}, TypeError, "deflate_level must be an int"),
     ],
 )
 def test_bad_configurations_raise_at_construction(make, config, error, words):
