@@ -100,7 +100,7 @@ class QuarnelCodec(ArrayBytesCodec):
         samples = np.require(samples, dtype, ["C", "A"]).reshape(-1)
         fill = chunk_spec.fill_value
         fill_value = None if fill is None else float(np.asarray(fill, dtype))
-        return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples, fill_value=fill_value))
+        return chunk_spec.prototype.buffer.from_bytes(self.settings.compress(samples, threads=1, fill_value=fill_value))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         stream = chunk_bytes.as_numpy_array()
@@ -111,13 +111,15 @@ class QuarnelCodec(ArrayBytesCodec):
         if count != expected:
             raise ValueError(f"quarnel chunk holds {count} samples, expected {expected}")
         dtype = _sample_dtype(chunk_spec.dtype)
-        samples = quarnel_tools.decompress(stream, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
+        samples = quarnel_tools.decompress(stream, threads=1, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
         samples = samples.astype(dtype, copy=False)
         samples = samples.reshape(chunk_spec.shape)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 
     # The codec runs without the interpreter lock: off the event loop, chunks
-    # compress side by side.
+    # compress side by side, each on one thread (threads=1 above), as zarr's
+    # pool already keeps every core busy; threads of the codec's own on top
+    # would only compete with it.
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
         return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
 

@@ -205,6 +205,31 @@ def test_zarr_refuses_integer_arrays(tmp_path):
         zarr.create_array(tmp_path / "a.zarr", shape=(10,), dtype="int16", serializer=QuarnelCodec(), compressors=None)
 
 
+@pytest.mark.parametrize("config", [{"scale": 10}, {"psnr": 50.0}])
+def test_zarr_chunks_run_one_thread_each(tmp_path, monkeypatch, config):
+    """zarr's pool runs chunks side by side; codec threads on top of it only
+    oversubscribe the cores."""
+    import quarnel_tools._native as native
+
+    threads = []
+    for name, at in (("compress", 2), ("compress_bounded", 5), ("decompress", 1)):
+        call = getattr(native, name)
+
+        def counted(*args, _call=call, _at=at):
+            threads.append(args[_at])
+            return _call(*args)
+
+        monkeypatch.setattr(native, name, counted)
+    x = make_signal(8000)
+    array = zarr.create_array(
+        tmp_path / "a.zarr", shape=x.shape, chunks=(2000,), dtype="float32",
+        serializer=QuarnelCodec(**config), compressors=None,
+    )
+    array[:] = x
+    array[:]
+    assert threads and set(threads) == {1}
+
+
 def rows(channels=2, n=5000):
     return np.stack([make_signal(n, seed=c) for c in range(channels)])
 
