@@ -3,11 +3,13 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -290,17 +292,31 @@ Trailer mask_of_impl(std::span<const T> samples, std::optional<double> fill) {
   const T fill_value = has_fill ? static_cast<T>(*fill) : T(0);
   // A fill value the samples' type cannot hold equals none of them.
   const bool fill_exact = has_fill && static_cast<double>(fill_value) == *fill;
+  // Not finite (NaN fails the comparison) or the fill: without branches, so
+  // that the test of a block vectorises.
+  const auto masked = [&](T x) {
+    return !(std::abs(x) <= std::numeric_limits<T>::max()) | (fill_exact & (x == fill_value));
+  };
+  // Most blocks hold nothing to mask: one test each, and the run-building
+  // loop only where a block holds something.
+  constexpr std::size_t kBlock = 512;
   std::uint64_t run_bits = 0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const T x = samples[i];
-    if (std::isfinite(x) && !(fill_exact && x == fill_value)) continue;
-    const std::uint64_t bits = bits_of(x);
-    if (!t.mask.empty() && t.mask.back().start + t.mask.back().length == i && run_bits == bits) {
-      ++t.mask.back().length;
-      continue;
+  for (std::size_t start = 0; start < samples.size(); start += kBlock) {
+    const std::size_t end = std::min(samples.size(), start + kBlock);
+    bool any = false;
+    for (std::size_t i = start; i < end; ++i) any |= masked(samples[i]);
+    if (!any) continue;
+    for (std::size_t i = start; i < end; ++i) {
+      const T x = samples[i];
+      if (!masked(x)) continue;
+      const std::uint64_t bits = bits_of(x);
+      if (!t.mask.empty() && t.mask.back().start + t.mask.back().length == i && run_bits == bits) {
+        ++t.mask.back().length;
+        continue;
+      }
+      t.mask.push_back({i, 1, index_of(bits)});
+      run_bits = bits;
     }
-    t.mask.push_back({i, 1, index_of(bits)});
-    run_bits = bits;
   }
   return t;
 }
