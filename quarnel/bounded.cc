@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <optional>
 #include <ranges>
@@ -142,10 +143,38 @@ Signal scan(std::span<const float> samples, std::span<const double> exact) {
   return s;
 }
 
+// Samples or a band, left unset until written: every value is written
+// before it is read (the transform writes all of its bands), so zeroing them
+// first would only cost a pass over memory.
+class Floats {
+ public:
+  Floats() = default;
+  explicit Floats(std::size_t n)
+      : data_(n ? std::make_unique_for_overwrite<float[]>(n) : nullptr), size_(n) {}
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  float& operator[](std::size_t i) { return data_[i]; }
+  operator std::span<float>() { return {data_.get(), size_}; }
+  operator std::span<const float>() const { return {data_.get(), size_}; }
+  Floats copy() const {
+    Floats c(size_);
+    std::copy_n(data_.get(), size_, c.data_.get());
+    return c;
+  }
+
+ private:
+  std::unique_ptr<float[]> data_;
+  std::size_t size_ = 0;
+};
+
 // (x - lo) / range - mean, non-finite samples held.
-std::vector<float> normalised(const Signal& s) {
-  std::vector<float> out(s.samples.size());
-  if (s.range == 0.0) return out;
+Floats normalised(const Signal& s) {
+  Floats out(s.samples.size());
+  if (s.range == 0.0) {
+    std::fill_n(&out[0], out.size(), 0.0f);
+    return out;
+  }
   for_each_held(s, [&](std::size_t i, float y) {
     out[i] = static_cast<float>(static_cast<double>(y) - s.mean);
   });
@@ -410,8 +439,8 @@ struct Bands {
 
 // The bands of one transform.
 struct Coefficients {
-  std::vector<std::vector<float>> details;         // level k + 1
-  std::vector<std::vector<float>> approximations;  // level k + 1, empty where not kept
+  std::vector<Floats> details;         // level k + 1
+  std::vector<Floats> approximations;  // level k + 1, empty where not kept
 
   Bands bands(std::size_t levels) const {
     Bands b;
@@ -425,11 +454,10 @@ struct Coefficients {
 // the filter repeat up to its length, as compress() extends them (the decoder
 // cuts the extra samples).
 std::span<const float> transform_input(const Signal& s, const Decomposition& d,
-                                       std::span<const float> normalised,
-                                       std::vector<float>& extended) {
+                                       std::span<const float> normalised, Floats& extended) {
   const std::size_t n = s.samples.size();
   if (n >= d.length) return normalised;
-  extended.resize(d.length);
+  extended = Floats(d.length);
   for (std::size_t i = 0; i < d.length; ++i) extended[i] = normalised[i % n];
   return extended;
 }
@@ -442,17 +470,17 @@ std::span<const float> transform_input(const Signal& s, const Decomposition& d,
 template <typename Take>
 std::expected<void, QuarnelError> transform(const lumvet::DwtExecutor& executor,
                                             std::span<const float> input, std::size_t levels,
-                                            std::vector<float>* release, Take&& take) {
-  std::vector<float> previous;
+                                            Floats* release, Take&& take) {
+  Floats previous;
   for (std::size_t k = 0; k < levels; ++k) {
     const std::span<const float> source = k == 0 ? input : std::span<const float>(previous);
     const lumvet::DwtSize size = executor.dwt_size(source.size());
-    std::vector<float> approximation(size.approximation_length);
-    std::vector<float> details(size.details_length);
+    Floats approximation(size.approximation_length);
+    Floats details(size.details_length);
     if (auto done = executor.execute_forward(source, approximation, details); !done) {
       return Unexpected(QuarnelError::transform_failed(done.error().message()));
     }
-    if (k == 0 && release) std::vector<float>().swap(*release);
+    if (k == 0 && release) *release = Floats();
     previous = std::move(approximation);
     take(k, previous, details);
   }
@@ -478,18 +506,17 @@ std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMet
     length = d.executor->dwt_size(length).approximation_length;
   }
 
-  std::vector<float> extended;
+  Floats extended;
   const auto input = transform_input(s, d, normalised, extended);
-  auto made =
-      transform(*d.executor, input, d.levels, nullptr,
-                [&](std::size_t, std::vector<float>& approximation, std::vector<float>& details) {
-                  d.details.emplace_back(details);
-                  d.approximations.emplace_back(approximation);
-                  if (all) {
-                    all->details.push_back(std::move(details));
-                    all->approximations.push_back(approximation);
-                  }
-                });
+  auto made = transform(*d.executor, input, d.levels, nullptr,
+                        [&](std::size_t, Floats& approximation, Floats& details) {
+                          d.details.emplace_back(details);
+                          d.approximations.emplace_back(approximation);
+                          if (all) {
+                            all->details.push_back(std::move(details));
+                            all->approximations.push_back(approximation.copy());
+                          }
+                        });
   if (!made) return Unexpected(made.error());
   return d;
 }
@@ -497,18 +524,16 @@ std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMet
 // The bands of `levels` levels of d's wavelet, all that a candidate of that
 // many levels is quantised from. Frees `normalised` on the way.
 std::expected<Coefficients, QuarnelError> coefficients(const Signal& s, const Decomposition& d,
-                                                       std::size_t levels,
-                                                       std::vector<float>& normalised) {
+                                                       std::size_t levels, Floats& normalised) {
   Coefficients c;
-  std::vector<float> extended;
+  Floats extended;
   const auto input = transform_input(s, d, normalised, extended);
-  auto made =
-      transform(*d.executor, input, levels, extended.empty() ? &normalised : &extended,
-                [&](std::size_t k, std::vector<float>& approximation, std::vector<float>& details) {
-                  c.details.push_back(std::move(details));
-                  c.approximations.emplace_back();
-                  if (k + 1 == levels) c.approximations.back() = std::move(approximation);
-                });
+  auto made = transform(*d.executor, input, levels, extended.empty() ? &normalised : &extended,
+                        [&](std::size_t k, Floats& approximation, Floats& details) {
+                          c.details.push_back(std::move(details));
+                          c.approximations.emplace_back();
+                          if (k + 1 == levels) c.approximations.back() = std::move(approximation);
+                        });
   if (!made) return Unexpected(made.error());
   return c;
 }
@@ -1073,7 +1098,7 @@ std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
     }
     return {};
   };
-  const std::vector<float> signal = normalised(s);
+  const Floats signal = normalised(s);
   for (const WaveletMethod method : methods) {
     {
       Coefficients all;
@@ -1149,7 +1174,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
   const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
 
-  std::vector<float> signal = normalised(s);
+  Floats signal = normalised(s);
   std::optional<Built> found;
   if (s.range == 0.0) {
     // A constant signal is stored exactly by any wavelet at one level.
@@ -1193,7 +1218,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
       }
     }
   }
-  std::vector<float>().swap(signal);
+  signal = Floats();
 
   Encoded chosen;
   if (found) {
