@@ -43,12 +43,14 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
 import recordings
 import zfpy
 from bounded import best_by_bisection, errors, ratio, run_sz3, run_zfp, value_range
+from compare import read_status
 
 import quarnel
 import quarnel_tools
@@ -134,14 +136,6 @@ def ratio_table(sigs: dict) -> None:
 
 
 # ---------------------------------------------------------------- 2. cost
-
-
-def read_status(field: str) -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"no {field} in /proc/self/status")
 
 
 COST_CALLS = {
@@ -242,6 +236,7 @@ def store_table() -> None:
 
     from quarnel_tools.zarr import QuarnelCodec
 
+    warnings.filterwarnings("ignore", message="Numcodecs codecs are not in the Zarr")
     x = load("speech", STORE_SAMPLES)
     mb = x.nbytes / 1e6
     print(f"4. Zarr v3 store, {STORE_SAMPLES} samples of speech in chunks of {STORE_CHUNK}, zarr's pipeline"
