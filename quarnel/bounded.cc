@@ -2,21 +2,27 @@
 //
 // Outline. The signal is normalised once and transformed once per wavelet,
 // to as many levels as the band table allows. Each band is summarised by a
-// histogram of magnitudes (band_statistics.h), from which the bits and the
-// error of any step and dead zone are estimated without touching the
-// coefficients again. The estimates pick the wavelet, the level count, the
-// step and a dead zone per band; the chosen candidate is then quantised and
-// decoded exactly as the decompressor decodes, its real error is measured and
-// the step corrected by a few secant steps. Only the final candidate meets an
-// entropy coder. Where the estimates miss, the whole space is decoded instead
-// (exhaust()) and each stream that meets the target is coded, the smallest
-// kept.
+// histogram of magnitudes (band_statistics.h) as it is made, and dropped:
+// from the histograms the bits and the error of any step and dead zone are
+// estimated without touching the coefficients again. The estimates pick the
+// wavelet, the level count, the step and a dead zone per band. Only that
+// wavelet is transformed again, to that level count, and its candidates are
+// decoded exactly as the decompressor decodes, the inverse transform pulling
+// each coefficient through the quantiser, so that no candidate's bytes are
+// written: its real error is measured and the step corrected by a few secant
+// steps. Only the final candidate is written and meets an entropy coder.
+// Where the estimates miss, the whole space is decoded instead (exhaust())
+// and each stream that meets the target is coded, the smallest kept.
+//
+// Memory: at most the normalised signal and one transform level, or one
+// wavelet's coefficients and one decoded candidate, are held at a time.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <optional>
 #include <ranges>
@@ -75,12 +81,12 @@ struct Signal {
   // The caller's float64 values, when it gave those, else empty: every error
   // and the range of a target are theirs, not their float32 rounding's.
   std::span<const double> exact;
-  std::vector<float> normalised;  // (x - lo) / range - mean, non-finite held
   float lo = 0.0f;
   float hi = 0.0f;
   double range = 0.0;         // hi - lo: steps are in units of it
   double target_range = 0.0;  // max - min of the caller's finite values
   double mean = 0.0;          // of (x - lo) / range
+  float first = 0.0f;         // the first finite sample, 0 when none is
   std::size_t finite = 0;
 
   double caller_value(std::size_t i) const {
@@ -90,18 +96,31 @@ struct Signal {
 
 // Non-finite samples take the value of the finite sample before them (the
 // first finite one at the start): unlike a fixed substitute they neither
-// widen the range nor add a step to the signal.
+// widen the range nor add a step to the signal. `visit(i, y)` sees each
+// sample's (x - lo) / range, in float32 as the transform takes it.
+template <typename Visit>
+void for_each_held(const Signal& s, Visit&& visit) {
+  const double inv = 1.0 / s.range;
+  float held = s.first;
+  for (std::size_t i = 0; i < s.samples.size(); ++i) {
+    if (std::isfinite(s.samples[i])) held = s.samples[i];
+    visit(i, static_cast<float>((static_cast<double>(held) - s.lo) * inv));
+  }
+}
+
+// The range and the mean; the normalised signal itself is made only while a
+// wavelet transforms it (normalised()), so that it is never held beside the
+// coefficients the candidates are made of.
 Signal scan(std::span<const float> samples, std::span<const double> exact) {
   Signal s;
   s.samples = samples;
   s.exact = exact;
-  float first = 0.0f;
   bool seen = false;
   float lo = std::numeric_limits<float>::infinity();
   float hi = -lo;
   for (const float x : samples) {
     if (!std::isfinite(x)) continue;
-    if (!seen) first = x;
+    if (!seen) s.first = x;
     seen = true;
     lo = std::min(lo, x);
     hi = std::max(hi, x);
@@ -117,20 +136,49 @@ Signal scan(std::span<const float> samples, std::span<const double> exact) {
         std::ranges::minmax(exact | std::views::filter([](double x) { return std::isfinite(x); }));
     s.target_range = high - low;
   }
-  s.normalised.resize(samples.size());
   if (s.range == 0.0) return s;  // all zeros
-  const double inv = 1.0 / s.range;
-  float held = first;
   double sum = 0.0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (std::isfinite(samples[i])) held = samples[i];
-    const double y = (static_cast<double>(held) - lo) * inv;
-    s.normalised[i] = static_cast<float>(y);
-    sum += y;
-  }
+  for_each_held(s, [&](std::size_t, float y) { sum += static_cast<double>(y); });
   s.mean = sum / static_cast<double>(samples.size());
-  for (float& y : s.normalised) y = static_cast<float>(static_cast<double>(y) - s.mean);
   return s;
+}
+
+// Samples or a band, left unset until written: every value is written
+// before it is read (the transform writes all of its bands), so zeroing them
+// first would only cost a pass over memory.
+class Floats {
+ public:
+  Floats() = default;
+  explicit Floats(std::size_t n)
+      : data_(n ? std::make_unique_for_overwrite<float[]>(n) : nullptr), size_(n) {}
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  float& operator[](std::size_t i) { return data_[i]; }
+  operator std::span<float>() { return {data_.get(), size_}; }
+  operator std::span<const float>() const { return {data_.get(), size_}; }
+  Floats copy() const {
+    Floats c(size_);
+    std::copy_n(data_.get(), size_, c.data_.get());
+    return c;
+  }
+
+ private:
+  std::unique_ptr<float[]> data_;
+  std::size_t size_ = 0;
+};
+
+// (x - lo) / range - mean, non-finite samples held.
+Floats normalised(const Signal& s) {
+  Floats out(s.samples.size());
+  if (s.range == 0.0) {
+    std::fill_n(&out[0], out.size(), 0.0f);
+    return out;
+  }
+  for_each_held(s, [&](std::size_t i, float y) {
+    out[i] = static_cast<float>(static_cast<double>(y) - s.mean);
+  });
+  return out;
 }
 
 // What a decoded signal achieves against the caller's finite samples, in
@@ -140,15 +188,73 @@ struct Achieved {
   double rms_error = 0.0;
 };
 
-Achieved measure(const Signal& s, std::span<const float> decoded) {
-  double max_error = 0.0, sum = 0.0;
-  for (std::size_t i = 0; i < s.samples.size(); ++i) {
-    if (!std::isfinite(s.samples[i])) continue;
-    const double e = std::abs(static_cast<double>(decoded[i]) - s.caller_value(i));
-    max_error = std::max(max_error, e);
+// The errors of a decoded signal against the caller's values, a non-finite
+// sample counting an error of 0, which changes neither the largest error nor
+// the sum: the loops have no branch to mispredict.
+template <typename T>
+double error_at(std::span<const float> samples, std::span<const T> values,
+                std::span<const float> decoded, std::size_t i) {
+  return std::isfinite(samples[i])
+             ? std::abs(static_cast<double>(decoded[i]) - static_cast<double>(values[i]))
+             : 0.0;
+}
+
+// Four running maxima: the largest error does not depend on the order it is
+// taken in, and one would wait on every comparison.
+template <typename T>
+double largest_error(std::span<const float> samples, std::span<const T> values,
+                     std::span<const float> decoded, double top) {
+  std::array<double, 4> tops{top, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 4 <= samples.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      tops[k] = std::max(tops[k], error_at(samples, values, decoded, i + k));
+    }
+  }
+  for (; i < samples.size(); ++i)
+    tops[0] = std::max(tops[0], error_at(samples, values, decoded, i));
+  return std::ranges::max(tops);
+}
+
+// Added in sample order, whose rounding the reported PSNR keeps.
+template <typename T>
+double squared_errors(std::span<const float> samples, std::span<const T> values,
+                      std::span<const float> decoded, double sum) {
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double e = error_at(samples, values, decoded, i);
     sum += e * e;
   }
-  return {max_error, s.finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(s.finite))};
+  return sum;
+}
+
+// What `decoded` achieves once `prepare` has made each piece of it the
+// decoder's samples. Piece by piece, so that each is measured while it is in
+// the cache. The RMS error, the slower half, is measured only `with_rms`;
+// else it is +inf.
+template <typename Prepare>
+Achieved measure(const Signal& s, std::span<float> decoded, bool with_rms, Prepare&& prepare) {
+  constexpr std::size_t kPiece = 4096;
+  const auto against = [&](const auto values) {
+    Achieved a{0.0, std::numeric_limits<double>::infinity()};
+    double sum = 0.0;
+    for (std::size_t at = 0; at < s.samples.size(); at += kPiece) {
+      const std::size_t length = std::min(kPiece, s.samples.size() - at);
+      const auto piece = decoded.subspan(at, length);
+      prepare(piece);
+      const auto samples = s.samples.subspan(at, length);
+      const auto caller = values.subspan(at, length);
+      a.max_error = largest_error(samples, caller, piece, a.max_error);
+      if (with_rms) sum = squared_errors(samples, caller, piece, sum);
+    }
+    if (with_rms)
+      a.rms_error = s.finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(s.finite));
+    return a;
+  };
+  return s.exact.empty() ? against(s.samples) : against(s.exact);
+}
+
+Achieved measure(const Signal& s, std::span<float> decoded) {
+  return measure(s, decoded, true, [](std::span<float>) {});
 }
 
 double psnr_of(double range, double rms_error) {
@@ -308,56 +414,128 @@ const SynthesisWeights& synthesis_weights(WaveletMethod method) {
   return weights[static_cast<std::size_t>(method)];
 }
 
+// What the estimates need of one wavelet's decomposition: each band's
+// statistics, for as many levels as allowed. The coefficients themselves are
+// made again for the one candidate that is decoded (Coefficients), so that no
+// two transforms are held at once.
 struct Decomposition {
   WaveletMethod method{};
   lumvet::DwtExecutorHandle executor;
   std::size_t length = 0;                      // transformed: the sample count, at least the filter
-  lumvet::MultiDwt dwt;                        // as many levels as allowed
+  std::size_t levels = 0;                      // as many as allowed
   std::vector<BandStatistics> details;         // level k + 1
   std::vector<BandStatistics> approximations;  // level k + 1
   const SynthesisWeights* weights = nullptr;
 
-  std::size_t max_levels() const { return dwt.levels.size(); }
+  std::size_t max_levels() const { return levels; }
 };
 
-std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMethod method) {
+// The coefficients a candidate is quantised from: the details of its levels,
+// finest first, and the approximation of its last.
+struct Bands {
+  std::vector<std::span<const float>> details;
+  std::span<const float> approximation;
+};
+
+// The bands of one transform.
+struct Coefficients {
+  std::vector<Floats> details;         // level k + 1
+  std::vector<Floats> approximations;  // level k + 1, empty where not kept
+
+  Bands bands(std::size_t levels) const {
+    Bands b;
+    for (std::size_t k = 0; k < levels; ++k) b.details.emplace_back(details[k]);
+    b.approximation = approximations[levels - 1];
+    return b;
+  }
+};
+
+// The transform's input: the normalised signal, which signals shorter than
+// the filter repeat up to its length, as compress() extends them (the decoder
+// cuts the extra samples).
+std::span<const float> transform_input(const Signal& s, const Decomposition& d,
+                                       std::span<const float> normalised, Floats& extended) {
+  const std::size_t n = s.samples.size();
+  if (n >= d.length) return normalised;
+  extended = Floats(d.length);
+  for (std::size_t i = 0; i < d.length; ++i) extended[i] = normalised[i % n];
+  return extended;
+}
+
+// Forward transforms `input` level by level, as multi_dwt() does, handing
+// each level's bands to take(k, approximation, details); the approximation
+// then feeds the next level. `release`, the storage behind `input` or null, is
+// freed once the first level exists: the normalised signal is never held
+// beside more than the finest level's bands.
+template <typename Take>
+std::expected<void, QuarnelError> transform(const lumvet::DwtExecutor& executor,
+                                            std::span<const float> input, std::size_t levels,
+                                            Floats* release, Take&& take) {
+  Floats previous;
+  for (std::size_t k = 0; k < levels; ++k) {
+    const std::span<const float> source = k == 0 ? input : std::span<const float>(previous);
+    const lumvet::DwtSize size = executor.dwt_size(source.size());
+    Floats approximation(size.approximation_length);
+    Floats details(size.details_length);
+    if (auto done = executor.execute_forward(source, approximation, details); !done) {
+      return Unexpected(QuarnelError::transform_failed(done.error().message()));
+    }
+    if (k == 0 && release) *release = Floats();
+    previous = std::move(approximation);
+    take(k, previous, details);
+  }
+  return {};
+}
+
+// The statistics of every band, and with `all` every band itself.
+std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMethod method,
+                                                     std::span<const float> normalised,
+                                                     Coefficients* all = nullptr) {
   Decomposition d;
   d.method = method;
   d.executor = make_executor(method);
   d.weights = &synthesis_weights(method);
-  const std::size_t n = s.samples.size();
-  d.length = std::max<std::size_t>(n, d.executor->filter_length());
+  d.length = std::max<std::size_t>(s.samples.size(), d.executor->filter_length());
 
   // Levels while every level's input is long enough for the next.
-  std::size_t levels = 1;
+  d.levels = 1;
   const std::size_t shortest = min_level_input(method, *d.executor);
   std::size_t length = d.executor->dwt_size(d.length).approximation_length;
-  while (levels < kMaxLevels && length >= shortest) {
-    ++levels;
+  while (d.levels < kMaxLevels && length >= shortest) {
+    ++d.levels;
     length = d.executor->dwt_size(length).approximation_length;
   }
 
-  // Signals shorter than the filter repeat themselves up to its length, as
-  // compress() extends them; the decoder cuts the extra samples.
-  std::vector<float> extended;
-  std::span<const float> input = s.normalised;
-  if (n < d.length) {
-    extended.resize(d.length);
-    for (std::size_t i = 0; i < d.length; ++i) extended[i] = s.normalised[i % n];
-    input = extended;
-  }
-  auto dwt = d.executor->multi_dwt(input, levels);
-  if (!dwt) return Unexpected(QuarnelError::transform_failed(dwt.error().message()));
-  if (dwt->levels.empty()) {
-    return Unexpected(
-        QuarnelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
-  }
-  d.dwt = std::move(*dwt);
-  for (const auto& level : d.dwt.levels) {
-    d.details.emplace_back(level.details);
-    d.approximations.emplace_back(level.approximation);
-  }
+  Floats extended;
+  const auto input = transform_input(s, d, normalised, extended);
+  auto made = transform(*d.executor, input, d.levels, nullptr,
+                        [&](std::size_t, Floats& approximation, Floats& details) {
+                          d.details.emplace_back(details);
+                          d.approximations.emplace_back(approximation);
+                          if (all) {
+                            all->details.push_back(std::move(details));
+                            all->approximations.push_back(approximation.copy());
+                          }
+                        });
+  if (!made) return Unexpected(made.error());
   return d;
+}
+
+// The bands of `levels` levels of d's wavelet, all that a candidate of that
+// many levels is quantised from. Frees `normalised` on the way.
+std::expected<Coefficients, QuarnelError> coefficients(const Signal& s, const Decomposition& d,
+                                                       std::size_t levels, Floats& normalised) {
+  Coefficients c;
+  Floats extended;
+  const auto input = transform_input(s, d, normalised, extended);
+  auto made = transform(*d.executor, input, levels, extended.empty() ? &normalised : &extended,
+                        [&](std::size_t k, Floats& approximation, Floats& details) {
+                          c.details.push_back(std::move(details));
+                          c.approximations.emplace_back();
+                          if (k + 1 == levels) c.approximations.back() = std::move(approximation);
+                        });
+  if (!made) return Unexpected(made.error());
+  return c;
 }
 
 // ----------------------------------------------------------------------------
@@ -537,12 +715,6 @@ struct Built {
   Achieved achieved;
 };
 
-void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
-  const auto u = static_cast<std::uint16_t>(q);
-  out[2 * at] = static_cast<std::uint8_t>(u);
-  out[2 * at + 1] = static_cast<std::uint8_t>(u >> 8);
-}
-
 // The header's scale and stored range for a step: the stored range is the
 // step times 2^scale; the smallest scale that keeps it at least the signal's
 // range keeps it within twice that where it can, and steps finer than 2^-12
@@ -568,60 +740,171 @@ bool place_step(const Signal& s, double step, QuarnelHeader& h) {
   return std::isfinite(max_value) && std::isfinite(max_value - s.lo);
 }
 
-std::expected<std::optional<Built>, QuarnelError> build(const Signal& s, const Decomposition& d,
-                                                        const Candidate& c) {
-  Built b;
-  b.method = d.method;
-  QuarnelHeader& h = b.header;
+// One coefficient as the stream stores it, `gain` turning it into steps,
+// clamped to 16 bits.
+std::int32_t quantised(float coefficient, double gain, Quantiser quantiser) {
+  const double scaled = static_cast<double>(coefficient) * gain;
+  const double m = std::abs(scaled);
+  // floor() by truncation, which is no library call: m + offset is not
+  // negative, and from 2^16 on the value is clamped whatever its fraction.
+  const double r = m + quantiser.offset;
+  const auto whole = static_cast<std::int32_t>(r < 65536.0 ? r : 65536.0);
+  // Masks rather than branches: a value falls in the dead zone, and is
+  // negative, about as often as not.
+  const std::int32_t kept = -static_cast<std::int32_t>(m >= quantiser.threshold);
+  const std::int32_t negative = -static_cast<std::int32_t>(scaled < 0.0);
+  const std::int32_t q = std::max(whole, 1) & kept;
+  return (std::min(q, 32767) & ~negative) | (-std::min(q, 32768) & negative);
+}
+
+// A candidate's header, band table and gain, before any coefficient is
+// quantised.
+struct Quantisation {
+  QuarnelHeader header;
+  BandLayout layout;
+  double gain = 0.0;  // coefficients to steps
+};
+
+// Nothing when no finite header holds the signal, or when a coefficient would
+// not fit 16 bits: the largest magnitude of each band quantises to the
+// largest integer, as quantisation keeps the order of magnitudes.
+std::optional<Quantisation> quantisation(const Signal& s, const Decomposition& d,
+                                         const Candidate& c) {
+  Quantisation q;
+  QuarnelHeader& h = q.header;
   h.method_tag = method_tag(d.method);
   h.levels = static_cast<std::uint8_t>(c.levels);
   h.sample_count = static_cast<std::uint32_t>(s.samples.size());
-  b.layout = band_layout(*d.executor, s.samples.size(), static_cast<unsigned>(c.levels));
-  b.bytes.assign(2 * b.layout.coefficient_count(), 0);
+  q.layout = band_layout(*d.executor, s.samples.size(), static_cast<unsigned>(c.levels));
   if (s.range == 0.0) {
     // Every sample is lo: all coefficients 0 and no range rebuild it exactly.
     h.scale = kMaxScale;
     h.min_value = h.max_value = s.lo;
     h.mean_value = 0.0f;
-  } else {
-    if (!place_step(s, c.step, h)) return std::optional<Built>();
-    // The decoder rebuilds (idwt(q 2^-scale) + mean) * stored + lo, with
-    // stored its own float difference of the header's bounds.
-    const double stored = static_cast<double>(h.max_value - h.min_value);
-    const double shrink = s.range / stored;
-    h.mean_value = static_cast<float>(s.mean * shrink);
-    const double gain = shrink * std::ldexp(1.0, h.scale);
-    std::size_t at = 0;
-    bool fits = true;
-    const auto quantise_into = [&](std::span<const float> band, Quantiser quantiser) {
-      for (const float v : band) {
-        const double scaled = static_cast<double>(v) * gain;
-        const double m = std::abs(scaled);
-        const double q =
-            m < quantiser.threshold
-                ? 0.0
-                : std::copysign(std::max(1.0, std::floor(m + quantiser.offset)), scaled);
-        fits &= std::abs(q) <= 32767.0;
-        put(b.bytes, at++, static_cast<std::int32_t>(std::clamp(q, -32768.0, 32767.0)));
-      }
-    };
-    quantise_into(d.dwt.levels[c.levels - 1].approximation, c.quantisers[0]);
-    for (std::size_t k = 0; k < c.levels; ++k) {
-      quantise_into(d.dwt.levels[k].details, c.quantisers[k + 1]);
-    }
-    if (!fits) return std::optional<Built>();
+    return q;
   }
-  auto decoded = reconstruct(h, *d.executor, b.layout, b.bytes);
+  if (!place_step(s, c.step, h)) return std::nullopt;
+  // The decoder rebuilds (idwt(q 2^-scale) + mean) * stored + lo, with
+  // stored its own float difference of the header's bounds.
+  const double stored = static_cast<double>(h.max_value - h.min_value);
+  const double shrink = s.range / stored;
+  h.mean_value = static_cast<float>(s.mean * shrink);
+  q.gain = shrink * std::ldexp(1.0, h.scale);
+  const auto fits = [&](const BandStatistics& band, Quantiser quantiser) {
+    return std::abs(quantised(band.max_abs(), q.gain, quantiser)) <= 32767;
+  };
+  bool all_fit = fits(d.approximations[c.levels - 1], c.quantisers[0]);
+  for (std::size_t k = 0; k < c.levels; ++k) all_fit &= fits(d.details[k], c.quantisers[k + 1]);
+  if (!all_fit) return std::nullopt;
+  return q;
+}
+
+// Coefficients to the values the decoder makes of their bytes. Where the
+// processor may have AVX2, a second copy is built for it, in which the loop
+// vectorises; both give the same values, every operation being exact or
+// correctly rounded. (Not under ThreadSanitizer, as in reconstruct.cc.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+void dequantised(const float* coefficients, std::size_t count, double gain, Quantiser quantiser,
+                 float factor, float* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = static_cast<float>(quantised(coefficients[i], gain, quantiser)) * factor;
+  }
+}
+
+// A band quantised and dequantised as the inverse transform pulls it.
+struct QuantisedBand {
+  const float* coefficients;
+  double gain;
+  Quantiser quantiser;
+  float factor;  // 2^-scale
+
+  static void fill(void* context, std::size_t from, std::size_t count, float* out) {
+    const auto& self = *static_cast<const QuantisedBand*>(context);
+    dequantised(self.coefficients + from, count, self.gain, self.quantiser, self.factor, out);
+  }
+};
+
+// What the candidate's stream decodes to, measured: the inverse transform
+// pulls its coefficients through the quantiser, so no bytes are written and
+// no band is held twice.
+std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decomposition& d,
+                                                  const Bands& bands, const Candidate& c,
+                                                  const Quantisation& q, bool with_rms) {
+  const float factor = std::ldexp(1.0f, -static_cast<int>(q.header.scale));
+  std::vector<QuantisedBand> sources;
+  sources.reserve(c.levels + 1);  // the band sources point into it
+  const auto band_of = [&](std::span<const float> band, Quantiser quantiser) {
+    sources.push_back({band.data(), q.gain, quantiser, factor});
+    return lumvet::BandSource{{&QuantisedBand::fill, &sources.back()}, band.size()};
+  };
+  lumvet::MultiDwtSource pulled;
+  pulled.approximation = band_of(bands.approximation, c.quantisers[0]);
+  for (std::size_t k = 0; k < c.levels; ++k) {
+    pulled.details.push_back(band_of(bands.details[k], c.quantisers[k + 1]));
+  }
+  auto decoded = inverse_transform_from(*d.executor, pulled);
   if (!decoded) return Unexpected(decoded.error());
-  b.achieved = measure(s, *decoded);
-  return std::optional<Built>(std::move(b));
+  // As reconstruct() finishes: the transform's samples past the signal's
+  // are cut, and any it lacks are 0.
+  const QuarnelHeader& h = q.header;
+  const std::size_t made = std::min(decoded->size(), s.samples.size());
+  decoded->resize(s.samples.size(), 0.0f);
+  return measure(s, *decoded, with_rms, [&](std::span<float> piece) {
+    const std::size_t from = static_cast<std::size_t>(piece.data() - decoded->data());
+    if (from < made) {
+      denormalise(piece.first(std::min(piece.size(), made - from)), h.min_value, h.max_value,
+                  h.mean_value);
+    }
+  });
+}
+
+void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
+  const auto u = static_cast<std::uint16_t>(q);
+  out[2 * at] = static_cast<std::uint8_t>(u);
+  out[2 * at + 1] = static_cast<std::uint8_t>(u >> 8);
+}
+
+// The candidate's coefficient byte string, in payload order.
+Built write(const Decomposition& d, const Bands& bands, const Candidate& c, Quantisation q,
+            const Achieved& achieved) {
+  Built b{d.method, q.header, std::move(q.layout), {}, achieved};
+  b.bytes.resize(2 * b.layout.coefficient_count());
+  std::size_t at = 0;
+  const auto quantise_into = [&](std::span<const float> band, Quantiser quantiser) {
+    for (const float v : band) put(b.bytes, at++, quantised(v, q.gain, quantiser));
+  };
+  quantise_into(bands.approximation, c.quantisers[0]);
+  for (std::size_t k = 0; k < c.levels; ++k) quantise_into(bands.details[k], c.quantisers[k + 1]);
+  return b;
+}
+
+// A candidate with its header and what it achieves; nothing when it has no
+// header (quantisation()).
+struct Measured {
+  Quantisation quantisation;
+  Achieved achieved;
+};
+
+// The RMS error is +inf, not measured, unless `with_rms`.
+std::expected<std::optional<Measured>, QuarnelError> measured(const Signal& s,
+                                                              const Decomposition& d,
+                                                              const Bands& bands,
+                                                              const Candidate& c,
+                                                              bool with_rms = true) {
+  auto q = quantisation(s, d, c);
+  if (!q) return std::optional<Measured>();
+  const auto achieved = achieved_by(s, d, bands, c, *q, with_rms);
+  if (!achieved) return Unexpected(achieved.error());
+  return std::optional<Measured>(Measured{std::move(*q), *achieved});
 }
 
 // ----------------------------------------------------------------------------
 // The search
 
 struct Found {
-  Built built;
+  Measured measured;
   Candidate candidate;
 };
 
@@ -632,19 +915,21 @@ struct Found {
 // none has, the step keeps shrinking down to the finest. Nothing when even
 // that misses.
 std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const Decomposition& d,
-                                                         const Target& t, Candidate c,
-                                                         bool dead_zones) {
+                                                         const Bands& bands, const Target& t,
+                                                         Candidate c, bool dead_zones) {
   std::optional<Found> best;
   double best_used = 0.0;
   const double finest = finest_step(d, c.levels);
   double previous_step = 0.0, previous_used = 0.0;
   for (int round = 1;; ++round) {
-    auto built = build(s, d, c);
-    if (!built) return Unexpected(built.error());
-    const double used =
-        *built ? t.used((*built)->achieved) : std::numeric_limits<double>::infinity();
-    if (*built && t.met((*built)->achieved) && (!best || c.step > best->candidate.step)) {
-      best = Found{std::move(**built), c};
+    // Where the largest error is the target, only a candidate that would
+    // be kept needs its RMS error, which is reported.
+    const bool with_rms = t.kind == ErrorTarget::psnr || !best || c.step > best->candidate.step;
+    auto m = measured(s, d, bands, c, with_rms);
+    if (!m) return Unexpected(m.error());
+    const double used = *m ? t.used((*m)->achieved) : std::numeric_limits<double>::infinity();
+    if (*m && t.met((*m)->achieved) && (!best || c.step > best->candidate.step)) {
+      best = Found{std::move(**m), c};
       best_used = used;
     }
     if (best && (best_used >= kCloseEnough || round >= kRefinements)) break;
@@ -674,8 +959,10 @@ double gaussian_peak(std::size_t n) {
   return std::sqrt(2.0 * std::log(static_cast<double>(std::max<std::size_t>(n, 3))));
 }
 
-std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, CoderChoice coder,
+std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b,
+                                                              const BoundedOptions& options,
                                                               unsigned threads, CoderChoice& used) {
+  const CoderChoice coder = options.coder;
   const auto finish =
       [&](std::vector<std::uint8_t> stream,
           std::uint8_t coder_byte) -> std::expected<std::vector<std::uint8_t>, QuarnelError> {
@@ -707,7 +994,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b, Co
                                   0.75 * static_cast<double>(b.layout.coefficient_count());
   if (coder == CoderChoice::deflate || !rans || (coder == CoderChoice::auto_ && sparse)) {
     std::vector<std::uint8_t> stream(kHeaderSize);
-    if (auto deflated = deflate_append(b.bytes, stream); !deflated) {
+    if (auto deflated = deflate_append(b.bytes, stream, options.deflate_level); !deflated) {
       return Unexpected(deflated.error());
     }
     if (!rans || stream.size() < rans->size()) {
@@ -791,7 +1078,7 @@ struct Exhausted {
 // plain encoder's streams, compress(), at every scale.
 std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                                                std::span<const WaveletMethod> methods,
-                                               CoderChoice coder, unsigned threads) {
+                                               const BoundedOptions& options, unsigned threads) {
   Exhausted x;
   // Closer in the target's own measure, the other one breaking ties.
   const auto closer = [&](const Achieved& a, const Achieved& b) {
@@ -799,32 +1086,44 @@ std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                ? std::pair(a.rms_error, a.max_error) < std::pair(b.rms_error, b.max_error)
                : std::pair(a.max_error, a.rms_error) < std::pair(b.max_error, b.rms_error);
   };
-  const auto offer = [&](const std::optional<Built>& b) -> std::expected<void, QuarnelError> {
-    if (!b) return {};
-    if (closer(b->achieved, x.tightest)) x.tightest = b->achieved;
-    if (!t.met(b->achieved)) return {};
+  // A stream's bytes are written only once it meets the target.
+  const auto offer = [&](const Achieved& achieved,
+                         const auto& make) -> std::expected<void, QuarnelError> {
+    if (closer(achieved, x.tightest)) x.tightest = achieved;
+    if (!t.met(achieved)) return {};
+    const Built b = make();
     CoderChoice used = CoderChoice::arans;
-    auto stream = encode(*b, coder, threads, used);
+    auto stream = encode(b, options, threads, used);
     if (!stream) return Unexpected(stream.error());
     if (!x.smallest || stream->size() < x.smallest->stream.size()) {
-      x.smallest = Encoded{std::move(*stream), used, b->method, b->header, b->achieved};
+      x.smallest = Encoded{std::move(*stream), used, b.method, b.header, b.achieved};
     }
     return {};
   };
+  const Floats signal = normalised(s);
   for (const WaveletMethod method : methods) {
     {
-      auto d = decompose(s, method);
+      Coefficients all;
+      auto d = decompose(s, method, signal, &all);
       if (!d) return Unexpected(d.error());
       for (std::size_t levels = 1; levels <= d->max_levels(); ++levels) {
-        const auto built = build(s, *d, estimate(*d, levels, finest_step(*d, levels), false));
-        if (!built) return Unexpected(built.error());
-        if (auto offered = offer(*built); !offered) return Unexpected(offered.error());
+        const Candidate c = estimate(*d, levels, finest_step(*d, levels), false);
+        const Bands bands = all.bands(levels);
+        auto m = measured(s, *d, bands, c);
+        if (!m) return Unexpected(m.error());
+        if (!*m) continue;
+        const auto offered = offer((*m)->achieved, [&] {
+          return write(*d, bands, c, (*m)->quantisation, (*m)->achieved);
+        });
+        if (!offered) return Unexpected(offered.error());
       }
     }
     for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
-      const auto built = plain_stream(s, method, scale, threads);
+      auto built = plain_stream(s, method, scale, threads);
       if (!built) return Unexpected(built.error());
-      if (auto offered = offer(*built); !offered) return Unexpected(offered.error());
+      if (!*built) continue;
+      const auto offered = offer((*built)->achieved, [&] { return std::move(**built); });
+      if (!offered) return Unexpected(offered.error());
     }
   }
   return x;
@@ -847,7 +1146,7 @@ std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
     return Unexpected(QuarnelError::unsupported_configuration(
         "Unknown coder " + std::to_string(static_cast<unsigned>(options.coder))));
   }
-  return {};
+  return check_deflate_level(options.deflate_level);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const float> samples,
@@ -877,25 +1176,31 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
   const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
 
+  Floats signal = normalised(s);
   std::optional<Built> found;
   if (s.range == 0.0) {
     // A constant signal is stored exactly by any wavelet at one level.
-    auto d = decompose(s, methods.front());
+    Coefficients all;
+    auto d = decompose(s, methods.front(), signal, &all);
     if (!d) return Unexpected(d.error());
     Candidate c;
     c.levels = 1;
     c.step = kFinestStep;
     c.quantisers.assign(2, kRounding);
-    auto built = build(s, *d, c);
-    if (!built) return Unexpected(built.error());
-    if (*built && target->met((**built).achieved)) found = std::move(**built);
+    const Bands bands = all.bands(1);
+    auto m = measured(s, *d, bands, c);
+    if (!m) return Unexpected(m.error());
+    if (*m && target->met((*m)->achieved)) {
+      found = write(*d, bands, c, std::move((*m)->quantisation), (*m)->achieved);
+    }
   } else {
-    // The estimate picks one wavelet and level count; only the winner's
-    // decomposition is kept while the next is made.
+    // The estimate picks one wavelet and level count from each band's
+    // statistics; only the winner is transformed again, to the levels it
+    // uses, and its candidates decoded.
     std::optional<Candidate> best;
     std::optional<Decomposition> kept;
     for (const WaveletMethod method : methods) {
-      auto d = decompose(s, method);
+      auto d = decompose(s, method, signal);
       if (!d) return Unexpected(d.error());
       auto c = best_levels(*d, mean_square, dead_zones);
       if (c && (!best || c->bits < best->bits)) {
@@ -904,15 +1209,22 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
       }
     }
     if (best) {
-      auto r = refine(s, *kept, *target, *best, dead_zones);
+      const auto made = coefficients(s, *kept, best->levels, signal);
+      if (!made) return Unexpected(made.error());
+      const Bands bands = made->bands(best->levels);
+      auto r = refine(s, *kept, bands, *target, *best, dead_zones);
       if (!r) return Unexpected(r.error());
-      if (*r) found = std::move((*r)->built);
+      if (*r) {
+        found = write(*kept, bands, (*r)->candidate, std::move((*r)->measured.quantisation),
+                      (*r)->measured.achieved);
+      }
     }
   }
+  signal = Floats();
 
   Encoded chosen;
   if (found) {
-    auto stream = encode(*found, options.coder, threads, chosen.coder);
+    auto stream = encode(*found, options, threads, chosen.coder);
     if (!stream) return Unexpected(stream.error());
     chosen.stream = std::move(*stream);
     chosen.method = found->method;
@@ -921,7 +1233,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   } else {
     // The estimate found nothing, or its pick missed even at its finest
     // step.
-    auto searched = exhaust(s, *target, methods, options.coder, threads);
+    auto searched = exhaust(s, *target, methods, options, threads);
     if (!searched) return Unexpected(searched.error());
     if (!searched->smallest) return Unexpected(unreachable(*target, s, searched->tightest));
     chosen = std::move(*searched->smallest);

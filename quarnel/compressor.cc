@@ -282,12 +282,13 @@ std::expected<CoefficientBytes, QuarnelError> transform_and_quantise(
 std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientBytes coefficients,
                                                                     CoderChoice coder,
                                                                     unsigned threads,
+                                                                    int deflate_level,
                                                                     QuarnelHeader header) {
   std::vector<std::uint8_t> stream;
   if (coder == CoderChoice::deflate) {
     header.coder = kCoderDeflate;
     stream.resize(kHeaderSize);
-    if (auto deflated = deflate_append(coefficients.bytes(), stream); !deflated) {
+    if (auto deflated = deflate_append(coefficients.bytes(), stream, deflate_level); !deflated) {
       return Unexpected(deflated.error());
     }
     coefficients = {};
@@ -324,6 +325,25 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
 std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
                                                                 const CompressionOptions& options,
                                                                 unsigned threads) {
+  return compress(samples, options, threads, kDefaultDeflateLevel);
+}
+
+std::expected<void, QuarnelError> check_deflate_level(int level) {
+  if (level < kMinDeflateLevel || level > kMaxDeflateLevel) {
+    return Unexpected(QuarnelError::unsupported_configuration(
+        "DEFLATE level must be " + std::to_string(kMinDeflateLevel) + " to " +
+        std::to_string(kMaxDeflateLevel) + ", but it was " + std::to_string(level)));
+  }
+  return {};
+}
+
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
+                                                                const CompressionOptions& options,
+                                                                unsigned threads,
+                                                                int deflate_level) {
+  if (auto checked = check_deflate_level(deflate_level); !checked) {
+    return Unexpected(checked.error());
+  }
   const auto plan = plan_stream(samples.size(), options);
   if (!plan) return Unexpected(plan.error());
 
@@ -341,7 +361,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   header.min_value = norm->min;
   header.max_value = norm->max;
   header.mean_value = norm->mean;
-  return code_payload(std::move(*coefficients), options.coder, threads, header);
+  return code_payload(std::move(*coefficients), options.coder, threads, deflate_level, header);
 }
 
 std::uint64_t bare_stream_bound(std::uint64_t sample_count) {

@@ -16,6 +16,14 @@ namespace quarnel::inline QUARNEL_ABI {
 // Levels for long signals: floor(log2(n / F)), at least 1 and at most 8.
 std::size_t compute_max_levels(std::size_t sample_count, std::size_t filter_length);
 
+// compress() with the DEFLATE level of a payload it codes with DEFLATE,
+// kMinDeflateLevel..kMaxDeflateLevel (check_deflate_level()); compress() is
+// this at kDefaultDeflateLevel.
+std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const float> samples,
+                                                                const CompressionOptions& options,
+                                                                unsigned threads,
+                                                                int deflate_level);
+
 // The level count a signal of sample_count samples is transformed with.
 // Short signals get a fixed count by length class; the count is chosen from
 // the input length, not from the length a short signal is extended to.

@@ -90,7 +90,8 @@ namespace {
 // The checked header, then the payload decoded into its coefficient bytes,
 // which `rebuild` turns into samples with the header's executor and layout.
 template <class Rebuild>
-auto decode(std::span<const std::uint8_t> stream, unsigned threads, Rebuild&& rebuild)
+auto decode(std::span<const std::uint8_t> stream, unsigned threads, Inflater inflater,
+            Rebuild&& rebuild)
     -> std::invoke_result_t<Rebuild, const QuarnelHeader&, const lumvet::DwtExecutor&,
                             const BandLayout&, std::span<const std::uint8_t>> {
   const auto checked = read_stream_header(stream);
@@ -110,7 +111,7 @@ auto decode(std::span<const std::uint8_t> stream, unsigned threads, Rebuild&& re
   std::vector<std::uint8_t> decoded_arans;
   std::span<const std::uint8_t> decoded;
   if (header.coder == kCoderDeflate) {
-    auto result = inflate_payload(payload, 2 * needed);
+    auto result = inflate_payload(payload, 2 * needed, inflater);
     if (!result) return Unexpected(result.error());
     inflated = std::move(*result);
     decoded = inflated.bytes();
@@ -127,13 +128,19 @@ auto decode(std::span<const std::uint8_t> stream, unsigned threads, Rebuild&& re
 
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
                                                            unsigned threads) {
-  return decode(stream, threads, [](const auto&... args) { return reconstruct(args...); });
+  return decompress(stream, threads, Inflater::zlib);
+}
+
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads, Inflater inflater) {
+  return decode(stream, threads, inflater,
+                [](const auto&... args) { return reconstruct(args...); });
 }
 
 std::expected<void, QuarnelError> decompress_into(
     std::span<const std::uint8_t> stream, unsigned threads,
-    const std::function<std::span<float>(std::size_t)>& place) {
-  return decode(stream, threads,
+    const std::function<std::span<float>(std::size_t)>& place, Inflater inflater) {
+  return decode(stream, threads, inflater,
                 [&](const auto&... args) { return reconstruct_into(args..., place); });
 }
 

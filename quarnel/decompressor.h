@@ -9,10 +9,12 @@
 #include <expected>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "quarnel/error.h"
 #include "quarnel/export.h"
 #include "quarnel/header.h"
+#include "quarnel/raw_deflate.h"
 
 namespace quarnel::inline QUARNEL_ABI {
 
@@ -21,6 +23,12 @@ namespace quarnel::inline QUARNEL_ABI {
 // returned, with decompress()'s error.
 std::expected<QuarnelHeader, QuarnelError> read_stream_header(std::span<const std::uint8_t> stream);
 
+// decompress() with a DEFLATE payload inflated by `inflater`: libdeflate only
+// for a stream whose bytes a checksum has vouched for (raw_deflate.h).
+// decompress() itself is this with zlib.
+std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream,
+                                                           unsigned threads, Inflater inflater);
+
 // decompress() into memory the caller places: once the payload has shown it
 // holds every coefficient, `place(sample_count)` gives room for exactly that
 // many samples, and they are rebuilt there (in place where the transform
@@ -28,6 +36,7 @@ std::expected<QuarnelHeader, QuarnelError> read_stream_header(std::span<const st
 // caller allocate.
 std::expected<void, QuarnelError> decompress_into(
     std::span<const std::uint8_t> stream, unsigned threads,
-    const std::function<std::span<float>(std::size_t)>& place);
+    const std::function<std::span<float>(std::size_t)>& place,
+    Inflater inflater = Inflater::zlib);
 
 }  // namespace quarnel::inline QUARNEL_ABI

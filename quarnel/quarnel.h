@@ -45,6 +45,14 @@ inline constexpr std::uint8_t kMinScale = 6;
 inline constexpr std::uint8_t kMaxScale = 12;
 inline constexpr std::size_t kHeaderSize = 52;
 
+// DEFLATE levels for payloads coded with DEFLATE, 1 the fastest and 12 the
+// smallest. The level is not part of the format: any decoder reads a payload
+// of any level. compress() codes at the default; the storage and bounded
+// encoders take any of them.
+inline constexpr int kMinDeflateLevel = 1;
+inline constexpr int kMaxDeflateLevel = 12;
+inline constexpr int kDefaultDeflateLevel = 6;
+
 // Scale 6..12. compress() refuses values outside the enumerations' ranges or a
 // scale outside 6..12 with an error rather than writing an unreadable stream.
 struct CompressionOptions {
@@ -143,6 +151,8 @@ struct BoundedOptions {
   // deflate or arans pins the coder; auto_ codes with both and keeps the
   // smaller stream.
   CoderChoice coder = CoderChoice::auto_;
+  // Where the payload is coded with DEFLATE, kMinDeflateLevel..kMaxDeflateLevel.
+  int deflate_level = kDefaultDeflateLevel;
 };
 
 // The rule for a target's value, which compress_bounded() applies first: a
@@ -150,6 +160,11 @@ struct BoundedOptions {
 // dB for psnr. Fails with UnsupportedConfiguration naming the value, or the
 // target when it is none of the three.
 QUARNEL_API std::expected<void, QuarnelError> check_error_target(ErrorTarget target, double value);
+
+// The rule for a DEFLATE level, kMinDeflateLevel..kMaxDeflateLevel, which the
+// encoders that take one apply: fails with UnsupportedConfiguration naming
+// the level.
+QUARNEL_API std::expected<void, QuarnelError> check_deflate_level(int level);
 
 // float64 samples for a float32 stream: a finite sample that rounds to an
 // infinity (from half a float32 step above the largest float32) cannot be

@@ -46,6 +46,10 @@ struct FreeCompressor {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
+struct FreeDecompressor {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
 // Raw DEFLATE cannot expand by more than 1032:1 (one 258-byte match per two
 // bits of input) plus a small constant, so this bounds what a payload can
 // deliver whatever the header promises.
@@ -56,11 +60,11 @@ std::uint64_t inflate_bound(std::uint64_t payload_size) {
 }  // namespace
 
 std::expected<void, QuarnelError> deflate_append(std::span<const std::uint8_t> input,
-                                                 std::vector<std::uint8_t>& out) {
+                                                 std::vector<std::uint8_t>& out, int level) {
   // One whole-buffer call: libdeflate takes sizes as size_t, so coefficient
   // strings past 4 GiB go through in one piece too.
   const std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor(
-      libdeflate_alloc_compressor(6));
+      libdeflate_alloc_compressor(level));
   // The text zlib gave for the same failure.
   if (!compressor) return Unexpected(QuarnelError::encode_failed("insufficient memory"));
   // Room for the bound, left untouched: only the pages the payload fills are
@@ -144,6 +148,30 @@ std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::
     if (in_pos == payload.size() && zs.avail_out > 0) break;
     if (step.consumed == 0 && step.produced == 0) break;  // no progress possible
   }
+  return out;
+}
+
+std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::uint8_t> payload,
+                                                           std::uint64_t keep, Inflater inflater) {
+  if (inflater == Inflater::zlib) return inflate_payload(payload, keep);
+  const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(
+      libdeflate_alloc_decompressor());
+  if (!decompressor) return inflate_payload(payload, keep);
+  InflatedBytes out;
+  const std::size_t capacity = std::min(keep, inflate_bound(payload.size()));
+  try {
+    out.data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  } catch (const std::bad_alloc&) {
+    return Unexpected(failed("out of memory"));
+  }
+  // With both counts asked for, libdeflate accepts input after the final
+  // block and output shorter than the room, as zlib does; more output than
+  // the room, a stream cut short or a damaged one is zlib's to judge.
+  std::size_t consumed = 0;
+  const libdeflate_result result =
+      libdeflate_deflate_decompress_ex(decompressor.get(), payload.data(), payload.size(),
+                                       out.data.get(), capacity, &consumed, &out.size);
+  if (result != LIBDEFLATE_SUCCESS) return inflate_payload(payload, keep);
   return out;
 }
 

@@ -10,8 +10,6 @@
 
 namespace quarnel::inline QUARNEL_ABI {
 
-namespace {
-
 // Undoes the compressor's normalisation: (x + mean) * range + min, with the
 // multiplication and the addition of min one fused multiply-add. Where the
 // processor may lack FMA instructions a second copy of the loop is built for
@@ -37,6 +35,8 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
     x[i] = std::isfinite(y) ? y : (t > 0.0f ? max_value : min_value);
   }
 }
+
+namespace {
 
 // A band of the coefficient byte string, dequantised as it is pulled: each
 // signed 16-bit little-endian integer q becomes the float q * 2^-scale.
@@ -146,6 +146,13 @@ std::expected<void, QuarnelError> reconstruct_into(
   if (!reconstruction) return std::unexpected(transform_failed(reconstruction.error()));
   finish(header, *reconstruction, samples);
   return {};
+}
+
+std::expected<std::vector<float>, QuarnelError> inverse_transform_from(
+    const lumvet::DwtExecutor& executor, const lumvet::MultiDwtSource& bands) {
+  auto reconstruction = executor.multi_idwt_from(bands);
+  if (!reconstruction) return std::unexpected(transform_failed(reconstruction.error()));
+  return std::move(*reconstruction);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -1,7 +1,8 @@
 // The one way samples come back from a stream's coefficients: dequantise,
 // inverse transform, undo the normalisation. The decompressor runs it on the
-// bytes it decodes; the bounded encoder runs it on a candidate's bytes, so
-// the error it measures is the error every decoder will give.
+// bytes it decodes; the bounded encoder runs it on a candidate's coefficients
+// as it quantises them, so the error it measures is the error every decoder
+// will give.
 #pragma once
 
 #include <cstddef>
@@ -39,5 +40,15 @@ std::expected<void, QuarnelError> reconstruct_into(
     const QuarnelHeader& header, const lumvet::DwtExecutor& executor, const BandLayout& layout,
     std::span<const std::uint8_t> coefficient_bytes,
     const std::function<std::span<float>(std::size_t)>& place);
+
+// The two halves of reconstruct() for the bounded encoder, which measures a
+// candidate without writing its bytes: the inverse transform of bands pulled
+// from sources that give the dequantised values q * 2^-scale (the normalised
+// samples, as many as the transform makes), and the normalisation undone in
+// place, which the encoder runs a cache-sized piece at a time beside its
+// error measure. Fails with TransformFailed when the inverse transform fails.
+std::expected<std::vector<float>, QuarnelError> inverse_transform_from(
+    const lumvet::DwtExecutor& executor, const lumvet::MultiDwtSource& bands);
+void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value);
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarnel/compressor.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
 
@@ -237,15 +238,15 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
 std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
     std::span<const float> samples, const CompressionOptions& options, const StoreOptions& store,
     unsigned threads) {
-  if (!store.trailer) return compress(samples, options, threads);
+  if (!store.trailer) return compress(samples, options, threads, store.deflate_level);
   if (auto checked = check_compressible(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
   const Trailer t = mask_for(samples, store);
   std::vector<float> stand_ins;
   if (!t.mask.empty()) stand_ins = held(samples, t);
-  auto stream =
-      compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options, threads);
+  auto stream = compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options,
+                         threads, store.deflate_level);
   if (!stream) return stream;
   if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
   return stream;
@@ -261,12 +262,12 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
   if (!store.trailer) {
     auto rounded = narrowed(samples);
     if (!rounded) return Unexpected(rounded.error());
-    return compress(*rounded, options, threads);
+    return compress(*rounded, options, threads, store.deflate_level);
   }
   const Trailer t = mask_for(samples, store);
   auto rounded = t.mask.empty() ? narrowed(samples) : narrowed(held(samples, t));
   if (!rounded) return Unexpected(rounded.error());
-  auto stream = compress(*rounded, options, threads);
+  auto stream = compress(*rounded, options, threads, store.deflate_level);
   if (!stream) return stream;
   if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
   return stream;

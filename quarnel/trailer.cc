@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -363,17 +364,31 @@ Trailer mask_of_impl(std::span<const T> samples, std::optional<double> fill) {
   const T fill_value = has_fill ? static_cast<T>(*fill) : T(0);
   // A fill value the samples' type cannot hold equals none of them.
   const bool fill_exact = has_fill && static_cast<double>(fill_value) == *fill;
+  // Not finite (NaN fails the comparison) or the fill: without branches, so
+  // that the test of a block vectorises.
+  const auto masked = [&](T x) {
+    return !(std::abs(x) <= std::numeric_limits<T>::max()) | (fill_exact & (x == fill_value));
+  };
+  // Most blocks hold nothing to mask: one test each, and the run-building
+  // loop only where a block holds something.
+  constexpr std::size_t kBlock = 512;
   std::uint64_t run_bits = 0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const T x = samples[i];
-    if (std::isfinite(x) && !(fill_exact && x == fill_value)) continue;
-    const std::uint64_t bits = bits_of(x);
-    if (!t.mask.empty() && t.mask.back().start + t.mask.back().length == i && run_bits == bits) {
-      ++t.mask.back().length;
-      continue;
+  for (std::size_t start = 0; start < samples.size(); start += kBlock) {
+    const std::size_t end = std::min(samples.size(), start + kBlock);
+    bool any = false;
+    for (std::size_t i = start; i < end; ++i) any |= masked(samples[i]);
+    if (!any) continue;
+    for (std::size_t i = start; i < end; ++i) {
+      const T x = samples[i];
+      if (!masked(x)) continue;
+      const std::uint64_t bits = bits_of(x);
+      if (!t.mask.empty() && t.mask.back().start + t.mask.back().length == i && run_bits == bits) {
+        ++t.mask.back().length;
+        continue;
+      }
+      t.mask.push_back({i, 1, index_of(bits)});
+      run_bits = bits;
     }
-    t.mask.push_back({i, 1, index_of(bits)});
-    run_bits = bits;
   }
   return t;
 }
@@ -591,7 +606,9 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
     std::span<const std::uint8_t> stream, unsigned threads) {
   auto trailer = read_trailer(stream);
   if (!trailer) return Unexpected(trailer.error());
-  auto samples = decompress(stream, threads);
+  // A stream the trailer's checksum vouches for is read by the faster
+  // inflater; a bare one keeps zlib's outcome on damaged bytes.
+  auto samples = decompress(stream, threads, *trailer ? Inflater::libdeflate : Inflater::zlib);
   if (!samples) return Unexpected(samples.error());
   DecodedStream out{std::move(*samples), std::move(*trailer)};
   if (out.trailer) {

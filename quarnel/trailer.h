@@ -139,6 +139,9 @@ struct StoreOptions {
   // the trailer see those samples off by up to Corrections::bare_max_error;
   // false keeps the bound for every reader.
   bool corrections = true;
+  // The plain encoder's DEFLATE level, for a payload it codes with DEFLATE,
+  // kMinDeflateLevel..kMaxDeflateLevel: the default gives compress()'s bytes.
+  int deflate_level = kDefaultDeflateLevel;
 };
 
 // compress() with a trailer. A signal with nothing masked gives compress()'s

@@ -37,7 +37,9 @@ bench=0
 venv_bench="${QUARNEL_VENV_BENCH:-$venv-bench}"
 if [[ "${QUARNEL_SETUP_BENCH:-0}" == 1 ]]; then
   bench=1
-  packages+=(python3-scipy asterisk-core-sounds-en-wav)
+  # asterisk-core-sounds-en makes sounds/en, where the recordings are looked
+  # up; without recommends nothing else does.
+  packages+=(python3-scipy asterisk-core-sounds-en-wav asterisk-core-sounds-en)
 fi
 
 missing=()

@@ -49,6 +49,18 @@ def target(
     return kind, number
 
 
+def deflate_level(value: Optional[int]) -> int:
+    """A DEFLATE level, the codec's default for None, checked by the codec's
+    rule."""
+    if value is None:
+        level: int = _native.DEFAULT_DEFLATE_LEVEL
+        return level
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"deflate_level must be an int, not {type(value).__name__}")
+    _native.check_deflate_level(int(value))
+    return int(value)
+
+
 def bounded_choices(method: Optional[Method], coder: Optional[Coder]) -> QrnlCompressionOptions:
     """The bounded encoder's method and coder, parsed by the module's options
     class with its checks and messages; an unpinned method parses as the

@@ -11,6 +11,8 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <expected>
@@ -98,6 +100,21 @@ PyObject* with_stream(PyObject* object, Body&& body) {
   return result;
 }
 
+// A DEFLATE level as the codec checks it; a number past an int is out of
+// range at either end.
+bool read_deflate_level(PyObject* value, int* level) {
+  int overflow = 0;
+  const long number = PyLong_AsLongAndOverflow(value, &overflow);
+  if (number == -1 && PyErr_Occurred()) return false;
+  *level = overflow != 0 ? (overflow > 0 ? INT_MAX : INT_MIN)
+                         : static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
+  if (auto checked = quarnel::check_deflate_level(*level); !checked) {
+    raise_value_error(checked.error().message());
+    return false;
+  }
+  return true;
+}
+
 bool read_threads(PyObject* value, unsigned* threads) {
   const long count = PyLong_AsLong(value);
   if (count == -1 && PyErr_Occurred()) return false;
@@ -147,10 +164,10 @@ bool read_store(PyObject* value, quarnel::StoreOptions* store) {
   return true;
 }
 
-// compress(data, options, threads, store) -> bytes
+// compress(data, options, threads, store, deflate_level) -> bytes
 PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_SetString(PyExc_TypeError, "compress() takes exactly 4 arguments");
+  if (nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "compress() takes exactly 5 arguments");
     return nullptr;
   }
   PyObject* data = args[0];
@@ -165,6 +182,7 @@ PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t na
   if (!read_threads(args[2], &threads)) return nullptr;
   quarnel::StoreOptions store;
   if (!read_store(args[3], &store)) return nullptr;
+  if (!read_deflate_level(args[4], &store.deflate_level)) return nullptr;
   return call_guarded([&]() -> PyObject* {
     quarnel_py::SignalView view;
     if (!quarnel_py::view_signal(data, view)) return nullptr;
@@ -261,15 +279,16 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// compress_bounded(data, options, pin_method, target, value, threads, store)
+// compress_bounded(data, options, pin_method, target, value, threads, store,
+//                  deflate_level)
 //   -> (bytes, (max_error, psnr, method, scale, levels, coder))
 // `options` carries the method and coder, parsed and checked by the module's
 // options class; the method counts only with `pin_method`. `target` is an
 // ErrorTarget, the method and coder come back as their names. float64
 // samples go to the encoder as they are, which measures against them.
 PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 7) {
-    PyErr_SetString(PyExc_TypeError, "compress_bounded() takes exactly 7 arguments");
+  if (nargs != 8) {
+    PyErr_SetString(PyExc_TypeError, "compress_bounded() takes exactly 8 arguments");
     return nullptr;
   }
   PyObject* data = args[0];
@@ -291,6 +310,7 @@ PyObject* native_compress_bounded(PyObject* module, PyObject* const* args, Py_ss
   if (!read_threads(args[5], &threads)) return nullptr;
   quarnel::StoreOptions store;
   if (!read_store(args[6], &store)) return nullptr;
+  if (!read_deflate_level(args[7], &options.deflate_level)) return nullptr;
   return call_guarded([&]() -> PyObject* {
     quarnel_py::SignalView view;
     if (!quarnel_py::view_signal(data, view)) return nullptr;
@@ -370,11 +390,24 @@ PyObject* native_check_target(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// check_deflate_level(level) -> None: the codec's rule for a DEFLATE level;
+// ValueError with the codec's message when `level` breaks it.
+PyObject* native_check_deflate_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) {
+    PyErr_SetString(PyExc_TypeError, "check_deflate_level() takes exactly 1 argument");
+    return nullptr;
+  }
+  int level;
+  if (!read_deflate_level(args[0], &level)) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef native_methods[] = {
     {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_compress)),
      METH_FASTCALL,
-     "compress(data, options, threads, store)\n--\n\nThe module's stream, coded with up to "
-     "`threads` threads, with a trailer unless `store` is None."},
+     "compress(data, options, threads, store, deflate_level)\n--\n\nThe module's stream, coded "
+     "with up to `threads` threads, with a trailer unless `store` is None; a DEFLATE payload at "
+     "`deflate_level`."},
     {"decompress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_decompress)),
      METH_FASTCALL,
      "decompress(stream, threads, wide)\n--\n\nThe samples, decoded with up to `threads` "
@@ -385,7 +418,8 @@ PyMethodDef native_methods[] = {
     {"compress_bounded",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_compress_bounded)),
      METH_FASTCALL,
-     "compress_bounded(data, options, pin_method, target, value, threads, store)\n--\n\nThe "
+     "compress_bounded(data, options, pin_method, target, value, threads, store, "
+     "deflate_level)\n--\n\nThe "
      "smallest "
      "stream found that meets an error target, and what it achieves."},
     {"inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_inspect)),
@@ -396,6 +430,9 @@ PyMethodDef native_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_check_target)),
      METH_FASTCALL,
      "check_target(target, value)\n--\n\nRefuses a value the error target does not allow."},
+    {"check_deflate_level",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_check_deflate_level)),
+     METH_FASTCALL, "check_deflate_level(level)\n--\n\nRefuses a DEFLATE level out of range."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -447,6 +484,11 @@ int exec_native(PyObject* module) {
                                  static_cast<Py_ssize_t>(cutoff.size()), "coder", coder.data(),
                                  static_cast<Py_ssize_t>(coder.size()))) < 0 ||
       add_constant(module, "HEADER_SIZE", PyLong_FromSize_t(quarnel::kHeaderSize)) < 0 ||
+      add_constant(module, "DEFLATE_LEVELS",
+                   Py_BuildValue("(ii)", quarnel::kMinDeflateLevel, quarnel::kMaxDeflateLevel)) <
+          0 ||
+      add_constant(module, "DEFAULT_DEFLATE_LEVEL",
+                   PyLong_FromLong(quarnel::kDefaultDeflateLevel)) < 0 ||
       // What quarnel_tools.hdf5 writes into an HDF5 dataset's filter pipeline.
       add_constant(module, "HDF5_FILTER_ID", PyLong_FromLong(QUARNEL_H5_FILTER_ID)) < 0 ||
       add_constant(module, "HDF5_LAYOUT_VERSION", PyLong_FromLong(QUARNEL_H5_LAYOUT_VERSION)) < 0 ||

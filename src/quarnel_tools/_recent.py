@@ -77,14 +77,17 @@ def remember(
     _streams.put(_key(settings, samples, fill_value), bytes(stream))
 
 
-def encode(settings: Settings, samples: np.ndarray, fill_value: Optional[float]) -> bytes:
+def encode(
+    settings: Settings, samples: np.ndarray, fill_value: Optional[float], threads: Optional[int] = None
+) -> bytes:
     """The stream of `samples` (contiguous, 1-D): the one they were decoded
-    from when they come back unchanged, else a new one."""
+    from when they come back unchanged, else a new one with up to `threads`
+    threads."""
     key = _key(settings, samples, fill_value)
     stream = _streams.get(key)
     if stream is not None:
-        decoded = quarnel_tools.decompress(stream, dtype=samples.dtype)
+        decoded = quarnel_tools.decompress(stream, threads=threads, dtype=samples.dtype)
         unsigned = f"u{samples.dtype.itemsize}"
         if np.array_equal(decoded.view(unsigned), samples.view(unsigned)):
             return stream
-    return settings.compress(samples, fill_value=fill_value)
+    return settings.compress(samples, threads=threads, fill_value=fill_value)

@@ -1,7 +1,7 @@
 """One codec configuration shared by the numcodecs codec, the Zarr codec and
 the command line: either the fixed options (method, scale, cutoff, coder) or
 one error target (max_error, rel_error or psnr) with an optional method and
-coder for the bounded encoder.
+coder for the bounded encoder, and with either a DEFLATE level.
 
 Every rule is the codec's: the names and defaults come from it, the options
 are checked by ``quarnel.QrnlCompressionOptions`` and a target by the same
@@ -19,6 +19,7 @@ import quarnel_tools
 import quarnel_tools._native as _native
 from quarnel_tools._arguments import TARGETS as TARGETS  # the command line takes them from here
 from quarnel_tools._arguments import bounded_choices, target
+from quarnel_tools._arguments import deflate_level as _deflate_level
 
 if TYPE_CHECKING:
     from quarnel_tools._arguments import Coder, Cutoff, Method
@@ -54,6 +55,8 @@ class Settings:
     # With a largest-error target: a coarser stream and the samples it
     # leaves beyond the bound listed in the trailer.
     corrections: bool = True
+    # For a payload coded with DEFLATE; None is the codec's default.
+    deflate_level: Optional[int] = None
 
     @classmethod
     def parse(
@@ -68,10 +71,12 @@ class Settings:
         psnr: Optional[float] = None,
         trailer: bool = True,
         corrections: bool = True,
+        deflate_level: Optional[int] = None,
     ) -> "Settings":
         for name, flag in (("trailer", trailer), ("corrections", corrections)):
             if not isinstance(flag, bool):
                 raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
+        level = None if deflate_level is None else _deflate_level(deflate_level)
         given = target(max_error, rel_error, psnr)
         if given is not None:
             kind, bound = given
@@ -80,7 +85,13 @@ class Settings:
             if fixed:
                 raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
             return cls(
-                method=method, coder=coder, target=TARGETS[kind], bound=bound, trailer=trailer, corrections=corrections
+                method=method,
+                coder=coder,
+                target=TARGETS[kind],
+                bound=bound,
+                trailer=trailer,
+                corrections=corrections,
+                deflate_level=level,
             )
         settings = cls(
             method=DEFAULT_METHOD if method is None else method,
@@ -88,6 +99,7 @@ class Settings:
             cutoff=DEFAULT_CUTOFF if cutoff is None else cutoff,
             coder=DEFAULT_CODER if coder is None else coder,
             trailer=trailer,
+            deflate_level=level,
         )
         try:
             settings.options()  # the module's own checks and messages
@@ -123,6 +135,8 @@ class Settings:
             out["trailer"] = False
         if not self.corrections:
             out["corrections"] = False
+        if self.deflate_level is not None:
+            out["deflate_level"] = self.deflate_level
         return out
 
     def compress(
@@ -139,7 +153,13 @@ class Settings:
             fill_value = metadata = None
         if self.target is None:
             return quarnel_tools.compress(
-                samples, self.options(), threads=threads, trailer=self.trailer, fill_value=fill_value, metadata=metadata
+                samples,
+                self.options(),
+                threads=threads,
+                trailer=self.trailer,
+                fill_value=fill_value,
+                metadata=metadata,
+                deflate_level=self.deflate_level,
             )
         # The bound in its target's place.
         max_error, rel_error, psnr = (self.bound if name == self.target else None for name in TARGETS)
@@ -155,6 +175,7 @@ class Settings:
             fill_value=fill_value,
             metadata=metadata,
             corrections=self.corrections,
+            deflate_level=self.deflate_level,
         )
 
     def describe(self) -> str:

@@ -63,6 +63,10 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         the bound in the trailer: this codec, ``quarnel_tools.decompress``
         and the C library keep the bound, readers that ignore the trailer do
         not. False keeps it for every reader.
+    deflate_level : int, optional
+        DEFLATE level, 1 (fastest) to 12 (smallest), where a chunk's payload
+        is coded with DEFLATE: ``coder="deflate", deflate_level=1`` writes
+        fastest. By default 6, the level of ``quarnel.compress_signal``.
 
     A target holds for a chunk written whole, and a chunk decoded and encoded
     again unchanged in the same process keeps its bytes; each rewrite of a
@@ -100,10 +104,11 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         fill_value: Optional[float] = None,
         trailer: bool = True,
         corrections: bool = True,
+        deflate_level: Optional[int] = None,
     ) -> None:
         self._settings = Settings.parse(
             method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
-            trailer=trailer, corrections=corrections,
+            trailer=trailer, corrections=corrections, deflate_level=deflate_level,
         )
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")

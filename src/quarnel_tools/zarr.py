@@ -71,9 +71,9 @@ class QuarnelCodec(ArrayBytesCodec):
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
     ``psnr`` (per chunk) with an optional ``method`` and ``coder``,
     ``trailer`` (default true; false writes bare streams, without the checksum
-    or the mask) and ``corrections`` (default true; see the numcodecs
-    codec). Decoded float32 samples are cast to the array's type; masked
-    samples come back with the array's own bits.
+    or the mask), ``corrections`` (default true; see the numcodecs codec) and
+    ``deflate_level``. Decoded float32 samples are cast to the array's type;
+    masked samples come back with the array's own bits.
     """
 
     is_fixed_size = False
@@ -82,7 +82,8 @@ class QuarnelCodec(ArrayBytesCodec):
 
     def __init__(self, **config: Any) -> None:
         # The settings of Settings.parse, checked there: method, scale,
-        # cutoff, coder, max_error, rel_error, psnr, trailer, corrections.
+        # cutoff, coder, max_error, rel_error, psnr, trailer, corrections,
+        # deflate_level.
         settings = Settings.parse(**config)
         object.__setattr__(self, "settings", settings)
 
@@ -106,7 +107,7 @@ class QuarnelCodec(ArrayBytesCodec):
         # misaligned, which the codec refuses.
         dtype = _sample_dtype(chunk_spec.dtype)
         samples = np.require(samples, dtype, ["C", "A"]).reshape(-1)
-        stream = _recent.encode(self.settings, samples, _fill_value(chunk_spec, dtype))
+        stream = _recent.encode(self.settings, samples, _fill_value(chunk_spec, dtype), threads=1)
         return chunk_spec.prototype.buffer.from_bytes(stream)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
@@ -118,14 +119,16 @@ class QuarnelCodec(ArrayBytesCodec):
         if count != expected:
             raise ValueError(f"quarnel chunk holds {count} samples, expected {expected}")
         dtype = _sample_dtype(chunk_spec.dtype)
-        samples = quarnel_tools.decompress(stream, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
+        samples = quarnel_tools.decompress(stream, threads=1, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
         samples = samples.astype(dtype, copy=False)
         _recent.remember(self.settings, samples, _fill_value(chunk_spec, dtype), stream)
         samples = samples.reshape(chunk_spec.shape)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 
     # The codec runs without the interpreter lock: off the event loop, chunks
-    # compress side by side.
+    # compress side by side, each on one thread (threads=1 above), as zarr's
+    # pool already keeps every core busy; threads of the codec's own on top
+    # would only compete with it.
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
         return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
 

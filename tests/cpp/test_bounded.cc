@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec_test_util.h"
+#include "heap_probe.h"
 #include "quarnel/quarnel.h"
 
 namespace quarnel::testing {
@@ -433,6 +434,31 @@ TEST(Bounded, RefusesWhatCompressRefusesAndNonsenseTargets) {
       ASSERT_FALSE(result.has_value()) << value;
       EXPECT_EQ(result.error(), checked.error()) << result.error().message();
     }
+  }
+}
+
+// The encoder holds one wavelet's coefficients and one decoded candidate at a
+// time, never a copy of the signal per candidate: its live heap stays a small
+// multiple of the input, for every kind of target and either input type.
+template <typename T>
+double peak_per_input_byte(ErrorTarget target, double value) {
+  const std::vector<float> walk = random_walk(1 << 20, 7);
+  const std::vector<T> x(walk.begin(), walk.end());
+  BoundedOptions o;
+  o.target = target;
+  o.value = value;
+  std::size_t size = 0;
+  const std::size_t peak =
+      peak_heap::during([&] { size = compress_bounded(x, o, 1)->stream.size(); });
+  EXPECT_GT(size, 0u);
+  return static_cast<double>(peak) / static_cast<double>(x.size() * sizeof(T));
+}
+
+TEST(Bounded, PeakHeapIsASmallMultipleOfTheInput) {
+  for (const auto& [target, value] :
+       {std::pair{ErrorTarget::psnr, 60.0}, std::pair{ErrorTarget::relative_error, 1e-3}}) {
+    EXPECT_LT(peak_per_input_byte<float>(target, value), 2.25) << static_cast<int>(target);
+    EXPECT_LT(peak_per_input_byte<double>(target, value), 1.75) << static_cast<int>(target);
   }
 }
 

@@ -14,6 +14,7 @@
 #include "heap_probe.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/compressor.h"
+#include "quarnel/decompressor.h"
 #include "quarnel/header.h"
 
 namespace quarnel {
@@ -503,9 +504,13 @@ TEST(Decompress, RandomDamageNeverBreaksTheDecoder) {
 
 // --- the inflater on its own -----------------------------------------------
 
+// Either inflater gives the same outcome on each of these, libdeflate by
+// itself or by leaving the payload to zlib.
+class InflatePayload : public ::testing::TestWithParam<Inflater> {};
+
 // Payloads from either library (zlib's, as older streams hold, and the
 // coder's own) inflate alike, and the coder's own inflate with zlib too.
-TEST(InflatePayload, KeepsAtMostTheRequestedBytes) {
+TEST_P(InflatePayload, KeepsAtMostTheRequestedBytes) {
   Bytes data = to_bytes(std::vector<std::int16_t>(30000, 0));
   const Bytes coefficients =
       coefficient_bytes(compressed(ecg_like(20000), {.coder = CoderChoice::deflate}));
@@ -517,7 +522,7 @@ TEST(InflatePayload, KeepsAtMostTheRequestedBytes) {
   for (const Bytes& payload : {zlib_deflate(data), own}) {
     for (const std::uint64_t keep : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{65537},
                                      std::uint64_t{data.size()}, std::uint64_t{1} << 40}) {
-      const auto out = inflate_payload(payload, keep);
+      const auto out = inflate_payload(payload, keep, GetParam());
       ASSERT_TRUE(out.has_value()) << keep;
       const std::size_t expected = std::min<std::uint64_t>(keep, data.size());
       ASSERT_EQ(out->size, expected);
@@ -526,7 +531,7 @@ TEST(InflatePayload, KeepsAtMostTheRequestedBytes) {
   }
 }
 
-TEST(InflatePayload, PartialPayloadYieldsWhatItHolds) {
+TEST_P(InflatePayload, PartialPayloadYieldsWhatItHolds) {
   Bytes data(5000);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 251);
   // Stored blocks: a cut in the middle still yields the bytes before it.
@@ -541,18 +546,18 @@ TEST(InflatePayload, PartialPayloadYieldsWhatItHolds) {
   payload.resize(payload.size() - zs.avail_out);
   deflateEnd(&zs);
   const Bytes head(payload.begin(), payload.begin() + 2000);
-  const auto out = inflate_payload(head, 1u << 20);
+  const auto out = inflate_payload(head, 1u << 20, GetParam());
   ASSERT_TRUE(out.has_value());
   ASSERT_GT(out->size, 1000u);
   ASSERT_LT(out->size, 2000u);
   EXPECT_TRUE(std::equal(out->data.get(), out->data.get() + out->size, data.begin()));
 
-  EXPECT_EQ(inflate_payload({}, 100).value().size, 0u);
+  EXPECT_EQ(inflate_payload({}, 100, GetParam()).value().size, 0u);
 }
 
-TEST(InflatePayload, RejectsCorruptData) {
+TEST_P(InflatePayload, RejectsCorruptData) {
   const Bytes bad = {0xFF, 0x00, 0x00};
-  EXPECT_EQ(inflate_payload(bad, 100).error(),
+  EXPECT_EQ(inflate_payload(bad, 100, GetParam()).error(),
             QuarnelError::decompression_failed("corrupt deflate stream"));
   // Matches reaching into a preset dictionary the inflater never saw: a
   // distance further back than the output.
@@ -568,8 +573,51 @@ TEST(InflatePayload, RejectsCorruptData) {
   deflate(&zs, Z_FINISH);
   payload.resize(payload.size() - zs.avail_out);
   deflateEnd(&zs);
-  EXPECT_EQ(inflate_payload(payload, 1000).error(),
+  EXPECT_EQ(inflate_payload(payload, 1000, GetParam()).error(),
             QuarnelError::decompression_failed("corrupt deflate stream"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Inflaters, InflatePayload,
+                         ::testing::Values(Inflater::zlib, Inflater::libdeflate));
+
+// A stream whose checksum vouched for it decodes with libdeflate to zlib's
+// samples bit for bit, on every wavelet and coder, and at the edges of the
+// payload that libdeflate leaves to zlib (cut before its final block, more
+// output than the bands need) to zlib's outcome.
+TEST(Decompress, VouchedStreamsDecodeAsZlibDecodesThem) {
+  const auto same = [](const Bytes& stream, const std::string& what) {
+    const auto zlib = decompress(stream, 1, Inflater::zlib);
+    const auto fast = decompress(stream, 1, Inflater::libdeflate);
+    ASSERT_EQ(zlib.has_value(), fast.has_value()) << what;
+    if (!zlib) {
+      EXPECT_EQ(zlib.error(), fast.error()) << what;
+      return;
+    }
+    ASSERT_EQ(zlib->size(), fast->size()) << what;
+    EXPECT_TRUE(std::equal(zlib->begin(), zlib->end(), fast->begin(), [](float a, float b) {
+      return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+    })) << what;
+  };
+  for (const WaveletMethod method : kMethods) {
+    for (const CoderChoice coder : {CoderChoice::deflate, CoderChoice::arans}) {
+      for (const std::uint8_t scale : {6, 12}) {
+        same(compressed(random_walk(5001, 3), {.coder = coder, .method = method, .scale = scale}),
+             std::string(name_of(method)) + " scale " + std::to_string(scale));
+      }
+    }
+  }
+  const Bytes stream = valid_stream(CoderChoice::deflate);
+  Bytes unfinished = zlib_deflate(coefficient_bytes(stream), /*finish=*/false);
+  Bytes cut(stream.begin(), stream.begin() + kHeaderSize);
+  put_u32(cut, 32, static_cast<std::uint32_t>(unfinished.size()));
+  cut.insert(cut.end(), unfinished.begin(), unfinished.end());
+  same(cut, "cut before the final block");
+  Bytes longer = coefficient_bytes(stream);
+  longer.resize(longer.size() * 3, 0x55);
+  same(make_stream(header_of(stream), longer), "more than the bands need");
+  Bytes damaged = stream;
+  damaged[kHeaderSize + 7] ^= 0x20;
+  same(damaged, "a payload byte flipped");
 }
 
 }  // namespace

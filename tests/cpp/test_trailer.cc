@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "quarnel/quarnel.h"
@@ -99,6 +100,30 @@ TEST_P(TrailerCoders, EveryBitFlipIsRefusedOrHarmless) {
 
 INSTANTIATE_TEST_SUITE_P(Coders, TrailerCoders,
                          ::testing::Values(CoderChoice::deflate, CoderChoice::arans));
+
+// Runs anywhere, across the blocks the scan skips whole, against a plain
+// per-sample reference.
+TEST(Trailer, MaskRunsMatchAPerSampleScan) {
+  std::vector<float> x(5000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i % 97) * 0.25f;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const auto& [from, to, value] :
+       {std::tuple{0u, 3u, nan}, std::tuple{509u, 517u, kInf}, std::tuple{1023u, 1025u, nan},
+        std::tuple{1536u, 1537u, -kInf}, std::tuple{4999u, 5000u, nan}}) {
+    for (unsigned i = from; i < to; ++i) x[i] = value;
+  }
+  const Trailer t = mask_of(std::span<const float>(x), 1.5);
+  std::vector<bool> got(x.size(), false);
+  for (const MaskRun& r : t.mask) {
+    for (std::uint64_t i = r.start; i < r.start + r.length; ++i) {
+      got[i] = true;
+      EXPECT_EQ(t.values[r.value], std::bit_cast<std::uint32_t>(x[i])) << i;
+    }
+  }
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    EXPECT_EQ(got[i], !std::isfinite(x[i]) || x[i] == 1.5f) << i;
+  }
+}
 
 TEST(Trailer, BareStreamsHaveNone) {
   const std::vector<float> x(100, 1.5f);

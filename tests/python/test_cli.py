@@ -120,6 +120,12 @@ def test_qrnl_is_the_modules_stream(tmp_path, capsys, name):
     back = tmp_path / "back.f32"
     assert run(capsys, "decompress", out, back, "--dtype", "float32")[0] == 0
     np.testing.assert_array_equal(np.fromfile(back, "<f4"), quarnel.decompress_signal(stream))
+    # The writer's DEFLATE level changes the payload, not the samples.
+    fast = tmp_path / "fast.qrnl"
+    args = ("--cutoff", "medium", "--coder", "deflate", "--deflate-level", 1, *raw)
+    assert run(capsys, "compress", src, fast, *args)[0] == 0
+    assert fast.read_bytes()[: len(stream)] != stream
+    np.testing.assert_array_equal(quarnel_tools.decompress(fast.read_bytes()), quarnel.decompress_signal(stream))
     fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
     assert (fields["sample_count"], fields["coder"]) == (str(stream_samples(stream)), "deflate")
     # The ratio against the source's own samples, which the trailer records.
@@ -224,6 +230,7 @@ BAD = [
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--scale", "13"], "Only scaled 6..12"),
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--psnr", "50", "--scale", "9"], "combined"),
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--levels", "3"], "unrecognized"),
+    (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.qrnl", "--deflate-level", "0"], "DEFLATE level must"),
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "no" / "o.qrnl"], "does not exist"),
     (lambda p: ["compress", p / "notwav.wav", p / "o.qrnl"], "notwav.wav: not a readable WAV"),
     (lambda p: ["compress", p / "cube.npy", p / "o.zarr"], "3-D"),

@@ -137,6 +137,8 @@ CONFIGS = [
     {"max_error": 0.001},
     {"rel_error": 1e-4, "method": "cdf53"},
     {"psnr": 60.0, "coder": "arans"},
+    {"coder": "deflate", "deflate_level": 1, "scale": 9, "method": "cdf97", "cutoff": "low"},
+    {"max_error": 0.01, "coder": "deflate", "deflate_level": 12},
 ]
 
 
@@ -166,6 +168,9 @@ def test_configurations_round_trip(config):
         ({"psnr": float("nan")}, ValueError, "finite number of dB"),
         ({"psnr": "60"}, TypeError, "number"),
         ({"level": 3}, TypeError, "level"),
+        ({"deflate_level": 0}, ValueError, "DEFLATE level must be 1 to 12, but it was 0"),
+        ({"deflate_level": 2**70}, ValueError, "DEFLATE level must be 1 to 12"),
+        ({"deflate_level": True}, TypeError, "deflate_level must be an int"),
     ],
 )
 def test_bad_configurations_raise_at_construction(make, config, error, words):
@@ -198,6 +203,31 @@ def test_codecs_take_a_target_as_compress_does(target):
 def test_zarr_refuses_integer_arrays(tmp_path):
     with pytest.raises(ValueError, match="float32 or float64"):
         zarr.create_array(tmp_path / "a.zarr", shape=(10,), dtype="int16", serializer=QuarnelCodec(), compressors=None)
+
+
+@pytest.mark.parametrize("config", [{"scale": 10}, {"psnr": 50.0}])
+def test_zarr_chunks_run_one_thread_each(tmp_path, monkeypatch, config):
+    """zarr's pool runs chunks side by side; codec threads on top of it only
+    oversubscribe the cores."""
+    import quarnel_tools._native as native
+
+    threads = []
+    for name, at in (("compress", 2), ("compress_bounded", 5), ("decompress", 1)):
+        call = getattr(native, name)
+
+        def counted(*args, _call=call, _at=at):
+            threads.append(args[_at])
+            return _call(*args)
+
+        monkeypatch.setattr(native, name, counted)
+    x = make_signal(8000)
+    array = zarr.create_array(
+        tmp_path / "a.zarr", shape=x.shape, chunks=(2000,), dtype="float32",
+        serializer=QuarnelCodec(**config), compressors=None,
+    )
+    array[:] = x
+    array[:]
+    assert threads and set(threads) == {1}
 
 
 def rows(channels=2, n=5000):

@@ -38,6 +38,28 @@ def test_streams_and_samples_are_the_modules(options, n, threads):
     np.testing.assert_array_equal(y.view(np.uint32), quarnel.decompress_signal(stream).view(np.uint32))
 
 
+@pytest.mark.parametrize("target", [{}, {"max_error": 0.05}])
+def test_deflate_level_changes_bytes_not_samples(target):
+    """The level is the writer's: any level decodes alike everywhere, and the
+    default is the module's."""
+    x = make_signal(30_000, seed=5)
+    options = None if target else QrnlCompressionOptions(coder="deflate")
+    coder = {"coder": "deflate"} if target else {}
+    streams = {
+        level: quarnel_tools.compress(x, options, trailer=False, deflate_level=level, **coder, **target)
+        for level in (None, 1, 6, 12)
+    }
+    assert streams[None] == streams[6]
+    if not target:
+        assert streams[6] == quarnel.compress_signal(x, options)
+    assert len({streams[1], streams[6], streams[12]}) == 3
+    decoded = {level: quarnel.decompress_signal(s) for level, s in streams.items()}
+    for y in decoded.values():
+        np.testing.assert_array_equal(y, decoded[6])
+    with pytest.raises(ValueError, match="DEFLATE level must be 1 to 12, but it was 13"):
+        quarnel_tools.compress(x, options, deflate_level=13, **coder, **target)
+
+
 def test_any_bytes_like_stream_decodes():
     stream = quarnel.compress_signal(make_signal(500))
     want = quarnel.decompress_signal(stream)

@@ -40,6 +40,7 @@ def _settings(args: argparse.Namespace) -> Settings:
             method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
             max_error=args.max_error, rel_error=args.rel_error, psnr=args.psnr, trailer=args.trailer,
             corrections=args.corrections,
+            deflate_level=args.deflate_level,
         )
     except (TypeError, ValueError, OverflowError) as e:
         raise Failure(None, one_line(e)) from None
@@ -155,6 +156,11 @@ def build_parser() -> argparse.ArgumentParser:
     targets = c.add_argument_group("or one error target (with --method/--coder if wanted)")
     for name in TARGETS:
         targets.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name)
+    c.add_argument(
+        "--deflate-level", type=int, metavar="N",
+        help="DEFLATE level 1 (fastest) to 12 (smallest) where a payload is coded with DEFLATE (default 6); "
+        "--coder deflate --deflate-level 1 writes fastest",
+    )
     c.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
     c.add_argument(
         "--no-trailer", dest="trailer", action="store_false",
