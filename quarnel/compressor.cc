@@ -16,7 +16,6 @@
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/raw_deflate.h"
-#include "quarnel/stream_bound.h"
 
 namespace quarnel::inline QUARNEL_ABI {
 
@@ -364,7 +363,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
   return code_payload(std::move(*coefficients), options.coder, threads, deflate_level, header);
 }
 
-std::uint64_t bare_stream_bound(std::uint64_t sample_count) {
+std::uint64_t compress_bound(std::uint64_t sample_count) {
   // Either coder on every coefficient's two bytes, stored as they come at worst.
   const std::uint64_t bytes = 2 * max_coefficient_count(sample_count);
   return kHeaderSize + std::max(deflate_bound(bytes), encode_stream_bound(bytes));

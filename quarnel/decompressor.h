@@ -36,7 +36,6 @@ std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::
 // caller allocate.
 std::expected<void, QuarnelError> decompress_into(
     std::span<const std::uint8_t> stream, unsigned threads,
-    const std::function<std::span<float>(std::size_t)>& place,
-    Inflater inflater = Inflater::zlib);
+    const std::function<std::span<float>(std::size_t)>& place, Inflater inflater = Inflater::zlib);
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -75,6 +75,11 @@ QUARNEL_API std::expected<std::vector<std::uint8_t>, QuarnelError> compress(
 QUARNEL_API std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
                                                                  const CompressionOptions& options);
 
+// The longest stream compress() and compress_bounded() write for
+// `sample_count` samples with any options and level: the header and either
+// coder's payload when the coefficients do not compress at all.
+QUARNEL_API std::uint64_t compress_bound(std::uint64_t sample_count);
+
 // Exactly as many samples as were compressed.
 QUARNEL_API std::expected<std::vector<float>, QuarnelError> decompress(
     std::span<const std::uint8_t> stream);

@@ -18,9 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "quarnel/decompressor.h"
 #include "quarnel/quarnel.h"
-#include "quarnel/stream_bound.h"
 #include "quarnel/trailer.h"
 
 namespace {
@@ -250,18 +248,8 @@ int compress_alloc(std::uint8_t** stream, std::size_t* stream_size, const Messag
 int decompress_checked(std::span<const std::uint8_t> stream, unsigned threads,
                        const std::function<std::span<float>(std::size_t)>& place,
                        const Message& message) {
-  const auto trailer = quarnel::read_trailer(stream);
-  if (!trailer) return message.fail(trailer.error());
-  std::span<float> samples;
-  const auto decoded = quarnel::decompress_into(stream, threads, [&](std::size_t count) {
-    samples = place(count);
-    return samples;
-  });
+  const auto decoded = quarnel::decompress_with_trailer_into(stream, threads, place);
   if (!decoded) return message.fail(decoded.error());
-  if (*trailer) {
-    quarnel::apply_corrections(**trailer, samples);
-    quarnel::apply_mask(**trailer, samples);
-  }
   return QUARNEL_OK;
 }
 
@@ -316,7 +304,7 @@ size_t quarnel_compress_bound(size_t sample_count, const quarnel_options* option
   if (read_options(options, call, none) != QUARNEL_OK) return 0;
   if (sample_count > quarnel::kMaxSampleCount) return 0;
   try {
-    std::uint64_t bound = quarnel::bare_stream_bound(sample_count);
+    std::uint64_t bound = quarnel::compress_bound(sample_count);
     if (call.store.trailer) bound += quarnel::trailer_bound(sample_count, call.store);
     return static_cast<size_t>(std::min<std::uint64_t>(bound, SIZE_MAX));
   } catch (...) {

@@ -16,11 +16,16 @@ namespace quarnel::inline QUARNEL_ABI {
 // those that have them, so std::fma becomes one vector instruction instead of
 // a library call; both copies round exactly alike, as fma is defined to.
 // (Not under ThreadSanitizer: the loader runs the copy's resolver before the
-// sanitizer's runtime is set up, and the instrumented resolver crashes.)
+// sanitizer's runtime is set up, and the instrumented resolver crashes.) The
+// clones stay in this file: their resolver of a function with external
+// linkage would be exported whatever the library's visibility.
+namespace {
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value) {
+void denormalise_cloned(std::span<float> samples, float min_value, float max_value,
+                        float mean_value) {
   const float range = max_value - min_value;
   // A plain pointer loop: clang emits no out-of-line copy of the span's
   // iterator for the cloned function, and the link then fails.
@@ -34,6 +39,12 @@ void denormalise(std::span<float> samples, float min_value, float max_value, flo
     // unchanged.
     x[i] = std::isfinite(y) ? y : (t > 0.0f ? max_value : min_value);
   }
+}
+
+}  // namespace
+
+void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value) {
+  denormalise_cloned(samples, min_value, max_value, mean_value);
 }
 
 namespace {

@@ -16,7 +16,6 @@
 #include "quarnel/decompressor.h"
 #include "quarnel/header.h"
 #include "quarnel/raw_deflate.h"
-#include "quarnel/stream_bound.h"
 #include "quarnel/stream_check.h"
 
 namespace quarnel::inline QUARNEL_ABI {
@@ -616,6 +615,23 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
     apply_mask(*out.trailer, out.samples);
   }
   return out;
+}
+
+std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
+    std::span<const std::uint8_t> stream, unsigned threads,
+    const std::function<std::span<float>(std::size_t)>& place) {
+  auto trailer = read_trailer(stream);
+  if (!trailer) return Unexpected(trailer.error());
+  std::span<float> samples;
+  const auto placed = [&](std::size_t count) { return samples = place(count); };
+  auto decoded =
+      decompress_into(stream, threads, placed, *trailer ? Inflater::libdeflate : Inflater::zlib);
+  if (!decoded) return Unexpected(decoded.error());
+  if (*trailer) {
+    apply_corrections(**trailer, samples);
+    apply_mask(**trailer, samples);
+  }
+  return trailer;
 }
 
 #undef QUARNEL_TRY

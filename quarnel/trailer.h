@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -122,6 +123,16 @@ struct DecodedStream {
 QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
     std::span<const std::uint8_t> stream, unsigned threads);
 
+// The same into memory the caller places: once the payload has shown it
+// holds every coefficient, `place(sample_count)` gives room for exactly that
+// many samples, which are rebuilt there (in place where the transform allows)
+// and then corrected and masked. A header alone never makes the caller
+// allocate; after a failure the placed memory holds no defined values.
+// Returns the trailer, when there is one.
+QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
+    std::span<const std::uint8_t> stream, unsigned threads,
+    const std::function<std::span<float>(std::size_t)>& place);
+
 // ---------------------------------------------------------------------------
 // Encoders for storage: the two encoders with a trailer. The masked samples
 // take no part in the range, the mean or the error: each is coded as the
@@ -166,5 +177,11 @@ QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded_stored(
 
 // Number of masked samples.
 QUARNEL_API std::uint64_t masked_count(const Trailer& trailer);
+
+// The longest trailer the storage encoders append with `store` to a stream
+// of `sample_count` samples: every sample masked (each with a float64 value
+// of its own) or corrected, and the bounded encoder's records. With
+// compress_bound() it sizes a buffer for any storage encoder.
+QUARNEL_API std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& store);
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -75,7 +75,7 @@ exports_public_api_only() {
   symbols="$(nm -D --defined-only "$prefix/lib/libquarnel.so" | awk '{print $3}' | c++filt)"
   echo "$symbols" | grep -qx "quarnel_compress" || return 1
   local others
-  others="$(echo "$symbols" | grep -Ev '^(quarnel_[a-z0-9_]+|quarnel::stdlib::(compress|compress_bounded|decompress|check_compressible|read_header|check_error_target|check_float32_range|(method|cutoff|coder)_(name|from_name)|read_trailer|append_trailer|apply_mask|apply_corrections|mask_of|masked_count|compress_stored|compress_bounded_stored|decompress_with_trailer|QuarnelError::[a-z_]+(\[abi:cxx11\])?)\(.*)$')"
+  others="$(echo "$symbols" | grep -Ev '^(quarnel_[a-z0-9_]+|quarnel::stdlib::(compress|compress_bounded|decompress|check_compressible|read_header|check_error_target|check_deflate_level|check_float32_range|compress_bound|trailer_bound|(method|cutoff|coder)_(name|from_name)|read_trailer|append_trailer|apply_mask|apply_corrections|mask_of|masked_count|compress_stored|compress_bounded_stored|decompress_with_trailer(_into)?|QuarnelError::[a-z_]+(\[abi:cxx11\])?)\(.*)$')"
   [[ -z "$others" ]] || { echo "$others" | head; return 1; }
 }
 
