@@ -34,6 +34,7 @@
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/band_statistics.h"
+#include "quarnel/bounded.h"
 #include "quarnel/compressor.h"
 #include "quarnel/decompressor.h"
 #include "quarnel/header.h"
@@ -1149,10 +1150,12 @@ std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
   return check_deflate_level(options.deflate_level);
 }
 
+// With `decoded`, the samples the chosen stream decodes to go there too.
 std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const float> samples,
                                                             std::span<const double> exact,
                                                             const BoundedOptions& options,
-                                                            unsigned threads) {
+                                                            unsigned threads,
+                                                            std::vector<float>* decoded = nullptr) {
   const Signal s = scan(samples, exact);
   if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
     return Unexpected(QuarnelError::unsupported_configuration(
@@ -1230,6 +1233,13 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     chosen.method = found->method;
     chosen.header = found->header;
     chosen.achieved = found->achieved;
+    if (decoded) {
+      // The decoder's own reconstruction of these coefficients.
+      auto samples_back =
+          reconstruct(found->header, *make_executor(found->method), found->layout, found->bytes);
+      if (!samples_back) return Unexpected(samples_back.error());
+      *decoded = std::move(*samples_back);
+    }
   } else {
     // The estimate found nothing, or its pick missed even at its finest
     // step.
@@ -1237,6 +1247,11 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     if (!searched) return Unexpected(searched.error());
     if (!searched->smallest) return Unexpected(unreachable(*target, s, searched->tightest));
     chosen = std::move(*searched->smallest);
+    if (decoded) {
+      auto samples_back = decompress(chosen.stream, threads);
+      if (!samples_back) return Unexpected(samples_back.error());
+      *decoded = std::move(*samples_back);
+    }
   }
 
   BoundedResult result;
@@ -1275,6 +1290,28 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const doub
   if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
   const std::vector<float> rounded(samples.begin(), samples.end());
   return compress_checked(rounded, samples, options, threads);
+}
+
+std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
+                                                                    const BoundedOptions& options,
+                                                                    unsigned threads,
+                                                                    std::vector<float>& decoded) {
+  if (auto checked = check_arguments(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  return compress_checked(samples, {}, options, threads, &decoded);
+}
+
+std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const double> samples,
+                                                                    const BoundedOptions& options,
+                                                                    unsigned threads,
+                                                                    std::vector<float>& decoded) {
+  if (auto checked = check_arguments(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
+  const std::vector<float> rounded(samples.begin(), samples.end());
+  return compress_checked(rounded, samples, options, threads, &decoded);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarnel/bounded.h"
 #include "quarnel/compressor.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
@@ -167,16 +168,15 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
   coarse.target = ErrorTarget::psnr;
   coarse.value = 20.0 * std::log10(width / (bound * kRmsShare));
   if (!std::isfinite(coarse.value)) return None();
-  auto result = compress_bounded(input, coarse, threads);
+  std::vector<float> decoded;
+  auto result = compress_bounded_decoded(input, coarse, threads, decoded);
   if (!result) {
     if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
     return Unexpected(result.error());
   }
-  auto decoded = decompress(result->stream, threads);
-  if (!decoded) return Unexpected(decoded.error());
-  auto corrections = correct(input, std::span<float>(*decoded), bound);
+  auto corrections = correct(input, std::span<float>(decoded), bound);
   if (!corrections) return None();
-  measure_into(input, std::span<const float>(*decoded), width, *result);
+  measure_into(input, std::span<const float>(decoded), width, *result);
   return None(std::pair{std::move(*result), std::move(*corrections)});
 }
 
