@@ -69,7 +69,7 @@ constexpr std::size_t kFirstOptionsSize =
     offsetof(quarnel_options, threads) + sizeof(std::uint32_t);
 constexpr std::size_t kFirstHeaderInfoSize =
     offsetof(quarnel_header_info, payload_length) + sizeof(std::uint32_t);
-constexpr std::size_t kFirstTrailerInfoSize = sizeof(quarnel_trailer_info);
+constexpr std::size_t kFirstTrailerInfoSize = offsetof(quarnel_trailer_info, corrected_count);
 
 // The caller's message buffer, if any. Writing never allocates, never runs
 // past the buffer and always ends the text.
@@ -167,6 +167,11 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   out.threads = options.threads;
   out.store.trailer = options.trailer != 0;
   if (options.has_fill_value) out.store.fill_value = options.fill_value;
+  out.store.corrections = options.corrections != 0;
+  if (auto level = quarnel::check_deflate_level(options.deflate_level); !level) {
+    return message.fail(level.error());
+  }
+  out.store.deflate_level = options.deflate_level;
   return QUARNEL_OK;
 }
 
@@ -207,6 +212,7 @@ int compress_bounded_checked(const Sample* samples, std::size_t sample_count,
     bounded.method = static_cast<quarnel::WaveletMethod>(target->method);
   }
   bounded.coder = static_cast<quarnel::CoderChoice>(target->coder);
+  bounded.deflate_level = call.store.deflate_level;
   auto result = quarnel::compress_bounded_stored(std::span<const Sample>(samples, sample_count),
                                                  bounded, call.store, call.threads);
   if (!result) return message.fail(result.error());
@@ -273,6 +279,8 @@ void quarnel_options_init(quarnel_options* options) {
   options->cutoff = static_cast<std::uint8_t>(defaults.cutoff);
   options->coder = static_cast<std::uint8_t>(defaults.coder);
   options->threads = 1;
+  options->corrections = 1;
+  options->deflate_level = quarnel::kDefaultDeflateLevel;
 }
 
 int quarnel_compress(const float* samples, size_t sample_count, const quarnel_options* options,
@@ -481,6 +489,10 @@ int quarnel_read_trailer(const uint8_t* stream, size_t stream_size, quarnel_trai
       read.channels = t.channels.value_or(0);
       // Cut to the field, always ended.
       std::snprintf(read.source_format, sizeof read.source_format, "%s", t.source_format.c_str());
+      if (t.corrections) {
+        read.corrected_count = t.corrections->list.size();
+        read.uncorrected_error = t.corrections->bare_max_error;
+      }
     }
     std::memcpy(info, &read, size);
     return QUARNEL_OK;

@@ -122,6 +122,16 @@ typedef struct quarnel_options {
   uint32_t trailer;
   uint32_t has_fill_value;
   double fill_value;
+  /* Appended to the second layout. With the trailer and a largest-error
+     target, corrections 1 (default) lets the bounded encoder code a coarser
+     stream and list its few samples beyond the bound in the trailer, which
+     quarnel_decompress applies: readers that ignore the trailer see those
+     samples off by up to quarnel_trailer_info.uncorrected_error. 0 keeps the
+     bound for every reader. deflate_level, 1 (fastest) to 12 (smallest),
+     default 6, is the level of a payload coded with DEFLATE; 6 gives the
+     plain encoder's bytes. */
+  uint32_t corrections;
+  int32_t deflate_level;
 } quarnel_options;
 
 QUARNEL_API void quarnel_options_init(quarnel_options* options);
@@ -259,6 +269,11 @@ typedef struct quarnel_trailer_info {
   double sample_rate;     /* 0 when not recorded */
   uint32_t channels;      /* 0 when not recorded */
   char source_format[32]; /* "PCM_16", "float64", ...; empty when not recorded */
+  /* Appended to the first layout: samples the trailer corrects back within a
+     largest-error target, and the largest error of a reader that ignores the
+     trailer (0 without corrections). */
+  uint64_t corrected_count;
+  double uncorrected_error;
 } quarnel_trailer_info;
 
 /* Reads and verifies the trailer of `stream` (the whole stream): a bare

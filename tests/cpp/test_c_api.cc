@@ -258,6 +258,14 @@ TEST(CTrailer, CorrectionsAreApplied) {
   Trailer t;
   t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}};
   ASSERT_TRUE(append_trailer(stream, t));
+  // What the trailer corrects is said, to callers of either layout.
+  quarnel_trailer_info info;
+  info.struct_size = sizeof info;
+  ASSERT_EQ(quarnel_read_trailer(stream.data(), stream.size(), &info, nullptr, 0), QUARNEL_OK);
+  EXPECT_EQ(info.corrected_count, 3u);
+  EXPECT_EQ(info.uncorrected_error, 0.375);
+  info.struct_size = offsetof(quarnel_trailer_info, corrected_count);
+  EXPECT_EQ(quarnel_read_trailer(stream.data(), stream.size(), &info, nullptr, 0), QUARNEL_OK);
   const std::vector<float> expected = decompress_with_trailer(stream, 1).value().samples;
   ASSERT_NE(expected, decompress(stream).value());
   std::vector<float> samples;
@@ -278,6 +286,8 @@ struct StoredCase {
   double value;
   std::optional<WaveletMethod> method;
   bool f64;
+  bool corrections = true;
+  int deflate_level = kDefaultDeflateLevel;
 };
 
 class CStored : public ::testing::TestWithParam<StoredCase> {};
@@ -316,9 +326,15 @@ TEST_P(CStored, GivesTheBytesOfTheCppEncoders) {
   options.trailer = 1;
   options.has_fill_value = 1;
   options.fill_value = -9999.0;
-  const StoreOptions store{.fill_value = -9999.0};
-  const BoundedOptions bounded{
-      .target = p.kind.value_or(ErrorTarget::max_error), .value = p.value, .method = p.method};
+  options.corrections = p.corrections;
+  options.deflate_level = p.deflate_level;
+  StoreOptions store{.fill_value = -9999.0};
+  store.corrections = p.corrections;
+  store.deflate_level = p.deflate_level;
+  const BoundedOptions bounded{.target = p.kind.value_or(ErrorTarget::max_error),
+                               .value = p.value,
+                               .method = p.method,
+                               .deflate_level = p.deflate_level};
   const auto stream_of = [](const std::expected<BoundedResult, QuarnelError>& r)
       -> std::expected<Bytes, QuarnelError> {
     if (!r) return std::unexpected(r.error());
@@ -347,6 +363,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StoredCase{std::nullopt, 0, std::nullopt, true},
                       StoredCase{ErrorTarget::max_error, 1e-3, std::nullopt, false},
                       StoredCase{ErrorTarget::relative_error, 1e-3, WaveletMethod::db4, true},
+                      StoredCase{ErrorTarget::max_error, 1e-3, std::nullopt, false, false, 1},
+                      StoredCase{ErrorTarget::max_error, 1e-3, std::nullopt, true, true, 13},
                       StoredCase{ErrorTarget::psnr, 70, std::nullopt, true},
                       // Finer than the float32 grid of the float64 signal: unreachable.
                       StoredCase{ErrorTarget::max_error, 1e-12, std::nullopt, true},
@@ -573,6 +591,7 @@ TEST(CMisuse, IsRefusedWithItsCode) {
   };
   const quarnel_options none = sized(0), short_by_one = sized(11),
                         unknown = sized(sizeof(quarnel_options) + 1);
+  static_assert(sizeof(quarnel_options) == 40);  // the message below names 41
   quarnel_header_info info_short = c_header_info(sizeof(quarnel_header_info) - 1),
                       info_long = c_header_info(sizeof(quarnel_header_info) + 1);
   const std::tuple<int, const char*, Call> cases[] = {
@@ -600,7 +619,7 @@ TEST(CMisuse, IsRefusedWithItsCode) {
        [&](char* m, std::size_t ms) {
          return quarnel_compress(out.data(), 64, &short_by_one, nullptr, &n, m, ms);
        }},
-      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 33,",
+      {QUARNEL_ERROR_BAD_STRUCT_SIZE, "struct_size is 41,",
        [&](char* m, std::size_t ms) {
          std::uint8_t* owned = nullptr;
          return quarnel_compress_alloc(out.data(), 64, &unknown, &owned, &n, m, ms);
