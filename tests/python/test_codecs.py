@@ -139,6 +139,7 @@ CONFIGS = [
     {"psnr": 60.0, "coder": "arans"},
     {"coder": "deflate", "deflate_level": 1, "scale": 9, "method": "cdf97", "cutoff": "low"},
     {"max_error": 0.01, "coder": "deflate", "deflate_level": 12},
+    {"rel_error": 1e-3, "corrections": False},
 ]
 
 
@@ -171,6 +172,7 @@ def test_configurations_round_trip(config):
         ({"deflate_level": 0}, ValueError, "DEFLATE level must be 1 to 12, but it was 0"),
         ({"deflate_level": 2**70}, ValueError, "DEFLATE level must be 1 to 12"),
         ({"deflate_level": True}, TypeError, "deflate_level must be an int"),
+        ({"max_error": 1.0, "corrections": 0}, TypeError, "corrections must be a bool"),
     ],
 )
 def test_bad_configurations_raise_at_construction(make, config, error, words):
