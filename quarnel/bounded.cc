@@ -1155,7 +1155,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
                                                             std::span<const double> exact,
                                                             const BoundedOptions& options,
                                                             unsigned threads,
-                                                            std::vector<float>* decoded = nullptr) {
+                                                            std::vector<float>* decoded) {
   const Signal s = scan(samples, exact);
   if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
     return Unexpected(QuarnelError::unsupported_configuration(
@@ -1265,6 +1265,30 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   return result;
 }
 
+// The arguments checked, float64 samples rounded after the check that they
+// fit, then the search.
+std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const float> samples,
+                                                         const BoundedOptions& options,
+                                                         unsigned threads,
+                                                         std::vector<float>* decoded) {
+  if (auto checked = check_arguments(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  return compress_checked(samples, {}, options, threads, decoded);
+}
+
+std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const double> samples,
+                                                         const BoundedOptions& options,
+                                                         unsigned threads,
+                                                         std::vector<float>* decoded) {
+  if (auto checked = check_arguments(samples.size(), options); !checked) {
+    return Unexpected(checked.error());
+  }
+  if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
+  const std::vector<float> rounded(samples.begin(), samples.end());
+  return compress_checked(rounded, samples, options, threads, decoded);
+}
+
 }  // namespace
 
 std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
@@ -1275,43 +1299,27 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const floa
 std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const float> samples,
                                                             const BoundedOptions& options,
                                                             unsigned threads) {
-  if (auto checked = check_arguments(samples.size(), options); !checked) {
-    return Unexpected(checked.error());
-  }
-  return compress_checked(samples, {}, options, threads);
+  return checked_entry(samples, options, threads, nullptr);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const double> samples,
                                                             const BoundedOptions& options,
                                                             unsigned threads) {
-  if (auto checked = check_arguments(samples.size(), options); !checked) {
-    return Unexpected(checked.error());
-  }
-  if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
-  const std::vector<float> rounded(samples.begin(), samples.end());
-  return compress_checked(rounded, samples, options, threads);
+  return checked_entry(samples, options, threads, nullptr);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
                                                                     std::vector<float>& decoded) {
-  if (auto checked = check_arguments(samples.size(), options); !checked) {
-    return Unexpected(checked.error());
-  }
-  return compress_checked(samples, {}, options, threads, &decoded);
+  return checked_entry(samples, options, threads, &decoded);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const double> samples,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
                                                                     std::vector<float>& decoded) {
-  if (auto checked = check_arguments(samples.size(), options); !checked) {
-    return Unexpected(checked.error());
-  }
-  if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
-  const std::vector<float> rounded(samples.begin(), samples.end());
-  return compress_checked(rounded, samples, options, threads, &decoded);
+  return checked_entry(samples, options, threads, &decoded);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI
