@@ -134,14 +134,22 @@ int check_struct_size(const Struct& given, const char* name, std::size_t first,
                       static_cast<unsigned>(given.struct_size), first, sizeof given);
 }
 
-// The arguments of a call that reads a stream into an info struct the caller
-// sizes; the call then fills the fields of that size.
-template <class Info>
-int check_info(const std::uint8_t* stream, std::size_t stream_size, const Info* info,
-               const char* name, std::size_t first, const Message& message) {
+// A call that reads a stream into an info struct the caller sizes: its
+// arguments checked, then `read` fills a whole struct of this library's
+// layout; the caller gets the fields of its own size, an older and shorter
+// layout those it has.
+template <class Info, class Read>
+int fill_info(const std::uint8_t* stream, std::size_t stream_size, Info* info, const char* name,
+              std::size_t first, const Message& message, Read&& read) {
   if (stream == nullptr && stream_size != 0) return null_argument(message, "stream");
   if (info == nullptr) return null_argument(message, "info");
-  return check_struct_size(*info, name, first, message);
+  if (const int code = check_struct_size(*info, name, first, message)) return code;
+  Info filled = {};
+  if (const int code = read(filled)) return code;
+  const std::uint32_t size = info->struct_size;
+  filled.struct_size = size;
+  std::memcpy(info, &filled, size);
+  return QUARNEL_OK;
 }
 
 struct CallOptions {
@@ -374,28 +382,24 @@ int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_heade
                         char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    if (const int code = check_info(stream, stream_size, info, "quarnel_header_info",
-                                    kFirstHeaderInfoSize, out)) {
-      return code;
-    }
-    const std::uint32_t size = info->struct_size;
-    const auto header = quarnel::read_header({stream, stream_size});
-    if (!header) return out.fail(header.error());
-    const quarnel_header_info read = {
-        .struct_size = size,
-        .method = static_cast<std::uint8_t>(header->method),
-        .levels = header->levels,
-        .scale = header->scale,
-        .coder = static_cast<std::uint8_t>(header->coder),
-        .sample_count = header->sample_count,
-        .min_value = header->min_value,
-        .max_value = header->max_value,
-        .mean_value = header->mean_value,
-        .payload_length = header->payload_length,
-    };
-    // An older, shorter layout gets the fields it has.
-    std::memcpy(info, &read, size);
-    return QUARNEL_OK;
+    return fill_info(stream, stream_size, info, "quarnel_header_info", kFirstHeaderInfoSize, out,
+                     [&](quarnel_header_info& read) -> int {
+                       const auto header = quarnel::read_header({stream, stream_size});
+                       if (!header) return out.fail(header.error());
+                       read = {
+                           .struct_size = 0,
+                           .method = static_cast<std::uint8_t>(header->method),
+                           .levels = header->levels,
+                           .scale = header->scale,
+                           .coder = static_cast<std::uint8_t>(header->coder),
+                           .sample_count = header->sample_count,
+                           .min_value = header->min_value,
+                           .max_value = header->max_value,
+                           .mean_value = header->mean_value,
+                           .payload_length = header->payload_length,
+                       };
+                       return QUARNEL_OK;
+                     });
   });
 }
 
@@ -472,30 +476,25 @@ int quarnel_read_trailer(const uint8_t* stream, size_t stream_size, quarnel_trai
                          char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    if (const int code = check_info(stream, stream_size, info, "quarnel_trailer_info",
-                                    kFirstTrailerInfoSize, out)) {
-      return code;
-    }
-    const std::uint32_t size = info->struct_size;
-    const auto trailer = quarnel::read_trailer({stream, stream_size});
-    if (!trailer) return out.fail(trailer.error());
-    quarnel_trailer_info read = {};
-    read.struct_size = size;
-    if (*trailer) {
-      const quarnel::Trailer& t = **trailer;
-      read.has_trailer = 1;
-      read.masked_count = quarnel::masked_count(t);
-      read.sample_rate = t.sample_rate.value_or(0.0);
-      read.channels = t.channels.value_or(0);
-      // Cut to the field, always ended.
-      std::snprintf(read.source_format, sizeof read.source_format, "%s", t.source_format.c_str());
-      if (t.corrections) {
-        read.corrected_count = t.corrections->list.size();
-        read.uncorrected_error = t.corrections->bare_max_error;
-      }
-    }
-    std::memcpy(info, &read, size);
-    return QUARNEL_OK;
+    return fill_info(stream, stream_size, info, "quarnel_trailer_info", kFirstTrailerInfoSize, out,
+                     [&](quarnel_trailer_info& read) -> int {
+                       const auto trailer = quarnel::read_trailer({stream, stream_size});
+                       if (!trailer) return out.fail(trailer.error());
+                       if (!*trailer) return QUARNEL_OK;
+                       const quarnel::Trailer& t = **trailer;
+                       read.has_trailer = 1;
+                       read.masked_count = quarnel::masked_count(t);
+                       read.sample_rate = t.sample_rate.value_or(0.0);
+                       read.channels = t.channels.value_or(0);
+                       // Cut to the field, always ended.
+                       std::snprintf(read.source_format, sizeof read.source_format, "%s",
+                                     t.source_format.c_str());
+                       if (t.corrections) {
+                         read.corrected_count = t.corrections->list.size();
+                         read.uncorrected_error = t.corrections->bare_max_error;
+                       }
+                       return QUARNEL_OK;
+                     });
   });
 }
 
