@@ -178,8 +178,8 @@ struct Pinned {
 // ---------------------------------------------------------------------------
 // The bounded encoder decides from floating-point estimates and decodes of
 // its candidates: its streams, trailer included, are pinned the same way, for
-// each kind of target with the wavelet and coder pinned and left to it, and
-// for 1, 2 and 4 threads.
+// each kind of target with the wavelet and coder pinned and left to it, for
+// the fast DEFLATE writer, and for 1, 2 and 4 threads.
 
 struct BoundedCase {
   std::string label;
@@ -237,6 +237,11 @@ std::vector<BoundedCase> bounded_cases() {
         cases.push_back(
             {std::string(input.name) + " " + t.name + (pinned ? " cdf97 arans" : " auto"), x, o});
       }
+      // The fast writer: DEFLATE at level 1, whose sizes the encoder compares.
+      BoundedOptions fast = cases.back().options;
+      fast.coder = CoderChoice::deflate;
+      fast.deflate_level = 1;
+      cases.push_back({std::string(input.name) + " " + t.name + " deflate level 1", x, fast});
     }
   }
   return cases;
