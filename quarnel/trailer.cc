@@ -39,7 +39,8 @@ enum Record : std::uint8_t {
   kSourceFormat = 4,
   kTarget = 5,
   kSignalRange = 6,
-  kCorrections = kRequired | 7,
+  kInterleavedCorrections = kRequired | 7,  // read only: the first writers' layout
+  kCorrections = kRequired | 8,
 };
 
 QuarnelError damaged(std::string reason) {
@@ -138,25 +139,36 @@ std::vector<std::uint8_t> mask_body(const Trailer& t) {
   return body;
 }
 
-// The list as gaps between indices and zigzagged steps, a byte each mostly,
-// then DEFLATEd: the gaps of rare corrections spread over a few values.
+// The list in three parts, each coded the way it is cheapest: the gaps
+// between indices as varints, DEFLATEd; the signs of the steps as bits; and
+// the step counts less one as varints, DEFLATEd (nearly all 0: the quantum is
+// about twice the bound). Interleaved, gaps and steps would share one code and
+// cost a bit or two more per correction.
 std::expected<std::vector<std::uint8_t>, QuarnelError> corrections_body(const Corrections& c) {
-  std::vector<std::uint8_t> list;
-  Writer l(list);
+  std::vector<std::uint8_t> gaps, signs((c.list.size() + 7) / 8), sizes;
+  Writer g(gaps), z(sizes);
   std::uint64_t next = 0;
-  for (const Correction& k : c.list) {
-    l.varint(k.index - next);
-    l.varint((static_cast<std::uint64_t>(k.steps) << 1) ^
-             static_cast<std::uint64_t>(k.steps >> 63));
+  for (std::size_t i = 0; i < c.list.size(); ++i) {
+    const Correction& k = c.list[i];
+    g.varint(k.index - next);
+    if (k.steps < 0) signs[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    z.varint((k.steps < 0 ? 0 - static_cast<std::uint64_t>(k.steps)
+                          : static_cast<std::uint64_t>(k.steps)) -
+             1);
     next = k.index + 1;
   }
-  std::vector<std::uint8_t> body;
+  std::vector<std::uint8_t> body, packed;
   Writer w(body);
   w.f64(c.quantum);
   w.f64(c.bare_max_error);
   w.varint(c.list.size());
-  w.varint(list.size());
-  if (auto ok = deflate_append(list, body); !ok) return Unexpected(ok.error());
+  w.varint(gaps.size());
+  if (auto ok = deflate_append(gaps, packed); !ok) return Unexpected(ok.error());
+  w.varint(packed.size());
+  w.bytes(packed);
+  w.bytes(signs);
+  w.varint(sizes.size());
+  if (auto ok = deflate_append(sizes, body); !ok) return Unexpected(ok.error());
   return body;
 }
 
@@ -216,7 +228,7 @@ class Reader {
 #define QUARNEL_TRY(var, expr)                                \
   auto var##_result = (expr);                                 \
   if (!var##_result) return Unexpected(var##_result.error()); \
-  auto var = *var##_result
+  auto var = std::move(*var##_result)
 
 std::expected<void, QuarnelError> read_mask(std::span<const std::uint8_t> body,
                                             std::uint64_t sample_count, Trailer& t) {
@@ -251,8 +263,25 @@ std::expected<void, QuarnelError> read_mask(std::span<const std::uint8_t> body,
   return {};
 }
 
+// A DEFLATEd list of `size` bytes holding `count` varints, checked before it
+// is inflated: a varint takes one to ten bytes, and DEFLATE expands by 1032:1
+// at most, so a forged size allocates nothing large.
+std::expected<InflatedBytes, QuarnelError> inflated_list(std::span<const std::uint8_t> packed,
+                                                         std::uint64_t size, std::uint64_t count) {
+  QUARNEL_CHECK(size >= count && size <= 10 * count && size <= 1032 * packed.size() + 1024,
+                damaged("corrections list of " + std::to_string(count) + " in " +
+                        std::to_string(size) + " bytes"));
+  auto list = inflate_payload(packed, size);
+  if (!list || list->size != size) return Unexpected(damaged("corrections do not inflate"));
+  return list;
+}
+
+// The corrections in either layout: `interleaved`, gap and zigzagged steps
+// after each other in one list, as the first writers stored them; else in
+// three parts (corrections_body()).
 std::expected<void, QuarnelError> read_corrections(std::span<const std::uint8_t> body,
-                                                   std::uint64_t sample_count, Trailer& t) {
+                                                   std::uint64_t sample_count, bool interleaved,
+                                                   Trailer& t) {
   Reader r(body);
   Corrections c;
   QUARNEL_TRY(quantum, r.f64());
@@ -260,30 +289,50 @@ std::expected<void, QuarnelError> read_corrections(std::span<const std::uint8_t>
   c.quantum = quantum;
   c.bare_max_error = bare;
   QUARNEL_TRY(count, r.varint());
-  QUARNEL_TRY(list_size, r.varint());
-  // Two bytes a correction at least, twenty at most; and DEFLATE expands by
-  // 1032:1 at most, so a forged size allocates nothing large.
-  QUARNEL_CHECK(count <= sample_count && list_size >= 2 * count && list_size <= 20 * count &&
-                    list_size <= 1032 * r.left() + 1024,
-                damaged("corrections list of " + std::to_string(count) + " in " +
-                        std::to_string(list_size) + " bytes"));
-  QUARNEL_TRY(packed, r.take(r.left()));
-  auto list = inflate_payload(packed, list_size);
-  if (!list || list->size != list_size) return Unexpected(damaged("corrections do not inflate"));
-  Reader l(list->bytes());
+  QUARNEL_CHECK(count <= sample_count, damaged("more corrections than samples"));
+  QUARNEL_TRY(gaps_size, r.varint());
+  std::span<const std::uint8_t> gaps_packed, signs, sizes_packed;
+  std::uint64_t sizes_size = 0;
+  if (interleaved) {
+    QUARNEL_TRY(all, r.take(r.left()));
+    gaps_packed = all;
+  } else {
+    QUARNEL_TRY(gaps_packed_size, r.varint());
+    QUARNEL_TRY(g, r.take(gaps_packed_size));
+    QUARNEL_TRY(b, r.take((count + 7) / 8));
+    QUARNEL_TRY(z, r.varint());
+    QUARNEL_TRY(rest, r.take(r.left()));
+    gaps_packed = g, signs = b, sizes_size = z, sizes_packed = rest;
+    QUARNEL_CHECK(count % 8 == 0 || signs.back() >> (count % 8) == 0,
+                  damaged("corrections sign bits beyond the count"));
+  }
+  QUARNEL_TRY(gaps, inflated_list(gaps_packed, gaps_size, interleaved ? 2 * count : count));
+  InflatedBytes sizes;
+  if (!interleaved) {
+    QUARNEL_TRY(z, inflated_list(sizes_packed, sizes_size, count));
+    sizes = std::move(z);
+  }
+  Reader l(gaps.bytes()), m(sizes.bytes());
   c.list.reserve(static_cast<std::size_t>(count));
   std::uint64_t next = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
     QUARNEL_TRY(gap, l.varint());
-    QUARNEL_TRY(zigzag, l.varint());
     QUARNEL_CHECK(gap < sample_count - next, damaged("correction beyond the signal"));
-    const auto steps =
-        static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
-    QUARNEL_CHECK(steps != 0, damaged("correction of no steps"));
+    std::int64_t steps = 0;
+    if (interleaved) {
+      QUARNEL_TRY(zigzag, l.varint());
+      steps = static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+      QUARNEL_CHECK(steps != 0, damaged("correction of no steps"));
+    } else {
+      QUARNEL_TRY(less_one, m.varint());
+      QUARNEL_CHECK(less_one < std::uint64_t{INT64_MAX}, damaged("correction too large"));
+      steps = static_cast<std::int64_t>(less_one + 1);
+      if (signs[i / 8] >> (i % 8) & 1) steps = -steps;
+    }
     c.list.push_back({next + gap, steps});
     next += gap + 1;
   }
-  QUARNEL_CHECK(l.done(), damaged("corrections list longer than its count"));
+  QUARNEL_CHECK(l.done() && m.done(), damaged("corrections list longer than its count"));
   t.corrections = std::move(c);
   return {};
 }
@@ -295,7 +344,8 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
     case kMask:
       return read_mask(body, sample_count, t);
     case kCorrections:
-      return read_corrections(body, sample_count, t);
+    case kInterleavedCorrections:
+      return read_corrections(body, sample_count, type == kInterleavedCorrections, t);
     case kSampleRate: {
       QUARNEL_TRY(rate, r.f64());
       t.sample_rate = rate;
@@ -451,17 +501,18 @@ std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& stor
   const std::uint64_t n = sample_count;
   // A sample is masked or corrected, never both (only finite unmasked samples
   // are corrected). A masked one costs at most its value (8 bytes), a run's
-  // length - 1 and gap and its value's index (below n); a corrected one a gap
-  // and its zigzagged steps (at most 10 bytes). Gaps and lengths sum to at
-  // most n over a list, and a varint of v takes at most 1 + v / 128 bytes.
-  const std::uint64_t per_sample = std::max<std::uint64_t>(8 + 2 + leb(n), 1 + 10);
+  // length - 1 and gap and its value's index (below n); a corrected one a gap,
+  // a sign bit and its step count (at most 10 bytes). Gaps and lengths sum to
+  // at most n over a list, and a varint of v takes at most 1 + v / 128 bytes.
+  const std::uint64_t per_sample = std::max<std::uint64_t>(8 + 2 + leb(n), 1 + 1 + 10);
   const std::uint64_t spread = 2 * (n / 128 + 1);
-  // DEFLATE adds to the corrections list no more than to the longest list.
-  const std::uint64_t longest_list = 11 * n + n / 128 + 1;
-  const std::uint64_t deflated = deflate_bound(longest_list) - longest_list;
+  // DEFLATE adds to each of the two corrections lists no more than to the
+  // longest list.
+  const std::uint64_t longest_list = 10 * n + n / 128 + 1;
+  const std::uint64_t deflated = 2 * (deflate_bound(longest_list) - longest_list);
   std::uint64_t total = kFixedSize + kCrcSize + n * per_sample + spread + deflated;
   total += 1 + 10 + 1 + 2 * 10;   // the mask: type, length; width, value and run counts
-  total += 1 + 10 + 16 + 2 * 10;  // the corrections: quantum, bare error, count, list size
+  total += 1 + 10 + 16 + 4 * 10;  // the corrections: quantum, bare error, count, list sizes
   if (store.sample_rate) total += 2 + 8;
   if (store.channels) total += 2 + leb(*store.channels);
   total += 1 + leb(store.source_format.size()) + store.source_format.size();

@@ -167,6 +167,41 @@ TEST(Trailer, ForgedRecordsAreRefused) {
   Bytes target = {5, 25, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F};  // max error 1.0
   target.insert(target.end(), {0, 0, 0, 0, 0, 0, 0xF8, 0x7F, 0, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(message(forged(target)), "stream damaged: trailer holds reached error nan or PSNR 0");
+  // Corrections: 0x87 the first writers' layout, one list of gap and zigzag;
+  // 0x88 gaps, sign bits and step counts less one apart.
+  const auto deflated = [](const Bytes& list) {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    Bytes out(64);
+    out.resize(libdeflate_deflate_compress(c, list.data(), list.size(), out.data(), out.size()));
+    libdeflate_free_compressor(c);
+    return out;
+  };
+  const auto corrections = [&](std::uint8_t type, std::uint8_t count, Bytes lists) {
+    Bytes r = {type, 0, 0, 0, 0, 0, 0, 0, 0xE0, 0x3F, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F, count};
+    r.insert(r.end(), lists.begin(), lists.end());
+    r[1] = static_cast<std::uint8_t>(r.size() - 2);
+    return r;
+  };
+  const Bytes gaps = deflated({3, 5}), signs = {0b10}, sizes = deflated({0, 0});
+  Bytes split = {2, static_cast<std::uint8_t>(gaps.size())};
+  split.insert(split.end(), gaps.begin(), gaps.end());
+  split.insert(split.end(), signs.begin(), signs.end());
+  split.push_back(2);
+  split.insert(split.end(), sizes.begin(), sizes.end());
+  Bytes interleaved = {4};
+  for (const std::uint8_t b : deflated({3, 2, 5, 1})) interleaved.push_back(b);
+  const std::vector<Correction> want = {{3, 1}, {9, -1}};
+  for (const Bytes& record : {corrections(0x87, 2, interleaved), corrections(0x88, 2, split)}) {
+    const auto t = read_trailer(forged(record));
+    ASSERT_TRUE(t.has_value() && *t && (*t)->corrections) << record[0];
+    EXPECT_EQ((*t)->corrections->list, want) << record[0];
+    EXPECT_EQ((*t)->corrections->quantum, 0.5);
+  }
+  split[2 + gaps.size()] = 0b110;  // a sign for a third correction of two
+  EXPECT_EQ(message(forged(corrections(0x88, 2, split))),
+            "stream damaged: corrections sign bits beyond the count");
+  EXPECT_EQ(message(forged(corrections(0x88, 101, split))),
+            "stream damaged: more corrections than samples");
   Bytes junk = bare;
   junk.push_back(0);
   EXPECT_EQ(message(junk), "stream damaged: bytes after the payload are not a trailer");
