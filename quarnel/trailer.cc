@@ -325,9 +325,12 @@ std::expected<void, QuarnelError> read_corrections(std::span<const std::uint8_t>
       QUARNEL_CHECK(steps != 0, damaged("correction of no steps"));
     } else {
       QUARNEL_TRY(less_one, m.varint());
-      QUARNEL_CHECK(less_one < std::uint64_t{INT64_MAX}, damaged("correction too large"));
-      steps = static_cast<std::int64_t>(less_one + 1);
-      if (signs[i / 8] >> (i % 8) & 1) steps = -steps;
+      const bool negative = signs[i / 8] >> (i % 8) & 1;
+      // Down to INT64_MIN, whose size has no positive twin.
+      QUARNEL_CHECK(less_one < (negative ? std::uint64_t{1} << 63 : std::uint64_t{INT64_MAX}),
+                    damaged("correction too large"));
+      const std::uint64_t size = less_one + 1;
+      steps = static_cast<std::int64_t>(negative ? 0 - size : size);
     }
     c.list.push_back({next + gap, steps});
     next += gap + 1;

@@ -250,6 +250,12 @@ TEST(Trailer, CorrectionsReadBackAndMoveOnlyTheirSamples) {
                                    : bare[i];
     EXPECT_EQ(y[i], want) << i;
   }
+  // Step counts to the ends of their type read back too.
+  Bytes extreme = compress(x, {}).value();
+  Trailer e;
+  e.corrections = Corrections{1.0, 0.0, {{1, INT64_MIN}, {2, INT64_MAX}}};
+  ASSERT_TRUE(append_trailer(extreme, e).has_value());
+  EXPECT_EQ(read_trailer(extreme).value(), e);
 }
 
 TEST(Trailer, MaskOfFloat64KeepsItsOwnBits) {
