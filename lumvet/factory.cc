@@ -36,36 +36,15 @@ DwtExecutorHandle Lumvet::make_cdf97_f32() {
 
 namespace {
 
-// Low-pass taps in kSlots slots and high[j] = (-1)^j t[N - 1 - j], both
-// zero-filled beyond N.
-template <std::size_t kSlots>
-struct TapSlots {
-  std::array<float, kSlots> low{};
-  std::array<float, kSlots> high{};
-};
-
-template <std::size_t kSlots>
-TapSlots<kSlots> mirror_slots(const std::vector<float>& t) {
-  TapSlots<kSlots> slots;
-  const std::size_t taps = t.size();
-  for (std::size_t j = 0; j < taps; ++j) {
-    slots.low[j] = t[j];
-    slots.high[j] = (j & 1) ? -t[taps - 1 - j] : t[taps - 1 - j];
-  }
-  return slots;
-}
-
+// The low-pass taps and their quadrature mirror in kSlots slots each, both
+// zero-filled beyond the taps.
 template <class Kernel, std::size_t kSlots>
 IncompleteDwtExecutorHandle fixed_kernel(BorderMode border, const std::vector<float>& t) {
-  const TapSlots<kSlots> slots = mirror_slots<kSlots>(t);
-  return std::make_shared<const Kernel>(border, slots.low, slots.high);
-}
-
-template <class Kernel, std::size_t kTaps>
-IncompleteDwtExecutorHandle fixed_kernel_from_arr(BorderMode border, const std::vector<float>& t) {
-  std::array<float, kTaps> low{};
+  std::array<float, kSlots> low{};
+  std::array<float, kSlots> high{};
   std::copy(t.begin(), t.end(), low.begin());
-  return std::make_shared<const Kernel>(border, low, low_pass_to_high_from_arr(low));
+  write_high_pass(t, high);
+  return std::make_shared<const Kernel>(border, low, high);
 }
 
 // Fixed-tap kernels keep their taps in registers and need no scratch, so they
@@ -89,9 +68,9 @@ IncompleteDwtExecutorHandle convolution_kernel(BorderMode border, const std::vec
       return std::make_shared<const NeonWavelet10TapsF32>(border, taps);
     }
     case 12:
-      return fixed_kernel_from_arr<NeonWavelet12TapsF32, 12>(border, t);
+      return fixed_kernel<NeonWavelet12TapsF32, 12>(border, t);
     case 16:
-      return fixed_kernel_from_arr<NeonWavelet16TapsF32, 16>(border, t);
+      return fixed_kernel<NeonWavelet16TapsF32, 16>(border, t);
     default:
       return DwtFactory::wavelet_n_taps(border, t);
   }

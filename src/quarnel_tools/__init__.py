@@ -34,7 +34,7 @@ import numpy.typing as npt
 from quarnel import QrnlCompressionOptions
 
 from . import _native
-from ._arguments import bounded_choices
+from ._arguments import TARGETS, bounded_choices
 from ._arguments import deflate_level as _deflate_level
 from ._arguments import target as _target
 
@@ -483,7 +483,12 @@ def read_trailer(stream: _BytesLike) -> Optional[Trailer]:
         that are not a whole trailer or whose checksum fails.
     """
     fields = _native.read_trailer(stream)
-    return None if fields is None else Trailer(**fields)
+    if fields is None:
+        return None
+    if fields["target"] is not None:
+        kind, *figures = fields["target"]
+        fields["target"] = (TARGETS[kind], *figures)
+    return Trailer(**fields)
 
 
 def inspect(stream: _BytesLike) -> StreamInfo:

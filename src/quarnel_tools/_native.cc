@@ -226,7 +226,7 @@ PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 // read_trailer(stream) -> None for a bare stream, else a dict of what the
-// verified trailer holds.
+// verified trailer holds; a target's kind is its ErrorTarget number.
 PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 1) {
     PyErr_SetString(PyExc_TypeError, "read_trailer() takes exactly 1 argument");
@@ -244,9 +244,8 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyObject* target = Py_None;
     Py_INCREF(Py_None);
     if (t.target) {
-      static constexpr const char* kKinds[] = {"max_error", "rel_error", "psnr"};
       Py_DECREF(Py_None);
-      target = Py_BuildValue("(sddd)", kKinds[static_cast<int>(t.target->kind)], t.target->value,
+      target = Py_BuildValue("(iddd)", static_cast<int>(t.target->kind), t.target->value,
                              t.target->max_error, t.target->psnr);
       if (target == nullptr) return nullptr;
     }
@@ -484,6 +483,8 @@ int exec_native(PyObject* module) {
                                  static_cast<Py_ssize_t>(cutoff.size()), "coder", coder.data(),
                                  static_cast<Py_ssize_t>(coder.size()))) < 0 ||
       add_constant(module, "HEADER_SIZE", PyLong_FromSize_t(quarnel::kHeaderSize)) < 0 ||
+      add_constant(module, "SCALES",
+                   Py_BuildValue("(ii)", quarnel::kMinScale, quarnel::kMaxScale)) < 0 ||
       add_constant(module, "DEFLATE_LEVELS",
                    Py_BuildValue("(ii)", quarnel::kMinDeflateLevel, quarnel::kMaxDeflateLevel)) <
           0 ||

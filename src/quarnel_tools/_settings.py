@@ -37,6 +37,10 @@ DEFAULT_CODER: Coder
 DEFAULT_METHOD, DEFAULT_SCALE, DEFAULT_CUTOFF, DEFAULT_CODER = (
     _native.DEFAULT_OPTIONS[k] for k in ("method", "scale", "cutoff", "coder")
 )
+# The codec's scales and DEFLATE levels, lowest first, and its default level.
+SCALES = range(_native.SCALES[0], _native.SCALES[1] + 1)
+DEFLATE_LEVELS = range(_native.DEFLATE_LEVELS[0], _native.DEFLATE_LEVELS[1] + 1)
+DEFAULT_DEFLATE_LEVEL: int = _native.DEFAULT_DEFLATE_LEVEL
 
 
 @dataclass(frozen=True)

@@ -27,18 +27,9 @@ inline constexpr WaveletMethod kMethods[] = {WaveletMethod::cdf53, WaveletMethod
 inline constexpr CutoffLevel kCutoffs[] = {CutoffLevel::low, CutoffLevel::medium,
                                            CutoffLevel::high};
 
-inline const char* name_of(WaveletMethod m) {
-  switch (m) {
-    case WaveletMethod::cdf53:
-      return "cdf53";
-    case WaveletMethod::cdf97:
-      return "cdf97";
-    case WaveletMethod::db4:
-      return "db4";
-    case WaveletMethod::sym4:
-      return "sym4";
-  }
-  return "?";
+// The codec's own name, for messages and test names.
+inline std::string name_of(WaveletMethod m) {
+  return std::string(method_name(m));
 }
 
 // splitmix64: a fixed, portable sequence.

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <expected>
 #include <latch>
 #include <new>
 #include <string>
@@ -55,21 +56,39 @@ std::vector<Job> jobs() {
 constexpr int kThreads = 8;
 constexpr int kRounds = 3;
 
+// Runs body(t) for t in 0..kThreads-1, each on its own thread; the threads
+// start together at a latch, and all have ended when this returns.
+template <typename Body>
+void run_together(Body&& body) {
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      body(t);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+// The signal back from a multi-level decomposition of `levels` levels.
+std::expected<std::vector<float>, lumvet::LumvetError> decomposed_and_back(
+    const lumvet::DwtExecutor& executor, const std::vector<float>& x, std::size_t levels) {
+  const auto decomposition = executor.multi_dwt(x, levels);
+  if (!decomposition) return std::unexpected(decomposition.error());
+  lumvet::MultiDwtRef bands;
+  for (const auto& level : decomposition->levels) bands.details.emplace_back(level.details);
+  bands.approximation = decomposition->levels.back().approximation;
+  return executor.multi_idwt(bands);
+}
+
 // The arena writer's write-once slot, asked for by every thread at once
 // before anything else in the process has used it, hands out the one writer.
 TEST(Concurrency, ArenaWriterSlotIsInstalledOnceUnderConcurrentFirstUse) {
   using lumvet::filter_padding::ArenaWriter1d;
   using Provider = lumvet::filter_padding::MakeArenaFactoryProvider<float>;
   std::vector<ArenaWriter1d> seen(kThreads);
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      start.arrive_and_wait();
-      seen[t] = Provider::make_arena_writer_1d_executor();
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  run_together([&](int t) { seen[t] = Provider::make_arena_writer_1d_executor(); });
   for (const ArenaWriter1d writer : seen) {
     EXPECT_EQ(writer, &lumvet::filter_padding::write_arena_1d_impl);
   }
@@ -87,26 +106,20 @@ TEST(Concurrency, ThreadsGiveTheBytesOfOneThread) {
   };
   std::vector<std::vector<Result>> results(kThreads, std::vector<Result>(work.size()));
   std::atomic<int> mismatches_between_rounds{0};
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      start.arrive_and_wait();
-      for (int round = 0; round < kRounds; ++round) {
-        for (std::size_t i = 0; i < work.size(); ++i) {
-          const std::size_t j = (i + static_cast<std::size_t>(t)) % work.size();
-          const auto stream = compress(work[j].signal, work[j].options);
-          if (!stream) continue;
-          const auto samples = decompress(*stream);
-          if (!samples) continue;
-          Result& r = results[t][j];
-          if (r.ok && (r.stream != *stream || r.samples != *samples)) ++mismatches_between_rounds;
-          r = {*stream, *samples, true};
-        }
+  run_together([&](int t) {
+    for (int round = 0; round < kRounds; ++round) {
+      for (std::size_t i = 0; i < work.size(); ++i) {
+        const std::size_t j = (i + static_cast<std::size_t>(t)) % work.size();
+        const auto stream = compress(work[j].signal, work[j].options);
+        if (!stream) continue;
+        const auto samples = decompress(*stream);
+        if (!samples) continue;
+        Result& r = results[t][j];
+        if (r.ok && (r.stream != *stream || r.samples != *samples)) ++mismatches_between_rounds;
+        r = {*stream, *samples, true};
       }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+    }
+  });
   EXPECT_EQ(mismatches_between_rounds.load(), 0);
 
   for (std::size_t j = 0; j < work.size(); ++j) {
@@ -128,31 +141,15 @@ TEST(Concurrency, SharedExecutorsAreReentrant) {
     const lumvet::DwtExecutorHandle executor = make_executor(method);
     const std::vector<float> x = random_walk(3001, 17);
     std::vector<std::vector<float>> outputs(kThreads);
-    std::latch start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        start.arrive_and_wait();
-        for (int round = 0; round < kRounds; ++round) {
-          const auto levels = executor->multi_dwt(x, 5);
-          if (!levels) return;
-          lumvet::MultiDwtRef bands;
-          for (const auto& level : levels->levels) bands.details.emplace_back(level.details);
-          bands.approximation = levels->levels.back().approximation;
-          const auto back = executor->multi_idwt(bands);
-          if (!back) return;
-          outputs[t] = *back;
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
+    run_together([&](int t) {
+      for (int round = 0; round < kRounds; ++round) {
+        const auto back = decomposed_and_back(*executor, x, 5);
+        if (!back) return;
+        outputs[t] = *back;
+      }
+    });
 
-    const auto levels = executor->multi_dwt(x, 5);
-    ASSERT_TRUE(levels.has_value());
-    lumvet::MultiDwtRef bands;
-    for (const auto& level : levels->levels) bands.details.emplace_back(level.details);
-    bands.approximation = levels->levels.back().approximation;
-    const auto reference = executor->multi_idwt(bands);
+    const auto reference = decomposed_and_back(*executor, x, 5);
     ASSERT_TRUE(reference.has_value());
     for (int t = 0; t < kThreads; ++t) {
       EXPECT_EQ(outputs[t], *reference) << name_of(method) << " thread " << t;
@@ -167,16 +164,10 @@ TEST(Concurrency, SharedLongFilterExecutorIsReentrant) {
       lumvet::Lumvet::make_daubechies_f32(lumvet::DaubechiesFamily::Db7, lumvet::BorderMode::Wrap);
   const std::vector<float> x = random_walk(5000, 11);
   std::vector<lumvet::MultiDwt> results(kThreads);
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      start.arrive_and_wait();
-      auto decomposition = executor->multi_dwt(x, 4);
-      if (decomposition) results[t] = std::move(*decomposition);
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  run_together([&](int t) {
+    auto decomposition = executor->multi_dwt(x, 4);
+    if (decomposition) results[t] = std::move(*decomposition);
+  });
   const auto expected = executor->multi_dwt(x, 4);
   ASSERT_TRUE(expected.has_value());
   for (int t = 0; t < kThreads; ++t) {

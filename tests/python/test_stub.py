@@ -1,4 +1,5 @@
-"""The type stub installed next to the module describes what the module has."""
+"""The type stub installed next to the module describes what the module has,
+and what quarnel_tools forwards of the codec's facts is the codec's."""
 
 import ast
 import inspect
@@ -8,7 +9,7 @@ from typing import get_args
 import pytest
 
 import quarnel
-from quarnel_tools import _arguments, _native
+from quarnel_tools import _arguments, _native, _settings
 
 
 def stub_tree():
@@ -63,3 +64,14 @@ def test_name_types_of_quarnel_tools_are_the_codecs_names(parameter, alias, name
     declared = set(get_args(getattr(_arguments, alias)))
     assert declared == set(getattr(_native, names))
     assert declared == stub_names(parameter)
+
+
+@pytest.mark.parametrize("values, check", [(_settings.SCALES, lambda v: quarnel.QrnlCompressionOptions(scale=v)),
+                                           (_settings.DEFLATE_LEVELS, _native.check_deflate_level)],
+                         ids=["scales", "deflate_levels"])
+def test_ranges_of_quarnel_tools_are_the_ones_the_codec_checks(values, check):
+    for accepted in (values[0], values[-1]):
+        check(accepted)
+    for refused in (values[0] - 1, values[-1] + 1):
+        with pytest.raises(ValueError):
+            check(refused)

@@ -25,7 +25,20 @@ from signal import SIGTERM
 from signal import signal as on_signal
 from typing import Any, Optional, Sequence
 
-from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, TARGETS, Settings
+from quarnel_tools._settings import (
+    CODERS,
+    CUTOFFS,
+    DEFAULT_CODER,
+    DEFAULT_CUTOFF,
+    DEFAULT_DEFLATE_LEVEL,
+    DEFAULT_METHOD,
+    DEFAULT_SCALE,
+    DEFLATE_LEVELS,
+    METHODS,
+    SCALES,
+    TARGETS,
+    Settings,
+)
 from quarnel_tools.cli import bench, commands, shell
 from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line
 
@@ -140,6 +153,7 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--from", dest="source_format", choices=formats, help=f"IN's format, {what}")
 
     signals = ("wav", "flac", "npy")
+    scales = f"{SCALES[0]}..{SCALES[-1]}"
     # The signal formats are named for a pipe; a pipe of compressed data is .qrnl.
     for_signals = "for - or a name that does not say it (raw samples: --dtype)"
     for_streams = "for a name that does not say it (- is .qrnl)"
@@ -148,9 +162,10 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument("output", type=_output, metavar="OUT", help=STORED_OUT)
     source(c, signals, for_signals)
     c.add_argument("--to", dest="out_format", choices=("qrnl", "zarr"), help=f"OUT's format, {for_streams}")
-    options = c.add_argument_group("fixed options (default cdf97, scale 11, cutoff low, coder auto)")
+    defaults = f"{DEFAULT_METHOD}, scale {DEFAULT_SCALE}, cutoff {DEFAULT_CUTOFF}, coder {DEFAULT_CODER}"
+    options = c.add_argument_group(f"fixed options (default {defaults})")
     options.add_argument("--method", choices=METHODS)
-    options.add_argument("--scale", type=int, help="6..12")
+    options.add_argument("--scale", type=int, help=scales)
     options.add_argument("--cutoff", choices=CUTOFFS)
     options.add_argument("--coder", choices=CODERS)
     targets = c.add_argument_group("or one error target (with --method/--coder if wanted)")
@@ -158,8 +173,9 @@ def build_parser() -> argparse.ArgumentParser:
         targets.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name)
     c.add_argument(
         "--deflate-level", type=int, metavar="N",
-        help="DEFLATE level 1 (fastest) to 12 (smallest) where a payload is coded with DEFLATE (default 6); "
-        "--coder deflate --deflate-level 1 writes fastest",
+        help=f"DEFLATE level {DEFLATE_LEVELS[0]} (fastest) to {DEFLATE_LEVELS[-1]} (smallest) where a payload is "
+        f"coded with DEFLATE (default {DEFAULT_DEFLATE_LEVEL}); --coder deflate --deflate-level {DEFLATE_LEVELS[0]} "
+        "writes fastest",
     )
     c.add_argument("--dtype", choices=("float32", "float64"), help="IN is raw little-endian samples of this type")
     c.add_argument(
@@ -199,7 +215,7 @@ def build_parser() -> argparse.ArgumentParser:
     b = sub.add_parser("bench", help="every method and coder on IN: table and rate-distortion plot")
     b.add_argument("input", type=_input, metavar="IN", help=SIGNAL_IN)
     source(b, signals, for_signals)
-    b.add_argument("--sweep", choices=("scale", "psnr"), default="scale", help="sweep scales 6..12 or PSNR targets")
+    b.add_argument("--sweep", choices=("scale", "psnr"), default="scale", help=f"sweep scales {scales} or PSNR targets")
     plotting = b.add_mutually_exclusive_group()
     plotting.add_argument("--plot", type=Path, help="PNG to write (default IN's name + -rd.png here)")
     plotting.add_argument("--no-plot", action="store_true")

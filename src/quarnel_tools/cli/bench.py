@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 import quarnel_tools
-from quarnel_tools._settings import CODERS, METHODS, Settings
+from quarnel_tools._settings import CODERS, METHODS, SCALES, Settings
 from quarnel_tools.cli.failure import STDIN, Failure, one_line, shown
 from quarnel_tools.cli.progress import progress
 from quarnel_tools.cli.signal_io import read_signal, sample_format
@@ -21,7 +21,6 @@ from quarnel_tools.cli.staging import check_out, staged
 if TYPE_CHECKING:
     from quarnel_tools._arguments import Coder, Method
 
-SCALES = range(6, 13)
 PSNRS = (30.0, 40.0, 50.0, 60.0, 70.0, 80.0)
 
 
