@@ -238,6 +238,9 @@ BAD = [
     (lambda p: ["compress", p / "odd.raw", p / "o.qrnl", "--dtype", "float64"], "whole number"),
     (lambda p: ["compress", p / "huge.npy", p / "o.qrnl"], "huge.npy: holds 1e+300, beyond the float32"),
     (lambda p: ["compress", p / "huge.raw", p / "o.qrnl", "--dtype", "float64"], "holds -1e+39, beyond"),
+    # float64 samples are measured as they are: float32 steps near 1000 are 6.1e-5.
+    (lambda p: ["compress", p / "fine.npy", p / "o.qrnl", "--max-error", "1e-5"], "fine.npy: Can't meet max error"),
+    (lambda p: ["compress", p / "fine.npy", p / "o.zarr", "--max-error", "1e-5"], "Can't meet max error 1e-05"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy"], "bad.qrnl: "),
     (lambda p: ["info", damaged_stream(p)], "bad.qrnl: "),
     (lambda p: ["decompress", damaged_store(p), p / "o.npy"], "bad.zarr: channel 0, samples"),
@@ -264,6 +267,7 @@ def test_bad_input_fails_in_one_line_and_leaves_nothing(tmp_path, capsys, argv, 
     (tmp_path / "empty.npy").write_bytes(b"")
     np.save(tmp_path / "huge.npy", np.array([0.5, np.inf, 1e300, 2.0]))
     np.array([0.5, np.nan, -1e39], "<f8").tofile(tmp_path / "huge.raw")
+    np.save(tmp_path / "fine.npy", 1000.0 + 1e-3 * np.sin(0.01 * np.arange(5000)))
     args = argv(tmp_path)
     before = sorted(os.listdir(tmp_path))
     status, out, err = run(capsys, *args)

@@ -202,6 +202,54 @@ def test_codecs_take_a_target_as_compress_does(target):
             assert str(failure.value) == refused
 
 
+def numcodecs_round_trip(tmp_path, x, config):
+    codec = Quarnel(dtype="float64", **config)
+    return codec.decode(codec.encode(x))
+
+
+def zarr_round_trip(tmp_path, x, config):
+    a = zarr.create_array(tmp_path / "f.zarr", shape=x.shape, dtype="float64", serializer=QuarnelCodec(**config),
+                          compressors=None, overwrite=True)
+    a[:] = x
+    return a[:]
+
+
+def tools_round_trip(tmp_path, x, config):
+    return quarnel_tools.decompress(quarnel_tools.compress(x, **config), dtype=np.float64)
+
+
+FLOAT64_WRITERS = [numcodecs_round_trip, zarr_round_trip, tools_round_trip]
+
+
+# compress without a target is checked in test_tools.py.
+@pytest.mark.parametrize(
+    "write, config",
+    [
+        (numcodecs_round_trip, {}),
+        (numcodecs_round_trip, {"max_error": 1e-3}),
+        (zarr_round_trip, {}),
+        (zarr_round_trip, {"max_error": 1e-3}),
+        (tools_round_trip, {"max_error": 1e-3}),
+    ],
+    ids=["numcodecs", "numcodecs-target", "zarr", "zarr-target", "compress-target"],
+)
+def test_float64_beyond_float32_is_refused_by_every_writer(tmp_path, write, config):
+    x = np.array([0.0, 1.0, 1e300, 2.0] * 10)
+    with pytest.raises(ValueError, match=r"sample 2 holds 1e\+300, beyond the float32 range"):
+        write(tmp_path, x, config)
+
+
+@pytest.mark.parametrize("write", FLOAT64_WRITERS, ids=["numcodecs", "zarr", "compress"])
+def test_float64_targets_are_measured_against_the_float64_values(tmp_path, write):
+    # Detail below float32's step near 1000 (6.1e-5): 1e-5 is out of reach.
+    x = 1000.0 + 1e-3 * np.sin(0.01 * np.arange(5000))
+    prefix = "Can't meet max error 1e-05: the tightest this signal allows is "
+    with pytest.raises(ValueError, match=prefix) as refused:
+        write(tmp_path, x, {"max_error": 1e-5})
+    tightest = float(str(refused.value)[len(prefix):])
+    assert np.abs(write(tmp_path, x, {"max_error": tightest}) - x).max() <= tightest
+
+
 def test_zarr_refuses_integer_arrays(tmp_path):
     with pytest.raises(ValueError, match="float32 or float64"):
         zarr.create_array(tmp_path / "a.zarr", shape=(10,), dtype="int16", serializer=QuarnelCodec(), compressors=None)
