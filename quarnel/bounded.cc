@@ -89,10 +89,6 @@ struct Signal {
   double mean = 0.0;          // of (x - lo) / range
   float first = 0.0f;         // the first finite sample, 0 when none is
   std::size_t finite = 0;
-
-  double caller_value(std::size_t i) const {
-    return exact.empty() ? static_cast<double>(samples[i]) : exact[i];
-  }
 };
 
 // Non-finite samples take the value of the finite sample before them (the
