@@ -22,6 +22,13 @@ Status CompletedDwtExecutor::execute_forward_with_scratch(std::span<const float>
   return inner_->execute_forward_with_scratch(input, approximation, details, scratch);
 }
 
+Status CompletedDwtExecutor::execute_forward_from(const SampleSource& source,
+                                                  std::size_t input_length,
+                                                  std::span<float> approximation,
+                                                  std::span<float> details) const {
+  return inner_->execute_forward_from(source, input_length, approximation, details);
+}
+
 std::size_t CompletedDwtExecutor::required_scratch_size(std::size_t input_length) const {
   return inner_->required_scratch_size(input_length);
 }

@@ -18,6 +18,9 @@ class CompletedDwtExecutor final : public DwtExecutor {
   Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
                                       std::span<float> details,
                                       std::span<float> scratch) const override;
+  Status execute_forward_from(const SampleSource& source, std::size_t input_length,
+                              std::span<float> approximation,
+                              std::span<float> details) const override;
   std::size_t required_scratch_size(std::size_t input_length) const override;
   DwtSize dwt_size(std::size_t input_length) const override;
 

@@ -14,12 +14,14 @@
 #define LUMVET_NEON_WAVELET_CONV_INL_H_
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include "hwy/highway.h"
 #include "lumvet/border_mode.h"
 #include "lumvet/conv_order.h"
+#include "lumvet/sample_source.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace lumvet {
@@ -94,19 +96,17 @@ HWY_INLINE void ReconstructPairs(const float* HWY_RESTRICT a, const float* HWY_R
   conv::inverse_scalar(a, d_band, w, pairs, low, high, length, y);
 }
 
-// One output of a fixed kernel whose window reaches beyond the signal: the
-// border samples come from the border rule one by one, no copy of the signal.
-template <std::size_t kTaps>
-HWY_INLINE void BorderOutput(const border_mode::BorderInterpolation& border,
-                             const float* HWY_RESTRICT x, std::size_t m,
-                             const float* HWY_RESTRICT low, const float* HWY_RESTRICT high,
-                             float* HWY_RESTRICT approx, float* HWY_RESTRICT details) {
+// One output of a fixed kernel whose window reaches beyond the signal, its
+// samples taken one by one from `at(v)`, the sample at position v of the
+// extended signal: no copy of the signal.
+template <std::size_t kTaps, class At>
+HWY_INLINE void BorderOutput(const At& at, std::size_t m, const float* HWY_RESTRICT low,
+                             const float* HWY_RESTRICT high, float* HWY_RESTRICT approx,
+                             float* HWY_RESTRICT details) {
   float window[kTaps];
   const std::int64_t first =
       2 * static_cast<std::int64_t>(m) - static_cast<std::int64_t>(kTaps - 2);
-  for (std::size_t k = 0; k < kTaps; ++k) {
-    window[k] = border.sample(x, first + static_cast<std::int64_t>(k));
-  }
+  for (std::size_t k = 0; k < kTaps; ++k) window[k] = at(first + static_cast<std::int64_t>(k));
   approx[m] = conv::correlate(low, window, kTaps);
   details[m] = conv::correlate(high, window, kTaps);
 }
@@ -122,17 +122,70 @@ HWY_INLINE void FixedTapsForward(BorderMode mode, const float* HWY_RESTRICT low,
                                  float* HWY_RESTRICT details, std::size_t outputs) {
   static_assert(kTaps >= 2 && kTaps % 2 == 0, "orthogonal filters have an even tap count");
   const border_mode::BorderInterpolation border(mode, 0, static_cast<std::int64_t>(n));
+  const auto at = [&](std::int64_t v) { return border.sample(x, v); };
   constexpr std::size_t kLeft = kTaps / 2 - 1;
   // Interior outputs: x[2j .. 2j + L) inside x for j = m - kLeft.
   const std::size_t interior = n >= kTaps ? (n - kTaps) / 2 + 1 : 0;
   for (std::size_t m = 0; m < kLeft && m < outputs; ++m) {
-    BorderOutput<kTaps>(border, x, m, low, high, approx, details);
+    BorderOutput<kTaps>(at, m, low, high, approx, details);
   }
   if (interior != 0) {
     CorrelateEvenPositions<kTaps>(x, interior, low, high, kTaps, approx + kLeft, details + kLeft);
   }
   for (std::size_t m = kLeft + interior; m < outputs; ++m) {
-    BorderOutput<kTaps>(border, x, m, low, high, approx, details);
+    BorderOutput<kTaps>(at, m, low, high, approx, details);
+  }
+}
+
+// The same step with x pulled from `source` in order, a chunk at a time, for
+// n >= 2L: the interior outputs from a window that slides along x, the
+// border outputs last, from copies of the first and the last L samples. The
+// border windows reach no further into x than L - 2 samples from either end,
+// and for n >= 2L every border rule maps their outside positions there too.
+// Every output is the same chain as in FixedTapsForward, so the bits are too.
+template <std::size_t kTaps>
+HWY_INLINE void FixedTapsForwardFrom(BorderMode mode, const float* HWY_RESTRICT low,
+                                     const float* HWY_RESTRICT high, const SampleSource& source,
+                                     std::size_t n, float* HWY_RESTRICT approx,
+                                     float* HWY_RESTRICT details, std::size_t outputs) {
+  constexpr std::size_t kChunk = 1024;        // interior outputs per pull
+  constexpr std::size_t kShared = kTaps - 2;  // samples two neighbouring chunks both read
+  constexpr std::size_t kLeft = kTaps / 2 - 1;
+  HWY_ALIGN float window[2 * kChunk + kShared];
+  float ends[2 * kTaps];  // x[0 .. L), then x[n - L .. n)
+  const std::size_t tail = n - kTaps;
+  std::size_t start = 0;   // the position window[0] holds
+  std::size_t pulled = 0;  // the first position not pulled yet
+  const auto pull = [&](std::size_t to) {
+    source.fill(source.context, pulled, to - pulled, window + (pulled - start));
+    for (std::size_t i = pulled; i < std::min(to, kTaps); ++i) ends[i] = window[i - start];
+    for (std::size_t i = std::max(pulled, tail); i < to; ++i) {
+      ends[i - tail + kTaps] = window[i - start];
+    }
+    pulled = to;
+  };
+  const std::size_t interior = (n - kTaps) / 2 + 1;
+  for (std::size_t j0 = 0; j0 < interior; j0 += kChunk) {
+    const std::size_t j1 = std::min(j0 + kChunk, interior);
+    pull(2 * j1 + kShared);
+    CorrelateEvenPositions<kTaps>(window + (2 * j0 - start), j1 - j0, low, high, kTaps,
+                                  approx + kLeft + j0, details + kLeft + j0);
+    std::copy(window + (2 * j1 - start), window + (pulled - start), window);
+    start = 2 * j1;
+  }
+  if (pulled < n) pull(n);  // the last sample for odd n - L, which no interior output reads
+  const border_mode::BorderInterpolation border(mode, 0, static_cast<std::int64_t>(n));
+  const auto at = [&](std::int64_t v) {
+    if (v < 0 || v >= static_cast<std::int64_t>(n)) {
+      if (border.is_zeros()) return 0.0f;
+      v = border.index(v);
+    }
+    const auto i = static_cast<std::size_t>(v);
+    return i < kTaps ? ends[i] : ends[i - tail + kTaps];
+  };
+  for (std::size_t m = 0; m < kLeft; ++m) BorderOutput<kTaps>(at, m, low, high, approx, details);
+  for (std::size_t m = kLeft + interior; m < outputs; ++m) {
+    BorderOutput<kTaps>(at, m, low, high, approx, details);
   }
 }
 

@@ -35,6 +35,12 @@ void FixedTapsForwardStep(BorderMode mode, const float* low, const float* high, 
   FixedTapsForward<kFixedTaps>(mode, low, high, x, n, approximation, details, outputs);
 }
 
+void FixedTapsForwardFromStep(BorderMode mode, const float* low, const float* high,
+                              const SampleSource& source, std::size_t n, float* approximation,
+                              float* details, std::size_t outputs) {
+  FixedTapsForwardFrom<kFixedTaps>(mode, low, high, source, n, approximation, details, outputs);
+}
+
 void FixedTapsInverseStep(const float* approximation, const float* details, std::size_t pairs,
                           const float* low, const float* high, float* output) {
   ReconstructPairs<kFixedTaps>(approximation, details, pairs, low, high, kFixedTaps, output);
@@ -50,6 +56,7 @@ namespace lumvet {
 namespace {
 
 HWY_EXPORT(FixedTapsForwardStep);
+HWY_EXPORT(FixedTapsForwardFromStep);
 HWY_EXPORT(FixedTapsInverseStep);
 
 }  // namespace
@@ -63,6 +70,15 @@ void FixedTapsExecutor<kTaps, kSlots>::run_forward(const float* input, std::size
   static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
   HWY_DYNAMIC_DISPATCH(FixedTapsForwardStep)(border_, low_pass_.data(), high_pass_.data(), input, n,
                                              approximation, details, outputs);
+}
+
+template <std::size_t kTaps, std::size_t kSlots>
+void FixedTapsExecutor<kTaps, kSlots>::run_forward_from(const SampleSource& source, std::size_t n,
+                                                        float* approximation, float* details,
+                                                        std::size_t outputs) const {
+  static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
+  HWY_DYNAMIC_DISPATCH(FixedTapsForwardFromStep)(border_, low_pass_.data(), high_pass_.data(),
+                                                 source, n, approximation, details, outputs);
 }
 
 template <std::size_t kTaps, std::size_t kSlots>

@@ -47,6 +47,24 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
     return execute_forward(input, approximation, details);
   }
 
+  // For signals of at least twice the taps the input is pulled a chunk at a
+  // time and no copy of it is held; shorter ones are gathered first.
+  Status execute_forward_from(const SampleSource& source, std::size_t input_length,
+                              std::span<float> approximation,
+                              std::span<float> details) const final {
+    if (input_length < 2 * kTaps) {
+      return DwtForwardExecutor::execute_forward_from(source, input_length, approximation, details);
+    }
+    if (auto checked =
+            conv::check_forward(kTaps, input_length, approximation.size(), details.size());
+        !checked) {
+      return checked;
+    }
+    run_forward_from(source, input_length, approximation.data(), details.data(),
+                     approximation.size());
+    return {};
+  }
+
   std::size_t required_scratch_size(std::size_t) const final { return 0; }
 
   DwtSize dwt_size(std::size_t input_length) const final {
@@ -77,6 +95,8 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
   // length dwt_size gives for n.
   void run_forward(const float* input, std::size_t n, float* approximation, float* details,
                    std::size_t outputs) const;
+  void run_forward_from(const SampleSource& source, std::size_t n, float* approximation,
+                        float* details, std::size_t outputs) const;
   // Adds the reconstruction of `pairs` output pairs into output.
   void run_inverse(const float* approximation, const float* details, std::size_t pairs,
                    float* output) const;

@@ -54,6 +54,29 @@ inline std::vector<float> random_signal(std::size_t n, unsigned seed) {
   return x;
 }
 
+// A SampleSource over a buffer that fails the test unless every sample is
+// asked for once, in order.
+// With `live` set the samples are read from there instead, memory the step
+// may be writing, and must still hold the values of `x`.
+struct OrderedSource {
+  const std::vector<float>& x;
+  const float* live = nullptr;
+  std::size_t next = 0;
+
+  static void fill(void* context, std::size_t from, std::size_t count, float* out) {
+    auto& self = *static_cast<OrderedSource*>(context);
+    ASSERT_EQ(from, self.next);
+    ASSERT_LE(from + count, self.x.size());
+    const float* read = self.live != nullptr ? self.live : self.x.data();
+    for (std::size_t i = from; i < from + count; ++i) {
+      ASSERT_EQ(read[i], self.x[i]) << "sample " << i << " was overwritten before it was read";
+      out[i - from] = read[i];
+    }
+    self.next = from + count;
+  }
+  SampleSource source() { return {&OrderedSource::fill, this}; }
+};
+
 // The multi_idwt input that undoes `m`.
 inline MultiDwtRef view_of(const MultiDwt& m) {
   MultiDwtRef ref;

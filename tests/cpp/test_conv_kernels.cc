@@ -50,6 +50,9 @@ std::vector<std::size_t> lengths_for(std::size_t taps) {
   for (std::size_t n : {97u, 256u, 1000u, 1001u}) {
     if (n > 3 * taps + 5) lengths.push_back(n);
   }
+  // Around the end of the first chunk of 1024 outputs a pulled input fills.
+  for (std::size_t n = 2046 + taps; n <= 2049 + taps; ++n) lengths.push_back(n);
+  lengths.push_back(5000);
   return lengths;
 }
 
@@ -77,6 +80,16 @@ TEST_P(CrossTargetTest, ForwardAndInverseMatchScalarReferenceBitForBit) {
         Bands got{std::vector<float>(expected.approximation.size(), -1.0f),
                   std::vector<float>(expected.details.size(), -1.0f)};
         ASSERT_TRUE(executor->execute_forward(x, got.approximation, got.details).has_value());
+        ASSERT_EQ(first_bit_difference(got.approximation, expected.approximation), -1);
+        ASSERT_EQ(first_bit_difference(got.details, expected.details), -1);
+        // The same step with the signal pulled a chunk at a time.
+        std::ranges::fill(got.approximation, -1.0f);
+        std::ranges::fill(got.details, -1.0f);
+        testing_util::OrderedSource pulled{x};
+        ASSERT_TRUE(
+            executor->execute_forward_from(pulled.source(), n, got.approximation, got.details)
+                .has_value());
+        EXPECT_EQ(pulled.next, n);
         ASSERT_EQ(first_bit_difference(got.approximation, expected.approximation), -1);
         ASSERT_EQ(first_bit_difference(got.details, expected.details), -1);
 
