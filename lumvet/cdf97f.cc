@@ -26,4 +26,10 @@ bool NeonCdf97F32::inverse_step_from(const SampleSource& approximation, const Sa
   return true;
 }
 
+bool NeonCdf97F32::inverse_step_to(const SampleSource& approximation, const SampleSource& details,
+                                   std::size_t n, const SampleSink& output) const {
+  cdf97_inverse_to_f32(approximation, details, n, output);
+  return true;
+}
+
 }  // namespace lumvet::neon::cdf97_f32

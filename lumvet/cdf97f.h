@@ -29,6 +29,8 @@ class NeonCdf97F32 final : public LiftingExecutor {
                     float* output) const override;
   bool inverse_step_from(const SampleSource& approximation, const SampleSource& details,
                          std::size_t n, float* output) const override;
+  bool inverse_step_to(const SampleSource& approximation, const SampleSource& details,
+                       std::size_t n, const SampleSink& output) const override;
 };
 
 }  // namespace lumvet::neon::cdf97_f32

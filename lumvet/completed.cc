@@ -48,6 +48,15 @@ std::size_t CompletedDwtExecutor::idwt_size(std::size_t approximation_length,
   return inner_->idwt_size(approximation_length, details_length);
 }
 
+Status CompletedDwtExecutor::execute_inverse_to(const SampleSource& approximation,
+                                                std::size_t approximation_length,
+                                                const SampleSource& details,
+                                                std::size_t details_length,
+                                                const SampleSink& output) const {
+  return inner_->execute_inverse_to(approximation, approximation_length, details, details_length,
+                                    output);
+}
+
 namespace {
 // A level is refused when the filter is longer than its input.
 LevelDriverRules rules_for(std::size_t filter_length) {
@@ -87,6 +96,15 @@ std::size_t CompletedDwtExecutor::multi_idwt_length(const MultiDwtSource& input)
 Status CompletedDwtExecutor::multi_idwt_from_into(const MultiDwtSource& input,
                                                   std::span<float> output) const {
   return drive_multi_idwt_into(*inner_, rules_for(filter_length_), input, output);
+}
+
+Status CompletedDwtExecutor::multi_idwt_from_to(const MultiDwtSource& input, std::span<float> work,
+                                                const SampleSink& output) const {
+  return drive_multi_idwt_to(*inner_, rules_for(filter_length_), input, work, output);
+}
+
+std::size_t CompletedDwtExecutor::multi_idwt_work_length(const MultiDwtSource& input) const {
+  return drive_multi_idwt_work_length(*inner_, rules_for(filter_length_), input);
 }
 
 }  // namespace lumvet

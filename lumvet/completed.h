@@ -28,6 +28,9 @@ class CompletedDwtExecutor final : public DwtExecutor {
                          std::span<float> output) const override;
   std::size_t idwt_size(std::size_t approximation_length,
                         std::size_t details_length) const override;
+  Status execute_inverse_to(const SampleSource& approximation, std::size_t approximation_length,
+                            const SampleSource& details, std::size_t details_length,
+                            const SampleSink& output) const override;
 
   std::size_t filter_length() const override { return filter_length_; }
 
@@ -42,6 +45,9 @@ class CompletedDwtExecutor final : public DwtExecutor {
       const MultiDwtSource& input) const override;
   std::size_t multi_idwt_length(const MultiDwtSource& input) const override;
   Status multi_idwt_from_into(const MultiDwtSource& input, std::span<float> output) const override;
+  Status multi_idwt_from_to(const MultiDwtSource& input, std::span<float> work,
+                            const SampleSink& output) const override;
+  std::size_t multi_idwt_work_length(const MultiDwtSource& input) const override;
 
  private:
   IncompleteDwtExecutorHandle inner_;

@@ -75,6 +75,26 @@ Status DwtInverseExecutor::execute_inverse_from(const SampleSource& approximatio
   });
 }
 
+// The default push: the whole output made in a buffer, then handed over.
+Status DwtInverseExecutor::execute_inverse_to(const SampleSource& approximation,
+                                              std::size_t approximation_length,
+                                              const SampleSource& details,
+                                              std::size_t details_length,
+                                              const SampleSink& output) const {
+  const std::size_t length = idwt_size(approximation_length, details_length);
+  std::uint64_t pending = byte_size(length);
+  return guard_allocation(pending, [&]() -> Status {
+    auto buffer = std::make_unique_for_overwrite<float[]>(length);
+    if (auto status = execute_inverse_from(approximation, approximation_length, details,
+                                           details_length, {buffer.get(), length});
+        !status) {
+      return status;
+    }
+    if (length > 0) output.take(output.context, 0, length, buffer.get());
+    return {};
+  });
+}
+
 std::expected<Dwt, LumvetError> drive_dwt(const IncompleteDwtExecutor& step, LevelDriverRules rules,
                                           std::span<const float> input, std::size_t level) {
   const bool lifting = rules.kind == LevelDriverKind::Lifting;
@@ -196,16 +216,22 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt(const Incomplete
 
 // A lifting reconstruction has the exact length a + d summed over the
 // levels; a convolution level reconstructs idwt_size(d, d), of which the next
-// level keeps as many samples as its details band has.
-std::size_t drive_multi_idwt_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
-                                    const MultiDwtSource& input) {
-  if (input.details.empty()) return 0;
+// level keeps as many samples as its details band has. The length of the
+// levels from details band `first` on.
+std::size_t reconstruction_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                                  const MultiDwtSource& input, std::size_t first) {
+  if (input.details.size() <= first) return 0;
   if (rules.kind != LevelDriverKind::Lifting) {
-    return step.idwt_size(input.details[0].length, input.details[0].length);
+    return step.idwt_size(input.details[first].length, input.details[first].length);
   }
   std::size_t length = input.approximation.length;
-  for (const BandSource& band : input.details) length += band.length;
+  for (std::size_t j = first; j < input.details.size(); ++j) length += input.details[j].length;
   return length;
+}
+
+std::size_t drive_multi_idwt_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                                    const MultiDwtSource& input) {
+  return reconstruction_length(step, rules, input, 0);
 }
 
 std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
@@ -224,16 +250,15 @@ std::expected<std::vector<float>, LumvetError> drive_multi_idwt_from(
   });
 }
 
-Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules rules,
-                             const MultiDwtSource& input, std::span<float> result) {
-  const std::size_t bands = input.details.size();
-  if (bands == 0 || input.approximation.length == 0) return lumvet_error(K::ZeroSizedInput);
-  const bool lifting = rules.kind == LevelDriverKind::Lifting;
-  const std::size_t result_length = drive_multi_idwt_length(step, rules, input);
-  if (result.size() != result_length) {
-    return lumvet_error(K::OutputSizeMismatch, result_length, result.size());
-  }
+namespace {
 
+// The levels of a reconstruction, coarsest first, inside `whole`: all of
+// them, or with `finest` all but the finest, whose output goes there.
+Status reconstruct_levels(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                          const MultiDwtSource& input, std::span<float> whole,
+                          const SampleSink* finest) {
+  const std::size_t bands = input.details.size();
+  const bool lifting = rules.kind == LevelDriverKind::Lifting;
   std::uint64_t pending = 0;
   return guard_allocation(pending, [&]() -> Status {
     std::unique_ptr<float[]> held;  // the last coarse reconstruction
@@ -252,20 +277,24 @@ Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules
           return lumvet_error(K::ApproxDetailsMismatch, approximation.length, details.length);
         }
       }
+      if (j == 0 && finest) {
+        return step.execute_inverse_to(approximation.source, approximation.length, details.source,
+                                       details.length, *finest);
+      }
       const std::size_t length = lifting ? approximation.length + details.length
                                          : step.idwt_size(details.length, details.length);
-      // Every level works inside the result's memory: the finest writes the
-      // result, the one before it the upper part (which the finest reads
-      // before writing there), and coarser levels alternate between the
-      // lower half and the middle, so no level writes where its input lies.
-      // Only a level that would not fit gets a buffer of its own.
-      const std::span<float> whole = result;
+      // Every level works inside `whole`: the last level written there fills
+      // it, the one before it the upper part (which the last reads before
+      // writing there), and coarser levels alternate between the lower half
+      // and the middle, so no level writes where its input lies. Only a
+      // level that would not fit gets a buffer of its own.
+      const std::size_t place = finest ? j - 1 : j;
       std::span<float> output;
-      if (j == 0) {
+      if (place == 0) {
         output = whole;
-      } else if (j == 1) {
+      } else if (place == 1) {
         if (length <= whole.size()) output = whole.last(length);
-      } else if (j % 2 == 0) {
+      } else if (place % 2 == 0) {
         if (length <= whole.size() / 2) output = whole.first(length);
       } else if (length <= whole.size() - whole.size() / 2) {
         output = whole.subspan(whole.size() / 2, length);
@@ -274,7 +303,7 @@ Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules
         return a.data() < b.data() + b.size() && b.data() < a.data() + a.size();
       };
       std::unique_ptr<float[]> fresh;
-      if (j > 0 && (output.empty() || overlaps(output, previous.band))) {
+      if (place > 0 && (output.empty() || overlaps(output, previous.band))) {
         pending = byte_size(length);
         fresh = std::make_unique_for_overwrite<float[]>(length);
         output = {fresh.get(), length};
@@ -290,6 +319,38 @@ Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules
     }
     return {};
   });
+}
+
+}  // namespace
+
+Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                             const MultiDwtSource& input, std::span<float> result) {
+  if (input.details.empty() || input.approximation.length == 0) {
+    return lumvet_error(K::ZeroSizedInput);
+  }
+  const std::size_t result_length = drive_multi_idwt_length(step, rules, input);
+  if (result.size() != result_length) {
+    return lumvet_error(K::OutputSizeMismatch, result_length, result.size());
+  }
+  return reconstruct_levels(step, rules, input, result, nullptr);
+}
+
+std::size_t drive_multi_idwt_work_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                                         const MultiDwtSource& input) {
+  return reconstruction_length(step, rules, input, 1);
+}
+
+Status drive_multi_idwt_to(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                           const MultiDwtSource& input, std::span<float> work,
+                           const SampleSink& output) {
+  if (input.details.empty() || input.approximation.length == 0) {
+    return lumvet_error(K::ZeroSizedInput);
+  }
+  const std::size_t work_length = drive_multi_idwt_work_length(step, rules, input);
+  if (work.size() < work_length) {
+    return lumvet_error(K::OutputSizeMismatch, work_length, work.size());
+  }
+  return reconstruct_levels(step, rules, input, work.first(work_length), &output);
 }
 
 }  // namespace lumvet

@@ -51,5 +51,10 @@ std::size_t drive_multi_idwt_length(const IncompleteDwtExecutor& step, LevelDriv
                                     const MultiDwtSource& input);
 Status drive_multi_idwt_into(const IncompleteDwtExecutor& step, LevelDriverRules rules,
                              const MultiDwtSource& input, std::span<float> output);
+std::size_t drive_multi_idwt_work_length(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                                         const MultiDwtSource& input);
+Status drive_multi_idwt_to(const IncompleteDwtExecutor& step, LevelDriverRules rules,
+                           const MultiDwtSource& input, std::span<float> work,
+                           const SampleSink& output);
 
 }  // namespace lumvet

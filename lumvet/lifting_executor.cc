@@ -84,6 +84,19 @@ Status LiftingExecutor::execute_inverse_from(const SampleSource& approximation,
                                                   details_length, output);
 }
 
+Status LiftingExecutor::execute_inverse_to(const SampleSource& approximation,
+                                           std::size_t approximation_length,
+                                           const SampleSource& details, std::size_t details_length,
+                                           const SampleSink& output) const {
+  const std::size_t n = idwt_size(approximation_length, details_length);
+  if (auto status = check_inverse(approximation_length, details_length, n); !status) {
+    return status;
+  }
+  if (inverse_step_to(approximation, details, n, output)) return {};
+  return DwtInverseExecutor::execute_inverse_to(approximation, approximation_length, details,
+                                                details_length, output);
+}
+
 std::size_t LiftingExecutor::idwt_size(std::size_t approximation_length,
                                        std::size_t details_length) const {
   return std::max(approximation_length + details_length, minimum_length_);
@@ -120,6 +133,16 @@ std::size_t LiftingExecutor::multi_idwt_length(const MultiDwtSource& input) cons
 Status LiftingExecutor::multi_idwt_from_into(const MultiDwtSource& input,
                                              std::span<float> output) const {
   return drive_multi_idwt_into(*this, {LevelDriverKind::Lifting, minimum_length_}, input, output);
+}
+
+Status LiftingExecutor::multi_idwt_from_to(const MultiDwtSource& input, std::span<float> work,
+                                           const SampleSink& output) const {
+  return drive_multi_idwt_to(*this, {LevelDriverKind::Lifting, minimum_length_}, input, work,
+                             output);
+}
+
+std::size_t LiftingExecutor::multi_idwt_work_length(const MultiDwtSource& input) const {
+  return drive_multi_idwt_work_length(*this, {LevelDriverKind::Lifting, minimum_length_}, input);
 }
 
 }  // namespace lumvet

@@ -37,6 +37,10 @@ class LiftingExecutor : public DwtExecutor {
   Status execute_inverse_from(const SampleSource& approximation, std::size_t approximation_length,
                               const SampleSource& details, std::size_t details_length,
                               std::span<float> output) const final;
+  // Checks as execute_inverse does, then runs inverse_step_to.
+  Status execute_inverse_to(const SampleSource& approximation, std::size_t approximation_length,
+                            const SampleSource& details, std::size_t details_length,
+                            const SampleSink& output) const final;
 
   std::size_t filter_length() const final { return filter_length_; }
 
@@ -49,6 +53,9 @@ class LiftingExecutor : public DwtExecutor {
       const MultiDwtSource& input) const final;
   std::size_t multi_idwt_length(const MultiDwtSource& input) const final;
   Status multi_idwt_from_into(const MultiDwtSource& input, std::span<float> output) const final;
+  Status multi_idwt_from_to(const MultiDwtSource& input, std::span<float> work,
+                            const SampleSink& output) const final;
+  std::size_t multi_idwt_work_length(const MultiDwtSource& input) const final;
 
  protected:
   // `minimum_length`: shortest signal one level accepts. `filter_length`: the
@@ -69,6 +76,11 @@ class LiftingExecutor : public DwtExecutor {
   // such form, and the bands are then gathered into buffers first.
   virtual bool inverse_step_from(const SampleSource&, const SampleSource&, std::size_t,
                                  float*) const {
+    return false;
+  }
+  // The same with the output pushed to a sink.
+  virtual bool inverse_step_to(const SampleSource&, const SampleSource&, std::size_t,
+                               const SampleSink&) const {
     return false;
   }
 

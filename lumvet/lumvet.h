@@ -113,6 +113,12 @@ class DwtInverseExecutor {
   virtual Status execute_inverse_from(const SampleSource& approximation,
                                       std::size_t approximation_length, const SampleSource& details,
                                       std::size_t details_length, std::span<float> output) const;
+  // Same as execute_inverse_from with the idwt_size() output samples pushed
+  // to `output` in order. By default they are made whole in a buffer first;
+  // the CDF 9/7 executor pushes them a chunk at a time and holds no copy.
+  virtual Status execute_inverse_to(const SampleSource& approximation,
+                                    std::size_t approximation_length, const SampleSource& details,
+                                    std::size_t details_length, const SampleSink& output) const;
 };
 
 // A one-level transform: forward, inverse and the analysis filter length.
@@ -144,6 +150,15 @@ class DwtExecutor : public IncompleteDwtExecutor {
   // otherwise.
   virtual Status multi_idwt_from_into(const MultiDwtSource& input,
                                       std::span<float> output) const = 0;
+  // multi_idwt_from with the finest level's output pushed to `output`
+  // (execute_inverse_to) rather than held: the coarser levels are rebuilt
+  // in the first multi_idwt_work_length(input) samples of `work`, and a
+  // shorter `work` fails with OutputSizeMismatch.
+  virtual Status multi_idwt_from_to(const MultiDwtSource& input, std::span<float> work,
+                                    const SampleSink& output) const = 0;
+  // The reconstruction length of the levels coarser than the finest, 0 for
+  // one level.
+  virtual std::size_t multi_idwt_work_length(const MultiDwtSource& input) const = 0;
 };
 
 using DwtExecutorHandle = std::shared_ptr<const DwtExecutor>;

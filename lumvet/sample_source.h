@@ -1,5 +1,6 @@
-// SampleSource: where a forward level can pull its input from, a chunk at a
-// time, instead of reading one buffer that holds the whole signal.
+// SampleSource and SampleSink: where a level can pull its input from and push
+// its output to, a chunk at a time, instead of one buffer that holds the
+// whole signal.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,14 @@ namespace lumvet {
 // context pointers: the kernels call it across their dispatch boundary.
 struct SampleSource {
   void (*fill)(void* context, std::size_t from, std::size_t count, float* out);
+  void* context;
+};
+
+// take(context, from, count, samples) receives output samples from .. from +
+// count - 1, valid only during the call. A transform hands over each sample
+// once, in increasing order.
+struct SampleSink {
+  void (*take)(void* context, std::size_t from, std::size_t count, const float* samples);
   void* context;
 };
 

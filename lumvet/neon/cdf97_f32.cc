@@ -99,8 +99,8 @@ void Cdf97ForwardFrom(const SampleSource& source, std::size_t n, float* HWY_REST
 // update 1, then undo predict 1 while interleaving into the output; chunked
 // like the forward step. The work copies are chunk-sized windows that slide
 // along, keeping only the samples a later step still reads.
-template <class Bands>
-HWY_INLINE void inverse_level(Bands& bands, std::size_t n, float* y) {
+template <class Bands, class Output>
+HWY_INLINE void inverse_level(Bands& bands, std::size_t n, Output& y) {
   const LevelBands b = cdf97_bands(n);
   HWY_ALIGN float s_buffer[kChunk + 16];
   HWY_ALIGN float d_buffer[kChunk + 16];
@@ -120,7 +120,8 @@ HWY_INLINE void inverse_level(Bands& bands, std::size_t n, float* y) {
     advance(u1, last ? b.na : hi - 1, b.na,
             [&](std::size_t j0, std::size_t j1) { update_range(s, s, d, b, j0, j1, -kCdf97Beta); });
     advance(merged, last ? b.na : hi - 2, b.na, [&](std::size_t i0, std::size_t i1) {
-      predict_merge_range(s, d, y, b, i0, i1, -kCdf97Alpha);
+      predict_merge_range(s, d, y.pairs(i0), b, i0, i1, -kCdf97Alpha);
+      y.written(b, i0, i1);
     });
     if (last) break;
     // Later steps read from d[u2 - 1], s[p2], d[u1 - 1] and s[merged] on.
@@ -135,7 +136,8 @@ HWY_INLINE void inverse_level(Bands& bands, std::size_t n, float* y) {
 void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
                   std::size_t n, float* HWY_RESTRICT y) {
   ArrayBands bands{approximation, details};
-  inverse_level(bands, n, y);
+  ArrayOutput output{y};
+  inverse_level(bands, n, output);
 }
 
 // Both bands are pulled a chunk ahead of the output: when sample j of either
@@ -145,7 +147,17 @@ void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_REST
 void Cdf97InverseFrom(const SampleSource& approximation, const SampleSource& details, std::size_t n,
                       float* y) {
   PulledBands<kChunk> bands{approximation, details};
-  inverse_level(bands, n, y);
+  ArrayOutput output{y};
+  inverse_level(bands, n, output);
+}
+
+// The pairs merged at once are at most a chunk and the two held back from
+// the chunk before.
+void Cdf97InverseTo(const SampleSource& approximation, const SampleSource& details, std::size_t n,
+                    const SampleSink& output) {
+  PulledBands<kChunk> bands{approximation, details};
+  PushedOutput<kChunk + 2> pushed{output};
+  inverse_level(bands, n, pushed);
 }
 
 }  // namespace lumvet::neon::HWY_NAMESPACE
@@ -158,6 +170,7 @@ HWY_EXPORT(Cdf97Forward);
 HWY_EXPORT(Cdf97ForwardFrom);
 HWY_EXPORT(Cdf97Inverse);
 HWY_EXPORT(Cdf97InverseFrom);
+HWY_EXPORT(Cdf97InverseTo);
 
 void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf97Forward)(input, n, approximation, details);
@@ -176,6 +189,11 @@ void cdf97_inverse_f32(const float* approximation, const float* details, std::si
 void cdf97_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
                             std::size_t n, float* output) {
   HWY_DYNAMIC_DISPATCH(Cdf97InverseFrom)(approximation, details, n, output);
+}
+
+void cdf97_inverse_to_f32(const SampleSource& approximation, const SampleSource& details,
+                          std::size_t n, const SampleSink& output) {
+  HWY_DYNAMIC_DISPATCH(Cdf97InverseTo)(approximation, details, n, output);
 }
 
 }  // namespace lumvet::neon

@@ -37,4 +37,8 @@ void cdf97_inverse_f32(const float* approximation, const float* details, std::si
 void cdf97_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
                             std::size_t n, float* output);
 
+// The same with the output pushed to `output` in order, a chunk at a time.
+void cdf97_inverse_to_f32(const SampleSource& approximation, const SampleSource& details,
+                          std::size_t n, const SampleSink& output);
+
 }  // namespace lumvet::neon

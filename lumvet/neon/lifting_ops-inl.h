@@ -353,8 +353,8 @@ HWY_INLINE void predict_range(Det d, Src s, const LevelBands& b, std::size_t i0,
 // interleave, y[2i] = s[i], y[2i + 1] = fma(s[i] + s[i + 1], c, d[i]); the
 // range ending at na also writes the last one or two output samples (the
 // mirrored last detail for even n, the lone last approximation for odd n).
-template <class Src, class Det>
-HWY_INLINE void predict_merge_range(Src s, Det d, float* y, const LevelBands& b, std::size_t i0,
+template <class Src, class Det, class Out>
+HWY_INLINE void predict_merge_range(Src s, Det d, Out y, const LevelBands& b, std::size_t i0,
                                     std::size_t i1, float c) {
   if (i0 >= i1) return;
   const std::size_t full = b.na - 1;  // pairs whose s[i + 1] exists
@@ -366,6 +366,34 @@ HWY_INLINE void predict_merge_range(Src s, Det d, float* y, const LevelBands& b,
     if (b.na == b.nd) y[2 * last + 1] = std::fma(2.0f * s[last], c, d[last]);
   }
 }
+
+// The range of output samples that pairs [i0, i1) of the final inverse step
+// write: their own, and for the range ending at na the last one or two.
+HWY_INLINE std::size_t merged_end(const LevelBands& b, std::size_t i1) {
+  return i1 == b.na ? b.n : 2 * i1;
+}
+
+// An inverse step's output: the whole signal in memory.
+struct ArrayOutput {
+  float* y;
+
+  // Where the pairs from i0 on are written, addressed by their positions.
+  float* pairs(std::size_t) const { return y; }
+  void written(const LevelBands&, std::size_t, std::size_t) const {}
+};
+
+// An inverse step's output pushed to a SampleSink: each range of at most
+// kChunkPairs pairs is written into a buffer, then handed over.
+template <std::size_t kChunkPairs>
+struct PushedOutput {
+  const SampleSink& sink;
+  HWY_ALIGN float buffer[2 * kChunkPairs];
+
+  Window pairs(std::size_t i0) { return Window{buffer, 2 * i0}; }
+  void written(const LevelBands& b, std::size_t i0, std::size_t i1) {
+    sink.take(sink.context, 2 * i0, merged_end(b, i1) - 2 * i0, buffer);
+  }
+};
 
 }  // namespace lumvet::neon::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();

@@ -66,6 +66,39 @@ inline void expect_multi_idwt_rejects_empty_input(const DwtExecutor& exec) {
   EXPECT_EQ(no_approximation.error(), LumvetError{LumvetErrorKind::ZeroSizedInput});
 }
 
+// multi_idwt_from_to pushes multi_idwt's samples, in order, with every band
+// pulled once and the coarser levels rebuilt in a work buffer of
+// multi_idwt_work_length() samples; a shorter one is refused.
+inline void expect_pushed_reconstruction(const DwtExecutor& exec, const MultiDwt& multi) {
+  const auto want = exec.multi_idwt(view_of(multi));
+  ASSERT_TRUE(want.has_value()) << want.error().message();
+  std::vector<OrderedSource> pulled;
+  pulled.reserve(multi.levels.size() + 1);  // the sources point into it
+  MultiDwtSource input;
+  for (const Dwt& level : multi.levels) {
+    pulled.push_back({level.details});
+    input.details.push_back({pulled.back().source(), level.details.size()});
+  }
+  const std::vector<float>& approximation = multi.levels.back().approximation;
+  pulled.push_back({approximation});
+  input.approximation = {pulled.back().source(), approximation.size()};
+  std::vector<float> work(exec.multi_idwt_work_length(input));
+  EXPECT_EQ(work.empty(), multi.levels.size() == 1);
+  if (!work.empty()) {
+    OrderedSink refused;
+    const auto status =
+        exec.multi_idwt_from_to(input, std::span(work).first(work.size() - 1), refused.sink());
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(status.error(),
+              (LumvetError{LumvetErrorKind::OutputSizeMismatch, work.size(), work.size() - 1}));
+  }
+  OrderedSink pushed;
+  const auto status = exec.multi_idwt_from_to(input, work, pushed.sink());
+  ASSERT_TRUE(status.has_value()) << status.error().message();
+  EXPECT_EQ(first_bit_difference(pushed.y, *want), -1);
+  for (const OrderedSource& band : pulled) EXPECT_EQ(band.next, band.x.size());
+}
+
 // Every allocation of the driver's operations over x, made to fail in turn.
 inline void expect_driver_allocation_failures_reported(const DwtExecutor& exec,
                                                        const std::vector<float>& x) {

@@ -65,6 +65,13 @@ TEST_P(LiftingTransform, EveryTargetMatchesTheReference) {
               .has_value());
       EXPECT_EQ(pulled_a.next, a.size());
       EXPECT_EQ(first_bit_difference(z, want_y), -1);
+      // Both bands pulled, the output pushed.
+      OrderedSource pulled_s{a}, pulled_d{b};
+      OrderedSink pushed;
+      ASSERT_TRUE(exec->execute_inverse_to(pulled_s.source(), a.size(), pulled_d.source(), b.size(),
+                                           pushed.sink())
+                      .has_value());
+      EXPECT_EQ(first_bit_difference(pushed.y, want_y), -1);
     }
   });
   EXPECT_GE(targets, 2u) << "only one target compiled in";
@@ -103,6 +110,7 @@ TEST_P(LiftingTransform, EveryTargetMatchesSingleLevelsOverSeveralLevels) {
       auto got = exec->multi_idwt(view_of(*multi));
       ASSERT_TRUE(got.has_value()) << got.error().message();
       EXPECT_EQ(first_bit_difference(*got, restored), -1);
+      expect_pushed_reconstruction(*exec, *multi);
     }
   });
 }

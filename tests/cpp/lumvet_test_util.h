@@ -77,6 +77,19 @@ struct OrderedSource {
   SampleSource source() { return {&OrderedSource::fill, this}; }
 };
 
+// A SampleSink that collects what it is handed and fails the test unless
+// every sample comes once, in order.
+struct OrderedSink {
+  std::vector<float> y;
+
+  static void take(void* context, std::size_t from, std::size_t count, const float* samples) {
+    auto& self = *static_cast<OrderedSink*>(context);
+    ASSERT_EQ(from, self.y.size());
+    self.y.insert(self.y.end(), samples, samples + count);
+  }
+  SampleSink sink() { return {&OrderedSink::take, this}; }
+};
+
 // The multi_idwt input that undoes `m`.
 inline MultiDwtRef view_of(const MultiDwt& m) {
   MultiDwtRef ref;

@@ -25,6 +25,7 @@ namespace {
 using K = LumvetErrorKind;
 using testing_util::expect_driver_allocation_failures_reported;
 using testing_util::expect_multi_idwt_rejects_empty_input;
+using testing_util::expect_pushed_reconstruction;
 using testing_util::expect_zero_levels_is_one_level;
 using testing_util::view_of;
 
@@ -127,6 +128,7 @@ TEST_P(CompletedLayout, LevelLengthsAndExactReconstruction) {
   ASSERT_EQ(restored->size(), restored_length);
   EXPECT_EQ(std::vector<float>(restored->begin(), restored->begin() + n), x);
   for (std::size_t j = n; j < restored->size(); ++j) EXPECT_EQ((*restored)[j], 0.0f);
+  expect_pushed_reconstruction(*exec, *multi);
 }
 
 INSTANTIATE_TEST_SUITE_P(
