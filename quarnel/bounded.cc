@@ -1,7 +1,7 @@
 // The error-bounded encoder: compress_bounded(), declared in quarnel/quarnel.h.
 //
-// Outline. The signal is normalised once and transformed once per wavelet,
-// to as many levels as the band table allows. Each band is summarised by a
+// Outline. The normalised signal is transformed once per wavelet, to as
+// many levels as the band table allows. Each band is summarised by a
 // histogram of magnitudes (band_statistics.h) as it is made, and dropped:
 // from the histograms the bits and the error of any step and dead zone are
 // estimated without touching the coefficients again. The estimates pick the
@@ -14,8 +14,11 @@
 // Where the estimates miss, the whole space is decoded instead (exhaust())
 // and each stream that meets the target is coded, the smallest kept.
 //
-// Memory: at most the normalised signal and one transform level, or one
-// wavelet's coefficients and one decoded candidate, are held at a time.
+// Memory: every transform works in one arena as long as the signal's
+// samples (Arena), allocated once. The normalised signal is made as the first
+// level pulls it and a candidate's decode measured as the inverse transform
+// pushes it, so neither is ever held whole: at most the arena and the
+// decoded wavelet's coarser bands, half as much again, are held at a time.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -29,6 +32,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "quarnel/arans.h"
@@ -91,23 +95,71 @@ struct Signal {
   std::size_t finite = 0;
 };
 
-// Non-finite samples take the value of the finite sample before them (the
-// first finite one at the start): unlike a fixed substitute they neither
-// widen the range nor add a step to the signal. `visit(i, y)` sees each
-// sample's (x - lo) / range, in float32 as the transform takes it.
-template <typename Visit>
-void for_each_held(const Signal& s, Visit&& visit) {
-  const double inv = 1.0 / s.range;
-  float held = s.first;
-  for (std::size_t i = 0; i < s.samples.size(); ++i) {
-    if (std::isfinite(s.samples[i])) held = s.samples[i];
-    visit(i, static_cast<float>((static_cast<double>(held) - s.lo) * inv));
+// out = y - mean for y = (x - lo) * inv, rounded to float32 as the transform
+// takes it; false where some x is not finite, whose y is then left to the
+// caller. Where the processor may have AVX2, a second copy is built for it,
+// in which the loop vectorises; every operation is correctly rounded, so both
+// copies give the same values. (Not under ThreadSanitizer, as in
+// reconstruct.cc.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+bool normalise(const float* x, std::size_t count, double lo, double inv, double mean, float* out) {
+  bool finite = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    finite &= std::isfinite(x[i]);
+    const auto y = static_cast<float>((static_cast<double>(x[i]) - lo) * inv);
+    out[i] = static_cast<float>(static_cast<double>(y) - mean);
   }
+  return finite;
 }
 
-// The range and the mean; the normalised signal itself is made only while a
-// wavelet transforms it (normalised()), so that it is never held beside the
-// coefficients the candidates are made of.
+// The transform's input, (x - lo) / range - mean, made a chunk at a time as
+// the first level pulls it, so that no normalised copy of the signal is ever
+// held beside the bands. Non-finite samples take the value of the finite
+// sample before them (the first finite one at the start): unlike a fixed
+// substitute they neither widen the range nor add a step to the signal. A
+// signal shorter than the transform repeats up to its length, as compress()
+// extends it (the decoder cuts the extra samples). Samples are made in
+// order, each once, as a transform pulls them, so the held value carries
+// from one chunk to the next.
+class NormalisedSignal {
+ public:
+  NormalisedSignal(const Signal& s, double mean) : s_(s), inv_(1.0 / s.range), mean_(mean) {}
+
+  void fill(std::size_t from, std::size_t count, float* out) {
+    if (s_.range == 0.0) {
+      std::fill_n(out, count, 0.0f);
+      return;
+    }
+    const std::size_t n = s_.samples.size();
+    // Mostly every sample is finite and none repeats: one pass.
+    if (from + count <= n && normalise(&s_.samples[from], count, s_.lo, inv_, mean_, out)) {
+      if (count > 0) held_ = s_.samples[from + count - 1];
+      return;
+    }
+    for (std::size_t i = 0, at = from % n; i < count; ++i, at = at + 1 == n ? 0 : at + 1) {
+      if (at == 0) held_ = s_.first;
+      if (std::isfinite(s_.samples[at])) held_ = s_.samples[at];
+      out[i] = held_;
+    }
+    normalise(out, count, s_.lo, inv_, mean_, out);
+  }
+  lumvet::SampleSource source() {
+    return {[](void* self, std::size_t from, std::size_t count, float* out) {
+              static_cast<NormalisedSignal*>(self)->fill(from, count, out);
+            },
+            this};
+  }
+
+ private:
+  const Signal& s_;
+  double inv_;
+  double mean_;
+  float held_ = 0.0f;
+};
+
+// The range and the mean.
 Signal scan(std::span<const float> samples, std::span<const double> exact) {
   Signal s;
   s.samples = samples;
@@ -134,8 +186,15 @@ Signal scan(std::span<const float> samples, std::span<const double> exact) {
     s.target_range = high - low;
   }
   if (s.range == 0.0) return s;  // all zeros
+  // Summed in sample order.
+  NormalisedSignal scaled(s, 0.0);
+  std::array<float, 2048> chunk;
   double sum = 0.0;
-  for_each_held(s, [&](std::size_t, float y) { sum += static_cast<double>(y); });
+  for (std::size_t from = 0; from < samples.size(); from += chunk.size()) {
+    const std::size_t count = std::min(chunk.size(), samples.size() - from);
+    scaled.fill(from, count, chunk.data());
+    for (std::size_t i = 0; i < count; ++i) sum += static_cast<double>(chunk[i]);
+  }
   s.mean = sum / static_cast<double>(samples.size());
   return s;
 }
@@ -151,32 +210,13 @@ class Floats {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  float& operator[](std::size_t i) { return data_[i]; }
   operator std::span<float>() { return {data_.get(), size_}; }
   operator std::span<const float>() const { return {data_.get(), size_}; }
-  Floats copy() const {
-    Floats c(size_);
-    std::copy_n(data_.get(), size_, c.data_.get());
-    return c;
-  }
 
  private:
   std::unique_ptr<float[]> data_;
   std::size_t size_ = 0;
 };
-
-// (x - lo) / range - mean, non-finite samples held.
-Floats normalised(const Signal& s) {
-  Floats out(s.samples.size());
-  if (s.range == 0.0) {
-    std::fill_n(&out[0], out.size(), 0.0f);
-    return out;
-  }
-  for_each_held(s, [&](std::size_t i, float y) {
-    out[i] = static_cast<float>(static_cast<double>(y) - s.mean);
-  });
-  return out;
-}
 
 // What a decoded signal achieves against the caller's finite samples, in
 // their own precision.
@@ -224,34 +264,52 @@ double squared_errors(std::span<const float> samples, std::span<const T> values,
   return sum;
 }
 
-// What `decoded` achieves once `prepare` has made each piece of it the
-// decoder's samples. Piece by piece, so that each is measured while it is in
-// the cache. The RMS error, the slower half, is measured only `with_rms`;
-// else it is +inf.
-template <typename Prepare>
-Achieved measure(const Signal& s, std::span<float> decoded, bool with_rms, Prepare&& prepare) {
-  constexpr std::size_t kPiece = 4096;
-  const auto against = [&](const auto values) {
-    Achieved a{0.0, std::numeric_limits<double>::infinity()};
-    double sum = 0.0;
-    for (std::size_t at = 0; at < s.samples.size(); at += kPiece) {
-      const std::size_t length = std::min(kPiece, s.samples.size() - at);
-      const auto piece = decoded.subspan(at, length);
-      prepare(piece);
-      const auto samples = s.samples.subspan(at, length);
-      const auto caller = values.subspan(at, length);
-      a.max_error = largest_error(samples, caller, piece, a.max_error);
-      if (with_rms) sum = squared_errors(samples, caller, piece, sum);
-    }
-    if (with_rms)
-      a.rms_error = s.finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(s.finite));
-    return a;
-  };
-  return s.exact.empty() ? against(s.samples) : against(s.exact);
-}
+// What a decoded signal achieves, measured a piece at a time in sample
+// order, so that a decode can be measured as it is made. The RMS error, the
+// slower half, is measured only `with_rms`; else it is +inf.
+class Measure {
+ public:
+  Measure(const Signal& s, bool with_rms) : s_(s), with_rms_(with_rms) {}
 
-Achieved measure(const Signal& s, std::span<float> decoded) {
-  return measure(s, decoded, true, [](std::span<float>) {});
+  // The decoder's samples from the first one not measured yet on.
+  void add(std::span<const float> decoded) {
+    if (s_.exact.empty()) {
+      add_against(s_.samples, decoded);
+    } else {
+      add_against(s_.exact, decoded);
+    }
+    measured_ += decoded.size();
+  }
+  std::size_t measured() const { return measured_; }
+
+  Achieved result() const {
+    Achieved a{max_error_, std::numeric_limits<double>::infinity()};
+    if (with_rms_) {
+      a.rms_error = s_.finite == 0 ? 0.0 : std::sqrt(sum_ / static_cast<double>(s_.finite));
+    }
+    return a;
+  }
+
+ private:
+  template <typename T>
+  void add_against(std::span<const T> values, std::span<const float> decoded) {
+    const auto samples = s_.samples.subspan(measured_, decoded.size());
+    const auto caller = values.subspan(measured_, decoded.size());
+    max_error_ = largest_error(samples, caller, decoded, max_error_);
+    if (with_rms_) sum_ = squared_errors(samples, caller, decoded, sum_);
+  }
+
+  const Signal& s_;
+  bool with_rms_;
+  std::size_t measured_ = 0;
+  double max_error_ = 0.0;
+  double sum_ = 0.0;
+};
+
+Achieved measure(const Signal& s, std::span<const float> decoded) {
+  Measure m(s, true);
+  m.add(decoded);
+  return m.result();
 }
 
 double psnr_of(double range, double rms_error) {
@@ -427,74 +485,14 @@ struct Decomposition {
   std::size_t max_levels() const { return levels; }
 };
 
-// The coefficients a candidate is quantised from: the details of its levels,
-// finest first, and the approximation of its last.
-struct Bands {
-  std::vector<std::span<const float>> details;
-  std::span<const float> approximation;
-};
-
-// The bands of one transform.
-struct Coefficients {
-  std::vector<Floats> details;         // level k + 1
-  std::vector<Floats> approximations;  // level k + 1, empty where not kept
-
-  Bands bands(std::size_t levels) const {
-    Bands b;
-    for (std::size_t k = 0; k < levels; ++k) b.details.emplace_back(details[k]);
-    b.approximation = approximations[levels - 1];
-    return b;
-  }
-};
-
-// The transform's input: the normalised signal, which signals shorter than
-// the filter repeat up to its length, as compress() extends them (the decoder
-// cuts the extra samples).
-std::span<const float> transform_input(const Signal& s, const Decomposition& d,
-                                       std::span<const float> normalised, Floats& extended) {
-  const std::size_t n = s.samples.size();
-  if (n >= d.length) return normalised;
-  extended = Floats(d.length);
-  for (std::size_t i = 0; i < d.length; ++i) extended[i] = normalised[i % n];
-  return extended;
-}
-
-// Forward transforms `input` level by level, as multi_dwt() does, handing
-// each level's bands to take(k, approximation, details); the approximation
-// then feeds the next level. `release`, the storage behind `input` or null, is
-// freed once the first level exists: the normalised signal is never held
-// beside more than the finest level's bands.
-template <typename Take>
-std::expected<void, QuarnelError> transform(const lumvet::DwtExecutor& executor,
-                                            std::span<const float> input, std::size_t levels,
-                                            Floats* release, Take&& take) {
-  Floats previous;
-  for (std::size_t k = 0; k < levels; ++k) {
-    const std::span<const float> source = k == 0 ? input : std::span<const float>(previous);
-    const lumvet::DwtSize size = executor.dwt_size(source.size());
-    Floats approximation(size.approximation_length);
-    Floats details(size.details_length);
-    if (auto done = executor.execute_forward(source, approximation, details); !done) {
-      return Unexpected(QuarnelError::transform_failed(done.error().message()));
-    }
-    if (k == 0 && release) *release = Floats();
-    previous = std::move(approximation);
-    take(k, previous, details);
-  }
-  return {};
-}
-
-// The statistics of every band, and with `all` every band itself.
-std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMethod method,
-                                                     std::span<const float> normalised,
-                                                     Coefficients* all = nullptr) {
+// A decomposition before its bands: the wavelet, the length and the levels
+// allowed while every level's input is long enough for the next.
+Decomposition plan(const Signal& s, WaveletMethod method) {
   Decomposition d;
   d.method = method;
   d.executor = make_executor(method);
   d.weights = &synthesis_weights(method);
   d.length = std::max<std::size_t>(s.samples.size(), d.executor->filter_length());
-
-  // Levels while every level's input is long enough for the next.
   d.levels = 1;
   const std::size_t shortest = min_level_input(method, *d.executor);
   std::size_t length = d.executor->dwt_size(d.length).approximation_length;
@@ -502,36 +500,130 @@ std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMet
     ++d.levels;
     length = d.executor->dwt_size(length).approximation_length;
   }
-
-  Floats extended;
-  const auto input = transform_input(s, d, normalised, extended);
-  auto made = transform(*d.executor, input, d.levels, nullptr,
-                        [&](std::size_t, Floats& approximation, Floats& details) {
-                          d.details.emplace_back(details);
-                          d.approximations.emplace_back(approximation);
-                          if (all) {
-                            all->details.push_back(std::move(details));
-                            all->approximations.push_back(approximation.copy());
-                          }
-                        });
-  if (!made) return Unexpected(made.error());
   return d;
 }
 
-// The bands of `levels` levels of d's wavelet, all that a candidate of that
-// many levels is quantised from. Frees `normalised` on the way.
+// The memory every transform of the search works in, allocated once, so
+// that no transform pays for fresh pages. The first level puts its
+// approximation in `first` and its details in `second`, and each level after
+// it both its bands in the one its input is not in (decompose()). For the
+// candidates, the first level's details stay in `second`, and `first` holds
+// the work of their decodes, then the chosen one's coefficient bytes
+// (coefficients()).
+struct Arena {
+  Floats first;
+  Floats second;
+};
+
+// The length each buffer of the arena needs for d's wavelet.
+std::array<std::size_t, 2> arena_lengths(const Signal& s, const Decomposition& d) {
+  const lumvet::DwtSize size = d.executor->dwt_size(d.length);
+  // The coarser levels' reconstructions are one sample longer than the first
+  // level's approximation at most (a convolution wavelet's); the coefficient
+  // bytes are two per coefficient, which more levels only make more of.
+  const std::size_t coefficients =
+      band_layout(*d.executor, s.samples.size(), static_cast<unsigned>(d.levels))
+          .coefficient_count();
+  std::array<std::size_t, 2> lengths = {
+      std::max(size.approximation_length + 1, (coefficients + 1) / 2), size.details_length};
+  std::size_t input = size.approximation_length;
+  for (std::size_t k = 1; k < d.levels; ++k) {
+    const lumvet::DwtSize next = d.executor->dwt_size(input);
+    std::size_t& length = lengths[k % 2];
+    length = std::max(length, next.approximation_length + next.details_length);
+    input = next.approximation_length;
+  }
+  return lengths;
+}
+
+// One forward level of `input`, or for an empty one the first level, with
+// the normalised signal pulled into it.
+std::expected<void, QuarnelError> forward(const Signal& s, const Decomposition& d,
+                                          std::span<const float> input,
+                                          std::span<float> approximation,
+                                          std::span<float> details) {
+  NormalisedSignal signal(s, s.mean);
+  const auto done = input.empty() ? d.executor->execute_forward_from(signal.source(), d.length,
+                                                                     approximation, details)
+                                  : d.executor->execute_forward(input, approximation, details);
+  if (!done) return Unexpected(QuarnelError::transform_failed(done.error().message()));
+  return {};
+}
+
+// The statistics of every band, the bands themselves made in the arena.
+std::expected<Decomposition, QuarnelError> decompose(const Signal& s, WaveletMethod method,
+                                                     Arena& arena) {
+  Decomposition d = plan(s, method);
+  std::span<const float> input;
+  for (std::size_t k = 0; k < d.levels; ++k) {
+    const lumvet::DwtSize size = d.executor->dwt_size(k == 0 ? d.length : input.size());
+    std::span<float> approximation, details;
+    if (k == 0) {
+      approximation = std::span<float>(arena.first).first(size.approximation_length);
+      details = std::span<float>(arena.second).first(size.details_length);
+    } else {
+      const std::span<float> bands = k % 2 ? arena.second : arena.first;
+      approximation = bands.first(size.approximation_length);
+      details = bands.subspan(size.approximation_length, size.details_length);
+    }
+    if (auto made = forward(s, d, input, approximation, details); !made) {
+      return Unexpected(made.error());
+    }
+    d.details.emplace_back(details);
+    d.approximations.emplace_back(approximation);
+    input = approximation;
+  }
+  return d;
+}
+
+// The coefficients a candidate is quantised from: the details of its levels,
+// finest first, and the approximation of its last.
+struct Bands {
+  std::vector<std::span<const float>> details;
+  std::span<const float> approximation;
+};
+
+// The bands of `levels` levels of d's wavelet, and the memory their decodes
+// work in.
+struct Coefficients {
+  Bands bands;
+  std::vector<Floats> coarser;  // the bands past the first level's, each its own
+  // The arena's first buffer, once the second level has read the first
+  // level's approximation from there: each decode rebuilds the coarser levels
+  // in it, and the chosen candidate's bytes are written there. Empty for one
+  // level, whose approximation stays in it.
+  std::span<float> work;
+};
+
+// The first level's bands go to the arena, the coarser levels' each to
+// memory of its own.
 std::expected<Coefficients, QuarnelError> coefficients(const Signal& s, const Decomposition& d,
-                                                       std::size_t levels, Floats& normalised) {
+                                                       std::size_t levels, Arena& arena) {
   Coefficients c;
-  Floats extended;
-  const auto input = transform_input(s, d, normalised, extended);
-  auto made = transform(*d.executor, input, levels, extended.empty() ? &normalised : &extended,
-                        [&](std::size_t k, Floats& approximation, Floats& details) {
-                          c.details.push_back(std::move(details));
-                          c.approximations.emplace_back();
-                          if (k + 1 == levels) c.approximations.back() = std::move(approximation);
-                        });
-  if (!made) return Unexpected(made.error());
+  const lumvet::DwtSize size = d.executor->dwt_size(d.length);
+  const auto approximation = std::span<float>(arena.first).first(size.approximation_length);
+  const auto details = std::span<float>(arena.second).first(size.details_length);
+  if (auto made = forward(s, d, {}, approximation, details); !made) {
+    return Unexpected(made.error());
+  }
+  c.bands.details.push_back(details);
+  c.bands.approximation = approximation;
+  if (levels == 1) return c;
+  c.work = arena.first;
+  Floats held;  // the running approximation
+  for (std::size_t k = 1; k < levels; ++k) {
+    const lumvet::DwtSize size_k = d.executor->dwt_size(c.bands.approximation.size());
+    Floats next(size_k.approximation_length);
+    Floats next_details(size_k.details_length);
+    if (auto made = forward(s, d, c.bands.approximation, next, next_details); !made) {
+      return Unexpected(made.error());
+    }
+    c.bands.details.emplace_back(next_details);
+    c.coarser.push_back(std::move(next_details));
+    c.bands.approximation = next;
+    held = std::move(next);  // the approximation before goes
+  }
+  c.coarser.push_back(std::move(held));
   return c;
 }
 
@@ -708,8 +800,13 @@ struct Built {
   WaveletMethod method{};
   QuarnelHeader header;
   BandLayout layout;
-  std::vector<std::uint8_t> bytes;  // the coefficient byte string
+  // The coefficient byte string: its own, or written into the arena.
+  std::variant<std::vector<std::uint8_t>, std::span<const std::uint8_t>> storage;
   Achieved achieved;
+
+  std::span<const std::uint8_t> bytes() const {
+    return std::visit([](const auto& b) { return std::span<const std::uint8_t>(b); }, storage);
+  }
 };
 
 // The header's scale and stored range for a step: the stored range is the
@@ -823,12 +920,36 @@ struct QuantisedBand {
   }
 };
 
+// Where a candidate's decode goes as the inverse transform pushes it: each
+// piece made the decoder's samples, as reconstruct() finishes them, and
+// measured while it is in the cache. Samples past the signal's are cut.
+struct MeasuredDecode {
+  const QuarnelHeader& header;
+  Measure& measure;
+  std::size_t length;  // the signal's
+
+  static void take(void* context, std::size_t from, std::size_t count, const float* samples) {
+    auto& self = *static_cast<MeasuredDecode*>(context);
+    const QuarnelHeader& h = self.header;
+    std::array<float, 2048> piece;
+    const std::size_t end = std::min(from + count, self.length);
+    for (std::size_t at = from; at < end; at += piece.size()) {
+      const auto decoded = std::span(piece).first(std::min(piece.size(), end - at));
+      std::copy_n(samples + (at - from), decoded.size(), decoded.data());
+      denormalise(decoded, h.min_value, h.max_value, h.mean_value);
+      self.measure.add(decoded);
+    }
+  }
+};
+
 // What the candidate's stream decodes to, measured: the inverse transform
-// pulls its coefficients through the quantiser, so no bytes are written and
-// no band is held twice.
+// pulls its coefficients through the quantiser and pushes its samples into
+// the measure, so no bytes are written, no band is held twice and the
+// decoded signal is never held whole.
 std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decomposition& d,
-                                                  const Bands& bands, const Candidate& c,
-                                                  const Quantisation& q, bool with_rms) {
+                                                  const Coefficients& coefficients,
+                                                  const Candidate& c, const Quantisation& q,
+                                                  bool with_rms) {
   const float factor = std::ldexp(1.0f, -static_cast<int>(q.header.scale));
   std::vector<QuantisedBand> sources;
   sources.reserve(c.levels + 1);  // the band sources point into it
@@ -836,42 +957,52 @@ std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decompo
     sources.push_back({band.data(), q.gain, quantiser, factor});
     return lumvet::BandSource{{&QuantisedBand::fill, &sources.back()}, band.size()};
   };
+  const Bands& bands = coefficients.bands;
   lumvet::MultiDwtSource pulled;
   pulled.approximation = band_of(bands.approximation, c.quantisers[0]);
   for (std::size_t k = 0; k < c.levels; ++k) {
     pulled.details.push_back(band_of(bands.details[k], c.quantisers[k + 1]));
   }
-  auto decoded = inverse_transform_from(*d.executor, pulled);
-  if (!decoded) return Unexpected(decoded.error());
-  // As reconstruct() finishes: the transform's samples past the signal's
-  // are cut, and any it lacks are 0.
-  const QuarnelHeader& h = q.header;
-  const std::size_t made = std::min(decoded->size(), s.samples.size());
-  decoded->resize(s.samples.size(), 0.0f);
-  return measure(s, *decoded, with_rms, [&](std::span<float> piece) {
-    const std::size_t from = static_cast<std::size_t>(piece.data() - decoded->data());
-    if (from < made) {
-      denormalise(piece.first(std::min(piece.size(), made - from)), h.min_value, h.max_value,
-                  h.mean_value);
-    }
-  });
+  Measure measure(s, with_rms);
+  MeasuredDecode decode{q.header, measure, s.samples.size()};
+  if (auto done = inverse_transform_to(*d.executor, pulled, coefficients.work,
+                                       {&MeasuredDecode::take, &decode});
+      !done) {
+    return Unexpected(done.error());
+  }
+  // Any samples the transform lacks are 0, as in reconstruct().
+  constexpr std::array<float, 256> kZeros{};
+  while (measure.measured() < s.samples.size()) {
+    measure.add(
+        std::span(kZeros).first(std::min(kZeros.size(), s.samples.size() - measure.measured())));
+  }
+  return measure.result();
 }
 
-void put(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t q) {
-  const auto u = static_cast<std::uint16_t>(q);
-  out[2 * at] = static_cast<std::uint8_t>(u);
-  out[2 * at + 1] = static_cast<std::uint8_t>(u >> 8);
-}
-
-// The candidate's coefficient byte string, in payload order.
-Built write(const Decomposition& d, const Bands& bands, const Candidate& c, Quantisation q,
-            const Achieved& achieved) {
+// The candidate's coefficient byte string, in payload order, written into
+// the arena's work where it fits (it does for every level count but one,
+// whose approximation lies there).
+Built write(const Decomposition& d, const Coefficients& coefficients, const Candidate& c,
+            Quantisation q, const Achieved& achieved) {
   Built b{d.method, q.header, std::move(q.layout), {}, achieved};
-  b.bytes.resize(2 * b.layout.coefficient_count());
+  const std::size_t size = 2 * b.layout.coefficient_count();
+  std::span<std::uint8_t> bytes;
+  if (coefficients.work.size_bytes() >= size) {
+    bytes = {reinterpret_cast<std::uint8_t*>(coefficients.work.data()), size};
+    b.storage = std::span<const std::uint8_t>(bytes);
+  } else {
+    auto& own = b.storage.emplace<std::vector<std::uint8_t>>(size);
+    bytes = own;
+  }
   std::size_t at = 0;
   const auto quantise_into = [&](std::span<const float> band, Quantiser quantiser) {
-    for (const float v : band) put(b.bytes, at++, quantised(v, q.gain, quantiser));
+    for (const float v : band) {
+      const auto u = static_cast<std::uint16_t>(quantised(v, q.gain, quantiser));
+      bytes[at++] = static_cast<std::uint8_t>(u);
+      bytes[at++] = static_cast<std::uint8_t>(u >> 8);
+    }
   };
+  const Bands& bands = coefficients.bands;
   quantise_into(bands.approximation, c.quantisers[0]);
   for (std::size_t k = 0; k < c.levels; ++k) quantise_into(bands.details[k], c.quantisers[k + 1]);
   return b;
@@ -887,12 +1018,12 @@ struct Measured {
 // The RMS error is +inf, not measured, unless `with_rms`.
 std::expected<std::optional<Measured>, QuarnelError> measured(const Signal& s,
                                                               const Decomposition& d,
-                                                              const Bands& bands,
+                                                              const Coefficients& coefficients,
                                                               const Candidate& c,
                                                               bool with_rms = true) {
   auto q = quantisation(s, d, c);
   if (!q) return std::optional<Measured>();
-  const auto achieved = achieved_by(s, d, bands, c, *q, with_rms);
+  const auto achieved = achieved_by(s, d, coefficients, c, *q, with_rms);
   if (!achieved) return Unexpected(achieved.error());
   return std::optional<Measured>(Measured{std::move(*q), *achieved});
 }
@@ -912,8 +1043,9 @@ struct Found {
 // none has, the step keeps shrinking down to the finest. Nothing when even
 // that misses.
 std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const Decomposition& d,
-                                                         const Bands& bands, const Target& t,
-                                                         Candidate c, bool dead_zones) {
+                                                         const Coefficients& coefficients,
+                                                         const Target& t, Candidate c,
+                                                         bool dead_zones) {
   std::optional<Found> best;
   double best_used = 0.0;
   const double finest = finest_step(d, c.levels);
@@ -922,7 +1054,7 @@ std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const 
     // Where the largest error is the target, only a candidate that would
     // be kept needs its RMS error, which is reported.
     const bool with_rms = t.kind == ErrorTarget::psnr || !best || c.step > best->candidate.step;
-    auto m = measured(s, d, bands, c, with_rms);
+    auto m = measured(s, d, coefficients, c, with_rms);
     if (!m) return Unexpected(m.error());
     const double used = *m ? t.used((*m)->achieved) : std::numeric_limits<double>::infinity();
     if (*m && t.met((*m)->achieved) && (!best || c.step > best->candidate.step)) {
@@ -974,7 +1106,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b,
   const bool rans_fits = b.layout.coefficient_count() <= kMaxPairCount;
   std::optional<std::vector<std::uint8_t>> rans;
   if (coder != CoderChoice::deflate && rans_fits) {
-    std::vector<std::uint8_t> payload = encode_stream(b.bytes, threads);
+    std::vector<std::uint8_t> payload = encode_stream(b.bytes(), threads);
     std::vector<std::uint8_t> stream(kHeaderSize);
     stream.insert(stream.end(), payload.begin(), payload.end());
     rans = std::move(stream);
@@ -991,7 +1123,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> encode(const Built& b,
                                   0.75 * static_cast<double>(b.layout.coefficient_count());
   if (coder == CoderChoice::deflate || !rans || (coder == CoderChoice::auto_ && sparse)) {
     std::vector<std::uint8_t> stream(kHeaderSize);
-    if (auto deflated = deflate_append(b.bytes, stream, options.deflate_level); !deflated) {
+    if (auto deflated = deflate_append(b.bytes(), stream, options.deflate_level); !deflated) {
       return Unexpected(deflated.error());
     }
     if (!rans || stream.size() < rans->size()) {
@@ -1042,13 +1174,13 @@ std::expected<std::optional<Built>, QuarnelError> plain_stream(const Signal& s,
     auto bytes = decode_stream(payload, keep, threads);
     if (!bytes)
       return Unexpected(QuarnelError::decompression_failed(std::string(message(bytes.error()))));
-    b.bytes = std::move(*bytes);
+    b.storage = std::move(*bytes);
   } else {
     auto bytes = inflate_payload(payload, keep);
     if (!bytes) return Unexpected(bytes.error());
-    b.bytes.assign(bytes->bytes().begin(), bytes->bytes().end());
+    b.storage = std::vector<std::uint8_t>(bytes->bytes().begin(), bytes->bytes().end());
   }
-  auto decoded = reconstruct(b.header, *executor, b.layout, b.bytes);
+  auto decoded = reconstruct(b.header, *executor, b.layout, b.bytes());
   if (!decoded) return Unexpected(decoded.error());
   b.achieved = measure(s, *decoded);
   return std::optional<Built>(std::move(b));
@@ -1075,7 +1207,8 @@ struct Exhausted {
 // plain encoder's streams, compress(), at every scale.
 std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                                                std::span<const WaveletMethod> methods,
-                                               const BoundedOptions& options, unsigned threads) {
+                                               const BoundedOptions& options, unsigned threads,
+                                               Arena& arena) {
   Exhausted x;
   // Closer in the target's own measure, the other one breaking ties.
   const auto closer = [&](const Achieved& a, const Achieved& b) {
@@ -1097,23 +1230,19 @@ std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
     }
     return {};
   };
-  const Floats signal = normalised(s);
   for (const WaveletMethod method : methods) {
-    {
-      Coefficients all;
-      auto d = decompose(s, method, signal, &all);
-      if (!d) return Unexpected(d.error());
-      for (std::size_t levels = 1; levels <= d->max_levels(); ++levels) {
-        const Candidate c = estimate(*d, levels, finest_step(*d, levels), false);
-        const Bands bands = all.bands(levels);
-        auto m = measured(s, *d, bands, c);
-        if (!m) return Unexpected(m.error());
-        if (!*m) continue;
-        const auto offered = offer((*m)->achieved, [&] {
-          return write(*d, bands, c, (*m)->quantisation, (*m)->achieved);
-        });
-        if (!offered) return Unexpected(offered.error());
-      }
+    auto d = decompose(s, method, arena);
+    if (!d) return Unexpected(d.error());
+    for (std::size_t levels = 1; levels <= d->max_levels(); ++levels) {
+      const Candidate c = estimate(*d, levels, finest_step(*d, levels), false);
+      const auto made = coefficients(s, *d, levels, arena);
+      if (!made) return Unexpected(made.error());
+      auto m = measured(s, *d, *made, c);
+      if (!m) return Unexpected(m.error());
+      if (!*m) continue;
+      const auto offered = offer(
+          (*m)->achieved, [&] { return write(*d, *made, c, (*m)->quantisation, (*m)->achieved); });
+      if (!offered) return Unexpected(offered.error());
     }
     for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
       auto built = plain_stream(s, method, scale, threads);
@@ -1175,22 +1304,27 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   const double aim = dead_zones ? target->rms_error : target->max_error / gaussian_peak(s.finite);
   const double mean_square = s.range > 0.0 ? (aim / s.range) * (aim / s.range) : 0.0;
 
-  Floats signal = normalised(s);
+  std::array<std::size_t, 2> lengths{};
+  for (const WaveletMethod method : methods) {
+    const auto needed = arena_lengths(s, plan(s, method));
+    lengths = {std::max(lengths[0], needed[0]), std::max(lengths[1], needed[1])};
+  }
+  Arena arena{Floats(lengths[0]), Floats(lengths[1])};
   std::optional<Built> found;
   if (s.range == 0.0) {
     // A constant signal is stored exactly by any wavelet at one level.
-    Coefficients all;
-    auto d = decompose(s, methods.front(), signal, &all);
+    auto d = decompose(s, methods.front(), arena);
     if (!d) return Unexpected(d.error());
     Candidate c;
     c.levels = 1;
     c.step = kFinestStep;
     c.quantisers.assign(2, kRounding);
-    const Bands bands = all.bands(1);
-    auto m = measured(s, *d, bands, c);
+    auto one = coefficients(s, *d, 1, arena);
+    if (!one) return Unexpected(one.error());
+    auto m = measured(s, *d, *one, c);
     if (!m) return Unexpected(m.error());
     if (*m && target->met((*m)->achieved)) {
-      found = write(*d, bands, c, std::move((*m)->quantisation), (*m)->achieved);
+      found = write(*d, *one, c, std::move((*m)->quantisation), (*m)->achieved);
     }
   } else {
     // The estimate picks one wavelet and level count from each band's
@@ -1199,7 +1333,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     std::optional<Candidate> best;
     std::optional<Decomposition> kept;
     for (const WaveletMethod method : methods) {
-      auto d = decompose(s, method, signal);
+      auto d = decompose(s, method, arena);
       if (!d) return Unexpected(d.error());
       auto c = best_levels(*d, mean_square, dead_zones);
       if (c && (!best || c->bits < best->bits)) {
@@ -1208,21 +1342,25 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
       }
     }
     if (best) {
-      const auto made = coefficients(s, *kept, best->levels, signal);
+      const auto made = coefficients(s, *kept, best->levels, arena);
       if (!made) return Unexpected(made.error());
-      const Bands bands = made->bands(best->levels);
-      auto r = refine(s, *kept, bands, *target, *best, dead_zones);
+      auto r = refine(s, *kept, *made, *target, *best, dead_zones);
       if (!r) return Unexpected(r.error());
       if (*r) {
-        found = write(*kept, bands, (*r)->candidate, std::move((*r)->measured.quantisation),
+        found = write(*kept, *made, (*r)->candidate, std::move((*r)->measured.quantisation),
                       (*r)->measured.achieved);
       }
     }
   }
-  signal = Floats();
 
   Encoded chosen;
   if (found) {
+    // Only the chosen candidate's bytes are needed from here on: the rest of
+    // the arena goes before the coder takes memory of its own.
+    arena.second = Floats();
+    if (!std::holds_alternative<std::span<const std::uint8_t>>(found->storage)) {
+      arena.first = Floats();
+    }
     auto stream = encode(*found, options, threads, chosen.coder);
     if (!stream) return Unexpected(stream.error());
     chosen.stream = std::move(*stream);
@@ -1232,14 +1370,14 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     if (decoded) {
       // The decoder's own reconstruction of these coefficients.
       auto samples_back =
-          reconstruct(found->header, *make_executor(found->method), found->layout, found->bytes);
+          reconstruct(found->header, *make_executor(found->method), found->layout, found->bytes());
       if (!samples_back) return Unexpected(samples_back.error());
       *decoded = std::move(*samples_back);
     }
   } else {
     // The estimate found nothing, or its pick missed even at its finest
     // step.
-    auto searched = exhaust(s, *target, methods, options, threads);
+    auto searched = exhaust(s, *target, methods, options, threads, arena);
     if (!searched) return Unexpected(searched.error());
     if (!searched->smallest) return Unexpected(unreachable(*target, s, searched->tightest));
     chosen = std::move(*searched->smallest);

@@ -159,11 +159,14 @@ std::expected<void, QuarnelError> reconstruct_into(
   return {};
 }
 
-std::expected<std::vector<float>, QuarnelError> inverse_transform_from(
-    const lumvet::DwtExecutor& executor, const lumvet::MultiDwtSource& bands) {
-  auto reconstruction = executor.multi_idwt_from(bands);
-  if (!reconstruction) return std::unexpected(transform_failed(reconstruction.error()));
-  return std::move(*reconstruction);
+std::expected<void, QuarnelError> inverse_transform_to(const lumvet::DwtExecutor& executor,
+                                                       const lumvet::MultiDwtSource& bands,
+                                                       std::span<float> work,
+                                                       const lumvet::SampleSink& output) {
+  if (auto status = executor.multi_idwt_from_to(bands, work, output); !status) {
+    return std::unexpected(transform_failed(status.error()));
+  }
+  return {};
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -43,12 +43,16 @@ std::expected<void, QuarnelError> reconstruct_into(
 
 // The two halves of reconstruct() for the bounded encoder, which measures a
 // candidate without writing its bytes: the inverse transform of bands pulled
-// from sources that give the dequantised values q * 2^-scale (the normalised
-// samples, as many as the transform makes), and the normalisation undone in
-// place, which the encoder runs a cache-sized piece at a time beside its
-// error measure. Fails with TransformFailed when the inverse transform fails.
-std::expected<std::vector<float>, QuarnelError> inverse_transform_from(
-    const lumvet::DwtExecutor& executor, const lumvet::MultiDwtSource& bands);
+// from sources that give the dequantised values q * 2^-scale, its samples
+// (the normalised samples, as many as the transform makes) pushed to
+// `output` in order as they are made, the coarser levels rebuilt in `work`
+// (lumvet's multi_idwt_from_to()); and the normalisation undone in place,
+// which the encoder runs on each piece beside its error measure. Fails with
+// TransformFailed when the inverse transform fails.
+std::expected<void, QuarnelError> inverse_transform_to(const lumvet::DwtExecutor& executor,
+                                                       const lumvet::MultiDwtSource& bands,
+                                                       std::span<float> work,
+                                                       const lumvet::SampleSink& output);
 void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value);
 
 }  // namespace quarnel::inline QUARNEL_ABI
