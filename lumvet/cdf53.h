@@ -30,6 +30,10 @@ class Cdf53 final : public LiftingExecutor {
   // Inverse step (cdf53i.cc).
   void inverse_step(const float* approximation, const float* details, std::size_t n,
                     float* output) const override;
+  bool inverse_step_from(const SampleSource& approximation, const SampleSource& details,
+                         std::size_t n, float* output) const override;
+  bool inverse_step_to(const SampleSource& approximation, const SampleSource& details,
+                       std::size_t n, const SampleSink& output) const override;
 };
 
 }  // namespace lumvet::cdf53f

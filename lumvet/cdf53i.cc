@@ -9,4 +9,16 @@ void Cdf53::inverse_step(const float* approximation, const float* details, std::
   neon::cdf53_inverse_f32(approximation, details, n, output);
 }
 
+bool Cdf53::inverse_step_from(const SampleSource& approximation, const SampleSource& details,
+                              std::size_t n, float* output) const {
+  neon::cdf53_inverse_from_f32(approximation, details, n, output);
+  return true;
+}
+
+bool Cdf53::inverse_step_to(const SampleSource& approximation, const SampleSource& details,
+                            std::size_t n, const SampleSink& output) const {
+  neon::cdf53_inverse_to_f32(approximation, details, n, output);
+  return true;
+}
+
 }  // namespace lumvet::cdf53f

@@ -54,21 +54,51 @@ void Cdf53ForwardFrom(const SampleSource& source, std::size_t n, float* HWY_REST
 // Inverse: undo the update into a work copy of the approximation, then undo
 // the predict while interleaving into the output, which for pair i waits for
 // s[i + 1]. The work copy is a chunk-sized window sliding along.
-void Cdf53Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
-                  std::size_t n, float* HWY_RESTRICT y) {
+template <class Bands, class Output>
+HWY_INLINE void inverse_level(Bands& bands, std::size_t n, Output& y) {
   const LevelBands b = cdf53_bands(n);
   HWY_ALIGN float s_buffer[kChunk + 16];
   Window s{s_buffer, 0};
   std::size_t merged = 0;
   for (std::size_t lo = 0; lo < b.na; lo += kChunk) {
     const std::size_t hi = std::min(lo + kChunk, b.na);
-    update_range(s, approximation, details, b, lo, hi, -kCdf53Update);
+    // The update of s[j] reads d[j - 1] and d[j], the merge d from `merged`.
+    const auto d = bands.details_range(merged, std::min(hi, b.nd));
+    update_range(s, bands.approximation_range(lo, hi), d, b, lo, hi, -kCdf53Update);
     const std::size_t to = hi == b.na ? b.na : hi - 1;
-    predict_merge_range(s, details, y, b, merged, to, -kCdf53Predict);
+    predict_merge_range(s, d, y.pairs(merged), b, merged, to, -kCdf53Predict);
+    y.written(b, merged, to);
     merged = to;
     std::memmove(s_buffer, s + merged, (hi - merged) * sizeof(float));
     s.base = merged;
   }
+}
+
+void Cdf53Inverse(const float* HWY_RESTRICT approximation, const float* HWY_RESTRICT details,
+                  std::size_t n, float* HWY_RESTRICT y) {
+  ArrayBands bands{approximation, details};
+  ArrayOutput output{y};
+  inverse_level(bands, n, output);
+}
+
+// Both bands are pulled a chunk ahead of the output: when sample j of either
+// is pulled, output samples from 2j - 2 on are still unwritten (the chunk
+// being pulled starts at the last chunk's end, and merging stops one pair
+// short of it). A source may therefore read from the upper half of `y`.
+void Cdf53InverseFrom(const SampleSource& approximation, const SampleSource& details, std::size_t n,
+                      float* y) {
+  PulledBands<kChunk> bands{approximation, details};
+  ArrayOutput output{y};
+  inverse_level(bands, n, output);
+}
+
+// The pairs merged at once are at most a chunk and the one held back from
+// the chunk before.
+void Cdf53InverseTo(const SampleSource& approximation, const SampleSource& details, std::size_t n,
+                    const SampleSink& output) {
+  PulledBands<kChunk> bands{approximation, details};
+  PushedOutput<kChunk + 1> pushed{output};
+  inverse_level(bands, n, pushed);
 }
 
 }  // namespace lumvet::neon::HWY_NAMESPACE
@@ -80,6 +110,8 @@ namespace lumvet::neon {
 HWY_EXPORT(Cdf53Forward);
 HWY_EXPORT(Cdf53ForwardFrom);
 HWY_EXPORT(Cdf53Inverse);
+HWY_EXPORT(Cdf53InverseFrom);
+HWY_EXPORT(Cdf53InverseTo);
 
 void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf53Forward)(input, n, approximation, details);
@@ -93,6 +125,16 @@ void cdf53_forward_from_f32(const SampleSource& source, std::size_t n, float* ap
 void cdf53_inverse_f32(const float* approximation, const float* details, std::size_t n,
                        float* output) {
   HWY_DYNAMIC_DISPATCH(Cdf53Inverse)(approximation, details, n, output);
+}
+
+void cdf53_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
+                            std::size_t n, float* output) {
+  HWY_DYNAMIC_DISPATCH(Cdf53InverseFrom)(approximation, details, n, output);
+}
+
+void cdf53_inverse_to_f32(const SampleSource& approximation, const SampleSource& details,
+                          std::size_t n, const SampleSink& output) {
+  HWY_DYNAMIC_DISPATCH(Cdf53InverseTo)(approximation, details, n, output);
 }
 
 }  // namespace lumvet::neon

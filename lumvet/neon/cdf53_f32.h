@@ -25,4 +25,14 @@ void cdf53_forward_from_f32(const SampleSource& source, std::size_t n, float* ap
 void cdf53_inverse_f32(const float* approximation, const float* details, std::size_t n,
                        float* output);
 
+// The same level with both bands pulled a chunk at a time. Sample j of either
+// band is pulled before output sample 2j - 2 or any later one is written, so
+// the sources may read from the upper half of `output`.
+void cdf53_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
+                            std::size_t n, float* output);
+
+// The same with the output pushed to `output` in order, a chunk at a time.
+void cdf53_inverse_to_f32(const SampleSource& approximation, const SampleSource& details,
+                          std::size_t n, const SampleSink& output);
+
 }  // namespace lumvet::neon

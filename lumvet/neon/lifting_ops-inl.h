@@ -287,6 +287,9 @@ struct ArrayBands {
 
   // Approximation samples [j0, j1), addressed by their positions.
   const float* approximation_range(std::size_t, std::size_t) const { return approximation; }
+  // Detail samples [i0, i1), addressed by their positions, for a step that
+  // only reads them.
+  const float* details_range(std::size_t, std::size_t) const { return details; }
   // dst[0 .. i1 - i0) = details[i0 .. i1) * k.
   void scaled_details(float* HWY_RESTRICT dst, std::size_t i0, std::size_t i1, float k) const {
     scaled_copy(dst, details + i0, i1 - i0, k);
@@ -297,13 +300,29 @@ struct ArrayBands {
 // sample once, in order, when the step first reads it.
 template <std::size_t kChunkPairs>
 struct PulledBands {
+  PulledBands(const SampleSource& a, const SampleSource& d) : approximation(a), details(d) {}
+
   const SampleSource& approximation;
   const SampleSource& details;
   HWY_ALIGN float buffer[kChunkPairs];
+  // The details a step only reads: from `kept` up to `pulled`.
+  HWY_ALIGN float details_buffer[kChunkPairs + 16];
+  std::size_t kept = 0;
+  std::size_t pulled = 0;
 
   Window approximation_range(std::size_t j0, std::size_t j1) {
     approximation.fill(approximation.context, j0, j1 - j0, buffer);
     return Window{buffer, j0};
+  }
+  // Ranges come in order, each starting at or after the last one's start,
+  // and span at most kChunkPairs + 16 samples.
+  Window details_range(std::size_t i0, std::size_t i1) {
+    std::copy(details_buffer + (i0 - kept), details_buffer + (pulled - kept), details_buffer);
+    kept = i0;
+    if (i1 > pulled)
+      details.fill(details.context, pulled, i1 - pulled, details_buffer + (pulled - kept));
+    pulled = std::max(pulled, i1);
+    return Window{details_buffer, kept};
   }
   void scaled_details(float* HWY_RESTRICT dst, std::size_t i0, std::size_t i1, float k) {
     details.fill(details.context, i0, i1 - i0, dst);
@@ -386,6 +405,8 @@ struct ArrayOutput {
 // kChunkPairs pairs is written into a buffer, then handed over.
 template <std::size_t kChunkPairs>
 struct PushedOutput {
+  explicit PushedOutput(const SampleSink& s) : sink(s) {}
+
   const SampleSink& sink;
   HWY_ALIGN float buffer[2 * kChunkPairs];
 

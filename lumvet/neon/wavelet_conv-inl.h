@@ -189,6 +189,66 @@ HWY_INLINE void FixedTapsForwardFrom(BorderMode mode, const float* HWY_RESTRICT 
   }
 }
 
+// Output pairs per chunk of a fixed kernel's inverse with pulled bands.
+constexpr std::size_t kPulledPairs = 1024;
+
+// The inverse of a fixed kernel, `pairs` output pairs, with both bands
+// pulled from their sources in order: pair w reads a and d at w .. w + L/2 -
+// 1 only, so the bands slide along in windows and each pair is computed as
+// ReconstructPairs computes it, into a zeroed chunk. chunk(w0, w1) gives
+// where pairs [w0, w1), at most kPulledPairs of them, are written, and
+// done(w0, w1, y) is told once they are. Band sample j is pulled before
+// output sample 2(j - L/2 + 1) or any later one is written.
+template <std::size_t kTaps, class Chunk, class Done>
+HWY_INLINE void FixedTapsInversePulled(const SampleSource& approximation,
+                                       const SampleSource& details, std::size_t pairs,
+                                       const float* HWY_RESTRICT low,
+                                       const float* HWY_RESTRICT high, Chunk chunk, Done done) {
+  constexpr std::size_t kShared = kTaps / 2 - 1;  // band samples two neighbouring chunks both read
+  HWY_ALIGN float a[kPulledPairs + kShared];
+  HWY_ALIGN float d[kPulledPairs + kShared];
+  std::size_t start = 0;   // the position a[0] and d[0] hold
+  std::size_t pulled = 0;  // the first position not pulled yet
+  for (std::size_t w0 = 0; w0 < pairs; w0 += kPulledPairs) {
+    const std::size_t w1 = std::min(w0 + kPulledPairs, pairs);
+    const std::size_t to = w1 + kShared;
+    approximation.fill(approximation.context, pulled, to - pulled, a + (pulled - start));
+    details.fill(details.context, pulled, to - pulled, d + (pulled - start));
+    pulled = to;
+    float* y = chunk(w0, w1);
+    std::fill_n(y, 2 * (w1 - w0), 0.0f);
+    ReconstructPairs<kTaps>(a, d, w1 - w0, low, high, kTaps, y);
+    done(w0, w1, y);
+    std::copy(a + (w1 - start), a + (pulled - start), a);
+    std::copy(d + (w1 - start), d + (pulled - start), d);
+    start = w1;
+  }
+}
+
+// Into `output`, 2 pairs samples.
+template <std::size_t kTaps>
+HWY_INLINE void FixedTapsInverseFrom(const SampleSource& approximation, const SampleSource& details,
+                                     std::size_t pairs, const float* HWY_RESTRICT low,
+                                     const float* HWY_RESTRICT high, float* output) {
+  FixedTapsInversePulled<kTaps>(
+      approximation, details, pairs, low, high,
+      [&](std::size_t w0, std::size_t) { return output + 2 * w0; },
+      [](std::size_t, std::size_t, const float*) {});
+}
+
+// Pushed to `output` a chunk at a time.
+template <std::size_t kTaps>
+HWY_INLINE void FixedTapsInverseTo(const SampleSource& approximation, const SampleSource& details,
+                                   std::size_t pairs, const float* HWY_RESTRICT low,
+                                   const float* HWY_RESTRICT high, const SampleSink& output) {
+  HWY_ALIGN float y[2 * kPulledPairs];
+  FixedTapsInversePulled<kTaps>(
+      approximation, details, pairs, low, high, [&](std::size_t, std::size_t) { return y; },
+      [&](std::size_t w0, std::size_t w1, const float* chunk) {
+        output.take(output.context, 2 * w0, 2 * (w1 - w0), chunk);
+      });
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace lumvet
 HWY_AFTER_NAMESPACE();

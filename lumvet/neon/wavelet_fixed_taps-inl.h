@@ -46,6 +46,18 @@ void FixedTapsInverseStep(const float* approximation, const float* details, std:
   ReconstructPairs<kFixedTaps>(approximation, details, pairs, low, high, kFixedTaps, output);
 }
 
+void FixedTapsInverseFromStep(const SampleSource& approximation, const SampleSource& details,
+                              std::size_t pairs, const float* low, const float* high,
+                              float* output) {
+  FixedTapsInverseFrom<kFixedTaps>(approximation, details, pairs, low, high, output);
+}
+
+void FixedTapsInverseToStep(const SampleSource& approximation, const SampleSource& details,
+                            std::size_t pairs, const float* low, const float* high,
+                            const SampleSink& output) {
+  FixedTapsInverseTo<kFixedTaps>(approximation, details, pairs, low, high, output);
+}
+
 }  // namespace
 }  // namespace HWY_NAMESPACE
 }  // namespace lumvet
@@ -58,6 +70,8 @@ namespace {
 HWY_EXPORT(FixedTapsForwardStep);
 HWY_EXPORT(FixedTapsForwardFromStep);
 HWY_EXPORT(FixedTapsInverseStep);
+HWY_EXPORT(FixedTapsInverseFromStep);
+HWY_EXPORT(FixedTapsInverseToStep);
 
 }  // namespace
 
@@ -87,6 +101,25 @@ void FixedTapsExecutor<kTaps, kSlots>::run_inverse(const float* approximation, c
   static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
   HWY_DYNAMIC_DISPATCH(FixedTapsInverseStep)(approximation, details, pairs, low_pass_.data(),
                                              high_pass_.data(), output);
+}
+
+template <std::size_t kTaps, std::size_t kSlots>
+void FixedTapsExecutor<kTaps, kSlots>::run_inverse_from(const SampleSource& approximation,
+                                                        const SampleSource& details,
+                                                        std::size_t pairs, float* output) const {
+  static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
+  HWY_DYNAMIC_DISPATCH(FixedTapsInverseFromStep)(approximation, details, pairs, low_pass_.data(),
+                                                 high_pass_.data(), output);
+}
+
+template <std::size_t kTaps, std::size_t kSlots>
+void FixedTapsExecutor<kTaps, kSlots>::run_inverse_to(const SampleSource& approximation,
+                                                      const SampleSource& details,
+                                                      std::size_t pairs,
+                                                      const SampleSink& output) const {
+  static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
+  HWY_DYNAMIC_DISPATCH(FixedTapsInverseToStep)(approximation, details, pairs, low_pass_.data(),
+                                               high_pass_.data(), output);
 }
 
 template class FixedTapsExecutor<LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength,

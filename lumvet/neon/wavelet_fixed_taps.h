@@ -83,6 +83,34 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
     return {};
   }
 
+  // Both bands pulled a chunk at a time, no copy of either held: sample j
+  // of either is pulled before output sample 2j - L + 2 or any later one is
+  // written, so the sources may read from the upper half of `output`.
+  Status execute_inverse_from(const SampleSource& approximation, std::size_t approximation_length,
+                              const SampleSource& details, std::size_t details_length,
+                              std::span<float> output) const final {
+    if (auto checked =
+            conv::check_inverse(kTaps, approximation_length, details_length, output.size());
+        !checked) {
+      return checked;
+    }
+    run_inverse_from(approximation, details, output.size() / 2, output.data());
+    return {};
+  }
+
+  // The same with the output pushed a chunk at a time.
+  Status execute_inverse_to(const SampleSource& approximation, std::size_t approximation_length,
+                            const SampleSource& details, std::size_t details_length,
+                            const SampleSink& output) const final {
+    const std::size_t length = conv::output_length(approximation_length, kTaps);
+    if (auto checked = conv::check_inverse(kTaps, approximation_length, details_length, length);
+        !checked) {
+      return checked;
+    }
+    run_inverse_to(approximation, details, length / 2, output);
+    return {};
+  }
+
   std::size_t idwt_size(std::size_t approximation_length, std::size_t) const final {
     return conv::output_length(approximation_length, kTaps);
   }
@@ -100,6 +128,10 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
   // Adds the reconstruction of `pairs` output pairs into output.
   void run_inverse(const float* approximation, const float* details, std::size_t pairs,
                    float* output) const;
+  void run_inverse_from(const SampleSource& approximation, const SampleSource& details,
+                        std::size_t pairs, float* output) const;
+  void run_inverse_to(const SampleSource& approximation, const SampleSource& details,
+                      std::size_t pairs, const SampleSink& output) const;
 
   BorderMode border_;
   Taps low_pass_;

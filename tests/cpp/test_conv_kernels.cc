@@ -73,6 +73,9 @@ TEST_P(CrossTargetTest, ForwardAndInverseMatchScalarReferenceBitForBit) {
     if (n % 2) expected_y = test_signal(e, 7);
     const std::vector<float> initial_y = expected_y;
     reference_inverse(expected, taps, expected_y);
+    // Pushed to a sink, the output starts from zero.
+    std::vector<float> expected_pushed(e, 0.0f);
+    reference_inverse(expected, taps, expected_pushed);
 
     for_each_target([&] {
       for (const auto& executor : executors) {
@@ -98,6 +101,29 @@ TEST_P(CrossTargetTest, ForwardAndInverseMatchScalarReferenceBitForBit) {
         ASSERT_TRUE(
             executor->execute_inverse(expected.approximation, expected.details, y).has_value());
         ASSERT_EQ(first_bit_difference(y, expected_y), -1);
+        // Both bands pulled, the approximation from the output's own upper
+        // half, which the pulled inverse reads before writing there.
+        std::vector<float> z(e, -1.0f);
+        std::ranges::copy(expected.approximation,
+                          z.end() - static_cast<std::ptrdiff_t>(expected.approximation.size()));
+        testing_util::OrderedSource pulled_upper{expected.approximation,
+                                                 z.data() + (e - expected.approximation.size())};
+        testing_util::OrderedSource pulled_details{expected.details};
+        ASSERT_TRUE(executor
+                        ->execute_inverse_from(pulled_upper.source(), expected.approximation.size(),
+                                               pulled_details.source(), expected.details.size(), z)
+                        .has_value());
+        ASSERT_EQ(first_bit_difference(z, expected_pushed), -1);
+        // The same inverse with both bands pulled and the output pushed.
+        testing_util::OrderedSource pulled_a{expected.approximation};
+        testing_util::OrderedSource pulled_d{expected.details};
+        testing_util::OrderedSink pushed;
+        ASSERT_TRUE(executor
+                        ->execute_inverse_to(pulled_a.source(), expected.approximation.size(),
+                                             pulled_d.source(), expected.details.size(),
+                                             pushed.sink())
+                        .has_value());
+        ASSERT_EQ(first_bit_difference(pushed.y, expected_pushed), -1);
       }
     });
   }
