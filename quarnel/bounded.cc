@@ -587,7 +587,7 @@ struct Bands {
 // work in.
 struct Coefficients {
   Bands bands;
-  std::vector<Floats> coarser;  // the bands past the first level's, each its own
+  std::vector<Floats> coarser;  // the memory of the bands past the first level's
   // The arena's first buffer, once the second level has read the first
   // level's approximation from there: each decode rebuilds the coarser levels
   // in it, and the chosen candidate's bytes are written there. Empty for one
@@ -595,8 +595,8 @@ struct Coefficients {
   std::span<float> work;
 };
 
-// The first level's bands go to the arena, the coarser levels' each to
-// memory of its own.
+// The first level's bands go to the arena, the coarser levels' details each
+// to memory of its own.
 std::expected<Coefficients, QuarnelError> coefficients(const Signal& s, const Decomposition& d,
                                                        std::size_t levels, Arena& arena) {
   Coefficients c;
@@ -610,18 +610,31 @@ std::expected<Coefficients, QuarnelError> coefficients(const Signal& s, const De
   c.bands.approximation = approximation;
   if (levels == 1) return c;
   c.work = arena.first;
-  Floats held;  // the running approximation
+  // The approximations between the levels go to alternate ends of the work,
+  // where they fit, but for the second level's, made while the first level's
+  // fills the work, and the last, which the decodes read while they work
+  // there: those get memory of their own.
+  Floats held;
   for (std::size_t k = 1; k < levels; ++k) {
-    const lumvet::DwtSize size_k = d.executor->dwt_size(c.bands.approximation.size());
-    Floats next(size_k.approximation_length);
+    const std::span<const float> input = c.bands.approximation;
+    const lumvet::DwtSize size_k = d.executor->dwt_size(input.size());
+    const std::size_t length = size_k.approximation_length;
+    Floats own;
+    std::span<float> next;
+    if (k == 1 || k + 1 == levels || input.size() + length > c.work.size()) {
+      own = Floats(length);
+      next = own;
+    } else {
+      next = input.data() == c.work.data() ? c.work.last(length) : c.work.first(length);
+    }
     Floats next_details(size_k.details_length);
-    if (auto made = forward(s, d, c.bands.approximation, next, next_details); !made) {
+    if (auto made = forward(s, d, input, next, next_details); !made) {
       return Unexpected(made.error());
     }
     c.bands.details.emplace_back(next_details);
     c.coarser.push_back(std::move(next_details));
     c.bands.approximation = next;
-    held = std::move(next);  // the approximation before goes
+    held = std::move(own);  // the approximation before goes
   }
   c.coarser.push_back(std::move(held));
   return c;
