@@ -21,7 +21,9 @@
 // decoded wavelet's coarser bands, half as much again, are held at a time.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -104,14 +106,15 @@ struct Signal {
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-bool normalise(const float* x, std::size_t count, double lo, double inv, double mean, float* out) {
-  bool finite = true;
+bool normalise(const float* __restrict x, std::size_t count, double lo, double inv, double mean,
+               float* __restrict out) {
+  std::uint32_t nonfinite = 0;  // an exponent of all ones
   for (std::size_t i = 0; i < count; ++i) {
-    finite &= std::isfinite(x[i]);
+    nonfinite |= (std::bit_cast<std::uint32_t>(x[i]) & 0x7F800000u) == 0x7F800000u;
     const auto y = static_cast<float>((static_cast<double>(x[i]) - lo) * inv);
     out[i] = static_cast<float>(static_cast<double>(y) - mean);
   }
-  return finite;
+  return nonfinite == 0;
 }
 
 // The transform's input, (x - lo) / range - mean, made a chunk at a time as
@@ -138,12 +141,16 @@ class NormalisedSignal {
       if (count > 0) held_ = s_.samples[from + count - 1];
       return;
     }
-    for (std::size_t i = 0, at = from % n; i < count; ++i, at = at + 1 == n ? 0 : at + 1) {
-      if (at == 0) held_ = s_.first;
-      if (std::isfinite(s_.samples[at])) held_ = s_.samples[at];
-      out[i] = held_;
+    std::array<float, 1024> held;
+    for (std::size_t done = 0, at = from % n; done < count; done += held.size()) {
+      const std::size_t piece = std::min(held.size(), count - done);
+      for (std::size_t i = 0; i < piece; ++i, at = at + 1 == n ? 0 : at + 1) {
+        if (at == 0) held_ = s_.first;
+        if (std::isfinite(s_.samples[at])) held_ = s_.samples[at];
+        held[i] = held_;
+      }
+      normalise(held.data(), piece, s_.lo, inv_, mean_, out + done);
     }
-    normalise(out, count, s_.lo, inv_, mean_, out);
   }
   lumvet::SampleSource source() {
     return {[](void* self, std::size_t from, std::size_t count, float* out) {

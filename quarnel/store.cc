@@ -101,49 +101,42 @@ float corrected(float x, std::int64_t steps, double quantum) {
 }
 
 // The corrections that bring every finite sample of `decoded` within
-// `bound` of `samples`, applied to `decoded`; nothing when float32 cannot
-// place some sample within the bound.
+// `bound` of `samples`, applied to `decoded`, and in the same pass what the
+// corrected samples achieve against the finite ones, as compress_bounded()
+// reports it (their errors taken in sample order); nothing when float32
+// cannot place some sample within the bound.
 template <typename T>
 std::optional<Corrections> correct(std::span<const T> samples, std::span<float> decoded,
-                                   double bound) {
+                                   double bound, double range, BoundedResult& r) {
   Corrections c;
   // Nearly twice the bound: a sample up to three bounds off takes one step,
   // and lands within the bound, with room for float32 rounding.
   c.quantum = bound * (2.0 - 1.0 / 128);
+  double max_error = 0.0, sum = 0.0;
+  std::size_t finite = 0;
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const double x = static_cast<double>(samples[i]);
     if (!std::isfinite(x)) continue;
     const double miss = x - static_cast<double>(decoded[i]);
-    c.bare_max_error = std::max(c.bare_max_error, std::abs(miss));
-    if (std::abs(miss) <= bound) continue;
-    // Half a quantum from the value at most, or a neighbour where the float
-    // rounding of the sum lands outside.
-    const auto steps = static_cast<std::int64_t>(std::round(miss / c.quantum));
-    bool placed = false;
-    for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
-      const float y = corrected(decoded[i], k, c.quantum);
-      if (k != 0 && std::abs(x - static_cast<double>(y)) <= bound) {
-        decoded[i] = y;
-        c.list.push_back({i, k});
-        placed = true;
-        break;
+    double e = std::abs(miss);
+    c.bare_max_error = std::max(c.bare_max_error, e);
+    if (!(e <= bound)) {
+      // Half a quantum from the value at most, or a neighbour where the
+      // float rounding of the sum lands outside.
+      const auto steps = static_cast<std::int64_t>(std::round(miss / c.quantum));
+      bool placed = false;
+      for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
+        const float y = corrected(decoded[i], k, c.quantum);
+        if (k != 0 && std::abs(x - static_cast<double>(y)) <= bound) {
+          decoded[i] = y;
+          c.list.push_back({i, k});
+          placed = true;
+          break;
+        }
       }
+      if (!placed) return std::nullopt;
+      e = std::abs(static_cast<double>(decoded[i]) - x);
     }
-    if (!placed) return std::nullopt;
-  }
-  return c;
-}
-
-// What `decoded` achieves against the finite samples, as compress_bounded()
-// reports it.
-template <typename T>
-void measure_into(std::span<const T> samples, std::span<const float> decoded, double range,
-                  BoundedResult& r) {
-  double max_error = 0.0, sum = 0.0;
-  std::size_t finite = 0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (!std::isfinite(samples[i])) continue;
-    const double e = std::abs(static_cast<double>(decoded[i]) - static_cast<double>(samples[i]));
     max_error = std::max(max_error, e);
     sum += e * e;
     ++finite;
@@ -151,6 +144,7 @@ void measure_into(std::span<const T> samples, std::span<const float> decoded, do
   const double rms = finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(finite));
   r.max_error = max_error;
   r.psnr = rms == 0.0 ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(range / rms);
+  return c;
 }
 
 // The corrected coarser stream for a largest-error target, or nothing where
@@ -177,9 +171,8 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
     if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
     return Unexpected(result.error());
   }
-  auto corrections = correct(input, std::span<float>(decoded), bound);
+  auto corrections = correct(input, std::span<float>(decoded), bound, width, *result);
   if (!corrections) return None();
-  measure_into(input, std::span<const float>(decoded), width, *result);
   return None(std::pair{std::move(*result), std::move(*corrections)});
 }
 
