@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <numbers>
@@ -927,6 +928,21 @@ void dequantised(const float* coefficients, std::size_t count, double gain, Quan
   }
 }
 
+// A band into the coefficient byte string, as signed 16-bit little-endian
+// integers. Cloned as dequantised() is; the loop vectorises with whole
+// 16-bit stores.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+void quantised_bytes(const float* __restrict band, std::size_t count, double gain,
+                     Quantiser quantiser, std::uint8_t* __restrict out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto u = static_cast<std::uint16_t>(quantised(band[i], gain, quantiser));
+    if constexpr (std::endian::native == std::endian::big) u = std::byteswap(u);
+    std::memcpy(out + 2 * i, &u, sizeof u);
+  }
+}
+
 // A band quantised and dequantised as the inverse transform pulls it.
 struct QuantisedBand {
   const float* coefficients;
@@ -1016,11 +1032,8 @@ Built write(const Decomposition& d, const Coefficients& coefficients, const Cand
   }
   std::size_t at = 0;
   const auto quantise_into = [&](std::span<const float> band, Quantiser quantiser) {
-    for (const float v : band) {
-      const auto u = static_cast<std::uint16_t>(quantised(v, q.gain, quantiser));
-      bytes[at++] = static_cast<std::uint8_t>(u);
-      bytes[at++] = static_cast<std::uint8_t>(u >> 8);
-    }
+    quantised_bytes(band.data(), band.size(), q.gain, quantiser, bytes.data() + at);
+    at += 2 * band.size();
   };
   const Bands& bands = coefficients.bands;
   quantise_into(bands.approximation, c.quantisers[0]);
