@@ -81,24 +81,12 @@ void Cdf53Inverse(const float* HWY_RESTRICT approximation, const float* HWY_REST
   inverse_level(bands, n, output);
 }
 
-// Both bands are pulled a chunk ahead of the output: when sample j of either
-// is pulled, output samples from 2j - 2 on are still unwritten (the chunk
-// being pulled starts at the last chunk's end, and merging stops one pair
-// short of it). A source may therefore read from the upper half of `y`.
-void Cdf53InverseFrom(const SampleSource& approximation, const SampleSource& details, std::size_t n,
-                      float* y) {
-  PulledBands<kChunk> bands{approximation, details};
-  ArrayOutput output{y};
-  inverse_level(bands, n, output);
-}
-
-// The pairs merged at once are at most a chunk and the one held back from
-// the chunk before.
-void Cdf53InverseTo(const SampleSource& approximation, const SampleSource& details, std::size_t n,
-                    const SampleSink& output) {
-  PulledBands<kChunk> bands{approximation, details};
-  PushedOutput<kChunk + 1> pushed{output};
-  inverse_level(bands, n, pushed);
+// The merge of pair i waits for the update of s[i + 1]: one pair held back.
+void Cdf53InversePulled(const SampleSource& approximation, const SampleSource& details,
+                        std::size_t n, float* y, const SampleSink* sink) {
+  inverse_pulled<kChunk, 1>(
+      [](auto& bands, std::size_t m, auto& output) { inverse_level(bands, m, output); },
+      approximation, details, n, y, sink);
 }
 
 }  // namespace lumvet::neon::HWY_NAMESPACE
@@ -110,8 +98,7 @@ namespace lumvet::neon {
 HWY_EXPORT(Cdf53Forward);
 HWY_EXPORT(Cdf53ForwardFrom);
 HWY_EXPORT(Cdf53Inverse);
-HWY_EXPORT(Cdf53InverseFrom);
-HWY_EXPORT(Cdf53InverseTo);
+HWY_EXPORT(Cdf53InversePulled);
 
 void cdf53_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf53Forward)(input, n, approximation, details);
@@ -129,12 +116,12 @@ void cdf53_inverse_f32(const float* approximation, const float* details, std::si
 
 void cdf53_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
                             std::size_t n, float* output) {
-  HWY_DYNAMIC_DISPATCH(Cdf53InverseFrom)(approximation, details, n, output);
+  HWY_DYNAMIC_DISPATCH(Cdf53InversePulled)(approximation, details, n, output, nullptr);
 }
 
 void cdf53_inverse_to_f32(const SampleSource& approximation, const SampleSource& details,
                           std::size_t n, const SampleSink& output) {
-  HWY_DYNAMIC_DISPATCH(Cdf53InverseTo)(approximation, details, n, output);
+  HWY_DYNAMIC_DISPATCH(Cdf53InversePulled)(approximation, details, n, nullptr, &output);
 }
 
 }  // namespace lumvet::neon

@@ -140,24 +140,13 @@ void Cdf97Inverse(const float* HWY_RESTRICT approximation, const float* HWY_REST
   inverse_level(bands, n, output);
 }
 
-// Both bands are pulled a chunk ahead of the output: when sample j of either
-// is pulled, output samples from 2j - 2 on are still unwritten (the chunk
-// being pulled starts at the last chunk's end, and merging stops two pairs
-// short of it). A source may therefore read from the upper half of `y`.
-void Cdf97InverseFrom(const SampleSource& approximation, const SampleSource& details, std::size_t n,
-                      float* y) {
-  PulledBands<kChunk> bands{approximation, details};
-  ArrayOutput output{y};
-  inverse_level(bands, n, output);
-}
-
-// The pairs merged at once are at most a chunk and the two held back from
-// the chunk before.
-void Cdf97InverseTo(const SampleSource& approximation, const SampleSource& details, std::size_t n,
-                    const SampleSink& output) {
-  PulledBands<kChunk> bands{approximation, details};
-  PushedOutput<kChunk + 2> pushed{output};
-  inverse_level(bands, n, pushed);
+// The last merges of a chunk wait for the updates of the next: two pairs
+// held back.
+void Cdf97InversePulled(const SampleSource& approximation, const SampleSource& details,
+                        std::size_t n, float* y, const SampleSink* sink) {
+  inverse_pulled<kChunk, 2>(
+      [](auto& bands, std::size_t m, auto& output) { inverse_level(bands, m, output); },
+      approximation, details, n, y, sink);
 }
 
 }  // namespace lumvet::neon::HWY_NAMESPACE
@@ -169,8 +158,7 @@ namespace lumvet::neon {
 HWY_EXPORT(Cdf97Forward);
 HWY_EXPORT(Cdf97ForwardFrom);
 HWY_EXPORT(Cdf97Inverse);
-HWY_EXPORT(Cdf97InverseFrom);
-HWY_EXPORT(Cdf97InverseTo);
+HWY_EXPORT(Cdf97InversePulled);
 
 void cdf97_forward_f32(const float* input, std::size_t n, float* approximation, float* details) {
   HWY_DYNAMIC_DISPATCH(Cdf97Forward)(input, n, approximation, details);
@@ -188,12 +176,12 @@ void cdf97_inverse_f32(const float* approximation, const float* details, std::si
 
 void cdf97_inverse_from_f32(const SampleSource& approximation, const SampleSource& details,
                             std::size_t n, float* output) {
-  HWY_DYNAMIC_DISPATCH(Cdf97InverseFrom)(approximation, details, n, output);
+  HWY_DYNAMIC_DISPATCH(Cdf97InversePulled)(approximation, details, n, output, nullptr);
 }
 
 void cdf97_inverse_to_f32(const SampleSource& approximation, const SampleSource& details,
                           std::size_t n, const SampleSink& output) {
-  HWY_DYNAMIC_DISPATCH(Cdf97InverseTo)(approximation, details, n, output);
+  HWY_DYNAMIC_DISPATCH(Cdf97InversePulled)(approximation, details, n, nullptr, &output);
 }
 
 }  // namespace lumvet::neon

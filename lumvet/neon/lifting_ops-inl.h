@@ -416,6 +416,27 @@ struct PushedOutput {
   }
 };
 
+// An inverse level of a lifting kernel, run by level(bands, n, output), its
+// chunked loop, with its bands pulled: into `y`, or with a sink pushed
+// there, kChunkPairs pairs and the kHeldBack the chunk before held back at a
+// time at most. The loops pull each chunk of both bands before they merge the
+// pairs up to it, all but those held back: when sample j of either band is
+// pulled, output samples from 2j - 2 on are still unwritten, so a source
+// may read from the upper half of `y`.
+template <std::size_t kChunkPairs, std::size_t kHeldBack, class Level>
+HWY_INLINE void inverse_pulled(const Level& level, const SampleSource& approximation,
+                               const SampleSource& details, std::size_t n, float* y,
+                               const SampleSink* sink) {
+  PulledBands<kChunkPairs> bands{approximation, details};
+  if (sink) {
+    PushedOutput<kChunkPairs + kHeldBack> pushed{*sink};
+    level(bands, n, pushed);
+  } else {
+    ArrayOutput output{y};
+    level(bands, n, output);
+  }
+}
+
 }  // namespace lumvet::neon::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 

@@ -194,19 +194,20 @@ constexpr std::size_t kPulledPairs = 1024;
 
 // The inverse of a fixed kernel, `pairs` output pairs, with both bands
 // pulled from their sources in order: pair w reads a and d at w .. w + L/2 -
-// 1 only, so the bands slide along in windows and each pair is computed as
-// ReconstructPairs computes it, into a zeroed chunk. chunk(w0, w1) gives
-// where pairs [w0, w1), at most kPulledPairs of them, are written, and
-// done(w0, w1, y) is told once they are. Band sample j is pulled before
-// output sample 2(j - L/2 + 1) or any later one is written.
-template <std::size_t kTaps, class Chunk, class Done>
+// 1 only, so the bands slide along in windows and each chunk of pairs is
+// computed as ReconstructPairs computes it, into zeros, in `output` or, with
+// a sink, in a buffer pushed there. Band sample j is pulled before output
+// sample 2(j - L/2 + 1) or any later one is written.
+template <std::size_t kTaps>
 HWY_INLINE void FixedTapsInversePulled(const SampleSource& approximation,
                                        const SampleSource& details, std::size_t pairs,
                                        const float* HWY_RESTRICT low,
-                                       const float* HWY_RESTRICT high, Chunk chunk, Done done) {
+                                       const float* HWY_RESTRICT high, float* output,
+                                       const SampleSink* sink) {
   constexpr std::size_t kShared = kTaps / 2 - 1;  // band samples two neighbouring chunks both read
   HWY_ALIGN float a[kPulledPairs + kShared];
   HWY_ALIGN float d[kPulledPairs + kShared];
+  HWY_ALIGN float pushed[2 * kPulledPairs];
   std::size_t start = 0;   // the position a[0] and d[0] hold
   std::size_t pulled = 0;  // the first position not pulled yet
   for (std::size_t w0 = 0; w0 < pairs; w0 += kPulledPairs) {
@@ -215,38 +216,14 @@ HWY_INLINE void FixedTapsInversePulled(const SampleSource& approximation,
     approximation.fill(approximation.context, pulled, to - pulled, a + (pulled - start));
     details.fill(details.context, pulled, to - pulled, d + (pulled - start));
     pulled = to;
-    float* y = chunk(w0, w1);
+    float* y = sink ? pushed : output + 2 * w0;
     std::fill_n(y, 2 * (w1 - w0), 0.0f);
     ReconstructPairs<kTaps>(a, d, w1 - w0, low, high, kTaps, y);
-    done(w0, w1, y);
+    if (sink) sink->take(sink->context, 2 * w0, 2 * (w1 - w0), y);
     std::copy(a + (w1 - start), a + (pulled - start), a);
     std::copy(d + (w1 - start), d + (pulled - start), d);
     start = w1;
   }
-}
-
-// Into `output`, 2 pairs samples.
-template <std::size_t kTaps>
-HWY_INLINE void FixedTapsInverseFrom(const SampleSource& approximation, const SampleSource& details,
-                                     std::size_t pairs, const float* HWY_RESTRICT low,
-                                     const float* HWY_RESTRICT high, float* output) {
-  FixedTapsInversePulled<kTaps>(
-      approximation, details, pairs, low, high,
-      [&](std::size_t w0, std::size_t) { return output + 2 * w0; },
-      [](std::size_t, std::size_t, const float*) {});
-}
-
-// Pushed to `output` a chunk at a time.
-template <std::size_t kTaps>
-HWY_INLINE void FixedTapsInverseTo(const SampleSource& approximation, const SampleSource& details,
-                                   std::size_t pairs, const float* HWY_RESTRICT low,
-                                   const float* HWY_RESTRICT high, const SampleSink& output) {
-  HWY_ALIGN float y[2 * kPulledPairs];
-  FixedTapsInversePulled<kTaps>(
-      approximation, details, pairs, low, high, [&](std::size_t, std::size_t) { return y; },
-      [&](std::size_t w0, std::size_t w1, const float* chunk) {
-        output.take(output.context, 2 * w0, 2 * (w1 - w0), chunk);
-      });
 }
 
 }  // namespace HWY_NAMESPACE

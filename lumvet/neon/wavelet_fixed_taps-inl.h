@@ -46,16 +46,10 @@ void FixedTapsInverseStep(const float* approximation, const float* details, std:
   ReconstructPairs<kFixedTaps>(approximation, details, pairs, low, high, kFixedTaps, output);
 }
 
-void FixedTapsInverseFromStep(const SampleSource& approximation, const SampleSource& details,
-                              std::size_t pairs, const float* low, const float* high,
-                              float* output) {
-  FixedTapsInverseFrom<kFixedTaps>(approximation, details, pairs, low, high, output);
-}
-
-void FixedTapsInverseToStep(const SampleSource& approximation, const SampleSource& details,
-                            std::size_t pairs, const float* low, const float* high,
-                            const SampleSink& output) {
-  FixedTapsInverseTo<kFixedTaps>(approximation, details, pairs, low, high, output);
+void FixedTapsInversePulledStep(const SampleSource& approximation, const SampleSource& details,
+                                std::size_t pairs, const float* low, const float* high,
+                                float* output, const SampleSink* sink) {
+  FixedTapsInversePulled<kFixedTaps>(approximation, details, pairs, low, high, output, sink);
 }
 
 }  // namespace
@@ -70,8 +64,7 @@ namespace {
 HWY_EXPORT(FixedTapsForwardStep);
 HWY_EXPORT(FixedTapsForwardFromStep);
 HWY_EXPORT(FixedTapsInverseStep);
-HWY_EXPORT(FixedTapsInverseFromStep);
-HWY_EXPORT(FixedTapsInverseToStep);
+HWY_EXPORT(FixedTapsInversePulledStep);
 
 }  // namespace
 
@@ -104,22 +97,13 @@ void FixedTapsExecutor<kTaps, kSlots>::run_inverse(const float* approximation, c
 }
 
 template <std::size_t kTaps, std::size_t kSlots>
-void FixedTapsExecutor<kTaps, kSlots>::run_inverse_from(const SampleSource& approximation,
-                                                        const SampleSource& details,
-                                                        std::size_t pairs, float* output) const {
+void FixedTapsExecutor<kTaps, kSlots>::run_inverse_pulled(const SampleSource& approximation,
+                                                          const SampleSource& details,
+                                                          std::size_t pairs, float* output,
+                                                          const SampleSink* sink) const {
   static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
-  HWY_DYNAMIC_DISPATCH(FixedTapsInverseFromStep)(approximation, details, pairs, low_pass_.data(),
-                                                 high_pass_.data(), output);
-}
-
-template <std::size_t kTaps, std::size_t kSlots>
-void FixedTapsExecutor<kTaps, kSlots>::run_inverse_to(const SampleSource& approximation,
-                                                      const SampleSource& details,
-                                                      std::size_t pairs,
-                                                      const SampleSink& output) const {
-  static_assert(kTaps == LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength);
-  HWY_DYNAMIC_DISPATCH(FixedTapsInverseToStep)(approximation, details, pairs, low_pass_.data(),
-                                               high_pass_.data(), output);
+  HWY_DYNAMIC_DISPATCH(FixedTapsInversePulledStep)(approximation, details, pairs, low_pass_.data(),
+                                                   high_pass_.data(), output, sink);
 }
 
 template class FixedTapsExecutor<LUMVET_FIXED_TAPS_EXECUTOR::kFilterLength,

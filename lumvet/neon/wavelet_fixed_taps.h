@@ -94,7 +94,7 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
         !checked) {
       return checked;
     }
-    run_inverse_from(approximation, details, output.size() / 2, output.data());
+    run_inverse_pulled(approximation, details, output.size() / 2, output.data(), nullptr);
     return {};
   }
 
@@ -107,7 +107,7 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
         !checked) {
       return checked;
     }
-    run_inverse_to(approximation, details, length / 2, output);
+    run_inverse_pulled(approximation, details, length / 2, nullptr, &output);
     return {};
   }
 
@@ -128,10 +128,10 @@ class FixedTapsExecutor : public IncompleteDwtExecutor {
   // Adds the reconstruction of `pairs` output pairs into output.
   void run_inverse(const float* approximation, const float* details, std::size_t pairs,
                    float* output) const;
-  void run_inverse_from(const SampleSource& approximation, const SampleSource& details,
-                        std::size_t pairs, float* output) const;
-  void run_inverse_to(const SampleSource& approximation, const SampleSource& details,
-                      std::size_t pairs, const SampleSink& output) const;
+  // The inverse with pulled bands, into `output` or, with a sink, pushed
+  // there.
+  void run_inverse_pulled(const SampleSource& approximation, const SampleSource& details,
+                          std::size_t pairs, float* output, const SampleSink* sink) const;
 
   BorderMode border_;
   Taps low_pass_;
