@@ -1,8 +1,10 @@
 #include "quarnel/compressor.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -34,15 +36,36 @@ inline float sanitised(float x) {
 
 // The smallest and largest sanitised sample. Ties keep the first value seen,
 // so the sign of a zero extreme is that of its first occurrence.
+//
+// Eight running extremes rather than one, so that no comparison waits on the
+// one before. Their order cannot change an extreme's value, only which of
+// two equal values is kept, and equal values differ only as zeros: a zero
+// extreme is looked up again.
 std::pair<float, float> sanitised_range(std::span<const float> samples) {
-  float lo = std::numeric_limits<float>::infinity();
-  float hi = -std::numeric_limits<float>::infinity();
-  for (const float sample : samples) {
-    const float x = sanitised(sample);
-    lo = x < lo ? x : lo;
-    hi = x > hi ? x : hi;
+  constexpr std::size_t kLanes = 8;
+  std::array<float, kLanes> lo, hi;
+  lo.fill(std::numeric_limits<float>::infinity());
+  hi.fill(-std::numeric_limits<float>::infinity());
+  const auto take = [&](std::size_t lane, float x) {
+    lo[lane] = x < lo[lane] ? x : lo[lane];
+    hi[lane] = x > hi[lane] ? x : hi[lane];
+  };
+  std::size_t i = 0;
+  for (; i + kLanes <= samples.size(); i += kLanes) {
+    for (std::size_t lane = 0; lane < kLanes; ++lane) take(lane, sanitised(samples[i + lane]));
   }
-  return {lo, hi};
+  for (; i < samples.size(); ++i) take(0, sanitised(samples[i]));
+  for (std::size_t lane = 1; lane < kLanes; ++lane) {
+    lo[0] = lo[lane] < lo[0] ? lo[lane] : lo[0];
+    hi[0] = hi[lane] > hi[0] ? hi[lane] : hi[0];
+  }
+  const auto first_zero = [&] {
+    for (const float sample : samples) {
+      if (sanitised(sample) == 0.0f) return sanitised(sample);
+    }
+    return 0.0f;
+  };
+  return {lo[0] == 0.0f ? first_zero() : lo[0], hi[0] == 0.0f ? first_zero() : hi[0]};
 }
 
 // The signal mapped onto [0, 1] by its range, less its mean: each working
@@ -74,17 +97,18 @@ float normalised_mean(std::span<const float> samples, float lo, float inv) {
 // clamp would then store a coefficient far from the true one.
 bool quantise_band(std::span<const float> band, float multiplier, int threshold,
                    std::uint8_t* out) {
-  bool fits = true;
+  // Flags or'ed as integers and no short-circuit: the loop vectorises.
+  std::uint32_t outside = 0;
   for (std::size_t i = 0; i < band.size(); ++i) {
     const float v = band[i] * multiplier;
-    fits &= v > -32769.0f && v < 32768.0f;
-    std::int32_t q = quantise(band[i], multiplier);
-    q = (q > -threshold && q < threshold) ? 0 : q;
-    const auto u = static_cast<std::uint16_t>(q);
+    outside |=
+        static_cast<std::uint32_t>(!(v > -32769.0f)) | static_cast<std::uint32_t>(!(v < 32768.0f));
+    const std::int32_t q = quantise(band[i], multiplier);
+    const auto u = static_cast<std::uint16_t>(std::abs(q) < threshold ? 0 : q);
     out[2 * i] = static_cast<std::uint8_t>(u);
     out[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
   }
-  return fits;
+  return outside == 0;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "quarnel/decompressor.h"
@@ -416,19 +417,34 @@ Trailer mask_of_impl(std::span<const T> samples, std::optional<double> fill) {
   const T fill_value = has_fill ? static_cast<T>(*fill) : T(0);
   // A fill value the samples' type cannot hold equals none of them.
   const bool fill_exact = has_fill && static_cast<double>(fill_value) == *fill;
-  // Not finite (NaN fails the comparison) or the fill: without branches, so
-  // that the test of a block vectorises.
+  // Not finite (NaN fails the comparison) or the fill.
   const auto masked = [&](T x) {
-    return !(std::abs(x) <= std::numeric_limits<T>::max()) | (fill_exact & (x == fill_value));
+    return !(std::abs(x) <= std::numeric_limits<T>::max()) || (fill_exact && x == fill_value);
   };
+  // The same test on the bits, in a form the compiler vectorises for either
+  // type on plain SSE2, which compares no 64-bit integers: a >= b as the top
+  // bit of a - b (both below it), a == b as a zero a ^ b. The fill is its
+  // bits, and the other zero's for a fill of 0; without a fill, the
+  // infinity, which is masked anyway.
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  constexpr Bits kMagnitude = ~Bits{0} >> 1;
+  constexpr Bits kInfinity = std::bit_cast<Bits>(std::numeric_limits<T>::infinity());
+  constexpr unsigned kTop = 8 * sizeof(Bits) - 1;
+  const Bits fill_bits = fill_exact ? std::bit_cast<Bits>(fill_value) : kInfinity;
+  const Bits other_bits = fill_exact && fill_value == T(0) ? fill_bits ^ ~kMagnitude : fill_bits;
+  const auto differs = [](Bits a, Bits b) { return ((a ^ b) | (0 - (a ^ b))) >> kTop; };
   // Most blocks hold nothing to mask: one test each, and the run-building
   // loop only where a block holds something.
   constexpr std::size_t kBlock = 512;
   std::uint64_t run_bits = 0;
   for (std::size_t start = 0; start < samples.size(); start += kBlock) {
     const std::size_t end = std::min(samples.size(), start + kBlock);
-    bool any = false;
-    for (std::size_t i = start; i < end; ++i) any |= masked(samples[i]);
+    Bits any = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const Bits b = std::bit_cast<Bits>(samples[i]);
+      any |= ~((b & kMagnitude) - kInfinity) >> kTop;
+      any |= (differs(b, fill_bits) & differs(b, other_bits)) ^ 1;
+    }
     if (!any) continue;
     for (std::size_t i = start; i < end; ++i) {
       const T x = samples[i];

@@ -293,6 +293,30 @@ TEST(Compress, NonFiniteSamplesAreReplacedBeforeAnythingElse) {
   }
 }
 
+// Where both zeros reach an extreme, the header keeps the sign of the first,
+// wherever the two fall among the samples the range is taken in parallel over.
+TEST(Compress, ZeroExtremeKeepsTheSignOfItsFirstOccurrence) {
+  for (const std::size_t length : {5u, 16u, 37u}) {
+    for (std::size_t first = 0; first < length; ++first) {
+      for (const float sign : {1.0f, -1.0f}) {
+        std::vector<float> x(length, sign * 3.0f);  // all beyond the zero extreme
+        x[first] = sign > 0 ? -0.0f : 0.0f;
+        x[(first + 5) % length] = first % 3 == 0 ? kNaN : (sign > 0 ? 0.0f : -0.0f);
+        x[(first + 9) % length] = -x[first];
+        float lo = kInf, hi = -kInf;  // the sequential rule
+        for (const float v : x) {
+          const float y = std::isnan(v) ? 0.0f : v;
+          lo = y < lo ? y : lo;
+          hi = y > hi ? y : hi;
+        }
+        const QuarnelHeader h = header_of(compressed(x, CompressionOptions{}));
+        EXPECT_EQ(bits(h.min_value), bits(lo)) << length << " " << first << " " << sign;
+        EXPECT_EQ(bits(h.max_value), bits(hi)) << length << " " << first << " " << sign;
+      }
+    }
+  }
+}
+
 TEST(Compress, OneSampleIsFlatAndExtendedToTheFilter) {
   const std::vector<float> x = {5.0f};
   const Bytes stream = compressed(x, CompressionOptions{});

@@ -103,25 +103,42 @@ INSTANTIATE_TEST_SUITE_P(Coders, TrailerCoders,
 
 // Runs anywhere, across the blocks the scan skips whole, against a plain
 // per-sample reference.
-TEST(Trailer, MaskRunsMatchAPerSampleScan) {
-  std::vector<float> x(5000);
-  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i % 97) * 0.25f;
-  const float nan = std::numeric_limits<float>::quiet_NaN();
+// Blocks hold runs across their edges, or a single special value alone.
+template <typename T>
+void expect_mask_matches_a_per_sample_scan(std::optional<double> fill) {
+  constexpr T kHuge = std::numeric_limits<T>::infinity();
+  std::vector<T> x(5000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = T(3) + static_cast<T>(i % 97) * T(0.25);
+  const T nan = std::numeric_limits<T>::quiet_NaN();
   for (const auto& [from, to, value] :
-       {std::tuple{0u, 3u, nan}, std::tuple{509u, 517u, kInf}, std::tuple{1023u, 1025u, nan},
-        std::tuple{1536u, 1537u, -kInf}, std::tuple{4999u, 5000u, nan}}) {
+       {std::tuple{0u, 3u, nan}, std::tuple{509u, 517u, kHuge}, std::tuple{1023u, 1025u, nan},
+        std::tuple{1536u, 1537u, -kHuge}, std::tuple{2100u, 2101u, T(-0.0)},
+        std::tuple{2600u, 2601u, T(0)}, std::tuple{3100u, 3101u, std::numeric_limits<T>::max()},
+        std::tuple{3600u, 3601u, T(1.5)},
+        std::tuple{4100u, 4101u, -std::numeric_limits<T>::denorm_min()},
+        std::tuple{4999u, 5000u, nan}}) {
     for (unsigned i = from; i < to; ++i) x[i] = value;
   }
-  const Trailer t = mask_of(std::span<const float>(x), 1.5);
+  const Trailer t = mask_of(std::span<const T>(x), fill);
   std::vector<bool> got(x.size(), false);
   for (const MaskRun& r : t.mask) {
     for (std::uint64_t i = r.start; i < r.start + r.length; ++i) {
       got[i] = true;
-      EXPECT_EQ(t.values[r.value], std::bit_cast<std::uint32_t>(x[i])) << i;
+      using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+      EXPECT_EQ(t.values[r.value], std::bit_cast<Bits>(x[i])) << i;
     }
   }
   for (std::size_t i = 0; i < x.size(); ++i) {
-    EXPECT_EQ(got[i], !std::isfinite(x[i]) || x[i] == 1.5f) << i;
+    EXPECT_EQ(got[i], !std::isfinite(x[i]) || (fill && x[i] == *fill))
+        << i << " fill " << fill.value_or(-1);
+  }
+}
+
+TEST(Trailer, MaskRunsMatchAPerSampleScan) {
+  for (const std::optional<double> fill :
+       {std::optional<double>{}, std::optional{1.5}, std::optional{0.0}}) {
+    expect_mask_matches_a_per_sample_scan<float>(fill);
+    expect_mask_matches_a_per_sample_scan<double>(fill);
   }
 }
 

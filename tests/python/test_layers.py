@@ -1,0 +1,40 @@
+"""Every binding reaches the codec through the headers it installs: the
+design's module, quarnel_tools' extension, the C interface and the HDF5
+filter include no header of the codec's own insides."""
+
+import re
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BINDINGS = ["quarnel_py", "src/quarnel_tools", "hdf5_filter", "quarnel/quarnel_c.cc", "examples"]
+
+
+def installed_headers():
+    build = (ROOT / "quarnel" / "meson.build").read_text()
+    listed = re.search(r"install_headers\(([^)]*)\)", build)
+    assert listed, "no install_headers() in quarnel/meson.build"
+    names = set(re.findall(r"'([\w.]+)'", listed.group(1)))
+    return names | ({"version.h"} if "version_h" in listed.group(1) else set())
+
+
+def includes(path):
+    return re.findall(r'#include "quarnel/([\w.]+)"', path.read_text())
+
+
+def sources(where):
+    path = ROOT / where
+    return [path] if path.is_file() else sorted(p for p in path.rglob("*") if p.suffix in {".c", ".cc", ".h", ".hpp"})
+
+
+@pytest.mark.parametrize("where", BINDINGS + ["installed headers"])
+def test_bindings_include_only_installed_headers(where):
+    public = installed_headers()
+    if where == "installed headers":
+        files = [ROOT / "quarnel" / h for h in public if (ROOT / "quarnel" / h).exists()]
+    else:
+        files = sources(where)
+    assert files
+    inside = {f"{f.relative_to(ROOT)}: quarnel/{h}" for f in files for h in includes(f) if h not in public}
+    assert not inside
