@@ -95,11 +95,6 @@ Span span_of(std::span<const T> samples) {
   return r;
 }
 
-// What the decoder makes of sample x when corrected by `steps` quanta.
-float corrected(float x, std::int64_t steps, double quantum) {
-  return static_cast<float>(static_cast<double>(x) + static_cast<double>(steps) * quantum);
-}
-
 // The corrections that bring every finite sample of `decoded` within
 // `bound` of `samples`, applied to `decoded`, and in the same pass what the
 // corrected samples achieve against the finite ones, as compress_bounded()
@@ -126,7 +121,7 @@ std::optional<Corrections> correct(std::span<const T> samples, std::span<float> 
       const auto steps = static_cast<std::int64_t>(std::round(miss / c.quantum));
       bool placed = false;
       for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
-        const float y = corrected(decoded[i], k, c.quantum);
+        const float y = corrected_sample(decoded[i], k, c.quantum);
         if (k != 0 && std::abs(x - static_cast<double>(y)) <= bound) {
           decoded[i] = y;
           c.list.push_back({i, k});

@@ -493,8 +493,7 @@ void apply_corrections(const Trailer& trailer, std::span<float> samples) {
   if (!trailer.corrections) return;
   const double quantum = trailer.corrections->quantum;
   for (const Correction& k : trailer.corrections->list) {
-    float& x = samples[k.index];
-    x = static_cast<float>(static_cast<double>(x) + static_cast<double>(k.steps) * quantum);
+    samples[k.index] = corrected_sample(samples[k.index], k.steps, quantum);
   }
 }
 

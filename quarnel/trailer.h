@@ -66,6 +66,12 @@ struct Correction {
   friend bool operator==(const Correction&, const Correction&) = default;
 };
 
+// What a reader makes of decoded sample x corrected by `steps` quanta; the
+// encoder places its corrections with the same rounding.
+inline float corrected_sample(float x, std::int64_t steps, double quantum) {
+  return static_cast<float>(static_cast<double>(x) + static_cast<double>(steps) * quantum);
+}
+
 struct Corrections {
   double quantum = 0.0;          // finite and > 0
   double bare_max_error = 0.0;   // the largest error a reader that ignores them sees
