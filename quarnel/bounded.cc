@@ -44,6 +44,7 @@
 #include "quarnel/bounded.h"
 #include "quarnel/compressor.h"
 #include "quarnel/decompressor.h"
+#include "quarnel/finite_range.h"
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/quarnel.h"
@@ -172,26 +173,17 @@ Signal scan(std::span<const float> samples, std::span<const double> exact) {
   Signal s;
   s.samples = samples;
   s.exact = exact;
-  bool seen = false;
-  float lo = std::numeric_limits<float>::infinity();
-  float hi = -lo;
-  for (const float x : samples) {
-    if (!std::isfinite(x)) continue;
-    if (!seen) s.first = x;
-    seen = true;
-    lo = std::min(lo, x);
-    hi = std::max(hi, x);
-    ++s.finite;
-  }
-  if (!seen) lo = hi = 0.0f;
-  s.lo = lo;
-  s.hi = hi;
-  s.range = static_cast<double>(hi) - static_cast<double>(lo);
+  const FiniteRange<float> r = finite_range(samples);
+  const bool seen = r.finite > 0;
+  s.finite = r.finite;
+  s.lo = seen ? r.lo : 0.0f;
+  s.hi = seen ? r.hi : 0.0f;
+  if (seen) s.first = *std::ranges::find_if(samples, [](float x) { return std::isfinite(x); });
+  s.range = static_cast<double>(s.hi) - static_cast<double>(s.lo);
   s.target_range = s.range;
   if (!exact.empty() && seen) {
-    const auto [low, high] =
-        std::ranges::minmax(exact | std::views::filter([](double x) { return std::isfinite(x); }));
-    s.target_range = high - low;
+    const FiniteRange<double> caller = finite_range(exact);
+    s.target_range = caller.hi - caller.lo;
   }
   if (s.range == 0.0) return s;  // all zeros
   // Summed in sample order.

@@ -10,6 +10,7 @@
 
 #include "quarnel/bounded.h"
 #include "quarnel/compressor.h"
+#include "quarnel/finite_range.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
 
@@ -86,13 +87,9 @@ struct Span {
 
 template <typename T>
 Span span_of(std::span<const T> samples) {
-  Span r;
-  for (const T x : samples) {
-    if (!std::isfinite(x)) continue;
-    r.lo = std::min(r.lo, static_cast<double>(x));
-    r.hi = std::max(r.hi, static_cast<double>(x));
-  }
-  return r;
+  const FiniteRange<T> r = finite_range(samples);
+  if (r.finite == 0) return {};
+  return {static_cast<double>(r.lo), static_cast<double>(r.hi)};
 }
 
 // The corrections that bring every finite sample of `decoded` within

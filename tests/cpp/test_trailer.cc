@@ -343,6 +343,42 @@ TYPED_TEST(StoredSignal, FillAndNonFiniteAreMaskedAndTheBoundHolds) {
   EXPECT_FALSE(compress_bounded(std::span<const T>(x), o, 1).has_value());
 }
 
+// Where both zeros reach an extreme, the bounded stream's header and the
+// trailer's range keep the sign of the first, wherever the two fall among the
+// samples the range is taken in parallel over, non-finite ones among them.
+TYPED_TEST(StoredSignal, ZeroExtremeKeepsTheSignOfItsFirstOccurrence) {
+  using T = TypeParam;
+  const auto bits = [](auto v) { return std::bit_cast<std::uint64_t>(static_cast<double>(v)); };
+  BoundedOptions o;
+  o.target = ErrorTarget::psnr;
+  o.value = 40.0;
+  for (const std::size_t length : {5u, 16u, 37u}) {
+    for (std::size_t first = 0; first < length; ++first) {
+      for (const T sign : {T(1), T(-1)}) {
+        std::vector<T> x(length, sign * T(3));  // all beyond the zero extreme
+        x[first] = sign > 0 ? T(-0.0) : T(0.0);
+        x[(first + 5) % length] =
+            first % 3 == 0 ? std::numeric_limits<T>::quiet_NaN() : (sign > 0 ? T(0.0) : T(-0.0));
+        x[(first + 9) % length] = -x[first];
+        T lo = std::numeric_limits<T>::infinity(), hi = -lo;  // the sequential rule
+        for (const T v : x) {
+          lo = v < lo ? v : lo;
+          hi = v > hi ? v : hi;
+        }
+        const auto stored = compress_bounded_stored(std::span<const T>(x), o, StoreOptions{}, 1);
+        ASSERT_TRUE(stored.has_value()) << stored.error().message();
+        const auto range = read_trailer(stored->stream).value()->signal_range.value();
+        EXPECT_EQ(bits(range.first), bits(lo)) << length << " " << first << " " << sign;
+        EXPECT_EQ(bits(range.second), bits(hi)) << length << " " << first << " " << sign;
+        const auto bare = compress_bounded(std::span<const T>(x), o, 1);
+        ASSERT_TRUE(bare.has_value()) << bare.error().message();
+        const float min_value = read_header(bare->stream).value().min_value;
+        EXPECT_EQ(bits(min_value), bits(static_cast<float>(lo))) << length << " " << first;
+      }
+    }
+  }
+}
+
 TEST(StoredSignal, PlainEncoderCodesStandInsAndKeepsItsBytesOtherwise) {
   std::vector<float> x(500);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::cos(0.02f * static_cast<float>(i));
