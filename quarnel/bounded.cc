@@ -950,14 +950,14 @@ struct QuantisedBand {
 
 // Where a candidate's decode goes as the inverse transform pushes it: each
 // piece made the decoder's samples, as reconstruct() finishes them, and
-// measured while it is in the cache. Samples past the signal's are cut.
-struct MeasuredDecode {
+// handed on while it is in the cache. Samples past the signal's are cut.
+struct PushedDecode {
   const QuarnelHeader& header;
-  Measure& measure;
+  const DecodedSink& take;
   std::size_t length;  // the signal's
 
-  static void take(void* context, std::size_t from, std::size_t count, const float* samples) {
-    auto& self = *static_cast<MeasuredDecode*>(context);
+  static void push(void* context, std::size_t from, std::size_t count, const float* samples) {
+    auto& self = *static_cast<PushedDecode*>(context);
     const QuarnelHeader& h = self.header;
     std::array<float, 2048> piece;
     const std::size_t end = std::min(from + count, self.length);
@@ -965,19 +965,18 @@ struct MeasuredDecode {
       const auto decoded = std::span(piece).first(std::min(piece.size(), end - at));
       std::copy_n(samples + (at - from), decoded.size(), decoded.data());
       denormalise(decoded, h.min_value, h.max_value, h.mean_value);
-      self.measure.add(decoded);
+      self.take(at, decoded);
     }
   }
 };
 
-// What the candidate's stream decodes to, measured: the inverse transform
-// pulls its coefficients through the quantiser and pushes its samples into
-// the measure, so no bytes are written, no band is held twice and the
+// The samples the candidate's stream decodes to, into `take` in order: the
+// inverse transform pulls its coefficients through the quantiser and pushes
+// its samples, so no bytes are written, no band is held twice and the
 // decoded signal is never held whole.
-std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decomposition& d,
-                                                  const Coefficients& coefficients,
-                                                  const Candidate& c, const Quantisation& q,
-                                                  bool with_rms) {
+std::expected<void, QuarnelError> decode(const Signal& s, const Decomposition& d,
+                                         const Coefficients& coefficients, const Candidate& c,
+                                         const Quantisation& q, const DecodedSink& take) {
   const float factor = std::ldexp(1.0f, -static_cast<int>(q.header.scale));
   std::vector<QuantisedBand> sources;
   sources.reserve(c.levels + 1);  // the band sources point into it
@@ -991,18 +990,37 @@ std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decompo
   for (std::size_t k = 0; k < c.levels; ++k) {
     pulled.details.push_back(band_of(bands.details[k], c.quantisers[k + 1]));
   }
-  Measure measure(s, with_rms);
-  MeasuredDecode decode{q.header, measure, s.samples.size()};
+  const std::size_t n = s.samples.size();
+  std::size_t made = 0;
+  const DecodedSink counted = [&](std::size_t from, std::span<const float> decoded) {
+    take(from, decoded);
+    made = from + decoded.size();
+  };
+  PushedDecode pushed{q.header, counted, n};
   if (auto done = inverse_transform_to(*d.executor, pulled, coefficients.work,
-                                       {&MeasuredDecode::take, &decode});
+                                       {&PushedDecode::push, &pushed});
       !done) {
     return Unexpected(done.error());
   }
   // Any samples the transform lacks are 0, as in reconstruct().
   constexpr std::array<float, 256> kZeros{};
-  while (measure.measured() < s.samples.size()) {
-    measure.add(
-        std::span(kZeros).first(std::min(kZeros.size(), s.samples.size() - measure.measured())));
+  for (; made < n; made += std::min(kZeros.size(), n - made)) {
+    take(made, std::span(kZeros).first(std::min(kZeros.size(), n - made)));
+  }
+  return {};
+}
+
+// What the candidate's stream decodes to, measured as it is made.
+std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decomposition& d,
+                                                  const Coefficients& coefficients,
+                                                  const Candidate& c, const Quantisation& q,
+                                                  bool with_rms) {
+  Measure measure(s, with_rms);
+  if (auto done =
+          decode(s, d, coefficients, c, q,
+                 [&](std::size_t, std::span<const float> decoded) { measure.add(decoded); });
+      !done) {
+    return Unexpected(done.error());
   }
   return measure.result();
 }
@@ -1305,7 +1323,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
                                                             std::span<const double> exact,
                                                             const BoundedOptions& options,
                                                             unsigned threads,
-                                                            std::vector<float>* decoded) {
+                                                            const DecodedSink* decoded) {
   const Signal s = scan(samples, exact);
   if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
     return Unexpected(QuarnelError::unsupported_configuration(
@@ -1336,6 +1354,19 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
   }
   Arena arena{Floats(lengths[0]), Floats(lengths[1])};
   std::optional<Built> found;
+  // The chosen candidate, decoded once more for `decoded` while its
+  // coefficients are still floats (write() puts its bytes over the memory
+  // the decode works in), then written.
+  const auto keep = [&](const Decomposition& d, const Coefficients& made, const Candidate& c,
+                        Measured m) -> std::expected<void, QuarnelError> {
+    if (decoded) {
+      if (auto done = decode(s, d, made, c, m.quantisation, *decoded); !done) {
+        return Unexpected(done.error());
+      }
+    }
+    found = write(d, made, c, std::move(m.quantisation), m.achieved);
+    return {};
+  };
   if (s.range == 0.0) {
     // A constant signal is stored exactly by any wavelet at one level.
     auto d = decompose(s, methods.front(), arena);
@@ -1349,7 +1380,9 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     auto m = measured(s, *d, *one, c);
     if (!m) return Unexpected(m.error());
     if (*m && target->met((*m)->achieved)) {
-      found = write(*d, *one, c, std::move((*m)->quantisation), (*m)->achieved);
+      if (auto chosen = keep(*d, *one, c, std::move(**m)); !chosen) {
+        return Unexpected(chosen.error());
+      }
     }
   } else {
     // The estimate picks one wavelet and level count from each band's
@@ -1372,8 +1405,9 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
       auto r = refine(s, *kept, *made, *target, *best, dead_zones);
       if (!r) return Unexpected(r.error());
       if (*r) {
-        found = write(*kept, *made, (*r)->candidate, std::move((*r)->measured.quantisation),
-                      (*r)->measured.achieved);
+        if (auto chosen = keep(*kept, *made, (*r)->candidate, std::move((*r)->measured)); !chosen) {
+          return Unexpected(chosen.error());
+        }
       }
     }
   }
@@ -1392,13 +1426,6 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     chosen.method = found->method;
     chosen.header = found->header;
     chosen.achieved = found->achieved;
-    if (decoded) {
-      // The decoder's own reconstruction of these coefficients.
-      auto samples_back =
-          reconstruct(found->header, *make_executor(found->method), found->layout, found->bytes());
-      if (!samples_back) return Unexpected(samples_back.error());
-      *decoded = std::move(*samples_back);
-    }
   } else {
     // The estimate found nothing, or its pick missed even at its finest
     // step.
@@ -1409,7 +1436,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
     if (decoded) {
       auto samples_back = decompress(chosen.stream, threads);
       if (!samples_back) return Unexpected(samples_back.error());
-      *decoded = std::move(*samples_back);
+      (*decoded)(0, *samples_back);
     }
   }
 
@@ -1429,7 +1456,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
 std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const float> samples,
                                                          const BoundedOptions& options,
                                                          unsigned threads,
-                                                         std::vector<float>* decoded) {
+                                                         const DecodedSink* decoded) {
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
@@ -1439,7 +1466,7 @@ std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const float> 
 std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const double> samples,
                                                          const BoundedOptions& options,
                                                          unsigned threads,
-                                                         std::vector<float>* decoded) {
+                                                         const DecodedSink* decoded) {
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
@@ -1470,15 +1497,15 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const doub
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
-                                                                    std::vector<float>& decoded) {
-  return checked_entry(samples, options, threads, &decoded);
+                                                                    const DecodedSink& take) {
+  return checked_entry(samples, options, threads, &take);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const double> samples,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
-                                                                    std::vector<float>& decoded) {
-  return checked_entry(samples, options, threads, &decoded);
+                                                                    const DecodedSink& take) {
+  return checked_entry(samples, options, threads, &take);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -2,9 +2,10 @@
 // stream decodes to.
 #pragma once
 
+#include <cstddef>
 #include <expected>
+#include <functional>
 #include <span>
-#include <vector>
 
 #include "quarnel/error.h"
 #include "quarnel/export.h"
@@ -12,16 +13,20 @@
 
 namespace quarnel::inline QUARNEL_ABI {
 
-// compress_bounded(), and in `decoded` the samples every decoder rebuilds
-// from its stream, taken from the chosen candidate's coefficients rather
-// than by decoding the payload again.
+// Takes the samples a stream decodes to in order, a piece at a time: `from`
+// is the index of the piece's first sample.
+using DecodedSink = std::function<void(std::size_t from, std::span<const float> decoded)>;
+
+// compress_bounded(), and into `take` the samples every decoder rebuilds from
+// its stream, made from the chosen candidate's coefficients as they are
+// measured rather than by decoding the payload, and never held whole.
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
-                                                                    std::vector<float>& decoded);
+                                                                    const DecodedSink& take);
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const double> samples,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
-                                                                    std::vector<float>& decoded);
+                                                                    const DecodedSink& take);
 
 }  // namespace quarnel::inline QUARNEL_ABI

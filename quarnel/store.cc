@@ -92,52 +92,76 @@ Span span_of(std::span<const T> samples) {
   return {static_cast<double>(r.lo), static_cast<double>(r.hi)};
 }
 
-// The corrections that bring every finite sample of `decoded` within
-// `bound` of `samples`, applied to `decoded`, and in the same pass what the
-// corrected samples achieve against the finite ones, as compress_bounded()
-// reports it (their errors taken in sample order); nothing when float32
-// cannot place some sample within the bound.
+// The corrections that bring every finite sample of a decoded signal within
+// `bound` of `samples`, taken as the decoder's samples arrive, in order, and
+// in the same pass what the corrected samples achieve against the finite
+// ones, as compress_bounded() reports it (their errors taken in sample
+// order). Fails when float32 cannot place some sample within the bound.
 template <typename T>
-std::optional<Corrections> correct(std::span<const T> samples, std::span<float> decoded,
-                                   double bound, double range, BoundedResult& r) {
-  Corrections c;
-  // Nearly twice the bound: a sample up to three bounds off takes one step,
-  // and lands within the bound, with room for float32 rounding.
-  c.quantum = bound * (2.0 - 1.0 / 128);
-  double max_error = 0.0, sum = 0.0;
-  std::size_t finite = 0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const double x = static_cast<double>(samples[i]);
-    if (!std::isfinite(x)) continue;
-    const double miss = x - static_cast<double>(decoded[i]);
-    double e = std::abs(miss);
-    c.bare_max_error = std::max(c.bare_max_error, e);
-    if (!(e <= bound)) {
-      // Half a quantum from the value at most, or a neighbour where the
-      // float rounding of the sum lands outside.
-      const auto steps = static_cast<std::int64_t>(std::round(miss / c.quantum));
-      bool placed = false;
-      for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
-        const float y = corrected_sample(decoded[i], k, c.quantum);
-        if (k != 0 && std::abs(x - static_cast<double>(y)) <= bound) {
-          decoded[i] = y;
-          c.list.push_back({i, k});
-          placed = true;
-          break;
-        }
-      }
-      if (!placed) return std::nullopt;
-      e = std::abs(static_cast<double>(decoded[i]) - x);
-    }
-    max_error = std::max(max_error, e);
-    sum += e * e;
-    ++finite;
+class Corrector {
+ public:
+  Corrector(std::span<const T> samples, double bound) : samples_(samples), bound_(bound) {
+    // Nearly twice the bound: a sample up to three bounds off takes one
+    // step, and lands within the bound, with room for float32 rounding.
+    c_.quantum = bound * (2.0 - 1.0 / 128);
   }
-  const double rms = finite == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(finite));
-  r.max_error = max_error;
-  r.psnr = rms == 0.0 ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(range / rms);
-  return c;
-}
+
+  void add(std::size_t from, std::span<const float> decoded) {
+    if (failed_) return;
+    const auto samples = samples_.subspan(from, decoded.size());
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+      const double x = static_cast<double>(samples[i]);
+      if (!std::isfinite(x)) continue;
+      const double miss = x - static_cast<double>(decoded[i]);
+      double e = std::abs(miss);
+      c_.bare_max_error = std::max(c_.bare_max_error, e);
+      if (!(e <= bound_)) {
+        const auto placed = place(x, decoded[i], miss);
+        if (!placed) {
+          failed_ = true;
+          return;
+        }
+        c_.list.push_back({from + i, placed->first});
+        e = placed->second;
+      }
+      max_error_ = std::max(max_error_, e);
+      sum_ += e * e;
+      ++finite_;
+    }
+  }
+
+  // The corrections, and what they achieve into `r`; nothing when some
+  // sample could not be placed.
+  std::optional<Corrections> result(double range, BoundedResult& r) && {
+    if (failed_) return std::nullopt;
+    const double rms = finite_ == 0 ? 0.0 : std::sqrt(sum_ / static_cast<double>(finite_));
+    r.max_error = max_error_;
+    r.psnr = rms == 0.0 ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(range / rms);
+    return std::move(c_);
+  }
+
+ private:
+  // The step count that moves decoded sample y within the bound of x, and
+  // the error it leaves: half a quantum from the value at most, or a
+  // neighbour where the float rounding of the sum lands outside.
+  std::optional<std::pair<std::int64_t, double>> place(double x, float y, double miss) const {
+    const auto steps = static_cast<std::int64_t>(std::round(miss / c_.quantum));
+    for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
+      const float moved = corrected_sample(y, k, c_.quantum);
+      const double e = std::abs(x - static_cast<double>(moved));
+      if (k != 0 && e <= bound_) return std::pair{k, e};
+    }
+    return std::nullopt;
+  }
+
+  std::span<const T> samples_;
+  double bound_;
+  Corrections c_;
+  bool failed_ = false;
+  double max_error_ = 0.0;
+  double sum_ = 0.0;
+  std::size_t finite_ = 0;
+};
 
 // The corrected coarser stream for a largest-error target, or nothing where
 // corrections are not `allowed`, do not apply or cannot place a sample.
@@ -157,13 +181,15 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
   coarse.target = ErrorTarget::psnr;
   coarse.value = 20.0 * std::log10(width / (bound * kRmsShare));
   if (!std::isfinite(coarse.value)) return None();
-  std::vector<float> decoded;
-  auto result = compress_bounded_decoded(input, coarse, threads, decoded);
+  Corrector<T> corrector(input, bound);
+  auto result = compress_bounded_decoded(
+      input, coarse, threads,
+      [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
   if (!result) {
     if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
     return Unexpected(result.error());
   }
-  auto corrections = correct(input, std::span<float>(decoded), bound, width, *result);
+  auto corrections = std::move(corrector).result(width, *result);
   if (!corrections) return None();
   return None(std::pair{std::move(*result), std::move(*corrections)});
 }
