@@ -2,9 +2,10 @@
 // the bounded encoder and the trailer take of a signal.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <span>
 
@@ -22,38 +23,55 @@ struct FiniteRange {
 // Ties keep the first value seen, so the sign of a zero extreme is that of
 // its first occurrence.
 //
-// Eight running extremes rather than one, so that no comparison waits on the
-// one before; a non-finite sample enters each as the value that never wins.
-// Their order cannot change an extreme's value, only which of two equal
-// values is kept, and equal values differ only as zeros: a zero extreme is
-// looked up again.
+// Several running extremes rather than one, so that no comparison waits on
+// the one before: with GCC and Clang a vector of them, since their loop
+// vectorisers take no float minimum that keeps NaN and signed zeros apart.
+// A non-finite sample enters each as the value that never wins, and only
+// where one was seen are the finite samples counted. The extremes' order
+// cannot change an extreme's value, only which of two equal values is kept,
+// and equal values differ only as zeros: a zero extreme is looked up again.
 template <typename T>
 FiniteRange<T> finite_range(std::span<const T> samples) {
-  constexpr std::size_t kLanes = 8;
   constexpr T kInf = std::numeric_limits<T>::infinity();
-  std::array<T, kLanes> lo, hi;
-  std::array<std::size_t, kLanes> finite{};
-  lo.fill(kInf);
-  hi.fill(-kInf);
-  const auto take = [&](std::size_t lane, T x) {
-    const bool is_finite = std::abs(x) <= std::numeric_limits<T>::max();  // false for NaN
-    const T low = is_finite ? x : kInf;
-    const T high = is_finite ? x : -kInf;
-    lo[lane] = low < lo[lane] ? low : lo[lane];
-    hi[lane] = high > hi[lane] ? high : hi[lane];
-    finite[lane] += is_finite;
-  };
+  FiniteRange<T> r;
+  bool nonfinite = false;
   std::size_t i = 0;
+#if defined(__GNUC__)
+  typedef T Vector __attribute__((vector_size(16)));
+  constexpr std::size_t kLanes = sizeof(Vector) / sizeof(T);
+  Vector lo = {}, hi = {}, odd = {};
+  lo += kInf;
+  hi -= kInf;
   for (; i + kLanes <= samples.size(); i += kLanes) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) take(lane, samples[i + lane]);
+    Vector x;
+    std::memcpy(&x, &samples[i], sizeof x);
+    const Vector zero = x - x;  // 0 where x is finite, NaN elsewhere
+    const auto finite = zero == T(0);
+    const Vector low = finite ? x : kInf;
+    const Vector high = finite ? x : -kInf;
+    lo = low < lo ? low : lo;
+    hi = high > hi ? high : hi;
+    odd = finite ? odd : T(1);
   }
-  for (; i < samples.size(); ++i) take(0, samples[i]);
-  FiniteRange<T> r{lo[0], hi[0], finite[0]};
-  for (std::size_t lane = 1; lane < kLanes; ++lane) {
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
     r.lo = lo[lane] < r.lo ? lo[lane] : r.lo;
     r.hi = hi[lane] > r.hi ? hi[lane] : r.hi;
-    r.finite += finite[lane];
+    nonfinite |= odd[lane] != T(0);
   }
+#endif
+  for (; i < samples.size(); ++i) {
+    const T x = samples[i];
+    if (!std::isfinite(x)) {
+      nonfinite = true;
+      continue;
+    }
+    r.lo = x < r.lo ? x : r.lo;
+    r.hi = x > r.hi ? x : r.hi;
+  }
+  r.finite = samples.size();
+  if (nonfinite)
+    r.finite = static_cast<std::size_t>(
+        std::ranges::count_if(samples, [](T x) { return std::isfinite(x); }));
   const auto first_zero = [&] {
     for (const T x : samples) {
       if (x == T(0)) return x;
