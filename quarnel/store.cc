@@ -109,13 +109,17 @@ class Corrector {
   void add(std::size_t from, std::span<const float> decoded) {
     if (failed_) return;
     const auto samples = samples_.subspan(from, decoded.size());
+    // The sums in locals, not in members that the list's growth might be
+    // taken to change: each addition would wait on a store and a load.
+    double bare = c_.bare_max_error, largest = max_error_, sum = sum_;
+    std::size_t finite = finite_;
     for (std::size_t i = 0; i < decoded.size(); ++i) {
       const double x = static_cast<double>(samples[i]);
       if (!std::isfinite(x)) continue;
       const double miss = x - static_cast<double>(decoded[i]);
       double e = std::abs(miss);
-      c_.bare_max_error = std::max(c_.bare_max_error, e);
-      if (!(e <= bound_)) {
+      bare = std::max(bare, e);
+      if (!(e <= bound_)) [[unlikely]] {
         const auto placed = place(x, decoded[i], miss);
         if (!placed) {
           failed_ = true;
@@ -124,10 +128,14 @@ class Corrector {
         c_.list.push_back({from + i, placed->first});
         e = placed->second;
       }
-      max_error_ = std::max(max_error_, e);
-      sum_ += e * e;
-      ++finite_;
+      largest = std::max(largest, e);
+      sum += e * e;
+      ++finite;
     }
+    c_.bare_max_error = bare;
+    max_error_ = largest;
+    sum_ = sum;
+    finite_ = finite;
   }
 
   // The corrections, and what they achieve into `r`; nothing when some
