@@ -125,7 +125,10 @@ class Corrector {
           failed_ = true;
           return;
         }
-        c_.list.push_back({from + i, placed->first});
+        if (blocks_.empty() || blocks_.back().size() == kBlock) {
+          blocks_.emplace_back().reserve(kBlock);
+        }
+        blocks_.back().push_back({from + i, placed->first});
         e = placed->second;
       }
       largest = std::max(largest, e);
@@ -145,6 +148,13 @@ class Corrector {
     const double rms = finite_ == 0 ? 0.0 : std::sqrt(sum_ / static_cast<double>(finite_));
     r.max_error = max_error_;
     r.psnr = rms == 0.0 ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(range / rms);
+    std::size_t count = 0;
+    for (const auto& block : blocks_) count += block.size();
+    c_.list.reserve(count);
+    for (auto& block : blocks_) {
+      c_.list.insert(c_.list.end(), block.begin(), block.end());
+      block = {};
+    }
     return std::move(c_);
   }
 
@@ -162,9 +172,15 @@ class Corrector {
     return std::nullopt;
   }
 
+  // The list grows in blocks while the encoder's memory is held, not by
+  // doubling one vector, whose copies would briefly hold it three times
+  // over; it is joined once that memory is gone.
+  static constexpr std::size_t kBlock = 4096;
+
   std::span<const T> samples_;
   double bound_;
   Corrections c_;
+  std::vector<std::vector<Correction>> blocks_;
   bool failed_ = false;
   double max_error_ = 0.0;
   double sum_ = 0.0;

@@ -15,6 +15,7 @@
 #include "codec_test_util.h"
 #include "heap_probe.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/trailer.h"
 
 namespace quarnel::testing {
 namespace {
@@ -444,17 +445,27 @@ TEST(Bounded, RefusesWhatCompressRefusesAndNonsenseTargets) {
 // input, for every kind of target, either input type and every wavelet.
 template <typename T>
 double peak_per_input_byte(ErrorTarget target, double value,
-                           std::optional<WaveletMethod> method = std::nullopt) {
+                           std::optional<WaveletMethod> method = std::nullopt,
+                           bool corrected = false) {
   const std::vector<float> walk = random_walk(1 << 20, 7);
   const std::vector<T> x(walk.begin(), walk.end());
   BoundedOptions o;
   o.target = target;
   o.value = value;
   o.method = method;
-  std::size_t size = 0;
-  const std::size_t peak =
-      peak_heap::during([&] { size = compress_bounded(x, o, 1)->stream.size(); });
+  std::size_t size = 0, corrections = 0;
+  const std::size_t peak = peak_heap::during([&] {
+    if (!corrected) {
+      size = compress_bounded(x, o, 1)->stream.size();
+      return;
+    }
+    const auto stream =
+        compress_bounded_stored(std::span<const T>(x), o, StoreOptions{}, 1)->stream;
+    size = stream.size();
+    corrections = read_trailer(stream).value()->corrections.value().list.size();
+  });
   EXPECT_GT(size, 0u);
+  EXPECT_TRUE(!corrected || corrections > 0);
   return static_cast<double>(peak) / static_cast<double>(x.size() * sizeof(T));
 }
 
@@ -469,6 +480,11 @@ TEST(Bounded, PeakHeapIsASmallMultipleOfTheInput) {
     EXPECT_LT(peak_per_input_byte<float>(ErrorTarget::psnr, 60.0, method), 1.75)
         << static_cast<int>(method);
   }
+  // With corrections, found as the chosen stream's decode is made.
+  EXPECT_LT(peak_per_input_byte<float>(ErrorTarget::relative_error, 1e-3, std::nullopt, true),
+            1.75);
+  EXPECT_LT(peak_per_input_byte<double>(ErrorTarget::relative_error, 1e-3, std::nullopt, true),
+            1.4);
 }
 
 }  // namespace
