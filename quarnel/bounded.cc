@@ -168,12 +168,19 @@ class NormalisedSignal {
   float held_ = 0.0f;
 };
 
+// Ranges a caller has taken already (finite_range()), so that they are not
+// taken twice: of the float32 samples, and of the caller's float64 values.
+struct KnownRanges {
+  const FiniteRange<float>* samples = nullptr;
+  const FiniteRange<double>* exact = nullptr;
+};
+
 // The range and the mean.
-Signal scan(std::span<const float> samples, std::span<const double> exact) {
+Signal scan(std::span<const float> samples, std::span<const double> exact, KnownRanges known) {
   Signal s;
   s.samples = samples;
   s.exact = exact;
-  const FiniteRange<float> r = finite_range(samples);
+  const FiniteRange<float> r = known.samples ? *known.samples : finite_range(samples);
   const bool seen = r.finite > 0;
   s.finite = r.finite;
   s.lo = seen ? r.lo : 0.0f;
@@ -182,7 +189,7 @@ Signal scan(std::span<const float> samples, std::span<const double> exact) {
   s.range = static_cast<double>(s.hi) - static_cast<double>(s.lo);
   s.target_range = s.range;
   if (!exact.empty() && seen) {
-    const FiniteRange<double> caller = finite_range(exact);
+    const FiniteRange<double> caller = known.exact ? *known.exact : finite_range(exact);
     s.target_range = caller.hi - caller.lo;
   }
   if (s.range == 0.0) return s;  // all zeros
@@ -1327,12 +1334,10 @@ std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
 }
 
 // With `decoded`, the samples the chosen stream decodes to go there too.
-std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const float> samples,
-                                                            std::span<const double> exact,
-                                                            const BoundedOptions& options,
-                                                            unsigned threads,
-                                                            const DecodedSink* decoded) {
-  const Signal s = scan(samples, exact);
+std::expected<BoundedResult, QuarnelError> compress_checked(
+    std::span<const float> samples, std::span<const double> exact, const BoundedOptions& options,
+    unsigned threads, const DecodedSink* decoded, KnownRanges known) {
+  const Signal s = scan(samples, exact, known);
   if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
     return Unexpected(QuarnelError::unsupported_configuration(
         "Can't compress data whose range max - min exceeds the largest float32 value"));
@@ -1461,26 +1466,24 @@ std::expected<BoundedResult, QuarnelError> compress_checked(std::span<const floa
 
 // The arguments checked, float64 samples rounded after the check that they
 // fit, then the search.
-std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const float> samples,
-                                                         const BoundedOptions& options,
-                                                         unsigned threads,
-                                                         const DecodedSink* decoded) {
+std::expected<BoundedResult, QuarnelError> checked_entry(
+    std::span<const float> samples, const BoundedOptions& options, unsigned threads,
+    const DecodedSink* decoded, const FiniteRange<float>* range = nullptr) {
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
-  return compress_checked(samples, {}, options, threads, decoded);
+  return compress_checked(samples, {}, options, threads, decoded, {range, nullptr});
 }
 
-std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const double> samples,
-                                                         const BoundedOptions& options,
-                                                         unsigned threads,
-                                                         const DecodedSink* decoded) {
+std::expected<BoundedResult, QuarnelError> checked_entry(
+    std::span<const double> samples, const BoundedOptions& options, unsigned threads,
+    const DecodedSink* decoded, const FiniteRange<double>* range = nullptr) {
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
   if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
   const std::vector<float> rounded(samples.begin(), samples.end());
-  return compress_checked(rounded, samples, options, threads, decoded);
+  return compress_checked(rounded, samples, options, threads, decoded, {nullptr, range});
 }
 
 }  // namespace
@@ -1503,17 +1506,17 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const doub
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
+                                                                    const FiniteRange<float>& range,
                                                                     const BoundedOptions& options,
                                                                     unsigned threads,
                                                                     const DecodedSink& take) {
-  return checked_entry(samples, options, threads, &take);
+  return checked_entry(samples, options, threads, &take, &range);
 }
 
-std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const double> samples,
-                                                                    const BoundedOptions& options,
-                                                                    unsigned threads,
-                                                                    const DecodedSink& take) {
-  return checked_entry(samples, options, threads, &take);
+std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(
+    std::span<const double> samples, const FiniteRange<double>& range,
+    const BoundedOptions& options, unsigned threads, const DecodedSink& take) {
+  return checked_entry(samples, options, threads, &take, &range);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

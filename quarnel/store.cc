@@ -80,18 +80,6 @@ constexpr double kRmsShare = 0.5;
 constexpr double kManyCorrections = 0.10;
 constexpr std::size_t kFewSamples = 1 << 16;
 
-struct Span {
-  double lo = std::numeric_limits<double>::infinity();
-  double hi = -std::numeric_limits<double>::infinity();
-};
-
-template <typename T>
-Span span_of(std::span<const T> samples) {
-  const FiniteRange<T> r = finite_range(samples);
-  if (r.finite == 0) return {};
-  return {static_cast<double>(r.lo), static_cast<double>(r.hi)};
-}
-
 // The corrections that bring every finite sample of a decoded signal within
 // `bound` of `samples`, taken as the decoder's samples arrive, in order, and
 // in the same pass what the corrected samples achieve against the finite
@@ -191,10 +179,10 @@ class Corrector {
 // corrections are not `allowed`, do not apply or cannot place a sample.
 template <typename T>
 std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError> with_corrections(
-    std::span<const T> input, const BoundedOptions& options, Span range, bool allowed,
-    unsigned threads) {
+    std::span<const T> input, const BoundedOptions& options, const FiniteRange<T>& range,
+    bool allowed, unsigned threads) {
   using None = std::optional<std::pair<BoundedResult, Corrections>>;
-  const double width = range.hi - range.lo;
+  const double width = static_cast<double>(range.hi) - static_cast<double>(range.lo);
   const double bound =
       options.target == ErrorTarget::max_error ? options.value : options.value * width;
   if (!allowed || options.target == ErrorTarget::psnr || !(width > 0.0) || !(bound > 0.0) ||
@@ -207,7 +195,7 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
   if (!std::isfinite(coarse.value)) return None();
   Corrector<T> corrector(input, bound);
   auto result = compress_bounded_decoded(
-      input, coarse, threads,
+      input, range, coarse, threads,
       [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
   if (!result) {
     if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
@@ -235,7 +223,7 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
   if (auto valid = check_error_target(options.target, options.value); !valid) {
     return Unexpected(valid.error());
   }
-  const Span range = span_of(input);
+  const FiniteRange<T> range = finite_range(input);
   auto corrected = with_corrections(input, options, range, store.corrections, threads);
   if (!corrected) return Unexpected(corrected.error());
   // The trailer after a stream: the mask and metadata, the target and what
@@ -246,7 +234,9 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
     Trailer full = t;
     if (c && !c->list.empty()) full.corrections = std::move(*c);
     full.target = TargetRecord{options.target, options.value, r.max_error, r.psnr};
-    if (range.lo <= range.hi) full.signal_range = std::pair{range.lo, range.hi};
+    if (range.finite > 0) {
+      full.signal_range = std::pair{static_cast<double>(range.lo), static_cast<double>(range.hi)};
+    }
     if (auto ok = append_trailer(r.stream, full); !ok) return Unexpected(ok.error());
     return r;
   };
