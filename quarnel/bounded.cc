@@ -154,6 +154,32 @@ class NormalisedSignal {
       normalise(held.data(), piece, s_.lo, inv_, mean_, out + done);
     }
   }
+  // The sum in sample order, onto `sum`, of what fill() makes of `count`
+  // samples from `from`, for a mean of 0. Mostly every sample is finite: the
+  // samples are made and added in one pass, whose additions, each waiting on
+  // the one before, leave time for the rest.
+  double sum_onto(double sum, std::size_t from, std::size_t count) {
+    if (mean_ == 0.0 && s_.range != 0.0 && from + count <= s_.samples.size()) {
+      const float* x = &s_.samples[from];
+      double total = sum;
+      std::uint32_t nonfinite = 0;  // an exponent of all ones
+      for (std::size_t i = 0; i < count; ++i) {
+        nonfinite |= (std::bit_cast<std::uint32_t>(x[i]) & 0x7F800000u) == 0x7F800000u;
+        total += static_cast<float>((static_cast<double>(x[i]) - s_.lo) * inv_);
+      }
+      if (nonfinite == 0) {
+        if (count > 0) held_ = x[count - 1];
+        return total;
+      }
+    }
+    std::array<float, 2048> chunk;
+    for (std::size_t done = 0; done < count; done += chunk.size()) {
+      const std::size_t piece = std::min(chunk.size(), count - done);
+      fill(from + done, piece, chunk.data());
+      for (std::size_t i = 0; i < piece; ++i) sum += static_cast<double>(chunk[i]);
+    }
+    return sum;
+  }
   lumvet::SampleSource source() {
     return {[](void* self, std::size_t from, std::size_t count, float* out) {
               static_cast<NormalisedSignal*>(self)->fill(from, count, out);
@@ -195,12 +221,10 @@ Signal scan(std::span<const float> samples, std::span<const double> exact, Known
   if (s.range == 0.0) return s;  // all zeros
   // Summed in sample order.
   NormalisedSignal scaled(s, 0.0);
-  std::array<float, 2048> chunk;
+  constexpr std::size_t kPiece = 2048;
   double sum = 0.0;
-  for (std::size_t from = 0; from < samples.size(); from += chunk.size()) {
-    const std::size_t count = std::min(chunk.size(), samples.size() - from);
-    scaled.fill(from, count, chunk.data());
-    for (std::size_t i = 0; i < count; ++i) sum += static_cast<double>(chunk[i]);
+  for (std::size_t from = 0; from < samples.size(); from += kPiece) {
+    sum = scaled.sum_onto(sum, from, std::min(kPiece, samples.size() - from));
   }
   s.mean = sum / static_cast<double>(samples.size());
   return s;
