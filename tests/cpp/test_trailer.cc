@@ -343,6 +343,34 @@ TYPED_TEST(StoredSignal, FillAndNonFiniteAreMaskedAndTheBoundHolds) {
   EXPECT_FALSE(compress_bounded(std::span<const T>(x), o, 1).has_value());
 }
 
+// Short signals, where the estimates often miss and the whole space is
+// searched: the corrections found on that stream's decode keep the bound.
+TEST(StoredSignal, CorrectionsOfASearchedStreamKeepTheBound) {
+  for (const std::size_t n : {3u, 17u, 64u, 300u}) {
+    std::vector<float> x(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      x[i] = static_cast<float>(i % 3) + ((i / 8) % 2 ? 4.0f : -4.0f);
+    }
+    for (const double bound : {0.2, 0.02, 1e-4}) {
+      BoundedOptions o;
+      o.target = ErrorTarget::max_error;
+      o.value = bound;
+      const auto stored = compress_bounded_stored(std::span<const float>(x), o, StoreOptions{}, 1);
+      if (!stored) {
+        EXPECT_EQ(stored.error().kind(), QuarnelErrorKind::BoundUnreachable);
+        continue;
+      }
+      const auto back = decompress_with_trailer(stored->stream, 1).value();
+      double largest = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        largest = std::max(largest, std::abs(static_cast<double>(back.samples[i]) - x[i]));
+      }
+      EXPECT_LE(largest, bound) << n;
+      EXPECT_EQ(back.trailer->target->max_error, largest) << n << " " << bound;
+    }
+  }
+}
+
 // Where both zeros reach an extreme, the bounded stream's header and the
 // trailer's range keep the sign of the first, wherever the two fall among the
 // samples the range is taken in parallel over, non-finite ones among them.
