@@ -101,12 +101,12 @@ struct Signal {
 
 // out = y - mean for y = (x - lo) * inv, rounded to float32 as the transform
 // takes it; false where some x is not finite, whose y is then left to the
-// caller. Where the processor may have AVX2, a second copy is built for it,
-// in which the loop vectorises; every operation is correctly rounded, so both
-// copies give the same values. (Not under ThreadSanitizer, as in
-// reconstruct.cc.)
+// caller. Where the processor may have AVX2 or AVX-512, a copy is built for
+// each, in which the loop vectorises, four or eight doubles a step; every
+// operation is correctly rounded, so all copies give the same values. (Not
+// under ThreadSanitizer, as in reconstruct.cc.)
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 bool normalise(const float* __restrict x, std::size_t count, double lo, double inv, double mean,
                float* __restrict out) {
@@ -946,11 +946,11 @@ std::optional<Quantisation> quantisation(const Signal& s, const Decomposition& d
 }
 
 // Coefficients to the values the decoder makes of their bytes. Where the
-// processor may have AVX2, a second copy is built for it, in which the loop
-// vectorises; both give the same values, every operation being exact or
+// processor may have AVX2 or AVX-512, a copy is built for each, in which the
+// loop vectorises; all give the same values, every operation being exact or
 // correctly rounded. (Not under ThreadSanitizer, as in reconstruct.cc.)
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 void dequantised(const float* coefficients, std::size_t count, double gain, Quantiser quantiser,
                  float factor, float* out) {
@@ -963,7 +963,7 @@ void dequantised(const float* coefficients, std::size_t count, double gain, Quan
 // integers. Cloned as dequantised() is; the loop vectorises with whole
 // 16-bit stores.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 void quantised_bytes(const float* __restrict band, std::size_t count, double gain,
                      Quantiser quantiser, std::uint8_t* __restrict out) {
