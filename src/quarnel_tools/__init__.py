@@ -280,6 +280,9 @@ def compress_bounded(
     deflate_level : int, optional
         DEFLATE level, 1 (fastest) to 12 (smallest), where the payload is
         coded with DEFLATE; by default 6, ``quarnel.compress_signal``'s.
+        With the coder left to the encoder, a sparse payload (under about a
+        bit per sample) is tried with DEFLATE at level 10 at least, 12 up to
+        2^18 samples, which beats the rANS coder there by up to a fifth.
 
     Returns
     -------
