@@ -129,7 +129,8 @@ typedef struct quarnel_options {
      samples off by up to quarnel_trailer_info.uncorrected_error. 0 keeps the
      bound for every reader. deflate_level, 1 (fastest) to 12 (smallest),
      default 6, is the level of a payload coded with DEFLATE; 6 gives the
-     plain encoder's bytes. */
+     plain encoder's bytes. With the coder left to the bounded encoder, a
+     sparse payload is tried with DEFLATE at level 10 at least. */
   uint32_t corrections;
   int32_t deflate_level;
 } quarnel_options;
