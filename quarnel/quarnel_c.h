@@ -275,6 +275,10 @@ typedef struct quarnel_trailer_info {
      trailer (0 without corrections). */
   uint64_t corrected_count;
   double uncorrected_error;
+  /* Appended to the second: the grid every decoded sample is rounded to after
+     its corrections, origin + k * grid_step (grid_step 0 without one). */
+  double grid_origin;
+  double grid_step;
 } quarnel_trailer_info;
 
 /* Reads and verifies the trailer of `stream` (the whole stream): a bare
