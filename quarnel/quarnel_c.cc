@@ -492,6 +492,10 @@ int quarnel_read_trailer(const uint8_t* stream, size_t stream_size, quarnel_trai
                        if (t.corrections) {
                          read.corrected_count = t.corrections->list.size();
                          read.uncorrected_error = t.corrections->bare_max_error;
+                         if (const auto& grid = t.corrections->grid) {
+                           read.grid_origin = grid->origin;
+                           read.grid_step = grid->step;
+                         }
                        }
                        return QUARNEL_OK;
                      });

@@ -129,7 +129,8 @@ typedef struct quarnel_options {
      samples off by up to quarnel_trailer_info.uncorrected_error. 0 keeps the
      bound for every reader. deflate_level, 1 (fastest) to 12 (smallest),
      default 6, is the level of a payload coded with DEFLATE; 6 gives the
-     plain encoder's bytes. */
+     plain encoder's bytes. With the coder left to the bounded encoder, a
+     sparse payload is tried with DEFLATE at level 10 at least. */
   uint32_t corrections;
   int32_t deflate_level;
 } quarnel_options;
@@ -274,6 +275,10 @@ typedef struct quarnel_trailer_info {
      trailer (0 without corrections). */
   uint64_t corrected_count;
   double uncorrected_error;
+  /* Appended to the second: the grid every decoded sample is rounded to after
+     its corrections, origin + k * grid_step (grid_step 0 without one). */
+  double grid_origin;
+  double grid_step;
 } quarnel_trailer_info;
 
 /* Reads and verifies the trailer of `stream` (the whole stream): a bare

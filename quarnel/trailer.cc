@@ -42,6 +42,7 @@ enum Record : std::uint8_t {
   kSignalRange = 6,
   kInterleavedCorrections = kRequired | 7,  // read only: the first writers' layout
   kCorrections = kRequired | 8,
+  kGridCorrections = kRequired | 9,  // the grid's origin and step, then kCorrections' body
 };
 
 QuarnelError damaged(std::string reason) {
@@ -84,6 +85,10 @@ std::string field_fault(const Trailer& t) {
       return "correction quantum " + text(c.quantum);
     if (!(std::isfinite(c.bare_max_error) && c.bare_max_error >= 0.0)) {
       return "uncorrected error " + text(c.bare_max_error);
+    }
+    if (c.grid &&
+        !(std::isfinite(c.grid->origin) && std::isfinite(c.grid->step) && c.grid->step > 0.0)) {
+      return "grid of step " + text(c.grid->step) + " from " + text(c.grid->origin);
     }
   }
   return {};
@@ -160,6 +165,10 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> corrections_body(const Co
   }
   std::vector<std::uint8_t> body, packed;
   Writer w(body);
+  if (c.grid) {
+    w.f64(c.grid->origin);
+    w.f64(c.grid->step);
+  }
   w.f64(c.quantum);
   w.f64(c.bare_max_error);
   w.varint(c.list.size());
@@ -277,14 +286,20 @@ std::expected<InflatedBytes, QuarnelError> inflated_list(std::span<const std::ui
   return list;
 }
 
-// The corrections in either layout: `interleaved`, gap and zigzagged steps
-// after each other in one list, as the first writers stored them; else in
-// three parts (corrections_body()).
+// The corrections in any layout: kInterleavedCorrections, gap and zigzagged
+// steps after each other in one list, as the first writers stored them; else
+// in three parts (corrections_body()), after the grid for kGridCorrections.
 std::expected<void, QuarnelError> read_corrections(std::span<const std::uint8_t> body,
-                                                   std::uint64_t sample_count, bool interleaved,
+                                                   std::uint64_t sample_count, std::uint8_t type,
                                                    Trailer& t) {
+  const bool interleaved = type == kInterleavedCorrections;
   Reader r(body);
   Corrections c;
+  if (type == kGridCorrections) {
+    QUARNEL_TRY(origin, r.f64());
+    QUARNEL_TRY(step, r.f64());
+    c.grid = Grid{origin, step};
+  }
   QUARNEL_TRY(quantum, r.f64());
   QUARNEL_TRY(bare, r.f64());
   c.quantum = quantum;
@@ -349,7 +364,10 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
       return read_mask(body, sample_count, t);
     case kCorrections:
     case kInterleavedCorrections:
-      return read_corrections(body, sample_count, type == kInterleavedCorrections, t);
+    case kGridCorrections:
+      // One list of corrections, in whichever layout.
+      QUARNEL_CHECK(!t.corrections, damaged("trailer holds two lists of corrections"));
+      return read_corrections(body, sample_count, type, t);
     case kSampleRate: {
       QUARNEL_TRY(rate, r.f64());
       t.sample_rate = rate;
@@ -495,6 +513,9 @@ void apply_corrections(const Trailer& trailer, std::span<float> samples) {
   for (const Correction& k : trailer.corrections->list) {
     samples[k.index] = corrected_sample(samples[k.index], k.steps, quantum);
   }
+  if (const auto& grid = trailer.corrections->grid) {
+    for (float& x : samples) x = on_grid(x, *grid);
+  }
 }
 
 void apply_mask(const Trailer& trailer, std::span<float> samples) {
@@ -530,7 +551,7 @@ std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& stor
   const std::uint64_t deflated = 2 * (deflate_bound(longest_list) - longest_list);
   std::uint64_t total = kFixedSize + kCrcSize + n * per_sample + spread + deflated;
   total += 1 + 10 + 1 + 2 * 10;   // the mask: type, length; width, value and run counts
-  total += 1 + 10 + 16 + 4 * 10;  // the corrections: quantum, bare error, count, list sizes
+  total += 1 + 10 + 32 + 4 * 10;  // the corrections: grid, quantum, bare error, count, list sizes
   if (store.sample_rate) total += 2 + 8;
   if (store.channels) total += 2 + leb(*store.channels);
   total += 1 + leb(store.source_format.size()) + store.source_format.size();
@@ -608,7 +629,7 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
   if (t.corrections) {
     auto body = corrections_body(*t.corrections);
     if (!body) return Unexpected(body.error());
-    record(out, kCorrections, *body);
+    record(out, t.corrections->grid ? kGridCorrections : kCorrections, *body);
   }
   if (t.signal_range) {
     add(kSignalRange, [&](Writer& b) {

@@ -11,7 +11,9 @@
 // - what a file needs back: sample rate, channels, the source's sample
 //   format, the target asked for and the error reached, the signal's range;
 // - corrections: the few samples a coarser payload leaves beyond a largest-
-//   error target, each moved back within it by whole quanta.
+//   error target, each moved back within it by whole quanta, and for a
+//   signal whose values lie on a grid (scaled integers, as converters give),
+//   the grid every decoded sample is rounded to.
 //
 // Layout, little-endian, starting right after the payload:
 //   0  4  magic "QRNT"
@@ -25,6 +27,7 @@
 // it refuses the stream. Unknown optional records are skipped.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -72,10 +75,26 @@ inline float corrected_sample(float x, std::int64_t steps, double quantum) {
   return static_cast<float>(static_cast<double>(x) + static_cast<double>(steps) * quantum);
 }
 
+// Values origin + k * step for whole k.
+struct Grid {
+  double origin = 0.0;  // finite
+  double step = 0.0;    // finite and > 0
+  friend bool operator==(const Grid&, const Grid&) = default;
+};
+
+// The grid point nearest to x, computed in double, as a reader rounds a
+// corrected sample and the encoder predicts it.
+inline float on_grid(float x, const Grid& g) {
+  return static_cast<float>(g.origin +
+                            std::nearbyint((static_cast<double>(x) - g.origin) / g.step) * g.step);
+}
+
 struct Corrections {
   double quantum = 0.0;          // finite and > 0
   double bare_max_error = 0.0;   // the largest error a reader that ignores them sees
   std::vector<Correction> list;  // ascending indices, within the sample count
+  // After the list is applied, every sample goes to its nearest grid point.
+  std::optional<Grid> grid;
   friend bool operator==(const Corrections&, const Corrections&) = default;
 };
 
@@ -111,7 +130,8 @@ QUARNEL_API std::expected<void, QuarnelError> append_trailer(std::vector<std::ui
 QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
     std::span<const std::uint8_t> stream);
 
-// Moves the corrected samples of a decoded payload; before the mask.
+// Moves the corrected samples of a decoded payload and rounds every sample
+// to the grid, when there is one; before the mask.
 QUARNEL_API void apply_corrections(const Trailer& trailer, std::span<float> samples);
 
 // Writes the masked values over decoded samples (their float32 form for a

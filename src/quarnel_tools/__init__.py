@@ -191,6 +191,11 @@ class Trailer(NamedTuple):
     uncorrected_error : float, optional
         With corrections: the largest error of a reader that ignores the
         trailer, such as ``quarnel.decompress_signal``.
+    grid : (float, float), optional
+        With corrections, for a signal whose values lie on a grid (scaled
+        integers, as a converter gives): its origin and step. Readers of the
+        trailer round every decoded sample to the nearest grid point, so a
+        bound under half a step gives the values back exactly.
     """
 
     masked: int
@@ -201,6 +206,7 @@ class Trailer(NamedTuple):
     signal_range: Optional[Tuple[float, float]]
     corrected: int
     uncorrected_error: Optional[float]
+    grid: Optional[Tuple[float, float]]
 
 
 def _store(
@@ -280,6 +286,9 @@ def compress_bounded(
     deflate_level : int, optional
         DEFLATE level, 1 (fastest) to 12 (smallest), where the payload is
         coded with DEFLATE; by default 6, ``quarnel.compress_signal``'s.
+        With the coder left to the encoder, a sparse payload (under about a
+        bit per sample) is tried with DEFLATE at level 10 at least, 12 up to
+        2^18 samples, which beats the rANS coder there by up to a fifth.
 
     Returns
     -------

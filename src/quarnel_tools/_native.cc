@@ -267,14 +267,26 @@ PyObject* native_read_trailer(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     const std::optional<double> uncorrected =
         t.corrections ? std::optional(t.corrections->bare_max_error) : std::nullopt;
+    PyObject* grid = Py_None;
+    Py_INCREF(Py_None);
+    if (t.corrections && t.corrections->grid) {
+      Py_DECREF(Py_None);
+      grid = Py_BuildValue("(dd)", t.corrections->grid->origin, t.corrections->grid->step);
+      if (grid == nullptr) {
+        Py_DECREF(target);
+        Py_DECREF(range);
+        Py_XDECREF(channels);
+        return nullptr;
+      }
+    }
     return Py_BuildValue(
-        "{s:K,s:N,s:N,s:s#,s:N,s:N,s:K,s:N}", "masked",
+        "{s:K,s:N,s:N,s:s#,s:N,s:N,s:K,s:N,s:N}", "masked",
         static_cast<unsigned long long>(quarnel::masked_count(t)), "sample_rate",
         optional_number(t.sample_rate), "channels", channels, "source_format",
         t.source_format.data(), static_cast<Py_ssize_t>(t.source_format.size()), "target", target,
         "signal_range", range, "corrected",
         static_cast<unsigned long long>(t.corrections ? t.corrections->list.size() : 0),
-        "uncorrected_error", optional_number(uncorrected));
+        "uncorrected_error", optional_number(uncorrected), "grid", grid);
   });
 }
 

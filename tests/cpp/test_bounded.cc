@@ -204,6 +204,27 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(CoderChoice::deflate, CoderChoice::arans),
                        ::testing::Values(ErrorTarget::max_error, ErrorTarget::psnr)));
 
+// Left to the encoder, the coder of a sparse payload is the smaller of the
+// rANS coder and DEFLATE at its smallest level, whatever level was asked for.
+TEST(Bounded, LeftToItselfTheCoderIsTheSmallerOfTheTwo) {
+  const std::vector<float> x = ecg_like(20000);
+  for (const double psnr : {30.0, 40.0}) {
+    SCOPED_TRACE(psnr);
+    BoundedOptions o;
+    o.target = ErrorTarget::psnr;
+    o.value = psnr;
+    const auto left = compress_bounded(x, o);
+    ASSERT_TRUE(left.has_value()) << left.error().message();
+    o.coder = CoderChoice::arans;
+    const std::size_t rans = compress_bounded(x, o)->stream.size();
+    o.coder = CoderChoice::deflate;
+    o.deflate_level = kMaxDeflateLevel;
+    const std::size_t deflate = compress_bounded(x, o)->stream.size();
+    EXPECT_EQ(left->stream.size(), std::min(rans, deflate));
+    EXPECT_LT(deflate, rans);  // the case the trial is for
+  }
+}
+
 // A tighter target is met with a larger stream, and never a looser one.
 TEST(Bounded, TighterTargetsCostMoreAndStillHold) {
   const std::vector<float> x = sines(20000);

@@ -250,13 +250,13 @@ TEST(CTrailer, MasksComeBackAndDamageIsRefused) {
   EXPECT_EQ(info.has_trailer, 0u);
 }
 
-// The C calls decode as decompress_with_trailer() does: the corrections,
-// then the mask.
+// The C calls decode as decompress_with_trailer() does: the corrections and
+// their grid, then the mask.
 TEST(CTrailer, CorrectionsAreApplied) {
   const std::vector<float> x = sines(3000);
   Bytes stream = compressed(x, {});
   Trailer t;
-  t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}};
+  t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}, Grid{0.5, 0.25}};
   ASSERT_TRUE(append_trailer(stream, t));
   // What the trailer corrects is said, to callers of either layout.
   quarnel_trailer_info info;
@@ -264,8 +264,13 @@ TEST(CTrailer, CorrectionsAreApplied) {
   ASSERT_EQ(quarnel_read_trailer(stream.data(), stream.size(), &info, nullptr, 0), QUARNEL_OK);
   EXPECT_EQ(info.corrected_count, 3u);
   EXPECT_EQ(info.uncorrected_error, 0.375);
-  info.struct_size = offsetof(quarnel_trailer_info, corrected_count);
-  EXPECT_EQ(quarnel_read_trailer(stream.data(), stream.size(), &info, nullptr, 0), QUARNEL_OK);
+  EXPECT_EQ(info.grid_origin, 0.5);
+  EXPECT_EQ(info.grid_step, 0.25);
+  for (const std::size_t older : {offsetof(quarnel_trailer_info, corrected_count),
+                                  offsetof(quarnel_trailer_info, grid_origin)}) {
+    info.struct_size = static_cast<std::uint32_t>(older);
+    EXPECT_EQ(quarnel_read_trailer(stream.data(), stream.size(), &info, nullptr, 0), QUARNEL_OK);
+  }
   const std::vector<float> expected = decompress_with_trailer(stream, 1).value().samples;
   ASSERT_NE(expected, decompress(stream).value());
   std::vector<float> samples;

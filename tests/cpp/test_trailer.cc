@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -214,6 +215,26 @@ TEST(Trailer, ForgedRecordsAreRefused) {
     EXPECT_EQ((*t)->corrections->list, want) << record[0];
     EXPECT_EQ((*t)->corrections->quantum, 0.5);
   }
+  // 0x89 the same after a grid's origin and step; one list of corrections.
+  const auto on_a_grid = [&](double step) {
+    const Bytes plain = corrections(0x88, 2, split);
+    Bytes r = {0x89, 0};
+    for (const double v : {0.0, step}) {
+      for (int i = 0; i < 8; ++i)
+        r.push_back(static_cast<std::uint8_t>(std::bit_cast<std::uint64_t>(v) >> (8 * i)));
+    }
+    r.insert(r.end(), plain.begin() + 2, plain.end());
+    r[1] = static_cast<std::uint8_t>(r.size() - 2);
+    return r;
+  };
+  const auto gridded = read_trailer(forged(on_a_grid(0.25)));
+  ASSERT_TRUE(gridded.has_value() && *gridded && (*gridded)->corrections);
+  EXPECT_EQ((*gridded)->corrections->list, want);
+  EXPECT_EQ((*gridded)->corrections->grid, (Grid{0.0, 0.25}));
+  EXPECT_EQ(message(forged(on_a_grid(0.0))), "stream damaged: trailer holds grid of step 0 from 0");
+  Bytes both = corrections(0x88, 2, split);
+  for (const std::uint8_t b : on_a_grid(0.25)) both.push_back(b);
+  EXPECT_EQ(message(forged(both)), "stream damaged: trailer holds two lists of corrections");
   split[2 + gaps.size()] = 0b110;  // a sign for a third correction of two
   EXPECT_EQ(message(forged(corrections(0x88, 2, split))),
             "stream damaged: corrections sign bits beyond the count");
@@ -232,7 +253,7 @@ TEST(Trailer, ForgedRecordsAreRefused) {
 TEST(Trailer, WriterRefusesFieldsNoReaderAccepts) {
   const Bytes bare = compress(std::vector<float>(10, 1.0f), {}).value();
   constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<Trailer> faulty(9);
+  std::vector<Trailer> faulty(10);
   faulty[0].sample_rate = 0.0;
   faulty[1].channels = 0;
   faulty[2].target = TargetRecord{ErrorTarget::max_error, -1.0, 0.0, 0.0};
@@ -242,6 +263,7 @@ TEST(Trailer, WriterRefusesFieldsNoReaderAccepts) {
   faulty[6].corrections = Corrections{0.5, 1.0, {{3, 0}}};           // no steps
   faulty[7].corrections = Corrections{0.5, 1.0, {{4, 1}, {2, -1}}};  // not ascending
   faulty[8].corrections = Corrections{kNan, 1.0, {{10, 1}}};         // beyond, and no quantum
+  faulty[9].corrections = Corrections{0.5, 1.0, {}, Grid{0.0, -1.0}};
   for (const Trailer& t : faulty) {
     Bytes s = bare;
     EXPECT_FALSE(append_trailer(s, t).has_value());
@@ -249,23 +271,28 @@ TEST(Trailer, WriterRefusesFieldsNoReaderAccepts) {
   }
 }
 
+// Corrections move only their samples; on a grid, every sample then goes to
+// its nearest grid point.
 TEST(Trailer, CorrectionsReadBackAndMoveOnlyTheirSamples) {
-  const std::vector<float> x(3000, 0.25f);
-  Bytes stream = compress(x, {}).value();
-  Trailer t;
-  t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}};
-  t.mask = {{7, 1, 0}};  // the mask has the last word
-  t.values = {std::bit_cast<std::uint32_t>(-1.5f)};
-  ASSERT_TRUE(append_trailer(stream, t).has_value());
-  EXPECT_EQ(read_trailer(stream).value(), t);
-  const std::vector<float> bare = decompress(stream).value();
-  const std::vector<float> y = decompress_with_trailer(stream, 1).value().samples;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const float want = i == 0      ? bare[i] - 0.375f
-                       : i == 7    ? -1.5f
-                       : i == 2999 ? bare[i] + 25.0f
-                                   : bare[i];
-    EXPECT_EQ(y[i], want) << i;
+  std::vector<float> x(3000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.01f * static_cast<float>(i));
+  for (const std::optional<Grid> grid : {std::optional<Grid>(), std::optional(Grid{0.01, 0.3})}) {
+    Bytes stream = compress(x, {}).value();
+    Trailer t;
+    t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}, grid};
+    t.mask = {{7, 1, 0}};  // the mask has the last word
+    t.values = {std::bit_cast<std::uint32_t>(-1.5f)};
+    ASSERT_TRUE(append_trailer(stream, t).has_value());
+    EXPECT_EQ(read_trailer(stream).value(), t);
+    const std::vector<float> bare = decompress(stream).value();
+    const std::vector<float> y = decompress_with_trailer(stream, 1).value().samples;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      float want = i == 0 ? bare[i] - 0.375f : i == 2999 ? bare[i] + 25.0f : bare[i];
+      if (grid) {
+        want = static_cast<float>(0.01 + 0.3 * std::round((want - 0.01) / 0.3));
+      }
+      EXPECT_EQ(y[i], i == 7 ? -1.5f : want) << i;
+    }
   }
   // Step counts to the ends of their type read back too.
   Bytes extreme = compress(x, {}).value();

@@ -164,12 +164,13 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
-    shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error")]
+    shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error", "grid")]
     rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
-    if trailer.corrected:
+    if trailer.corrected or trailer.grid:
+        grid = "" if trailer.grid is None else "; every sample rounded to a grid of {1:.6g} from {0:.6g}".format(*trailer.grid)
         rows.append((
             "corrected",
-            f"{trailer.corrected} samples; readers that ignore the trailer see errors up to "
+            f"{trailer.corrected} samples{grid}; readers that ignore the trailer see errors up to "
             f"{trailer.uncorrected_error:.4g}",
         ))
     return rows
