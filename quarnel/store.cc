@@ -11,6 +11,7 @@
 #include "quarnel/bounded.h"
 #include "quarnel/compressor.h"
 #include "quarnel/finite_range.h"
+#include "quarnel/grid.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
 
@@ -96,14 +97,18 @@ Span span_of(std::span<const T> samples) {
 // `bound` of `samples`, taken as the decoder's samples arrive, in order, and
 // in the same pass what the corrected samples achieve against the finite
 // ones, as compress_bounded() reports it (their errors taken in sample
-// order). Fails when float32 cannot place some sample within the bound.
+// order). On a grid, a corrected sample need only come within its reach,
+// and is then rounded to the grid as readers round it. Fails when float32
+// cannot place some sample within the bound.
 template <typename T>
 class Corrector {
  public:
-  Corrector(std::span<const T> samples, double bound) : samples_(samples), bound_(bound) {
-    // Nearly twice the bound: a sample up to three bounds off takes one
-    // step, and lands within the bound, with room for float32 rounding.
-    c_.quantum = bound * (2.0 - 1.0 / 128);
+  Corrector(std::span<const T> samples, double bound, std::optional<GridFit> grid)
+      : samples_(samples), bound_(bound), reach_(grid ? grid->reach : bound) {
+    // Nearly twice the reach: a sample up to three reaches off takes one
+    // step, and lands within it, with room for float32 rounding.
+    c_.quantum = reach_ * (2.0 - 1.0 / 128);
+    if (grid) c_.grid = grid->grid;
   }
 
   void add(std::size_t from, std::span<const float> decoded) {
@@ -115,14 +120,25 @@ class Corrector {
       const double miss = x - static_cast<double>(decoded[i]);
       double e = std::abs(miss);
       c_.bare_max_error = std::max(c_.bare_max_error, e);
-      if (!(e <= bound_)) {
-        const auto placed = place(x, decoded[i], miss);
+      float y = decoded[i];
+      if (!(e <= reach_)) {
+        const auto placed = place(x, y, miss);
         if (!placed) {
           failed_ = true;
           return;
         }
         c_.list.push_back({from + i, placed->first});
-        e = placed->second;
+        y = placed->second;
+      }
+      if (c_.grid) {
+        y = on_grid(y, *c_.grid);
+        e = std::abs(x - static_cast<double>(y));
+        if (!(e <= bound_)) {
+          failed_ = true;
+          return;
+        }
+      } else {
+        e = std::abs(x - static_cast<double>(y));
       }
       max_error_ = std::max(max_error_, e);
       sum_ += e * e;
@@ -141,21 +157,21 @@ class Corrector {
   }
 
  private:
-  // The step count that moves decoded sample y within the bound of x, and
-  // the error it leaves: half a quantum from the value at most, or a
-  // neighbour where the float rounding of the sum lands outside.
-  std::optional<std::pair<std::int64_t, double>> place(double x, float y, double miss) const {
+  // The step count that moves decoded sample y within the reach of x, and
+  // where it lands: half a quantum from the value at most, or a neighbour
+  // where the float rounding of the sum lands outside.
+  std::optional<std::pair<std::int64_t, float>> place(double x, float y, double miss) const {
     const auto steps = static_cast<std::int64_t>(std::round(miss / c_.quantum));
     for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
       const float moved = corrected_sample(y, k, c_.quantum);
-      const double e = std::abs(x - static_cast<double>(moved));
-      if (k != 0 && e <= bound_) return std::pair{k, e};
+      if (k != 0 && std::abs(x - static_cast<double>(moved)) <= reach_) return std::pair{k, moved};
     }
     return std::nullopt;
   }
 
   std::span<const T> samples_;
   double bound_;
+  double reach_;
   Corrections c_;
   bool failed_ = false;
   double max_error_ = 0.0;
@@ -177,21 +193,29 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
       !std::isfinite(width)) {
     return None();
   }
-  BoundedOptions coarse = options;
-  coarse.target = ErrorTarget::psnr;
-  coarse.value = 20.0 * std::log10(width / (bound * kRmsShare));
-  if (!std::isfinite(coarse.value)) return None();
-  Corrector<T> corrector(input, bound);
-  auto result = compress_bounded_decoded(
-      input, coarse, threads,
-      [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
-  if (!result) {
-    if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
-    return Unexpected(result.error());
+  // A signal on a grid lets the stream miss by more than the bound where
+  // rounding to the grid brings it back within.
+  const std::optional<GridFit> grid = grid_of(input, range.lo, range.hi, bound);
+  for (const std::optional<GridFit>& fit : {grid, std::optional<GridFit>()}) {
+    const double reach = fit ? fit->reach : bound;
+    BoundedOptions coarse = options;
+    coarse.target = ErrorTarget::psnr;
+    coarse.value = 20.0 * std::log10(width / (reach * kRmsShare));
+    if (!std::isfinite(coarse.value)) return None();
+    Corrector<T> corrector(input, bound, fit);
+    auto result = compress_bounded_decoded(
+        input, coarse, threads,
+        [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
+    if (!result) {
+      if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
+      return Unexpected(result.error());
+    }
+    auto corrections = std::move(corrector).result(width, *result);
+    if (corrections) return None(std::pair{std::move(*result), std::move(*corrections)});
+    // A grid point that float32 rounding puts past the bound: without it.
+    if (!fit) break;
   }
-  auto corrections = std::move(corrector).result(width, *result);
-  if (!corrections) return None();
-  return None(std::pair{std::move(*result), std::move(*corrections)});
+  return None();
 }
 
 template <typename T>
@@ -220,7 +244,7 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
       [&](BoundedResult r,
           std::optional<Corrections> c) -> std::expected<BoundedResult, QuarnelError> {
     Trailer full = t;
-    if (c && !c->list.empty()) full.corrections = std::move(*c);
+    if (c && (!c->list.empty() || c->grid)) full.corrections = std::move(*c);
     full.target = TargetRecord{options.target, options.value, r.max_error, r.psnr};
     if (range.lo <= range.hi) full.signal_range = std::pair{range.lo, range.hi};
     if (auto ok = append_trailer(r.stream, full); !ok) return Unexpected(ok.error());
