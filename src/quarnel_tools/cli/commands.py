@@ -167,7 +167,10 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error", "grid")]
     rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
     if trailer.corrected or trailer.grid:
-        grid = "" if trailer.grid is None else "; every sample rounded to a grid of {1:.6g} from {0:.6g}".format(*trailer.grid)
+        grid = ""
+        if trailer.grid is not None:
+            origin, step = trailer.grid
+            grid = f"; every sample rounded to a grid of {step:.6g} from {origin:.6g}"
         rows.append((
             "corrected",
             f"{trailer.corrected} samples{grid}; readers that ignore the trailer see errors up to "
