@@ -13,9 +13,15 @@ namespace {
 constexpr double kMostPoints = 16777216.0;
 // A sample this far off its grid point, in steps, is not on the grid.
 constexpr double kLooseness = 1.0 / 64;
+// Kept off the edge where a decode half a step off rounds either way.
+constexpr double kEdge = 1.0 / 1024;
+// Counts of points the neighbours' rounding may leave open, at most.
+constexpr double kCountsToTry = 64;
+// Less widening than this does not pay for the grid's record.
+constexpr double kWorthWidening = 1.02;
 
-// The distance of every finite sample from its grid point, or nothing as soon
-// as one lies too far off.
+// The largest distance of a finite sample from the grid point on_grid()
+// rounds its float32 value to, or nothing as soon as one lies too far off.
 template <typename T>
 std::optional<double> misfit_of(std::span<const T> samples, const Grid& g) {
   const double allowed = kLooseness * g.step;
@@ -30,9 +36,18 @@ std::optional<double> misfit_of(std::span<const T> samples, const Grid& g) {
   return worst;
 }
 
+// A decode within (m + 1/2) steps of a sample's grid point rounds to a
+// point m steps from it at most, which must keep within the bound.
+double reach_of(const Grid& g, double misfit, double bound) {
+  const double whole = std::floor((bound - misfit) / g.step);
+  if (!(whole >= 0.0)) return 0.0;
+  return (whole + 0.5 - kEdge) * g.step - misfit;
+}
+
 template <typename T>
-std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, double hi) {
-  if (!(hi > lo) || !std::isfinite(hi - lo)) return std::nullopt;
+std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, double hi,
+                                    double bound) {
+  if (!(hi > lo) || !std::isfinite(hi - lo) || !(bound > 0.0)) return std::nullopt;
   // The smallest change between neighbours is a step, or a few: converters
   // move by one count often.
   double smallest = std::numeric_limits<double>::infinity();
@@ -41,25 +56,40 @@ std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, doubl
         std::abs(static_cast<double>(samples[i]) - static_cast<double>(samples[i - 1]));
     if (d > 0.0 && d < smallest) smallest = d;
   }
-  if (!std::isfinite(smallest)) return std::nullopt;
+  // The step from the whole range, which holds a whole number of them. The
+  // neighbours' difference carries their rounding, and over many points that
+  // leaves a few counts to try; a wrong count falls off the grid soon.
+  const double width = hi - lo;
+  const double rounding =
+      2 * std::numeric_limits<T>::epsilon() * std::max(std::abs(lo), std::abs(hi));
+  if (!(smallest > rounding)) return std::nullopt;
+  const double fewest = std::floor(width / (smallest + rounding));
+  const double most = std::ceil(width / (smallest - rounding));
+  if (!(most - fewest <= kCountsToTry)) return std::nullopt;
   for (const double parts : {1.0, 2.0, 3.0}) {
-    // The step from the whole range, which holds a whole number of them:
-    // the neighbours' difference alone carries their rounding.
-    const double points = std::round((hi - lo) * parts / smallest);
-    if (!(points >= 1.0 && points <= kMostPoints)) return std::nullopt;
-    const Grid g{lo, (hi - lo) / points};
-    if (const auto misfit = misfit_of(samples, g)) return GridFit{g, *misfit};
+    if (!(most * parts <= kMostPoints)) return std::nullopt;
+    // Nothing to gain where the bound already reaches past a half step.
+    if (!(reach_of({lo, smallest / parts}, 0.0, bound) > kWorthWidening * bound)) continue;
+    for (double points = std::max(1.0, fewest * parts); points <= most * parts; ++points) {
+      const Grid g{lo, width / points};
+      if (const auto misfit = misfit_of(samples, g)) {
+        const double reach = reach_of(g, *misfit, bound);
+        if (reach > kWorthWidening * bound) return GridFit{g, reach};
+        return std::nullopt;
+      }
+    }
   }
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<GridFit> grid_of(std::span<const float> samples, double lo, double hi) {
-  return grid_of_impl(samples, lo, hi);
+std::optional<GridFit> grid_of(std::span<const float> samples, double lo, double hi, double bound) {
+  return grid_of_impl(samples, lo, hi, bound);
 }
-std::optional<GridFit> grid_of(std::span<const double> samples, double lo, double hi) {
-  return grid_of_impl(samples, lo, hi);
+std::optional<GridFit> grid_of(std::span<const double> samples, double lo, double hi,
+                               double bound) {
+  return grid_of_impl(samples, lo, hi, bound);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

@@ -11,6 +11,7 @@
 #include "quarnel/bounded.h"
 #include "quarnel/compressor.h"
 #include "quarnel/finite_range.h"
+#include "quarnel/grid.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
 
@@ -84,31 +85,39 @@ constexpr std::size_t kFewSamples = 1 << 16;
 // `bound` of `samples`, taken as the decoder's samples arrive, in order, and
 // in the same pass what the corrected samples achieve against the finite
 // ones, as compress_bounded() reports it (their errors taken in sample
-// order). Fails when float32 cannot place some sample within the bound.
+// order). On a grid, a corrected sample need only come within its reach,
+// and is then rounded to the grid as readers round it. Fails when float32
+// cannot place some sample within the bound.
 template <typename T>
 class Corrector {
  public:
-  Corrector(std::span<const T> samples, double bound) : samples_(samples), bound_(bound) {
-    // Nearly twice the bound: a sample up to three bounds off takes one
-    // step, and lands within the bound, with room for float32 rounding.
-    c_.quantum = bound * (2.0 - 1.0 / 128);
+  Corrector(std::span<const T> samples, double bound, std::optional<GridFit> grid)
+      : samples_(samples), bound_(bound), reach_(grid ? grid->reach : bound) {
+    // Nearly twice the reach: a sample up to three reaches off takes one
+    // step, and lands within it, with room for float32 rounding.
+    c_.quantum = reach_ * (2.0 - 1.0 / 128);
+    if (grid) c_.grid = grid->grid;
   }
 
   void add(std::size_t from, std::span<const float> decoded) {
     if (failed_) return;
     const auto samples = samples_.subspan(from, decoded.size());
-    // The sums in locals, not in members that the list's growth might be
-    // taken to change: each addition would wait on a store and a load.
+    // The sums and limits in locals, not in members that the list's growth
+    // might be taken to change: each addition would wait on a store and a
+    // load.
     double bare = c_.bare_max_error, largest = max_error_, sum = sum_;
     std::size_t finite = finite_;
+    const double reach = reach_, bound = bound_;
+    const std::optional<Grid> grid = c_.grid;
     for (std::size_t i = 0; i < decoded.size(); ++i) {
       const double x = static_cast<double>(samples[i]);
       if (!std::isfinite(x)) continue;
       const double miss = x - static_cast<double>(decoded[i]);
       double e = std::abs(miss);
       bare = std::max(bare, e);
-      if (!(e <= bound_)) [[unlikely]] {
-        const auto placed = place(x, decoded[i], miss);
+      float y = decoded[i];
+      if (!(e <= reach)) [[unlikely]] {
+        const auto placed = place(x, y, miss);
         if (!placed) {
           failed_ = true;
           return;
@@ -117,7 +126,16 @@ class Corrector {
           blocks_.emplace_back().reserve(kBlock);
         }
         blocks_.back().push_back({from + i, placed->first});
-        e = placed->second;
+        y = placed->second;
+        e = std::abs(x - static_cast<double>(y));
+      }
+      if (grid) {
+        y = on_grid(y, *grid);
+        e = std::abs(x - static_cast<double>(y));
+        if (!(e <= bound)) [[unlikely]] {
+          failed_ = true;
+          return;
+        }
       }
       largest = std::max(largest, e);
       sum += e * e;
@@ -147,15 +165,14 @@ class Corrector {
   }
 
  private:
-  // The step count that moves decoded sample y within the bound of x, and
-  // the error it leaves: half a quantum from the value at most, or a
-  // neighbour where the float rounding of the sum lands outside.
-  std::optional<std::pair<std::int64_t, double>> place(double x, float y, double miss) const {
+  // The step count that moves decoded sample y within the reach of x, and
+  // where it lands: half a quantum from the value at most, or a neighbour
+  // where the float rounding of the sum lands outside.
+  std::optional<std::pair<std::int64_t, float>> place(double x, float y, double miss) const {
     const auto steps = static_cast<std::int64_t>(std::round(miss / c_.quantum));
     for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
       const float moved = corrected_sample(y, k, c_.quantum);
-      const double e = std::abs(x - static_cast<double>(moved));
-      if (k != 0 && e <= bound_) return std::pair{k, e};
+      if (k != 0 && std::abs(x - static_cast<double>(moved)) <= reach_) return std::pair{k, moved};
     }
     return std::nullopt;
   }
@@ -167,6 +184,7 @@ class Corrector {
 
   std::span<const T> samples_;
   double bound_;
+  double reach_;
   Corrections c_;
   std::vector<std::vector<Correction>> blocks_;
   bool failed_ = false;
@@ -189,21 +207,30 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
       !std::isfinite(width)) {
     return None();
   }
-  BoundedOptions coarse = options;
-  coarse.target = ErrorTarget::psnr;
-  coarse.value = 20.0 * std::log10(width / (bound * kRmsShare));
-  if (!std::isfinite(coarse.value)) return None();
-  Corrector<T> corrector(input, bound);
-  auto result = compress_bounded_decoded(
-      input, range, coarse, threads,
-      [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
-  if (!result) {
-    if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
-    return Unexpected(result.error());
+  // A signal on a grid lets the stream miss by more than the bound where
+  // rounding to the grid brings it back within.
+  const std::optional<GridFit> grid =
+      grid_of(input, static_cast<double>(range.lo), static_cast<double>(range.hi), bound);
+  for (const std::optional<GridFit>& fit : {grid, std::optional<GridFit>()}) {
+    const double reach = fit ? fit->reach : bound;
+    BoundedOptions coarse = options;
+    coarse.target = ErrorTarget::psnr;
+    coarse.value = 20.0 * std::log10(width / (reach * kRmsShare));
+    if (!std::isfinite(coarse.value)) return None();
+    Corrector<T> corrector(input, bound, fit);
+    auto result = compress_bounded_decoded(
+        input, range, coarse, threads,
+        [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
+    if (!result) {
+      if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
+      return Unexpected(result.error());
+    }
+    auto corrections = std::move(corrector).result(width, *result);
+    if (corrections) return None(std::pair{std::move(*result), std::move(*corrections)});
+    // A grid point that float32 rounding puts past the bound: without it.
+    if (!fit) break;
   }
-  auto corrections = std::move(corrector).result(width, *result);
-  if (!corrections) return None();
-  return None(std::pair{std::move(*result), std::move(*corrections)});
+  return None();
 }
 
 template <typename T>
@@ -232,7 +259,7 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
       [&](BoundedResult r,
           std::optional<Corrections> c) -> std::expected<BoundedResult, QuarnelError> {
     Trailer full = t;
-    if (c && !c->list.empty()) full.corrections = std::move(*c);
+    if (c && (!c->list.empty() || c->grid)) full.corrections = std::move(*c);
     full.target = TargetRecord{options.target, options.value, r.max_error, r.psnr};
     if (range.finite > 0) {
       full.signal_range = std::pair{static_cast<double>(range.lo), static_cast<double>(range.hi)};

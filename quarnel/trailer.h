@@ -172,9 +172,10 @@ struct StoreOptions {
   std::optional<std::uint32_t> channels;
   std::string source_format;
   // With a trailer and a largest-error target: a coarser stream whose few
-  // samples beyond the bound are listed as corrections. Readers that ignore
-  // the trailer see those samples off by up to Corrections::bare_max_error;
-  // false keeps the bound for every reader.
+  // samples beyond the bound are listed as corrections (and which, for a
+  // signal on a grid, readers round back onto it). Readers that ignore the
+  // trailer see samples off by up to Corrections::bare_max_error; false keeps
+  // the bound for every reader.
   bool corrections = true;
   // The plain encoder's DEFLATE level, for a payload it codes with DEFLATE,
   // kMinDeflateLevel..kMaxDeflateLevel: the default gives compress()'s bytes.

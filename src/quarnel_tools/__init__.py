@@ -277,7 +277,10 @@ def compress_bounded(
         With the trailer and a ``max_error`` or ``rel_error`` target: let
         the encoder code a coarser stream and list the few samples it leaves
         beyond the bound in the trailer (the default; the stream is smaller
-        by a tenth to a third on recordings). The bound then holds for
+        by a tenth to a third on recordings). For a signal on a grid (scaled
+        counts) under a bound of less than half a step, the trailer names the
+        grid and its readers round onto it (``read_trailer(stream).grid``):
+        the stream may miss by nearly half a step. The bound then holds for
         readers of the trailer (``decompress``, the codecs, the C library
         and the HDF5 filter); readers that ignore it, such as
         ``quarnel.decompress_signal``, see those samples off by up to

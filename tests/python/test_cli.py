@@ -588,3 +588,24 @@ def test_bash_completes_commands_formats_and_paths(tmp_path, capsys):
     script = "; ".join(["source completion.sh", *map(probe.format, words)])
     done = subprocess.run(["bash", "-c", script], cwd=tmp_path, capture_output=True, text=True)
     assert done.stdout.splitlines() == ["decompress", "wav flac npy", "rec.wav"]
+
+
+def test_info_names_the_grid_a_signal_of_counts_comes_back_on(tmp_path, capsys):
+    counts = np.cumsum(np.random.default_rng(3).integers(-3, 4, 20000))
+    src, out = tmp_path / "ecg.npy", tmp_path / "ecg.qrnl"
+    np.save(src, -3.1 + 0.005 * counts)
+    given = read_rows(src)[0]
+    assert run(capsys, "compress", src, out, "--rel-error", "1e-4", "-q")[0] == 0
+    stream = out.read_bytes()
+    # A bound far under a count's step: the values come back, though the
+    # stream itself misses by many bounds.
+    bound = 1e-4 * np.ptp(given)
+    assert np.abs(quarnel_tools.decompress(stream) - given).max() <= bound < 0.0005
+    trailer = quarnel_tools.read_trailer(stream)
+    assert trailer.grid == pytest.approx((given.min(), 0.005))
+    assert trailer.uncorrected_error > 10 * bound
+    fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
+    assert fields["corrected"] == (
+        f"{trailer.corrected} samples; every sample rounded to a grid of 0.005 from {given.min():.6g}; "
+        f"readers that ignore the trailer see errors up to {trailer.uncorrected_error:.4g}"
+    )

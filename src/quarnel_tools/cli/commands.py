@@ -169,7 +169,8 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     if trailer.corrected or trailer.grid:
         grid = ""
         if trailer.grid is not None:
-            grid = "; every sample rounded to a grid of {1:.6g} from {0:.6g}".format(*trailer.grid)
+            origin, step = trailer.grid
+            grid = f"; every sample rounded to a grid of {step:.6g} from {origin:.6g}"
         rows.append((
             "corrected",
             f"{trailer.corrected} samples{grid}; readers that ignore the trailer see errors up to "
