@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace quarnel::inline QUARNEL_ABI {
@@ -44,18 +45,45 @@ double reach_of(const Grid& g, double misfit, double bound) {
   return (whole + 0.5 - kEdge) * g.step - misfit;
 }
 
+// The smallest change between neighbours other than none, +inf without one.
+// Several running minima, as finite_range() keeps its extremes: a change
+// with a non-finite side, and none, enter as +inf.
+template <typename T>
+T smallest_change(std::span<const T> samples) {
+  constexpr T kInf = std::numeric_limits<T>::infinity();
+  T smallest = kInf;
+  std::size_t i = 1;
+#if defined(__GNUC__)
+  typedef T Vector __attribute__((vector_size(16)));
+  constexpr std::size_t kLanes = sizeof(Vector) / sizeof(T);
+  Vector least = {};
+  least += kInf;
+  for (; i + kLanes <= samples.size(); i += kLanes) {
+    Vector a, b;
+    std::memcpy(&a, &samples[i], sizeof a);
+    std::memcpy(&b, &samples[i - 1], sizeof b);
+    Vector d = a - b;
+    d = d < T(0) ? -d : d;
+    d = d > T(0) ? d : kInf;  // NaN, from a non-finite side, fails too
+    least = d < least ? d : least;
+  }
+  for (std::size_t lane = 0; lane < kLanes; ++lane) smallest = std::min(smallest, least[lane]);
+#endif
+  for (; i < samples.size(); ++i) {
+    const T d = std::abs(samples[i] - samples[i - 1]);
+    if (d > T(0) && d < smallest) smallest = d;
+  }
+  return smallest;
+}
+
 template <typename T>
 std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, double hi,
                                     double bound) {
   if (!(hi > lo) || !std::isfinite(hi - lo) || !(bound > 0.0)) return std::nullopt;
   // The smallest change between neighbours is a step, or a few: converters
   // move by one count often.
-  double smallest = std::numeric_limits<double>::infinity();
-  for (std::size_t i = 1; i < samples.size(); ++i) {
-    const double d =
-        std::abs(static_cast<double>(samples[i]) - static_cast<double>(samples[i - 1]));
-    if (d > 0.0 && d < smallest) smallest = d;
-  }
+  const double smallest = static_cast<double>(smallest_change(samples));
+  if (!std::isfinite(smallest)) return std::nullopt;
   // The step from the whole range, which holds a whole number of them. The
   // neighbours' difference carries their rounding, and over many points that
   // leaves a few counts to try; a wrong count falls off the grid soon.

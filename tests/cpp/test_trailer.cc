@@ -449,6 +449,8 @@ TYPED_TEST(StoredSignal, ValuesOnAGridComeBackFromACoarserStream) {
     count += static_cast<long>(state >> 29) - 3;  // -3 to 4 counts
     v = static_cast<T>(-3.1 + static_cast<double>(count) * step);
   }
+  x[1] = std::numeric_limits<T>::quiet_NaN();  // between changes the grid is found from
+  x[6] = -std::numeric_limits<T>::infinity();
   std::vector<T> off = x;
   for (std::size_t i = 0; i < off.size(); i += 2) off[i] += static_cast<T>(0.2 * step);
   BoundedOptions o;
@@ -462,6 +464,7 @@ TYPED_TEST(StoredSignal, ValuesOnAGridComeBackFromACoarserStream) {
     const auto decoded = decompress_with_trailer(result->stream, 1).value();
     double worst = 0.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
+      if (!std::isfinite(signal[i])) continue;
       worst = std::max(worst, std::abs(decoded.samples[i] - static_cast<double>(signal[i])));
     }
     EXPECT_LE(worst, bound);
