@@ -16,6 +16,9 @@ constexpr double kMostPoints = 16777216.0;
 constexpr double kLooseness = 1.0 / 64;
 // Kept off the edge where a decode half a step off rounds either way.
 constexpr double kEdge = 1.0 / 1024;
+// Blocks of samples in which the smallest change is looked for.
+constexpr std::size_t kProbes = 16;
+constexpr std::size_t kProbe = 4096;
 // Counts of points the neighbours' rounding may leave open, at most.
 constexpr double kCountsToTry = 64;
 // Less widening than this does not pay for the grid's record.
@@ -81,8 +84,18 @@ std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, doubl
                                     double bound) {
   if (!(hi > lo) || !std::isfinite(hi - lo) || !(bound > 0.0)) return std::nullopt;
   // The smallest change between neighbours is a step, or a few: converters
-  // move by one count often.
-  const double smallest = static_cast<double>(smallest_change(samples));
+  // move by one count often, and blocks spread over the signal show one
+  // without a pass over all of it.
+  T least = std::numeric_limits<T>::infinity();
+  if (samples.size() <= kProbes * kProbe) {
+    least = smallest_change(samples);
+  } else {
+    for (std::size_t k = 0; k < kProbes; ++k) {
+      const std::size_t at = (samples.size() - kProbe) / (kProbes - 1) * k;
+      least = std::min(least, smallest_change(samples.subspan(at, kProbe)));
+    }
+  }
+  const double smallest = static_cast<double>(least);
   if (!std::isfinite(smallest)) return std::nullopt;
   // The step from the whole range, which holds a whole number of them. The
   // neighbours' difference carries their rounding, and over many points that
