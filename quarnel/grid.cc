@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
+#include <vector>
 
 namespace quarnel::inline QUARNEL_ABI {
 
@@ -16,10 +16,13 @@ constexpr double kMostPoints = 16777216.0;
 constexpr double kLooseness = 1.0 / 64;
 // Kept off the edge where a decode half a step off rounds either way.
 constexpr double kEdge = 1.0 / 1024;
-// Blocks of samples in which the smallest change is looked for.
+// Blocks of samples whose values show the step, spread over a long signal.
 constexpr std::size_t kProbes = 16;
 constexpr std::size_t kProbe = 4096;
-// Counts of points the neighbours' rounding may leave open, at most.
+// A gap between neighbouring values this far from a whole count of steps
+// says there is no grid.
+constexpr double kOffCount = 0.25;
+// Counts of points the step's rounding may leave open, at most.
 constexpr double kCountsToTry = 64;
 // Less widening than this does not pay for the grid's record.
 constexpr double kWorthWidening = 1.02;
@@ -48,69 +51,65 @@ double reach_of(const Grid& g, double misfit, double bound) {
   return (whole + 0.5 - kEdge) * g.step - misfit;
 }
 
-// The smallest change between neighbours other than none, +inf without one.
-// Several running minima, as finite_range() keeps its extremes: a change
-// with a non-finite side, and none, enter as +inf.
+struct Step {
+  double size = 0.0;
+  double uncertainty = 0.0;  // in the size, from the values' rounding
+};
+
+// The step of the values of a few blocks spread over the signal (of all of
+// a short one). Neighbouring values are a few steps apart, so each gap is a
+// whole count of the step as known so far, and the counts summed over the
+// values' span give the step ever closer, to the span's own rounding.
 template <typename T>
-T smallest_change(std::span<const T> samples) {
-  constexpr T kInf = std::numeric_limits<T>::infinity();
-  T smallest = kInf;
-  std::size_t i = 1;
-#if defined(__GNUC__)
-  typedef T Vector __attribute__((vector_size(16)));
-  constexpr std::size_t kLanes = sizeof(Vector) / sizeof(T);
-  Vector least = {};
-  least += kInf;
-  for (; i + kLanes <= samples.size(); i += kLanes) {
-    Vector a, b;
-    std::memcpy(&a, &samples[i], sizeof a);
-    std::memcpy(&b, &samples[i - 1], sizeof b);
-    Vector d = a - b;
-    d = d < T(0) ? -d : d;
-    d = d > T(0) ? d : kInf;  // NaN, from a non-finite side, fails too
-    least = d < least ? d : least;
+std::optional<Step> step_of(std::span<const T> samples) {
+  std::vector<double> values;
+  const auto take = [&](std::span<const T> block) {
+    for (const T x : block) {
+      if (std::isfinite(x)) values.push_back(static_cast<double>(x));
+    }
+  };
+  if (samples.size() <= kProbes * kProbe) {
+    take(samples);
+  } else {
+    for (std::size_t k = 0; k < kProbes; ++k) {
+      take(samples.subspan((samples.size() - kProbe) / (kProbes - 1) * k, kProbe));
+    }
   }
-  for (std::size_t lane = 0; lane < kLanes; ++lane) smallest = std::min(smallest, least[lane]);
-#endif
-  for (; i < samples.size(); ++i) {
-    const T d = std::abs(samples[i] - samples[i - 1]);
-    if (d > T(0) && d < smallest) smallest = d;
+  std::ranges::sort(values);
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  if (values.size() < 2) return std::nullopt;
+  double step = std::numeric_limits<double>::infinity();
+  for (std::size_t j = 1; j < values.size(); ++j) step = std::min(step, values[j] - values[j - 1]);
+  double counts = 0.0;
+  for (std::size_t j = 1; j < values.size(); ++j) {
+    const double gap = (values[j] - values[j - 1]) / step;
+    const double whole = std::round(gap);
+    if (!(std::abs(gap - whole) <= kOffCount)) return std::nullopt;
+    counts += whole;
+    step = (values[j] - values.front()) / counts;
   }
-  return smallest;
+  // Each value carries half a unit in the last place of T.
+  const double rounding = std::numeric_limits<T>::epsilon() *
+                          std::max(std::abs(values.front()), std::abs(values.back()));
+  return Step{step, 2 * rounding / counts};
 }
 
 template <typename T>
 std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, double hi,
                                     double bound) {
   if (!(hi > lo) || !std::isfinite(hi - lo) || !(bound > 0.0)) return std::nullopt;
-  // The smallest change between neighbours is a step, or a few: converters
-  // move by one count often, and blocks spread over the signal show one
-  // without a pass over all of it.
-  T least = std::numeric_limits<T>::infinity();
-  if (samples.size() <= kProbes * kProbe) {
-    least = smallest_change(samples);
-  } else {
-    for (std::size_t k = 0; k < kProbes; ++k) {
-      const std::size_t at = (samples.size() - kProbe) / (kProbes - 1) * k;
-      least = std::min(least, smallest_change(samples.subspan(at, kProbe)));
-    }
-  }
-  const double smallest = static_cast<double>(least);
-  if (!std::isfinite(smallest)) return std::nullopt;
-  // The step from the whole range, which holds a whole number of them. The
-  // neighbours' difference carries their rounding, and over many points that
-  // leaves a few counts to try; a wrong count falls off the grid soon.
+  const auto step = step_of(samples);
+  if (!step || !(step->size > step->uncertainty)) return std::nullopt;
+  // The range holds a whole number of steps; the step's rounding leaves a
+  // few counts open, and a wrong count falls off the grid soon.
   const double width = hi - lo;
-  const double rounding =
-      2 * std::numeric_limits<T>::epsilon() * std::max(std::abs(lo), std::abs(hi));
-  if (!(smallest > rounding)) return std::nullopt;
-  const double fewest = std::floor(width / (smallest + rounding));
-  const double most = std::ceil(width / (smallest - rounding));
+  const double fewest = std::floor(width / (step->size + step->uncertainty));
+  const double most = std::ceil(width / (step->size - step->uncertainty));
   if (!(most - fewest <= kCountsToTry)) return std::nullopt;
   for (const double parts : {1.0, 2.0, 3.0}) {
     if (!(most * parts <= kMostPoints)) return std::nullopt;
     // Nothing to gain where the bound already reaches past a half step.
-    if (!(reach_of({lo, smallest / parts}, 0.0, bound) > kWorthWidening * bound)) continue;
+    if (!(reach_of({lo, step->size / parts}, 0.0, bound) > kWorthWidening * bound)) continue;
     for (double points = std::max(1.0, fewest * parts); points <= most * parts; ++points) {
       const Grid g{lo, width / points};
       if (const auto misfit = misfit_of(samples, g)) {
