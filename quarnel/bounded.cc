@@ -1049,15 +1049,18 @@ std::expected<void, QuarnelError> decode(const Signal& s, const Decomposition& d
   return {};
 }
 
-// What the candidate's stream decodes to, measured as it is made.
+// What the candidate's stream decodes to, measured as it is made, and
+// handed on to `also` when there is one.
 std::expected<Achieved, QuarnelError> achieved_by(const Signal& s, const Decomposition& d,
                                                   const Coefficients& coefficients,
                                                   const Candidate& c, const Quantisation& q,
-                                                  bool with_rms) {
+                                                  bool with_rms, const DecodedSink* also) {
   Measure measure(s, with_rms);
-  if (auto done =
-          decode(s, d, coefficients, c, q,
-                 [&](std::size_t, std::span<const float> decoded) { measure.add(decoded); });
+  if (auto done = decode(s, d, coefficients, c, q,
+                         [&](std::size_t from, std::span<const float> decoded) {
+                           measure.add(decoded);
+                           if (also) (*also)(from, decoded);
+                         });
       !done) {
     return Unexpected(done.error());
   }
@@ -1097,15 +1100,14 @@ struct Measured {
   Achieved achieved;
 };
 
-// The RMS error is +inf, not measured, unless `with_rms`.
-std::expected<std::optional<Measured>, QuarnelError> measured(const Signal& s,
-                                                              const Decomposition& d,
-                                                              const Coefficients& coefficients,
-                                                              const Candidate& c,
-                                                              bool with_rms = true) {
+// The RMS error is +inf, not measured, unless `with_rms`. The decode goes to
+// `also` too, when there is one.
+std::expected<std::optional<Measured>, QuarnelError> measured(
+    const Signal& s, const Decomposition& d, const Coefficients& coefficients, const Candidate& c,
+    bool with_rms = true, const DecodedSink* also = nullptr) {
   auto q = quantisation(s, d, c);
   if (!q) return std::optional<Measured>();
-  const auto achieved = achieved_by(s, d, coefficients, c, *q, with_rms);
+  const auto achieved = achieved_by(s, d, coefficients, c, *q, with_rms, also);
   if (!achieved) return Unexpected(achieved.error());
   return std::optional<Measured>(Measured{std::move(*q), *achieved});
 }
@@ -1116,6 +1118,7 @@ std::expected<std::optional<Measured>, QuarnelError> measured(const Signal& s,
 struct Found {
   Measured measured;
   Candidate candidate;
+  bool decoded_last = false;  // no candidate was decoded after it
 };
 
 // Starting from an estimate, decodes candidates and corrects the step until
@@ -1127,7 +1130,7 @@ struct Found {
 std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const Decomposition& d,
                                                          const Coefficients& coefficients,
                                                          const Target& t, Candidate c,
-                                                         bool dead_zones) {
+                                                         bool dead_zones, const DecodedSink* also) {
   std::optional<Found> best;
   double best_used = 0.0;
   const double finest = finest_step(d, c.levels);
@@ -1136,11 +1139,12 @@ std::expected<std::optional<Found>, QuarnelError> refine(const Signal& s, const 
     // Where the largest error is the target, only a candidate that would
     // be kept needs its RMS error, which is reported.
     const bool with_rms = t.kind == ErrorTarget::psnr || !best || c.step > best->candidate.step;
-    auto m = measured(s, d, coefficients, c, with_rms);
+    auto m = measured(s, d, coefficients, c, with_rms, also);
     if (!m) return Unexpected(m.error());
     const double used = *m ? t.used((*m)->achieved) : std::numeric_limits<double>::infinity();
+    if (best && *m) best->decoded_last = false;
     if (*m && t.met((*m)->achieved) && (!best || c.step > best->candidate.step)) {
-      best = Found{std::move(**m), c};
+      best = Found{std::move(**m), c, true};
       best_used = used;
     }
     if (best && (best_used >= kCloseEnough || round >= kRefinements)) break;
@@ -1412,10 +1416,11 @@ std::expected<BoundedResult, QuarnelError> compress_checked(
   std::optional<Built> found;
   // The chosen candidate, decoded once more for `decoded` while its
   // coefficients are still floats (write() puts its bytes over the memory
-  // the decode works in), then written.
+  // the decode works in), unless `decoded` took its decode last, then
+  // written.
   const auto keep = [&](const Decomposition& d, const Coefficients& made, const Candidate& c,
-                        Measured m) -> std::expected<void, QuarnelError> {
-    if (decoded) {
+                        Measured m, bool decoded_last) -> std::expected<void, QuarnelError> {
+    if (decoded && !decoded_last) {
       if (auto done = decode(s, d, made, c, m.quantisation, *decoded); !done) {
         return Unexpected(done.error());
       }
@@ -1436,7 +1441,7 @@ std::expected<BoundedResult, QuarnelError> compress_checked(
     auto m = measured(s, *d, *one, c);
     if (!m) return Unexpected(m.error());
     if (*m && target->met((*m)->achieved)) {
-      if (auto chosen = keep(*d, *one, c, std::move(**m)); !chosen) {
+      if (auto chosen = keep(*d, *one, c, std::move(**m), false); !chosen) {
         return Unexpected(chosen.error());
       }
     }
@@ -1458,10 +1463,12 @@ std::expected<BoundedResult, QuarnelError> compress_checked(
     if (best) {
       const auto made = coefficients(s, *kept, best->levels, arena);
       if (!made) return Unexpected(made.error());
-      auto r = refine(s, *kept, *made, *target, *best, dead_zones);
+      auto r = refine(s, *kept, *made, *target, *best, dead_zones, decoded);
       if (!r) return Unexpected(r.error());
       if (*r) {
-        if (auto chosen = keep(*kept, *made, (*r)->candidate, std::move((*r)->measured)); !chosen) {
+        if (auto chosen =
+                keep(*kept, *made, (*r)->candidate, std::move((*r)->measured), (*r)->decoded_last);
+            !chosen) {
           return Unexpected(chosen.error());
         }
       }

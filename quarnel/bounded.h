@@ -22,7 +22,8 @@ using DecodedSink = std::function<void(std::size_t from, std::span<const float> 
 // encoder has taken already, and into `take` the samples every decoder
 // rebuilds from its stream, made from the chosen candidate's coefficients as
 // they are measured rather than by decoding the payload, and never held
-// whole.
+// whole. `take` may see other candidates' samples first: each decode starts
+// again from sample 0, and the last is the chosen stream's.
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
                                                                     const FiniteRange<float>& range,
                                                                     const BoundedOptions& options,

@@ -100,6 +100,7 @@ class Corrector {
   }
 
   void add(std::size_t from, std::span<const float> decoded) {
+    if (from == 0) restart();  // another candidate's decode
     if (failed_) return;
     const auto samples = samples_.subspan(from, decoded.size());
     // The sums and limits in locals, not in members that the list's growth
@@ -175,6 +176,14 @@ class Corrector {
       if (k != 0 && std::abs(x - static_cast<double>(moved)) <= reach_) return std::pair{k, moved};
     }
     return std::nullopt;
+  }
+
+  void restart() {
+    c_.bare_max_error = 0.0;
+    blocks_.clear();
+    failed_ = false;
+    max_error_ = sum_ = 0.0;
+    finite_ = 0;
   }
 
   // The list grows in blocks while the encoder's memory is held, not by
