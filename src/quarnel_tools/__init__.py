@@ -195,7 +195,7 @@ class Trailer(NamedTuple):
         With corrections, for a signal whose values lie on a grid (scaled
         integers, as a converter gives): its origin and step. Readers of the
         trailer round every decoded sample to the nearest grid point, so a
-        bound under half a step gives the values back exactly.
+        bound under half a step gives back the grid's values.
     """
 
     masked: int
