@@ -501,7 +501,7 @@ TEST(Bounded, PeakHeapIsASmallMultipleOfTheInput) {
     EXPECT_LT(peak_per_input_byte<float>(ErrorTarget::psnr, 60.0, method), 1.75)
         << static_cast<int>(method);
   }
-  // With corrections, found as the chosen stream's decode is made.
+  // With corrections, found as the search's decodes are made.
   EXPECT_LT(peak_per_input_byte<float>(ErrorTarget::relative_error, 1e-3, std::nullopt, true),
             1.75);
   EXPECT_LT(peak_per_input_byte<double>(ErrorTarget::relative_error, 1e-3, std::nullopt, true),
