@@ -1,5 +1,6 @@
-"""README.md's ```python, ```sh and ```console snippets run as written, in
-order, in one empty directory: the Python ones in one namespace, as if pasted
+"""The ```python, ```sh and ```console snippets of README.md and of every
+docs/*.md run as written, file by file: each file's snippets in order, in an
+empty directory of its own, the Python ones in one namespace, as if pasted
 into one session, the shell ones with bash and the installed command line.
 Snippets that build or install the project carry the skip marker."""
 
@@ -14,13 +15,14 @@ import pytest
 for module in ("zarr", "numcodecs", "soundfile", "tqdm", "matplotlib", "distributed", "h5py", "h5netcdf"):
     pytest.importorskip(module)
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+ROOT = Path(__file__).resolve().parents[2]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 SKIP = "<!-- test_readme: skip, builds or installs -->"
 
 
-def snippets():
-    """(line, language, code) of every snippet to run, in order."""
-    lines = README.read_text().splitlines()
+def snippets(page):
+    """(line, language, code) of every snippet of the page to run, in order."""
+    lines = page.read_text().splitlines()
     found = []
     start = 0
     while start < len(lines):
@@ -38,16 +40,19 @@ def snippets():
     return found
 
 
-def test_readme_snippets_run_as_written(tmp_path, monkeypatch):
+def test_every_kind_of_snippet_is_found():
+    assert {language for page in PAGES for _, language, _ in snippets(page)} == {"python", "sh", "console"}
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: str(page.relative_to(ROOT)))
+def test_snippets_run_as_written(page, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     env = {**os.environ, "PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"]}
     namespace = {"__name__": "__main__"}
-    languages = set()
-    for line, language, code in snippets():
+    name = page.relative_to(ROOT)
+    for line, language, code in snippets(page):
         if language == "python":
-            exec(compile(code, f"README.md:{line}", "exec"), namespace)
+            exec(compile(code, f"{name}:{line}", "exec"), namespace)
         else:
             done = subprocess.run(["bash", "-euo", "pipefail", "-c", code], env=env, capture_output=True, text=True)
-            assert done.returncode == 0, f"README.md:{line}: {done.stderr}"
-        languages.add(language)
-    assert {"python", "sh"} <= languages
+            assert done.returncode == 0, f"{name}:{line}: {done.stderr}"
