@@ -180,7 +180,7 @@ def test_without_h5py_one_line_says_what_to_install(tmp_path, capsys, monkeypatc
     np.save("i.npy", np.zeros(10))
     monkeypatch.setitem(sys.modules, "h5py", None)
     status, _, err = run(capsys, *argv)
-    assert (status, err) == (2, "quarnel: x.h5:/a: HDF5 files need h5py (pip install 'quarnel[hdf5]')\n")
+    assert (status, err) == (2, "quarnel: x.h5:/a: HDF5 files need h5py (pip install h5py)\n")
 
 
 @pytest.mark.parametrize("config", CONFIGS, ids=lambda c: ",".join(c) or "default")

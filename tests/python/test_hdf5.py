@@ -154,6 +154,17 @@ def test_a_damaged_row_count_is_refused_before_it_is_sized(tmp_path):
     assert 0 < int(peak.stdout) < 400_000  # KiB
 
 
+def test_a_build_without_the_plugin_says_so_at_import():
+    script = (
+        "import os\n"
+        "isdir = os.path.isdir\n"
+        "os.path.isdir = lambda p: not str(p).endswith('hdf5_plugin') and isdir(p)\n"
+        "import quarnel_tools.hdf5\n"
+    )
+    run = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", script], capture_output=True, text=True)
+    assert run.returncode != 0 and "no HDF5 filter plugin" in run.stderr
+
+
 def test_a_fresh_process_reads_without_a_plugin_path(tmp_path):
     x = data((4, 700), np.float32)
     write(tmp_path / "a.h5", x, max_error=1e-2)

@@ -27,7 +27,7 @@ def h5py_module(path: Path) -> Any:
 
         import quarnel_tools.hdf5  # noqa: F401  (points h5py at the plugin)
     except ImportError:
-        raise Failure(path, "HDF5 files need h5py (pip install 'quarnel[hdf5]')") from None
+        raise Failure(path, "HDF5 files need h5py (pip install h5py)") from None
     return h5py
 
 
