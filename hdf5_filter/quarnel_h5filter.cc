@@ -242,12 +242,17 @@ struct Settings {
 };
 
 bool read_settings(std::size_t count, const unsigned values[], Settings& out) {
-  const unsigned* local = values + QUARNEL_H5_USER_VALUES;
-  if (count < QUARNEL_H5_ALL_VALUES || values[QUARNEL_H5_VERSION] != QUARNEL_H5_LAYOUT_VERSION ||
-      (local[QUARNEL_H5_SAMPLE_SIZE] != 4 && local[QUARNEL_H5_SAMPLE_SIZE] != 8) ||
-      local[QUARNEL_H5_ROW_LENGTH] == 0 || local[QUARNEL_H5_ROWS] == 0) {
-    push_error(*hdf5.minor_cant_filter, __func__, "quarnel filter: cd_values not set up");
+  const auto not_set_up = [] {
+    push_error(*hdf5.minor_cant_filter, "read_settings", "quarnel filter: cd_values not set up");
     return false;
+  };
+  if (count < QUARNEL_H5_ALL_VALUES || values[QUARNEL_H5_VERSION] != QUARNEL_H5_LAYOUT_VERSION) {
+    return not_set_up();
+  }
+  const unsigned* local = values + QUARNEL_H5_USER_VALUES;
+  if ((local[QUARNEL_H5_SAMPLE_SIZE] != 4 && local[QUARNEL_H5_SAMPLE_SIZE] != 8) ||
+      local[QUARNEL_H5_ROW_LENGTH] == 0 || local[QUARNEL_H5_ROWS] == 0) {
+    return not_set_up();
   }
   quarnel_options_init(&out.options);
   out.options.trailer = 1;
