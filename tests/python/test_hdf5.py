@@ -117,7 +117,7 @@ def test_raw_chunks_lists_what_the_filter_failed_on(tmp_path):
 
 def test_a_filter_before_quarnel_is_refused(tmp_path):
     with h5py.File(tmp_path / "a.h5", "w") as f:
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"must come first in the pipeline, but shuffle \(filter 2\)"):
             f.create_dataset("x", data=data((600,), np.float32, None), chunks=(256,), shuffle=True, **qh5.Quarnel())
         assert "x" not in f
 
