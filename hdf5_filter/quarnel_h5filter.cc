@@ -5,6 +5,10 @@
 // and carries a checksum). The chunk holds, little-endian:
 //   uint32 rows, uint32 length of each row's stream, then the streams.
 //
+// The filter is optional (h5py adds it so), and HDF5 stores a chunk the
+// filter fails on as it is; what can be known when a dataset is created is
+// refused there instead (can_apply, set_local).
+//
 // The plugin does not link libhdf5: it takes the HDF5 functions it calls
 // from the library that loads it (found from the caller of
 // H5PLget_plugin_info), so one binary serves Debian's libhdf5 and the copy
@@ -12,6 +16,8 @@
 #include <H5PLextern.h>
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +37,8 @@ struct Hdf5 {
   decltype(&H5Tget_size) tget_size = nullptr;
   decltype(&H5Tget_order) tget_order = nullptr;
   decltype(&H5Pget_chunk) pget_chunk = nullptr;
+  decltype(&H5Pget_nfilters) pget_nfilters = nullptr;
+  decltype(&H5Pget_filter2) pget_filter_at = nullptr;
   decltype(&H5Pget_filter_by_id2) pget_filter = nullptr;
   decltype(&H5Pmodify_filter) pmodify_filter = nullptr;
   decltype(&H5Pfill_value_defined) pfill_value_defined = nullptr;
@@ -66,6 +74,8 @@ bool load_hdf5(const void* caller) {
                   resolve(library, "H5Tget_size", api.tget_size) &&
                   resolve(library, "H5Tget_order", api.tget_order) &&
                   resolve(library, "H5Pget_chunk", api.pget_chunk) &&
+                  resolve(library, "H5Pget_nfilters", api.pget_nfilters) &&
+                  resolve(library, "H5Pget_filter2", api.pget_filter_at) &&
                   resolve(library, "H5Pget_filter_by_id2", api.pget_filter) &&
                   resolve(library, "H5Pmodify_filter", api.pmodify_filter) &&
                   resolve(library, "H5Pfill_value_defined", api.pfill_value_defined) &&
@@ -120,6 +130,40 @@ std::uint64_t join(unsigned low, unsigned high) {
   return static_cast<std::uint64_t>(high) << 32 | low;
 }
 
+static_assert(QUARNEL_H5_MODE_MAX_ERROR == QUARNEL_TARGET_MAX_ERROR + 1 &&
+                  QUARNEL_H5_MODE_REL_ERROR == QUARNEL_TARGET_REL_ERROR + 1 &&
+                  QUARNEL_H5_MODE_PSNR == QUARNEL_TARGET_PSNR + 1,
+              "a target's mode is its QUARNEL_TARGET_* number plus one");
+static_assert(QUARNEL_H5_ALL_VALUES == QUARNEL_H5_USER_VALUES + QUARNEL_H5_ROWS + 1,
+              "set_local's words follow the caller's");
+
+// The filter codes samples, so it must see them: a filter before it in the
+// pipeline (shuffle, a checksum, another compressor) would hand it other
+// bytes, and every chunk would be stored raw.
+htri_t can_apply(hid_t dcpl, hid_t /*type*/, hid_t /*space*/) {
+  const int count = hdf5.pget_nfilters(dcpl);
+  if (count < 0) return -1;
+  for (int i = 0; i < count; ++i) {
+    unsigned flags = 0;
+    std::size_t values = 0;
+    char name[64] = {};
+    unsigned config = 0;
+    const H5Z_filter_t id =
+        hdf5.pget_filter_at(dcpl, static_cast<unsigned>(i), &flags, &values, nullptr, sizeof name,
+                            name, &config);
+    if (id < 0) return -1;
+    if (id == QUARNEL_H5_FILTER_ID) return 1;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "quarnel filter: must come first in the pipeline, but %s (filter %d) comes "
+                  "before it and changes the samples",
+                  name[0] != '\0' ? name : "another filter", static_cast<int>(id));
+    push_error(*hdf5.minor_cant_init, __func__, text);
+    return -1;
+  }
+  return 1;
+}
+
 // Reads the dataset's type, fill value and chunk shape into cd_values.
 herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
   char text[160];
@@ -144,8 +188,8 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
       0) {
     return -1;
   }
-  if (count < QUARNEL_H5_USER_VALUES || values[0] != QUARNEL_H5_LAYOUT_VERSION ||
-      values[1] > QUARNEL_H5_MODE_PSNR) {
+  if (count < QUARNEL_H5_USER_VALUES || values[QUARNEL_H5_VERSION] != QUARNEL_H5_LAYOUT_VERSION ||
+      values[QUARNEL_H5_MODE] > QUARNEL_H5_MODE_PSNR) {
     std::snprintf(text, sizeof text,
                   "quarnel filter: cd_values need %d words of layout version %d, mode 0 to 3",
                   QUARNEL_H5_USER_VALUES, QUARNEL_H5_LAYOUT_VERSION);
@@ -155,13 +199,17 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
   hsize_t chunk[H5S_MAX_RANK];
   const int rank = hdf5.pget_chunk(dcpl, H5S_MAX_RANK, chunk);
   if (rank < 1) return -1;
-  if (chunk[rank - 1] > std::numeric_limits<std::int32_t>::max()) {
+  hsize_t rows = 1;
+  for (int i = 0; i + 1 < rank; ++i) rows *= chunk[i];  // HDF5 caps a chunk at 4 GB
+  if (chunk[rank - 1] > std::numeric_limits<std::int32_t>::max() ||
+      rows > std::numeric_limits<std::uint32_t>::max()) {
     push_error(*hdf5.minor_cant_init, __func__, "quarnel filter: chunk rows too long for a stream");
     return -1;
   }
-  values[QUARNEL_H5_SAMPLE_SIZE] = static_cast<unsigned>(size);
-  values[QUARNEL_H5_HAS_FILL] = 0;
-  values[QUARNEL_H5_FILL_LOW] = values[QUARNEL_H5_FILL_HIGH] = 0;
+  unsigned* local = values + QUARNEL_H5_USER_VALUES;
+  local[QUARNEL_H5_SAMPLE_SIZE] = static_cast<unsigned>(size);
+  local[QUARNEL_H5_HAS_FILL] = 0;
+  local[QUARNEL_H5_FILL_LOW] = local[QUARNEL_H5_FILL_HIGH] = 0;
   H5D_fill_value_t status;
   if (hdf5.pfill_value_defined(dcpl, &status) < 0) return -1;
   if (status != H5D_FILL_VALUE_UNDEFINED) {
@@ -175,11 +223,12 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
     }
     std::uint64_t bits;
     std::memcpy(&bits, &fill, sizeof bits);
-    values[QUARNEL_H5_HAS_FILL] = 1;
-    values[QUARNEL_H5_FILL_LOW] = static_cast<unsigned>(bits);
-    values[QUARNEL_H5_FILL_HIGH] = static_cast<unsigned>(bits >> 32);
+    local[QUARNEL_H5_HAS_FILL] = 1;
+    local[QUARNEL_H5_FILL_LOW] = static_cast<unsigned>(bits);
+    local[QUARNEL_H5_FILL_HIGH] = static_cast<unsigned>(bits >> 32);
   }
-  values[QUARNEL_H5_ROW_LENGTH] = static_cast<unsigned>(chunk[rank - 1]);
+  local[QUARNEL_H5_ROW_LENGTH] = static_cast<unsigned>(chunk[rank - 1]);
+  local[QUARNEL_H5_ROWS] = static_cast<unsigned>(rows);
   return hdf5.pmodify_filter(dcpl, QUARNEL_H5_FILTER_ID, flags, QUARNEL_H5_ALL_VALUES, values);
 }
 
@@ -189,39 +238,55 @@ struct Settings {
   bool bounded = false;
   std::size_t sample_size = 0;
   std::size_t row = 0;
+  std::size_t rows = 0;  // per chunk
 };
 
 bool read_settings(std::size_t count, const unsigned values[], Settings& out) {
-  if (count < QUARNEL_H5_ALL_VALUES || values[0] != QUARNEL_H5_LAYOUT_VERSION ||
-      (values[QUARNEL_H5_SAMPLE_SIZE] != 4 && values[QUARNEL_H5_SAMPLE_SIZE] != 8) ||
-      values[QUARNEL_H5_ROW_LENGTH] == 0) {
-    push_error(*hdf5.minor_cant_filter, __func__, "quarnel filter: cd_values not set up");
+  const auto not_set_up = [] {
+    push_error(*hdf5.minor_cant_filter, "read_settings", "quarnel filter: cd_values not set up");
     return false;
+  };
+  if (count < QUARNEL_H5_ALL_VALUES || values[QUARNEL_H5_VERSION] != QUARNEL_H5_LAYOUT_VERSION) {
+    return not_set_up();
+  }
+  const unsigned* local = values + QUARNEL_H5_USER_VALUES;
+  if ((local[QUARNEL_H5_SAMPLE_SIZE] != 4 && local[QUARNEL_H5_SAMPLE_SIZE] != 8) ||
+      local[QUARNEL_H5_ROW_LENGTH] == 0 || local[QUARNEL_H5_ROWS] == 0) {
+    return not_set_up();
   }
   quarnel_options_init(&out.options);
   out.options.trailer = 1;
-  out.options.has_fill_value = values[QUARNEL_H5_HAS_FILL];
-  const std::uint64_t fill_bits = join(values[QUARNEL_H5_FILL_LOW], values[QUARNEL_H5_FILL_HIGH]);
+  out.options.has_fill_value = local[QUARNEL_H5_HAS_FILL];
+  const std::uint64_t fill_bits = join(local[QUARNEL_H5_FILL_LOW], local[QUARNEL_H5_FILL_HIGH]);
   std::memcpy(&out.options.fill_value, &fill_bits, sizeof fill_bits);
+  out.options.corrections = values[QUARNEL_H5_CORRECTIONS];
+  // 0: the default quarnel_options_init set; another value out of range is
+  // refused by the codec with its own message.
+  if (values[QUARNEL_H5_DEFLATE_LEVEL] != 0) {
+    out.options.deflate_level = static_cast<std::int32_t>(std::min<unsigned>(
+        values[QUARNEL_H5_DEFLATE_LEVEL], std::numeric_limits<std::int32_t>::max()));
+  }
   quarnel_target_init(&out.target);
   // Out-of-range values pass on to the codec, which refuses them with its
   // own message.
   const auto byte = [](unsigned v) { return static_cast<std::uint8_t>(v > 255 ? 255 : v); };
-  out.bounded = values[1] != QUARNEL_H5_MODE_FIXED;
+  const unsigned mode = values[QUARNEL_H5_MODE];
+  out.bounded = mode != QUARNEL_H5_MODE_FIXED;
   if (out.bounded) {
-    out.target.kind = byte(values[1] - 1);
-    out.target.method = byte(values[2]);
-    out.target.coder = byte(values[5]);
-    const std::uint64_t bits = join(values[6], values[7]);
+    out.target.kind = byte(mode - QUARNEL_H5_MODE_MAX_ERROR + QUARNEL_TARGET_MAX_ERROR);
+    out.target.method = byte(values[QUARNEL_H5_METHOD]);
+    out.target.coder = byte(values[QUARNEL_H5_CODER]);
+    const std::uint64_t bits = join(values[QUARNEL_H5_TARGET_LOW], values[QUARNEL_H5_TARGET_HIGH]);
     std::memcpy(&out.target.value, &bits, sizeof bits);
   } else {
-    out.options.method = byte(values[2]);
-    out.options.scale = byte(values[3]);
-    out.options.cutoff = byte(values[4]);
-    out.options.coder = byte(values[5]);
+    out.options.method = byte(values[QUARNEL_H5_METHOD]);
+    out.options.scale = byte(values[QUARNEL_H5_SCALE]);
+    out.options.cutoff = byte(values[QUARNEL_H5_CUTOFF]);
+    out.options.coder = byte(values[QUARNEL_H5_CODER]);
   }
-  out.sample_size = values[QUARNEL_H5_SAMPLE_SIZE];
-  out.row = values[QUARNEL_H5_ROW_LENGTH];
+  out.sample_size = local[QUARNEL_H5_SAMPLE_SIZE];
+  out.row = local[QUARNEL_H5_ROW_LENGTH];
+  out.rows = local[QUARNEL_H5_ROWS];
   return true;
 }
 
@@ -286,9 +351,21 @@ bool decode(const Settings& s, const std::uint8_t* chunk, std::size_t bytes,
   if (bytes < 4) return fail("quarnel filter: chunk too short");
   const std::size_t rows = get_u32(chunk);
   if (rows > (bytes - 4) / 4) return fail("quarnel filter: chunk too short for its row table");
+  // Checked before the output is sized: a damaged count must not make the
+  // filter ask for gigabytes.
+  if (rows != s.rows) return fail("quarnel filter: chunk holds the wrong number of rows");
   std::size_t at = 4 * (rows + 1);
-  out.resize(rows * s.row * s.sample_size);
+  const std::size_t row_bytes = s.row * s.sample_size;
+  out.resize(rows * row_bytes);
   std::vector<float> row(s.row);
+  // A float64 fill that float32 cannot hold is masked by its float64 bits,
+  // but decodes as its float32 form: that form is the fill again. Another
+  // sample decoded to it moves by half a float32 step at most.
+  double fill = 0;
+  std::memcpy(&fill, &s.options.fill_value, sizeof fill);
+  const auto fill32 = static_cast<float>(fill);
+  const bool widen_fill = s.sample_size == 8 && s.options.has_fill_value &&
+                          !std::isnan(fill) && static_cast<double>(fill32) != fill;
   char message[QUARNEL_MESSAGE_SIZE];
   for (std::size_t r = 0; r < rows; ++r) {
     const std::size_t size = get_u32(chunk + 4 * (r + 1));
@@ -298,12 +375,12 @@ bool decode(const Settings& s, const std::uint8_t* chunk, std::size_t bytes,
         quarnel_decompress(chunk + at, size, 1, row.data(), &count, message, sizeof message);
     if (code != QUARNEL_OK) return codec_failed(code, message);
     if (count != s.row) return fail("quarnel filter: a row holds the wrong number of samples");
-    std::uint8_t* target = out.data() + r * s.row * s.sample_size;
+    std::uint8_t* target = out.data() + r * row_bytes;
     if (s.sample_size == 4) {
       std::memcpy(target, row.data(), s.row * 4);
     } else {
       for (std::size_t i = 0; i < s.row; ++i) {
-        const double v = row[i];
+        const double v = widen_fill && row[i] == fill32 ? fill : row[i];
         std::memcpy(target + 8 * i, &v, 8);
       }
     }
@@ -347,7 +424,7 @@ const H5Z_class2_t filter_class = {
     1,
     1,
     "quarnel",
-    nullptr,
+    can_apply,
     set_local,
     quarnel_filter,
 };

@@ -1,6 +1,7 @@
 // The encoders as storage uses them: the mask taken out of the signal, the
 // plain or bounded encoder on what is left, and the trailer appended.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -21,27 +22,105 @@ namespace {
 
 using Unexpected = std::unexpected<QuarnelError>;
 
+// A fill value inside the signal's range is also a value the signal takes
+// (0 in quiet audio, a dry spell, a sensor's resting level). Masking every
+// sample equal to it would cut the signal up and grow the trailer, so there
+// the fill is coded as itself, as data within the target, and the mask keeps
+// only the runs of it that stand for samples never written, so that those
+// come back exactly: runs at either end (a chunk's unwritten head or tail)
+// and long runs elsewhere. A fill outside the range, beyond a margin, is
+// masked wherever it is and coded as a stand-in.
+//
+// Within this share of the others' width beyond their range a fill counts as
+// inside: coding it widens the range that little.
+constexpr double kFillMargin = 1.0 / 8;
+// Runs of the fill this long are masked wherever they are. Each costs the
+// trailer a few bytes: at 64, the dry spells of a rain series cost it 3.5 %
+// of its ratio, at 256 nothing measurable (bench/fill_value.py).
+constexpr std::uint64_t kLongFillRun = 256;
+
 template <typename T>
-Trailer mask_for(std::span<const T> samples, const StoreOptions& store) {
-  Trailer t = mask_of(samples, store.fill_value);
+bool holds_fill(const Trailer& t, const MaskRun& r, double fill) {
+  const std::uint64_t bits = t.values[r.value];
+  T v;
+  if constexpr (sizeof(T) == 4) {
+    v = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+  } else {
+    v = std::bit_cast<double>(bits);
+  }
+  return std::isfinite(v) && static_cast<double>(v) == fill;
+}
+
+// Whether `fill` lies inside the range of the signal's other finite
+// samples; if so, the runs of it the mask need not keep are taken out.
+template <typename T>
+bool fill_inside(std::span<const T> samples, double fill, Trailer& t) {
+  if (std::none_of(t.mask.begin(), t.mask.end(),
+                   [&](const MaskRun& r) { return holds_fill<T>(t, r, fill); })) {
+    return false;
+  }
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (const T x : samples) {
+    const auto v = static_cast<double>(x);
+    if (std::isfinite(v) && v != fill) {
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+  }
+  const double margin = (hi - lo) * kFillMargin;
+  if (!(fill >= lo - margin && fill <= hi + margin)) return false;
+  const std::uint64_t n = samples.size();
+  Trailer kept;
+  kept.value_width = t.value_width;
+  for (const MaskRun& r : t.mask) {
+    if (holds_fill<T>(t, r, fill) && r.length < kLongFillRun && r.start != 0 &&
+        r.start + r.length != n) {
+      continue;
+    }
+    const std::uint64_t bits = t.values[r.value];
+    const auto at = std::find(kept.values.begin(), kept.values.end(), bits);
+    const auto index = static_cast<std::uint32_t>(at - kept.values.begin());
+    if (at == kept.values.end()) kept.values.push_back(bits);
+    kept.mask.push_back({r.start, r.length, index});
+  }
+  t = std::move(kept);
+  return true;
+}
+
+// The trailer of a signal, and the masked runs its encoders code as
+// stand-ins: all of them but a fill inside the range, coded as itself.
+struct Masked {
+  Trailer trailer;
+  std::vector<MaskRun> stand_in;
+};
+
+template <typename T>
+Masked mask_for(std::span<const T> samples, const StoreOptions& store) {
+  Masked m{mask_of(samples, store.fill_value), {}};
+  Trailer& t = m.trailer;
+  const bool inside = store.fill_value && !std::isnan(*store.fill_value) && !t.mask.empty() &&
+                      fill_inside(samples, *store.fill_value, t);
+  for (const MaskRun& r : t.mask) {
+    if (!inside || !holds_fill<T>(t, r, *store.fill_value)) m.stand_in.push_back(r);
+  }
   t.sample_rate = store.sample_rate;
   t.channels = store.channels;
   t.source_format = store.source_format;
-  return t;
+  return m;
 }
 
-// The masked samples held at the unmasked value before them, for the plain
-// encoder, which would otherwise code NaN as 0 and +inf as 1.
+// The runs held at the unmasked value before them, for the plain encoder,
+// which would otherwise code NaN as 0 and +inf as 1.
 template <typename T>
-std::vector<T> held(std::span<const T> samples, const Trailer& t) {
+std::vector<T> held(std::span<const T> samples, std::span<const MaskRun> runs) {
   std::vector<T> out(samples.begin(), samples.end());
-  std::uint64_t first = 0;  // the first unmasked sample
-  for (const MaskRun& r : t.mask) {
+  std::uint64_t first = 0;  // the first sample of no run
+  for (const MaskRun& r : runs) {
     if (r.start > first) break;
     first = r.start + r.length;
   }
   const T lead = first < out.size() ? out[first] : T(0);
-  for (const MaskRun& r : t.mask) {
+  for (const MaskRun& r : runs) {
     // Runs ascend, so the sample before a run already holds its stand-in.
     const T before = r.start > 0 ? out[r.start - 1] : lead;
     for (auto i = r.start; i < r.start + r.length; ++i) out[i] = before;
@@ -56,12 +135,12 @@ std::expected<std::vector<float>, QuarnelError> narrowed(std::span<const double>
   return std::vector<float>(samples.begin(), samples.end());
 }
 
-// NaN where the mask is, which the bounded encoder treats as outside every
+// NaN over the runs, which the bounded encoder treats as outside every
 // target and holds at its neighbour.
 template <typename T>
-std::vector<T> unmeasured(std::span<const T> samples, const Trailer& t) {
+std::vector<T> unmeasured(std::span<const T> samples, std::span<const MaskRun> runs) {
   std::vector<T> out(samples.begin(), samples.end());
-  for (const MaskRun& r : t.mask) {
+  for (const MaskRun& r : runs) {
     for (auto i = r.start; i < r.start + r.length; ++i) {
       out[i] = std::numeric_limits<T>::quiet_NaN();
     }
@@ -248,12 +327,14 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
                                                           const StoreOptions& store,
                                                           unsigned threads) {
   if (!store.trailer) return compress_bounded(samples, options, threads);
-  Trailer t = mask_for(samples, store);
-  // Only a fill value adds to what the encoder leaves out by itself.
+  const Trailer t = mask_for(samples, store).trailer;
+  // Only a fill value adds to what the encoder leaves out by itself. Every
+  // masked run is left out, a fill inside the range too: a chunk's padding
+  // must not count in its PSNR.
   std::vector<T> cleared;
   std::span<const T> input = samples;
   if (store.fill_value && !t.mask.empty()) {
-    cleared = unmeasured(samples, t);
+    cleared = unmeasured(samples, std::span<const MaskRun>(t.mask));
     input = cleared;
   }
   if (auto valid = check_error_target(options.target, options.value); !valid) {
@@ -306,13 +387,13 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
   if (auto checked = check_compressible(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
-  const Trailer t = mask_for(samples, store);
+  const Masked m = mask_for(samples, store);
   std::vector<float> stand_ins;
-  if (!t.mask.empty()) stand_ins = held(samples, t);
-  auto stream = compress(t.mask.empty() ? samples : std::span<const float>(stand_ins), options,
-                         threads, store.deflate_level);
+  if (!m.stand_in.empty()) stand_ins = held(samples, std::span<const MaskRun>(m.stand_in));
+  auto stream = compress(m.stand_in.empty() ? samples : std::span<const float>(stand_ins),
+                         options, threads, store.deflate_level);
   if (!stream) return stream;
-  if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
+  if (auto ok = append_trailer(*stream, m.trailer); !ok) return Unexpected(ok.error());
   return stream;
 }
 
@@ -328,12 +409,14 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
     if (!rounded) return Unexpected(rounded.error());
     return compress(*rounded, options, threads, store.deflate_level);
   }
-  const Trailer t = mask_for(samples, store);
-  auto rounded = t.mask.empty() ? narrowed(samples) : narrowed(held(samples, t));
+  const Masked m = mask_for(samples, store);
+  auto rounded = m.stand_in.empty()
+                     ? narrowed(samples)
+                     : narrowed(held(samples, std::span<const MaskRun>(m.stand_in)));
   if (!rounded) return Unexpected(rounded.error());
   auto stream = compress(*rounded, options, threads, store.deflate_level);
   if (!stream) return stream;
-  if (auto ok = append_trailer(*stream, t); !ok) return Unexpected(ok.error());
+  if (auto ok = append_trailer(*stream, m.trailer); !ok) return Unexpected(ok.error());
   return stream;
 }
 

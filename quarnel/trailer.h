@@ -167,7 +167,10 @@ QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> decompress_with_
 
 struct StoreOptions {
   bool trailer = true;  // false: the bare stream, with no mask, as the plain encoders write it
-  std::optional<double> fill_value;  // with a trailer: samples equal to it are masked too
+  // With a trailer: samples equal to it are masked too, but for a fill inside
+  // the range of the other samples only its runs at either end or of 256 or
+  // more (unwritten samples); its other samples are coded as data.
+  std::optional<double> fill_value;
   std::optional<double> sample_rate;
   std::optional<std::uint32_t> channels;
   std::string source_format;

@@ -270,7 +270,9 @@ def compress_bounded(
     fill_value : float, optional
         With the trailer: samples equal to it (any NaN for a NaN) are masked
         like non-finite ones: outside the target and the range, restored
-        exactly.
+        exactly. A fill inside the range of the other samples, a value the
+        signal takes, is masked only in runs at either end or of 256 or more
+        (unwritten samples); its other samples are coded as data.
     metadata : Metadata, optional
         Sample rate, channels and source format for the trailer.
     corrections : bool

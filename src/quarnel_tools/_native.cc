@@ -505,6 +505,20 @@ int exec_native(PyObject* module) {
       // What quarnel_tools.hdf5 writes into an HDF5 dataset's filter pipeline.
       add_constant(module, "HDF5_FILTER_ID", PyLong_FromLong(QUARNEL_H5_FILTER_ID)) < 0 ||
       add_constant(module, "HDF5_LAYOUT_VERSION", PyLong_FromLong(QUARNEL_H5_LAYOUT_VERSION)) < 0 ||
+      // The caller's cd_values words, by name (the target's low word; its
+      // high word follows), and how many.
+      add_constant(module, "HDF5_WORDS",
+                   Py_BuildValue("{s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i}", "version",
+                                 QUARNEL_H5_VERSION, "mode", QUARNEL_H5_MODE, "method",
+                                 QUARNEL_H5_METHOD, "scale", QUARNEL_H5_SCALE, "cutoff",
+                                 QUARNEL_H5_CUTOFF, "coder", QUARNEL_H5_CODER, "target",
+                                 QUARNEL_H5_TARGET_LOW, "corrections", QUARNEL_H5_CORRECTIONS,
+                                 "deflate_level", QUARNEL_H5_DEFLATE_LEVEL)) < 0 ||
+      add_constant(module, "HDF5_USER_VALUES", PyLong_FromLong(QUARNEL_H5_USER_VALUES)) < 0 ||
+      // The fixed options' mode, then the targets' in QUARNEL_TARGET_* order.
+      add_constant(module, "HDF5_MODES",
+                   Py_BuildValue("(iiii)", QUARNEL_H5_MODE_FIXED, QUARNEL_H5_MODE_MAX_ERROR,
+                                 QUARNEL_H5_MODE_REL_ERROR, QUARNEL_H5_MODE_PSNR)) < 0 ||
       add_constant(module, "HDF5_METHOD_ANY", PyLong_FromLong(QUARNEL_METHOD_ANY)) < 0) {
     return -1;
   }

@@ -50,8 +50,10 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         type read back with their own type.
     fill_value : float, optional
         Samples equal to it (any NaN for a NaN) are masked, like non-finite
-        samples: outside the range and the target, and restored exactly. Give
-        the array's fill value, so that padding and unwritten regions cost
+        samples: outside the range and the target, and restored exactly (a
+        fill inside the range of the other samples only in runs at either
+        end or of 256 or more; its other samples are data). Give the
+        array's fill value, so that padding and unwritten regions cost
         nothing.
     trailer : bool
         True (the default) appends the trailer: a checksum, refused on

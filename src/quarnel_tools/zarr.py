@@ -12,8 +12,9 @@ Each chunk is compressed as one signal in C order: chunks should run along
 time, one channel per chunk. Samples equal to the array's fill value (the
 padding of a partial chunk at the end, and regions never written) and
 non-finite samples are masked: they take no part in the chunk's range or
-error target, cost almost nothing, and read back exactly, as does a data
-sample that happens to equal the fill value.
+error target, cost almost nothing, and read back exactly. A fill value
+inside the range of the chunk's other samples is masked only in runs at
+either end or of 256 or more; its other samples are data, within the target.
 
 A target holds for a chunk written whole. A chunk read and written back
 unchanged in the same process keeps its bytes. A chunk written in pieces or

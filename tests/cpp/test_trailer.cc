@@ -370,6 +370,53 @@ TYPED_TEST(StoredSignal, FillAndNonFiniteAreMaskedAndTheBoundHolds) {
   EXPECT_FALSE(compress_bounded(std::span<const T>(x), o, 1).has_value());
 }
 
+// A fill the signal itself takes (0 in a sine): only runs that stand for
+// unwritten samples, at either end or long, are masked and come back as the
+// fill; its other samples are coded as data, within the bound. A fill far
+// outside the signal's range is masked wherever it is.
+TYPED_TEST(StoredSignal, AFillInsideTheRangeMasksOnlyWhatWasNotWritten) {
+  using T = TypeParam;
+  const std::size_t n = 3000;
+  for (const double fill : {0.0, -9999.0}) {
+    std::vector<T> x(n);
+    for (std::size_t i = 0; i < n; ++i)
+      x[i] = static_cast<T>(std::sin(0.01 * static_cast<double>(i) + 0.5));
+    const auto put = [&](std::size_t from, std::size_t count) {
+      for (std::size_t i = from; i < from + count; ++i) x[i] = static_cast<T>(fill);
+    };
+    put(0, 3);        // an unwritten head
+    put(400, 1);      // samples of the signal
+    put(900, 10);
+    put(1500, 300);   // an unwritten stretch
+    put(n - 5, 5);    // an unwritten tail
+    x[700] = std::numeric_limits<T>::quiet_NaN();
+    using Runs = std::vector<std::pair<std::size_t, std::size_t>>;
+    const Runs masked = fill == 0.0
+                            ? Runs{{0, 3}, {700, 1}, {1500, 300}, {n - 5, 5}}
+                            : Runs{{0, 3}, {400, 1}, {700, 1}, {900, 10}, {1500, 300}, {n - 5, 5}};
+    BoundedOptions o;
+    o.target = ErrorTarget::max_error;
+    o.value = 1e-3;
+    StoreOptions store;
+    store.fill_value = fill;
+    const Bytes streams[] = {compress_bounded_stored(std::span<const T>(x), o, store, 1).value().stream,
+                             compress_stored(std::span<const T>(x), {}, store, 1).value()};
+    for (const Bytes& stream : streams) {
+      const auto decoded = decompress_with_trailer(stream, 1).value();
+      ASSERT_TRUE(decoded.trailer.has_value());
+      Runs runs;
+      for (const MaskRun& r : decoded.trailer->mask) runs.emplace_back(r.start, r.length);
+      EXPECT_EQ(runs, masked) << "fill " << fill;
+      for (const auto& [start, length] : masked) {
+        for (std::size_t i = start; i < start + length && i != 700; ++i) {
+          EXPECT_EQ(decoded.samples[i], static_cast<float>(fill)) << i;
+        }
+      }
+      EXPECT_LE(std::abs(decoded.samples[400] - static_cast<double>(x[400])), 1e-2);
+    }
+  }
+}
+
 // Short signals, where the estimates often miss and the whole space is
 // searched: the corrections found on that stream's decode keep the bound.
 TEST(StoredSignal, CorrectionsOfASearchedStreamKeepTheBound) {

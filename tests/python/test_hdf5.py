@@ -2,6 +2,7 @@
 reads back as quarnel_tools decodes that row's stream, in this process and in
 a fresh one."""
 
+import inspect
 import os
 import shutil
 import subprocess
@@ -76,6 +77,94 @@ def write(path, x, **config):
         f.create_dataset("x", data=x, chunks=(2, 256), **qh5.Quarnel(**config))
 
 
+def chunk_rows(dataset, offset):
+    """The streams of one stored chunk, by its row table."""
+    _, raw = dataset.id.read_direct_chunk(offset)
+    rows = int.from_bytes(raw[:4], "little")
+    sizes = [int.from_bytes(raw[4 + 4 * r : 8 + 4 * r], "little") for r in range(rows)]
+    at = 4 * (rows + 1)
+    out = []
+    for size in sizes:
+        out.append(raw[at : at + size])
+        at += size
+    return out
+
+
+def test_a_fresh_process_appends_through_the_filter(tmp_path):
+    """A process whose first use of the filter is a write still compresses:
+    HDF5 loads an optional filter's plugin only when it reads through it."""
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        f.create_dataset("x", data=data((512,), np.float32, None), chunks=(256,), maxshape=(None,), **qh5.Quarnel())
+    script = (  # whole new chunks: nothing is read first
+        "import sys, h5py, numpy, quarnel_tools.hdf5\n"
+        "with h5py.File(sys.argv[1], 'r+') as f:\n"
+        "    x = f['x']; x.resize((1536,)); x[512:] = numpy.linspace(0, 1, 1024, dtype='f4')\n"
+    )
+    subprocess.run([sys.executable, "-c", script, tmp_path / "a.h5"], check=True)
+    with h5py.File(tmp_path / "a.h5") as f:
+        x = f["x"]
+        masks = [x.id.get_chunk_info(i).filter_mask for i in range(x.id.get_num_chunks())]
+        assert masks == [0] * 6 and qh5.raw_chunks(x) == []
+
+
+def test_raw_chunks_lists_what_the_filter_failed_on(tmp_path):
+    x = np.ones((3, 600), np.float32)  # constant rows any stream holds exactly...
+    x[1] = 5.0 + np.random.default_rng(1).standard_normal(600)  # ...and noise none holds within 1e-9
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        d = f.create_dataset("x", data=x, chunks=(1, 256), **qh5.Quarnel(max_error=1e-9))
+        assert qh5.raw_chunks(d) == [(1, 0), (1, 256), (1, 512)]
+
+
+def test_a_filter_before_quarnel_is_refused(tmp_path):
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        with pytest.raises(ValueError, match=r"must come first in the pipeline, but shuffle \(filter 2\)"):
+            f.create_dataset("x", data=data((600,), np.float32, None), chunks=(256,), shuffle=True, **qh5.Quarnel())
+        assert "x" not in f
+
+
+@pytest.mark.parametrize("fill", [1e20, -999.9])
+def test_a_float64_fill_reads_back_as_itself(tmp_path, fill):
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        d = f.create_dataset("x", shape=(1000,), dtype="f8", chunks=(400,), fillvalue=fill, **qh5.Quarnel())
+        d[:300] = np.linspace(-1, 1, 300)  # the rest of the chunk is not written
+        d[500] = 0.5
+    with h5py.File(tmp_path / "a.h5") as f:
+        y = f["x"][:]
+    gaps = np.ones(1000, bool)
+    gaps[:300] = gaps[500] = False
+    assert np.all(y[gaps] == fill)
+
+
+def test_a_damaged_row_count_is_refused_before_it_is_sized(tmp_path):
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        x = data((2, 1 << 16), np.float32, None)
+        f.create_dataset("x", data=x, chunks=x.shape, **qh5.Quarnel(max_error=1e-3))
+        mask, raw = f["x"].id.read_direct_chunk((0, 0))
+        assert mask == 0
+        damaged = bytearray(raw)
+        damaged[1] ^= 0x10  # 2 rows become 4,098: 1 GiB of samples
+        f["x"].id.write_direct_chunk((0, 0), bytes(damaged), mask)
+    script = (
+        "import resource, sys, h5py, quarnel_tools.hdf5\n"
+        "with h5py.File(sys.argv[1]) as f:\n"
+        "    try: f['x'][:]\n"
+        "    except OSError: print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+    )
+    peak = subprocess.run([sys.executable, "-c", script, tmp_path / "a.h5"], check=True, capture_output=True, text=True)
+    assert 0 < int(peak.stdout) < 400_000  # KiB
+
+
+def test_a_build_without_the_plugin_says_so_at_import():
+    script = (
+        "import os\n"
+        "isdir = os.path.isdir\n"
+        "os.path.isdir = lambda p: not str(p).endswith('hdf5_plugin') and isdir(p)\n"
+        "import quarnel_tools.hdf5\n"
+    )
+    run = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", script], capture_output=True, text=True)
+    assert run.returncode != 0 and "no HDF5 filter plugin" in run.stderr
+
+
 def test_a_fresh_process_reads_without_a_plugin_path(tmp_path):
     x = data((4, 700), np.float32)
     write(tmp_path / "a.h5", x, max_error=1e-2)
@@ -106,6 +195,26 @@ def test_h5dump_reads_what_h5py_wrote(tmp_path):
     )
     values = np.array([float(v) for v in out.read_text().replace("\n", " ").split(",")], np.float32)
     same(values, y.ravel())
+
+
+@pytest.mark.parametrize(
+    "config",
+    [*CONFIGS, {"max_error": 1e-3, "corrections": False, "deflate_level": 9}, {"scale": 8, "deflate_level": 1}],
+    ids=str,
+)
+def test_cd_values_carry_every_setting(tmp_path, config):
+    x = data((1, 3000), np.float32, None)
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        d = f.create_dataset("x", data=x, chunks=(1, 3000), **qh5.Quarnel(**config))
+        assert qh5.settings_of(d.id.get_create_plist().get_filter(0)[2]) == Settings.parse(**config)
+        (stream,) = chunk_rows(d, (0, 0))
+    assert stream == Settings.parse(**config).compress(x[0], fill_value=0.0)
+
+
+def test_quarnel_takes_the_settings_parameters():
+    assert list(inspect.signature(qh5.Quarnel).parameters.values()) == list(
+        inspect.signature(Settings.parse).parameters.values()
+    )
 
 
 def test_netcdf_variable(tmp_path):

@@ -95,9 +95,10 @@ def test_a_checksum_collision_never_writes_another_chunk(monkeypatch):
 
 def scattered(dtype, seed):
     """A signal with NaN (one with a payload), infinities, and samples equal
-    to a fill value of 0 (-0.0 among them) at random places."""
+    to a fill value of 0 (-0.0 among them) at random places, a fill outside
+    the signal's range, which is masked wherever it is."""
     rng = np.random.default_rng(seed)
-    x = make_signal(3000, seed=seed, dtype=dtype)
+    x = make_signal(3000, seed=seed, dtype=dtype) + dtype(10)
     special = np.array([np.nan, np.inf, -np.inf, -0.0, 0.0], dtype)
     at = rng.choice(x.size, 300, replace=False)
     x[at] = special[rng.integers(0, special.size, at.size)]

@@ -140,7 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="quarnel", description="Lossy wavelet compression of 1-D signals.",
         epilog="IN and OUT may be - for standard input and output, with the format given by --from or --to "
         "(a compressed stream in a pipe is .qrnl), store.zarr/ARRAY for an array in a Zarr group, and "
-        "FILE.h5:/DATASET for a dataset in an HDF5 file (with h5py: pip install 'quarnel[hdf5]').",
+        "FILE.h5:/DATASET for a dataset in an HDF5 file (with h5py installed).",
     )
     parser.add_argument("--version", action="version", version=f"quarnel {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)

@@ -27,7 +27,7 @@ def h5py_module(path: Path) -> Any:
 
         import quarnel_tools.hdf5  # noqa: F401  (points h5py at the plugin)
     except ImportError:
-        raise Failure(path, "HDF5 files need h5py (pip install 'quarnel[hdf5]')") from None
+        raise Failure(path, "HDF5 files need h5py (pip install h5py)") from None
     return h5py
 
 
@@ -131,17 +131,6 @@ def read_dataset(path: Path, quiet: bool) -> Signal:
     )
 
 
-def _unfiltered(dataset: Any) -> Iterator[Tuple[int, ...]]:
-    """The offsets of the chunks stored without the filter: h5py makes a
-    filter of its id optional, and HDF5 then keeps a chunk that the filter
-    refuses (a target it cannot meet) as it is, and says nothing."""
-    dataset.file.flush()
-    for i in range(dataset.id.get_num_chunks()):
-        info = dataset.id.get_chunk_info(i)
-        if info.filter_mask:
-            yield info.chunk_offset
-
-
 @dataclass
 class DatasetTarget:
     """Where compress writes a dataset: a new file, or an HDF5 file that is
@@ -162,12 +151,13 @@ def dataset_target(out: Path, force: bool, settings: Settings) -> DatasetTarget:
         raise Failure(out, "NetCDF variables need dimensions: write .h5, or a variable with h5netcdf (see README)")
     if not name:
         raise Failure(out, f"name the dataset to write as {file}:/NAME")
-    # Its cd_values have no word for either.
-    for flag, kept in (("--no-trailer", settings.trailer), ("--no-corrections", settings.corrections)):
-        if not kept:
-            raise Failure(out, f"the HDF5 filter always writes the trailer, with corrections; {flag} is for .qrnl "
-                               "and .zarr")
     h5py = h5py_module(out)
+    from quarnel_tools.hdf5 import Quarnel
+
+    try:  # what its cd_values cannot carry
+        Quarnel(**settings.config())
+    except ValueError as e:
+        raise Failure(out, f"{e}; --no-trailer is for .qrnl and .zarr") from None
     if not (file.is_file() and h5py.is_hdf5(file)):
         check_out(file, force)  # another kind of file: --force replaces it, as any file
         return DatasetTarget(file, name)
@@ -191,7 +181,7 @@ def write_dataset(
     would be decoded and coded again. A file that is there gets the dataset
     under a temporary name, renamed when complete."""
     h5py = h5py_module(source)
-    from quarnel_tools.hdf5 import Quarnel
+    from quarnel_tools.hdf5 import Quarnel, raw_chunks
 
     samples = signal.samples
     channels, n = samples.shape
@@ -210,7 +200,7 @@ def write_dataset(
             dataset.attrs["sample_rate"] = signal.rate
         dataset.attrs["source"] = json.dumps(recorded)
         write_rows(source, dataset, samples, per_chunk * 4, quiet)
-        for offset in _unfiltered(dataset):
+        for offset in raw_chunks(dataset):
             c, start = (0, offset[0]) if dataset.ndim == 1 else offset
             stop = min(start + per_chunk, n)
             reason = "the filter refused it"
