@@ -242,8 +242,10 @@ BAD = [
     (lambda p: ["compress", p / "fine.npy", p / "o.qrnl", "--max-error", "1e-5"], "fine.npy: Can't meet max error"),
     (lambda p: ["compress", p / "fine.npy", p / "o.zarr", "--max-error", "1e-5"], "Can't meet max error 1e-05"),
     # A write spans a chunk per thread: the refusal names the chunk.
-    (lambda p: ["compress", p / "late.npy", p / "o.zarr", "--max-error", "1e-5", "--chunk", "500", "--threads", "4"],
-     "late.npy: channel 0, samples 1500..1999: Can't meet"),
+    (
+        lambda p: ["compress", p / "late.npy", p / "o.zarr", "--max-error", "1e-5", "--chunk", "500", "--threads", "4"],
+        "late.npy: channel 0, samples 1500..1999: Can't meet",
+    ),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy"], "bad.qrnl: "),
     (lambda p: ["info", damaged_stream(p)], "bad.qrnl: "),
     (lambda p: ["decompress", damaged_store(p), p / "o.npy"], "bad.zarr: channel 0, samples"),

@@ -292,12 +292,14 @@ def write_rows(source: Path, array: Any, samples: np.ndarray, step: int, quiet: 
                 try:
                     uninterrupted(pool, array.__setitem__, _row(array, c, start, stop), samples[c, start:stop])
                 except (ValueError, OSError) as e:
-                    start, stop, e = _failing_chunk(array, samples, c, start, stop, e)
-                    raise Failure(source, f"channel {c}, samples {start}..{stop - 1}: {one_line(e)}") from None
+                    at, end, reason = _failing_chunk(array, samples, c, start, stop, e)
+                    raise Failure(source, f"channel {c}, samples {at}..{end - 1}: {one_line(reason)}") from None
                 bar.update(stop - start)
 
 
-def _failing_chunk(array: Any, samples: np.ndarray, c: int, start: int, stop: int, error: Exception) -> Tuple[int, int, Exception]:
+def _failing_chunk(
+    array: Any, samples: np.ndarray, c: int, start: int, stop: int, error: Exception
+) -> Tuple[int, int, Exception]:
     """The first chunk of a failed write that fails on its own, and why: a
     write spans several chunks. The write's own when none does."""
     chunk = array.chunks[-1]
