@@ -424,6 +424,7 @@ std::string rounded_down_db(double psnr) {
   }
 }
 
+// The target as a refusal names it.
 std::string asked(ErrorTarget kind, double value) {
   switch (kind) {
     case ErrorTarget::max_error:

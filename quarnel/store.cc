@@ -301,6 +301,21 @@ std::expected<std::optional<double>, QuarnelError> tightest_corrected(std::span<
   return std::nullopt;
 }
 
+// An exact stream on a grid is its coarse stream, aimed at an RMS error of a
+// share of the grid's reach, with corrections: a PSNR target this far below
+// that aim is met by a smaller stream of its own, and the exact one is not
+// worth making.
+constexpr double kExactMargin = 3.0;  // dB
+
+template <typename T>
+bool exact_may_win(std::span<const T> input, const FiniteRange<T>& range, double psnr) {
+  const double width = static_cast<double>(range.hi) - static_cast<double>(range.lo);
+  if (!(width > 0.0) || !std::isfinite(width)) return false;
+  const auto grid =
+      grid_of(input, static_cast<double>(range.lo), static_cast<double>(range.hi), 0.0);
+  return grid && psnr >= 20.0 * std::log10(width / (grid->reach * kRmsShare)) - kExactMargin;
+}
+
 template <typename T>
 std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> samples,
                                                           const BoundedOptions& options,
@@ -319,15 +334,6 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
     return Unexpected(valid.error());
   }
   const FiniteRange<T> range = finite_range(input);
-  // An exact stream meets any PSNR: on a grid that every sample lies on,
-  // rounding to it gives one, which may be the smaller.
-  BoundedOptions aimed = options;
-  if (options.target == ErrorTarget::psnr) {
-    aimed.target = ErrorTarget::max_error;
-    aimed.value = 0.0;
-  }
-  auto corrected = with_corrections(input, aimed, range, store.corrections, threads);
-  if (!corrected) return Unexpected(corrected.error());
   // The trailer after a stream: the mask and metadata, the target and what
   // the stream reaches, and its corrections.
   const auto finish =
@@ -342,14 +348,32 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
     if (auto ok = append_trailer(r.stream, full); !ok) return Unexpected(ok.error());
     return r;
   };
+  // An exact stream meets any PSNR: on a grid that every sample lies on,
+  // rounding to it gives one, made first only where it may be the smaller.
+  BoundedOptions aimed = options;
+  bool aim_first = true;
+  if (options.target == ErrorTarget::psnr) {
+    aimed.target = ErrorTarget::max_error;
+    aimed.value = 0.0;
+    aim_first = store.corrections && exact_may_win(input, range, options.value);
+  }
   std::optional<std::expected<BoundedResult, QuarnelError>> with;
-  if (*corrected) {
-    const std::size_t count = (*corrected)->second.list.size();
-    with = finish(std::move((*corrected)->first), std::move((*corrected)->second));
-    if (!*with) return *with;
+  std::size_t count = 0;  // of its corrections
+  const auto make_with = [&]() -> std::expected<void, QuarnelError> {
+    auto corrected = with_corrections(input, aimed, range, store.corrections, threads);
+    if (!corrected) return Unexpected(corrected.error());
+    if (*corrected) {
+      count = (*corrected)->second.list.size();
+      with = finish(std::move((*corrected)->first), std::move((*corrected)->second));
+    }
+    return {};
+  };
+  if (aim_first) {
+    if (auto made = make_with(); !made) return Unexpected(made.error());
+    if (with && !*with) return *with;
     // Few corrections on a long signal: the plain search would not win, but
     // for a PSNR, which it may meet more coarsely than exactly.
-    if (options.target != ErrorTarget::psnr && samples.size() >= kFewSamples &&
+    if (with && options.target != ErrorTarget::psnr && samples.size() >= kFewSamples &&
         static_cast<double>(count) <= kManyCorrections * static_cast<double>(samples.size())) {
       return *with;
     }
@@ -357,6 +381,9 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
   auto plain = compress_bounded(input, options, threads);
   if (!plain) {
     if (plain.error().kind() != QuarnelErrorKind::BoundUnreachable) return plain;
+    if (!aim_first) {
+      if (auto made = make_with(); !made) return Unexpected(made.error());
+    }
     if (with) return *with;
     // The figure a refusal names is what the corrections would meet.
     if (store.corrections) {
