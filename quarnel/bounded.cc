@@ -424,30 +424,61 @@ std::string rounded_down_db(double psnr) {
   }
 }
 
-// `tightest` is what the closest stream the encoder could return achieves.
+// The target as a refusal names it.
+std::string asked(ErrorTarget kind, double value) {
+  switch (kind) {
+    case ErrorTarget::max_error:
+      return "max error " + number(value);
+    case ErrorTarget::relative_error:
+      return "relative error " + number(value);
+    case ErrorTarget::psnr:
+      break;
+  }
+  return "PSNR " + number(value) + " dB";
+}
+
+// `tightest` is what the closest stream the encoder could return achieves. A
+// relative error or a PSNR of a signal whose range is 0 asks for an exact
+// stream: the figure it is given is a largest error.
 QuarnelError unreachable(const Target& t, const Signal& s, const Achieved& tightest) {
-  std::string text;
+  if (t.kind != ErrorTarget::max_error && !(s.target_range > 0.0)) {
+    return QuarnelError::bound_unreachable(
+        asked(t.kind, t.value) +
+        ": the signal's range is 0, which asks for an exact stream; the tightest max error this "
+        "signal allows is " +
+        rounded_up(tightest.max_error));
+  }
   switch (t.kind) {
     case ErrorTarget::max_error:
-      text = "max error " + number(t.value) + ": the tightest this signal allows is " +
-             rounded_up(tightest.max_error);
       break;
     case ErrorTarget::relative_error: {
       double relative = tightest.max_error / s.target_range;
       if (relative * s.target_range < tightest.max_error) {
         relative = std::nextafter(relative, std::numeric_limits<double>::infinity());
       }
-      text = "relative error " + number(t.value) + ": the tightest this signal allows is " +
-             rounded_up(relative);
-      break;
+      return tightest_unreachable(t.kind, t.value, relative);
     }
     case ErrorTarget::psnr:
-      text = "PSNR " + number(t.value) + " dB: the highest this signal allows is " +
-             rounded_down_db(psnr_of(s.target_range, tightest.rms_error)) + " dB";
-      break;
+      return QuarnelError::bound_unreachable(
+          asked(t.kind, t.value) + ": the highest this signal allows is " +
+          rounded_down_db(psnr_of(s.target_range, tightest.rms_error)) + " dB");
   }
-  return QuarnelError::bound_unreachable(text);
+  return tightest_unreachable(t.kind, t.value, tightest.max_error);
 }
+
+}  // namespace
+
+QuarnelError tightest_unreachable(ErrorTarget kind, double value, double tightest) {
+  return QuarnelError::bound_unreachable(asked(kind, value) +
+                                         ": the tightest this signal allows is " +
+                                         rounded_up(tightest));
+}
+
+double named_figure(double v) {
+  return std::strtod(rounded_up(v).c_str(), nullptr);
+}
+
+namespace {
 
 // ----------------------------------------------------------------------------
 // One wavelet's decomposition
@@ -1301,11 +1332,12 @@ struct Encoded {
 };
 
 // What the whole space holds: the smallest stream that meets the target, if
-// any, and what the closest stream achieves.
+// any, and what the closest stream achieves (with that stream, when asked).
 struct Exhausted {
   std::optional<Encoded> smallest;
   Achieved tightest{std::numeric_limits<double>::infinity(),
                     std::numeric_limits<double>::infinity()};
+  std::optional<Encoded> closest;
 };
 
 // Every allowed wavelet at every level count at its finest step, and the
@@ -1313,7 +1345,7 @@ struct Exhausted {
 std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                                                std::span<const WaveletMethod> methods,
                                                const BoundedOptions& options, unsigned threads,
-                                               Arena& arena) {
+                                               Arena& arena, bool keep_closest) {
   Exhausted x;
   // Closer in the target's own measure, the other one breaking ties.
   const auto closer = [&](const Achieved& a, const Achieved& b) {
@@ -1321,17 +1353,23 @@ std::expected<Exhausted, QuarnelError> exhaust(const Signal& s, const Target& t,
                ? std::pair(a.rms_error, a.max_error) < std::pair(b.rms_error, b.max_error)
                : std::pair(a.max_error, a.rms_error) < std::pair(b.max_error, b.rms_error);
   };
-  // A stream's bytes are written only once it meets the target.
+  // A stream's bytes are written only once it meets the target, or, while
+  // none has, when it is the closest yet and that is asked for.
   const auto offer = [&](const Achieved& achieved,
                          const auto& make) -> std::expected<void, QuarnelError> {
-    if (closer(achieved, x.tightest)) x.tightest = achieved;
-    if (!t.met(achieved)) return {};
+    const bool closest = closer(achieved, x.tightest);
+    if (closest) x.tightest = achieved;
+    const bool met = t.met(achieved);
+    if (!met && !(closest && keep_closest && !x.smallest)) return {};
     const Built b = make();
     CoderChoice used = CoderChoice::arans;
     auto stream = encode(b, options, threads, used);
     if (!stream) return Unexpected(stream.error());
-    if (!x.smallest || stream->size() < x.smallest->stream.size()) {
-      x.smallest = Encoded{std::move(*stream), used, b.method, b.header, b.achieved};
+    Encoded e{std::move(*stream), used, b.method, b.header, b.achieved};
+    if (!met) {
+      x.closest = std::move(e);
+    } else if (!x.smallest || e.stream.size() < x.smallest->stream.size()) {
+      x.smallest = std::move(e);
     }
     return {};
   };
@@ -1383,7 +1421,7 @@ std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
 // With `decoded`, the samples the chosen stream decodes to go there too.
 std::expected<BoundedResult, QuarnelError> compress_checked(
     std::span<const float> samples, std::span<const double> exact, const BoundedOptions& options,
-    unsigned threads, const DecodedSink* decoded, KnownRanges known) {
+    unsigned threads, const DecodedSink* decoded, KnownRanges known, bool or_closest) {
   const Signal s = scan(samples, exact, known);
   if (!std::isfinite(s.range) || !std::isfinite(s.hi - s.lo)) {
     return Unexpected(QuarnelError::unsupported_configuration(
@@ -1492,10 +1530,15 @@ std::expected<BoundedResult, QuarnelError> compress_checked(
   } else {
     // The estimate found nothing, or its pick missed even at its finest
     // step.
-    auto searched = exhaust(s, *target, methods, options, threads, arena);
+    auto searched = exhaust(s, *target, methods, options, threads, arena, or_closest);
     if (!searched) return Unexpected(searched.error());
-    if (!searched->smallest) return Unexpected(unreachable(*target, s, searched->tightest));
-    chosen = std::move(*searched->smallest);
+    if (searched->smallest) {
+      chosen = std::move(*searched->smallest);
+    } else if (or_closest && searched->closest) {
+      chosen = std::move(*searched->closest);
+    } else {
+      return Unexpected(unreachable(*target, s, searched->tightest));
+    }
     if (decoded) {
       auto samples_back = decompress(chosen.stream, threads);
       if (!samples_back) return Unexpected(samples_back.error());
@@ -1518,22 +1561,25 @@ std::expected<BoundedResult, QuarnelError> compress_checked(
 // fit, then the search.
 std::expected<BoundedResult, QuarnelError> checked_entry(
     std::span<const float> samples, const BoundedOptions& options, unsigned threads,
-    const DecodedSink* decoded, const FiniteRange<float>* range = nullptr) {
+    const DecodedSink* decoded, const FiniteRange<float>* range = nullptr,
+    bool or_closest = false) {
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
-  return compress_checked(samples, {}, options, threads, decoded, {range, nullptr});
+  return compress_checked(samples, {}, options, threads, decoded, {range, nullptr}, or_closest);
 }
 
 std::expected<BoundedResult, QuarnelError> checked_entry(
     std::span<const double> samples, const BoundedOptions& options, unsigned threads,
-    const DecodedSink* decoded, const FiniteRange<double>* range = nullptr) {
+    const DecodedSink* decoded, const FiniteRange<double>* range = nullptr,
+    bool or_closest = false) {
   if (auto checked = check_arguments(samples.size(), options); !checked) {
     return Unexpected(checked.error());
   }
   if (auto fits = check_float32_range(samples); !fits) return Unexpected(fits.error());
   const std::vector<float> rounded(samples.begin(), samples.end());
-  return compress_checked(rounded, samples, options, threads, decoded, {nullptr, range});
+  return compress_checked(rounded, samples, options, threads, decoded, {nullptr, range},
+                          or_closest);
 }
 
 }  // namespace
@@ -1555,18 +1601,16 @@ std::expected<BoundedResult, QuarnelError> compress_bounded(std::span<const doub
   return checked_entry(samples, options, threads, nullptr);
 }
 
-std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(std::span<const float> samples,
-                                                                    const FiniteRange<float>& range,
-                                                                    const BoundedOptions& options,
-                                                                    unsigned threads,
-                                                                    const DecodedSink& take) {
-  return checked_entry(samples, options, threads, &take, &range);
+std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(
+    std::span<const float> samples, const FiniteRange<float>& range, const BoundedOptions& options,
+    unsigned threads, const DecodedSink& take, bool or_closest) {
+  return checked_entry(samples, options, threads, &take, &range, or_closest);
 }
 
 std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(
     std::span<const double> samples, const FiniteRange<double>& range,
-    const BoundedOptions& options, unsigned threads, const DecodedSink& take) {
-  return checked_entry(samples, options, threads, &take, &range);
+    const BoundedOptions& options, unsigned threads, const DecodedSink& take, bool or_closest) {
+  return checked_entry(samples, options, threads, &take, &range, or_closest);
 }
 
 }  // namespace quarnel::inline QUARNEL_ABI

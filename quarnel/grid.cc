@@ -97,7 +97,7 @@ std::optional<Step> step_of(std::span<const T> samples) {
 template <typename T>
 std::optional<GridFit> grid_of_impl(std::span<const T> samples, double lo, double hi,
                                     double bound) {
-  if (!(hi > lo) || !std::isfinite(hi - lo) || !(bound > 0.0)) return std::nullopt;
+  if (!(hi > lo) || !std::isfinite(hi - lo) || !(bound >= 0.0)) return std::nullopt;
   const auto step = step_of(samples);
   if (!step || !(step->size > step->uncertainty)) return std::nullopt;
   // The range holds a whole number of steps; the step's rounding leaves a

@@ -20,7 +20,8 @@ struct GridFit {
 // The grid from `lo`, the smallest finite sample, to `hi`, the largest, on
 // which every finite sample lies (within a 64th of a step), when rounding to
 // it widens what a decode may miss by under a largest error of `bound`
-// enough to pay for its record;
+// enough to pay for its record (for a bound of 0, every sample exactly on
+// it, which an exact stream needs);
 // nothing otherwise, or when the grid has more points than float32 tells
 // apart.
 std::optional<GridFit> grid_of(std::span<const float> samples, double lo, double hi, double bound);

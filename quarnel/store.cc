@@ -170,11 +170,14 @@ constexpr std::size_t kFewSamples = 1 << 16;
 template <typename T>
 class Corrector {
  public:
-  Corrector(std::span<const T> samples, double bound, std::optional<GridFit> grid)
+  // `spacing` is float32's between the largest magnitudes of the samples.
+  Corrector(std::span<const T> samples, double bound, std::optional<GridFit> grid, double spacing)
       : samples_(samples), bound_(bound), reach_(grid ? grid->reach : bound) {
     // Nearly twice the reach: a sample up to three reaches off takes one
-    // step, and lands within it, with room for float32 rounding.
+    // step, and lands within it, with room for float32 rounding, which a
+    // reach of a few float32 steps needs in full.
     c_.quantum = reach_ * (2.0 - 1.0 / 128);
+    if (2.0 * reach_ - spacing > 0.0) c_.quantum = std::min(c_.quantum, 2.0 * reach_ - spacing);
     if (grid) c_.grid = grid->grid;
   }
 
@@ -249,7 +252,10 @@ class Corrector {
   // where it lands: half a quantum from the value at most, or a neighbour
   // where the float rounding of the sum lands outside.
   std::optional<std::pair<std::int64_t, float>> place(double x, float y, double miss) const {
-    const auto steps = static_cast<std::int64_t>(std::round(miss / c_.quantum));
+    // Past 2^52 quanta the sum's own rounding outgrows the reach.
+    const double count = std::round(miss / c_.quantum);
+    if (!(std::abs(count) < 0x1p52)) return std::nullopt;
+    const auto steps = static_cast<std::int64_t>(count);
     for (const std::int64_t k : {steps, steps - 1, steps + 1}) {
       const float moved = corrected_sample(y, k, c_.quantum);
       if (k != 0 && std::abs(x - static_cast<double>(moved)) <= reach_) return std::pair{k, moved};
@@ -281,8 +287,18 @@ class Corrector {
   std::size_t finite_ = 0;
 };
 
+// float32's spacing at the largest magnitude of a range: no decode is finer.
+template <typename T>
+double spacing_of(const FiniteRange<T>& range) {
+  const auto top = static_cast<float>(std::max(std::abs(static_cast<double>(range.lo)),
+                                               std::abs(static_cast<double>(range.hi))));
+  return static_cast<double>(std::nextafter(top, std::numeric_limits<float>::infinity()) - top);
+}
+
 // The corrected coarser stream for a largest-error target, or nothing where
-// corrections are not `allowed`, do not apply or cannot place a sample.
+// corrections are not `allowed`, do not apply or cannot place a sample. A
+// bound of 0 is met on a grid every sample lies on exactly. Where no stream
+// comes as close as the corrections aim, the closest one is corrected.
 template <typename T>
 std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError> with_corrections(
     std::span<const T> input, const BoundedOptions& options, const FiniteRange<T>& range,
@@ -291,7 +307,7 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
   const double width = static_cast<double>(range.hi) - static_cast<double>(range.lo);
   const double bound =
       options.target == ErrorTarget::max_error ? options.value : options.value * width;
-  if (!allowed || options.target == ErrorTarget::psnr || !(width > 0.0) || !(bound > 0.0) ||
+  if (!allowed || options.target == ErrorTarget::psnr || !(width > 0.0) || !(bound >= 0.0) ||
       !std::isfinite(width)) {
     return None();
   }
@@ -301,14 +317,16 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
       grid_of(input, static_cast<double>(range.lo), static_cast<double>(range.hi), bound);
   for (const std::optional<GridFit>& fit : {grid, std::optional<GridFit>()}) {
     const double reach = fit ? fit->reach : bound;
+    if (!(reach > 0.0)) break;
     BoundedOptions coarse = options;
     coarse.target = ErrorTarget::psnr;
-    coarse.value = 20.0 * std::log10(width / (reach * kRmsShare));
-    if (!std::isfinite(coarse.value)) return None();
-    Corrector<T> corrector(input, bound, fit);
+    coarse.value = std::min(20.0 * std::log10(width / (reach * kRmsShare)),
+                            std::numeric_limits<double>::max());
+    Corrector<T> corrector(input, bound, fit, spacing_of(range));
     auto result = compress_bounded_decoded(
         input, range, coarse, threads,
-        [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); });
+        [&](std::size_t from, std::span<const float> decoded) { corrector.add(from, decoded); },
+        true);
     if (!result) {
       if (result.error().kind() == QuarnelErrorKind::BoundUnreachable) return None();
       return Unexpected(result.error());
@@ -319,6 +337,62 @@ std::expected<std::optional<std::pair<BoundedResult, Corrections>>, QuarnelError
     if (!fit) break;
   }
   return None();
+}
+
+// Where a largest-error target is refused, the tightest bound the
+// corrections meet, tried rather than argued: float32 cannot place a float64
+// sample closer than its own rounding, and the decoder's float32 steps are no
+// finer than half a float32 step at the largest magnitude. Nothing when none
+// of a few is met.
+template <typename T>
+std::expected<std::optional<double>, QuarnelError> tightest_corrected(std::span<const T> input,
+                                                                      const BoundedOptions& options,
+                                                                      const FiniteRange<T>& range,
+                                                                      unsigned threads) {
+  const double width = static_cast<double>(range.hi) - static_cast<double>(range.lo);
+  if (options.target == ErrorTarget::psnr || !(width > 0.0) || !std::isfinite(width)) {
+    return std::nullopt;
+  }
+  double rounding = 0.0;
+  for (const T x : input) {
+    if (std::isfinite(x)) {
+      rounding = std::max(rounding, std::abs(static_cast<double>(static_cast<float>(x)) -
+                                             static_cast<double>(x)));
+    }
+  }
+  // Above what was refused already.
+  const double refused =
+      options.target == ErrorTarget::max_error ? options.value : options.value * width;
+  double bound = std::max({rounding, spacing_of(range) / 2, refused * (1.0 + 1e-9)});
+  constexpr int kTries = 4;
+  for (int k = 0; k < kTries; ++k, bound *= 2) {
+    BoundedOptions tried = options;
+    tried.target = ErrorTarget::max_error;
+    tried.value = named_figure(bound);
+    if (options.target == ErrorTarget::relative_error) {
+      tried.target = ErrorTarget::relative_error;
+      tried.value = named_figure(bound / width);
+    }
+    auto met = with_corrections(input, tried, range, true, threads);
+    if (!met) return Unexpected(met.error());
+    if (*met) return std::optional<double>(tried.value);
+  }
+  return std::nullopt;
+}
+
+// An exact stream on a grid is its coarse stream, aimed at an RMS error of a
+// share of the grid's reach, with corrections: a PSNR target this far below
+// that aim is met by a smaller stream of its own, and the exact one is not
+// worth making.
+constexpr double kExactMargin = 3.0;  // dB
+
+template <typename T>
+bool exact_may_win(std::span<const T> input, const FiniteRange<T>& range, double psnr) {
+  const double width = static_cast<double>(range.hi) - static_cast<double>(range.lo);
+  if (!(width > 0.0) || !std::isfinite(width)) return false;
+  const auto grid =
+      grid_of(input, static_cast<double>(range.lo), static_cast<double>(range.hi), 0.0);
+  return grid && psnr >= 20.0 * std::log10(width / (grid->reach * kRmsShare)) - kExactMargin;
 }
 
 template <typename T>
@@ -341,8 +415,6 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
     return Unexpected(valid.error());
   }
   const FiniteRange<T> range = finite_range(input);
-  auto corrected = with_corrections(input, options, range, store.corrections, threads);
-  if (!corrected) return Unexpected(corrected.error());
   // The trailer after a stream: the mask and metadata, the target and what
   // the stream reaches, and its corrections.
   const auto finish =
@@ -357,20 +429,51 @@ std::expected<BoundedResult, QuarnelError> bounded_stored(std::span<const T> sam
     if (auto ok = append_trailer(r.stream, full); !ok) return Unexpected(ok.error());
     return r;
   };
+  // An exact stream meets any PSNR: on a grid that every sample lies on,
+  // rounding to it gives one, made first only where it may be the smaller.
+  BoundedOptions aimed = options;
+  bool aim_first = true;
+  if (options.target == ErrorTarget::psnr) {
+    aimed.target = ErrorTarget::max_error;
+    aimed.value = 0.0;
+    aim_first = store.corrections && exact_may_win(input, range, options.value);
+  }
   std::optional<std::expected<BoundedResult, QuarnelError>> with;
-  if (*corrected) {
-    const std::size_t count = (*corrected)->second.list.size();
-    with = finish(std::move((*corrected)->first), std::move((*corrected)->second));
-    if (!*with) return *with;
-    // Few corrections on a long signal: the plain search would not win.
-    if (samples.size() >= kFewSamples &&
+  std::size_t count = 0;  // of its corrections
+  const auto make_with = [&]() -> std::expected<void, QuarnelError> {
+    auto corrected = with_corrections(input, aimed, range, store.corrections, threads);
+    if (!corrected) return Unexpected(corrected.error());
+    if (*corrected) {
+      count = (*corrected)->second.list.size();
+      with = finish(std::move((*corrected)->first), std::move((*corrected)->second));
+    }
+    return {};
+  };
+  if (aim_first) {
+    if (auto made = make_with(); !made) return Unexpected(made.error());
+    if (with && !*with) return *with;
+    // Few corrections on a long signal: the plain search would not win, but
+    // for a PSNR, which it may meet more coarsely than exactly.
+    if (with && options.target != ErrorTarget::psnr && samples.size() >= kFewSamples &&
         static_cast<double>(count) <= kManyCorrections * static_cast<double>(samples.size())) {
       return *with;
     }
   }
   auto plain = compress_bounded(input, options, threads);
   if (!plain) {
-    if (with && plain.error().kind() == QuarnelErrorKind::BoundUnreachable) return *with;
+    if (plain.error().kind() != QuarnelErrorKind::BoundUnreachable) return plain;
+    if (!aim_first) {
+      if (auto made = make_with(); !made) return Unexpected(made.error());
+    }
+    if (with) return *with;
+    // The figure a refusal names is what the corrections would meet.
+    if (store.corrections) {
+      const auto tightest = tightest_corrected(input, options, range, threads);
+      if (!tightest) return Unexpected(tightest.error());
+      if (*tightest) {
+        return Unexpected(tightest_unreachable(options.target, options.value, **tightest));
+      }
+    }
     return plain;
   }
   auto result = finish(std::move(*plain), std::nullopt);

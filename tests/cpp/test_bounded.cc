@@ -430,6 +430,32 @@ TEST(Bounded, Float64BeyondTheFloat32RangeIsRefused) {
   }
 }
 
+// A constant that float32 cannot hold has a range of 0: a relative error or
+// a PSNR asks for an exact stream, and the refusal names the largest error
+// there is to be had, which is met, rather than an infinite figure.
+TEST(Bounded, AConstantFloat32CannotHoldNamesItsLargestError) {
+  const std::vector<double> x(100, 0.1);
+  const std::string exact =
+      ": the signal's range is 0, which asks for an exact stream; the tightest max error this "
+      "signal allows is 1.5e-09";
+  for (const auto& [target, value, asked] :
+       {std::tuple{ErrorTarget::relative_error, 1e-3, "relative error 0.001"},
+        std::tuple{ErrorTarget::psnr, 60.0, "PSNR 60 dB"}}) {
+    BoundedOptions o;
+    o.target = target;
+    o.value = value;
+    const auto refused = compress_bounded(x, o, 1);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message(), "Can't meet " + std::string(asked) + exact);
+  }
+  BoundedOptions o;
+  o.value = 1.5e-9;
+  const auto met = compress_bounded(x, o, 1);
+  ASSERT_TRUE(met.has_value()) << met.error().message();
+  EXPECT_LE(met->max_error, o.value);
+  EXPECT_EQ(measure<double>(x, decompress(met->stream).value()).max_error, met->max_error);
+}
+
 TEST(Bounded, RefusesWhatCompressRefusesAndNonsenseTargets) {
   const std::vector<float> x = sines(100);
   BoundedOptions o = target_of(ErrorTarget::max_error);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -546,6 +547,117 @@ TEST(StoredSignal, PlainEncoderCodesStandInsAndKeepsItsBytesOtherwise) {
     if (i != 250) {
       EXPECT_NEAR(decoded.samples[i], x[i], 1e-2) << i;
     }
+  }
+}
+
+// Signals a careful user stores: hourly pressure in whole mbar and 16-bit
+// audio scaled by 2^-15 (both on a grid), a converter's raw counts, and
+// float32 and float64 values on no grid.
+enum class Kept { pressure, audio, counts, smooth, offset };
+
+template <typename T>
+std::vector<T> kept_signal(Kept kind) {
+  std::vector<T> x(6000);
+  std::uint32_t state = 11;
+  double walk = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    const double u = static_cast<double>(state >> 8) / (1 << 24) - 0.5;  // -0.5 to 0.5
+    const double t = static_cast<double>(i);
+    walk = 0.99 * walk + 3000.0 * u;
+    switch (kind) {
+      case Kept::pressure:
+        x[i] = static_cast<T>(std::round(1013.0 + 10.0 * std::sin(t / 27.0) + 6.0 * u));
+        break;
+      case Kept::audio:
+        x[i] = static_cast<T>(std::round(walk + 8000.0 * std::sin(0.01 * t)) / 32768.0);
+        break;
+      case Kept::counts:
+        x[i] = static_cast<T>(std::round(30000.0 * std::sin(0.37 * t) + 4000.0 * u));
+        break;
+      case Kept::smooth:
+        x[i] = static_cast<T>(std::sin(0.01 * t) + 0.3 * std::sin(0.13 * t) + 0.02 * u);
+        break;
+      case Kept::offset:
+        x[i] = static_cast<T>(1000.0 + 1e-3 * std::sin(0.01 * t));
+        break;
+    }
+  }
+  return x;
+}
+
+template <typename T>
+double largest_miss(std::span<const T> x, std::span<const float> y) {
+  double worst = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    worst = std::max(worst, std::abs(static_cast<double>(y[i]) - static_cast<double>(x[i])));
+  }
+  return worst;
+}
+
+// On a grid every sample lies on, an exact stream is there to be had: a
+// bound of 0 is met, and a PSNR is met by no larger a stream than that.
+TYPED_TEST(StoredSignal, AnExactGridStreamMeetsZeroAndBoundsAnyPsnr) {
+  using T = TypeParam;
+  for (const Kept kind : {Kept::pressure, Kept::audio, Kept::counts}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    const std::vector<T> x = kept_signal<T>(kind);
+    BoundedOptions o;
+    o.target = ErrorTarget::max_error;
+    o.value = 0.0;
+    const auto exact = compress_bounded_stored(std::span<const T>(x), o, StoreOptions{}, 1);
+    ASSERT_TRUE(exact.has_value()) << exact.error().message();
+    EXPECT_EQ(largest_miss<T>(x, decompress_with_trailer(exact->stream, 1).value().samples), 0.0);
+    o.target = ErrorTarget::psnr;
+    for (const double psnr : {60.0, 90.0, 200.0}) {
+      o.value = psnr;
+      const auto met = compress_bounded_stored(std::span<const T>(x), o, StoreOptions{}, 1);
+      ASSERT_TRUE(met.has_value()) << psnr << ": " << met.error().message();
+      EXPECT_LE(met->stream.size(), exact->stream.size()) << psnr;
+      EXPECT_GE(met->psnr, psnr);
+    }
+  }
+}
+
+// A refusal names the tightest figure the whole path reaches, corrections and
+// grid included: given back as the target it is met, and a clearly tighter
+// one is refused; a target the path does meet is never refused.
+TYPED_TEST(StoredSignal, ARefusalNamesWhatTheCorrectionsMeet) {
+  using T = TypeParam;
+  const std::tuple<Kept, ErrorTarget, double> cases[] = {
+      {Kept::counts, ErrorTarget::max_error, 0.499},
+      {Kept::counts, ErrorTarget::max_error, 0.3},
+      {Kept::smooth, ErrorTarget::max_error, 1e-5},
+      {Kept::smooth, ErrorTarget::max_error, 1e-8},
+      {Kept::smooth, ErrorTarget::max_error, 0.0},
+      {Kept::offset, ErrorTarget::max_error, 0.0},
+      {Kept::offset, ErrorTarget::relative_error, 1e-9}};
+  for (const auto& [kind, target, value] : cases) {
+    SCOPED_TRACE(testing::Message() << static_cast<int>(kind) << " " << value);
+    const std::vector<T> x = kept_signal<T>(kind);
+    double lo = x[0], hi = x[0];
+    for (const T v : x) lo = std::min<double>(lo, v), hi = std::max<double>(hi, v);
+    BoundedOptions o;
+    o.target = target;
+    o.value = value;
+    const auto met = [&](double v) {
+      o.value = v;
+      const auto r = compress_bounded_stored(std::span<const T>(x), o, StoreOptions{}, 1);
+      if (!r) {
+        EXPECT_EQ(r.error().kind(), QuarnelErrorKind::BoundUnreachable);
+        return r.error().message();
+      }
+      const double bound = target == ErrorTarget::max_error ? v : v * (hi - lo);
+      EXPECT_LE(largest_miss<T>(x, decompress_with_trailer(r->stream, 1).value().samples), bound);
+      return std::string();
+    };
+    const std::string refused = met(value);
+    if (refused.empty()) continue;
+    const std::string named = "allows is ";
+    ASSERT_NE(refused.find(named), std::string::npos) << refused;
+    const double tightest = std::strtod(refused.c_str() + refused.find(named) + named.size(), nullptr);
+    EXPECT_EQ(met(tightest), "") << refused;
+    EXPECT_NE(met(tightest / 1.5), "") << refused;
   }
 }
 

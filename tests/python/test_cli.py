@@ -241,6 +241,11 @@ BAD = [
     # float64 samples are measured as they are: float32 steps near 1000 are 6.1e-5.
     (lambda p: ["compress", p / "fine.npy", p / "o.qrnl", "--max-error", "1e-5"], "fine.npy: Can't meet max error"),
     (lambda p: ["compress", p / "fine.npy", p / "o.zarr", "--max-error", "1e-5"], "Can't meet max error 1e-05"),
+    # A write spans a chunk per thread: the refusal names the chunk.
+    (
+        lambda p: ["compress", p / "late.npy", p / "o.zarr", "--max-error", "1e-5", "--chunk", "500", "--threads", "4"],
+        "late.npy: channel 0, samples 1500..1999: Can't meet",
+    ),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy"], "bad.qrnl: "),
     (lambda p: ["info", damaged_stream(p)], "bad.qrnl: "),
     (lambda p: ["decompress", damaged_store(p), p / "o.npy"], "bad.zarr: channel 0, samples"),
@@ -268,6 +273,7 @@ def test_bad_input_fails_in_one_line_and_leaves_nothing(tmp_path, capsys, argv, 
     np.save(tmp_path / "huge.npy", np.array([0.5, np.inf, 1e300, 2.0]))
     np.array([0.5, np.nan, -1e39], "<f8").tofile(tmp_path / "huge.raw")
     np.save(tmp_path / "fine.npy", 1000.0 + 1e-3 * np.sin(0.01 * np.arange(5000)))
+    np.save(tmp_path / "late.npy", np.where(np.arange(3000) < 1500, 0.0, np.load(tmp_path / "fine.npy")[:3000]))
     args = argv(tmp_path)
     before = sorted(os.listdir(tmp_path))
     status, out, err = run(capsys, *args)

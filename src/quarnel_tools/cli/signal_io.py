@@ -292,8 +292,24 @@ def write_rows(source: Path, array: Any, samples: np.ndarray, step: int, quiet: 
                 try:
                     uninterrupted(pool, array.__setitem__, _row(array, c, start, stop), samples[c, start:stop])
                 except (ValueError, OSError) as e:
-                    raise Failure(source, f"channel {c}, samples {start}..{stop - 1}: {one_line(e)}") from None
+                    at, end, reason = _failing_chunk(array, samples, c, start, stop, e)
+                    raise Failure(source, f"channel {c}, samples {at}..{end - 1}: {one_line(reason)}") from None
                 bar.update(stop - start)
+
+
+def _failing_chunk(
+    array: Any, samples: np.ndarray, c: int, start: int, stop: int, error: Exception
+) -> Tuple[int, int, Exception]:
+    """The first chunk of a failed write that fails on its own, and why: a
+    write spans several chunks. The write's own when none does."""
+    chunk = array.chunks[-1]
+    for at in range(start, stop, chunk):
+        end = min(at + chunk, stop)
+        try:
+            array[_row(array, c, at, end)] = samples[c, at:end]
+        except (ValueError, OSError) as e:
+            return at, end, e
+    return start, stop, error
 
 
 def stream_bytes(path: Path) -> bytes:
