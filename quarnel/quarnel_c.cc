@@ -30,6 +30,9 @@ using quarnel::QuarnelError;
 using quarnel::QuarnelErrorKind;
 
 // A codec error's code is its kind's position plus one: both orders are fixed.
+// The calls that read a stream class its failures further (stream_failure()).
+// QUARNEL_ERROR_STREAM_TRUNCATED (15) is this interface's own: a kind the
+// codec appends after StreamDamaged needs a code of its own here.
 constexpr int code_of(QuarnelErrorKind kind) {
   return 1 + static_cast<int>(kind);
 }
