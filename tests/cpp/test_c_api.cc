@@ -21,6 +21,7 @@
 #include "codec_test_util.h"
 #include "heap_probe.h"
 #include "quarnel/band_layout.h"
+#include "quarnel/quarnel.hpp"
 #include "quarnel/trailer.h"
 
 namespace quarnel {
@@ -208,6 +209,23 @@ TEST(CBuffers, TooSmallReportsTheSizeNeededAndWritesNothing) {
             QUARNEL_ERROR_INVALID_MAGIC);
   EXPECT_STREQ(message, "Magic s");
   EXPECT_EQ(message[8], 'x');
+}
+
+// quarnel.hpp sizes its vector once the stream has vouched for the count: a
+// count grown by one flipped bit (2^24 more samples, 64 MiB) is refused
+// before anything that large is allocated.
+TEST(CppHeader, DecompressRefusesADamagedCountBeforeSizingForIt) {
+  const std::vector<float> x = sines(2000);
+  for (const bool trailer : {true, false}) {
+    Bytes stream = trailer ? compress_stored(std::span<const float>(x), {}, {}, 1).value()
+                           : compressed(x, {});
+    stream[19] ^= 0x01;
+    std::expected<std::vector<float>, cpp::Error> restored;
+    const std::size_t peak = peak_heap::during([&] { restored = cpp::decompress(stream); });
+    ASSERT_FALSE(restored.has_value());
+    EXPECT_EQ(restored.error().code, QUARNEL_ERROR_STREAM_DAMAGED);
+    EXPECT_LT(peak, std::size_t{1} << 20) << trailer;
+  }
 }
 
 // Stored bytes quoted in a message show as escapes: a NUL would end the text.
