@@ -154,6 +154,15 @@ int main(int argc, char** argv) {
     Bytes plain = quarnel::compress(walk(30, 5), {}).value();
     plain.insert(plain.begin(), 0);
     write("trailer", "bare_arans", plain);
+    // A 32-byte trailer, and payload_length moved onto the stream's end by
+    // one flipped bit: the stream looks bare.
+    std::vector<float> gaps(602);
+    for (std::size_t i = 0; i < gaps.size(); ++i) gaps[i] = std::sin(0.02f * static_cast<float>(i));
+    gaps[50] = gaps[60] = gaps[70] = std::numeric_limits<float>::quiet_NaN();
+    Bytes misplaced = quarnel::compress_stored(std::span<const float>(gaps), {}, {}, 1).value();
+    misplaced[32] ^= 0x20;
+    misplaced.insert(misplaced.begin(), 0);
+    write("trailer", "payload_length_onto_trailer", misplaced);
   }
 
   // The threaded coder: a real body long enough for two threads, byte strings

@@ -371,8 +371,9 @@ bool decode(const Settings& s, const std::uint8_t* chunk, std::size_t bytes,
     const std::size_t size = get_u32(chunk + 4 * (r + 1));
     if (size > bytes - at) return fail("quarnel filter: chunk too short for its streams");
     std::size_t count = row.size();
-    const int code =
-        quarnel_decompress(chunk + at, size, 1, row.data(), &count, message, sizeof message);
+    // Every row is written with the trailer: a row without one was cut short.
+    const int code = quarnel_decompress_flags(chunk + at, size, 1, QUARNEL_REQUIRE_TRAILER,
+                                              row.data(), &count, message, sizeof message);
     if (code != QUARNEL_OK) return codec_failed(code, message);
     if (count != s.row) return fail("quarnel filter: a row holds the wrong number of samples");
     std::uint8_t* target = out.data() + r * row_bytes;

@@ -81,6 +81,24 @@ std::expected<QuarnelHeader, QuarnelError> read_stream_header(
   return checked;
 }
 
+std::expected<void, QuarnelError> check_payload_holds(const QuarnelHeader& header) {
+  const lumvet::DwtExecutorHandle executor = make_executor(*method_from_tag(header.method_tag));
+  const std::uint64_t needed =
+      2 * band_layout(*executor, header.sample_count, header.levels).coefficient_count();
+  const std::uint64_t length = header.payload_length;
+  // DEFLATE gives at most 258 bytes for two bits (1032:1), past a block
+  // header. rANS is stored raw below kRawLimit bytes; above, a bit costs at
+  // least log2(4096 / 4081) of a state that renormalises from 2^32 down to
+  // 2^16 per 16-bit word and starts from 32 bits: about 202 bytes a byte and
+  // 808 a plane, here rounded up.
+  const std::uint64_t most =
+      header.coder == kCoderDeflate ? 1032 * length + 1024 : 256 * length + 4096;
+  QUARNEL_CHECK(needed <= most,
+                failed("A payload of " + std::to_string(length) + " bytes can't hold " +
+                       std::to_string(header.sample_count) + " samples"));
+  return {};
+}
+
 std::expected<std::vector<float>, QuarnelError> decompress(std::span<const std::uint8_t> stream) {
   return decompress(stream, 1);
 }

@@ -23,6 +23,13 @@ namespace quarnel::inline QUARNEL_ABI {
 // returned, with decompress()'s error.
 std::expected<QuarnelHeader, QuarnelError> read_stream_header(std::span<const std::uint8_t> stream);
 
+// Whether the payload of a stream read_stream_header() has passed can hold
+// the coefficients of its header's sample count, on the most either coder
+// gives per byte: a cheap test on which a caller sizes what the header
+// promises before anything is decoded. A stream that passes may still fail
+// to decode.
+std::expected<void, QuarnelError> check_payload_holds(const QuarnelHeader& header);
+
 // decompress() with a DEFLATE payload inflated by `inflater`: libdeflate only
 // for a stream whose bytes a checksum has vouched for (raw_deflate.h).
 // decompress() itself is this with zlib.

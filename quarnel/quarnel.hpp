@@ -9,6 +9,9 @@
 // hands standard containers across and needs the library's own build
 // settings.
 //
+// It needs C++23 (std::expected) and says so in one error otherwise; from
+// C++17, or any C++ or C, include quarnel/quarnel_c.h.
+//
 // What quarnel_c.h says holds here too: NaN and +-inf and what they become,
 // the trailer's checksum (options.trailer = 1), and that every function may
 // be called from any number of threads at once.
@@ -17,6 +20,13 @@
 //   if (!stream) std::fprintf(stderr, "%s\n", stream.error().message.c_str());
 //   const auto restored = quarnel::cpp::decompress(*stream);  // std::vector<float>
 #pragma once
+
+#if __has_include(<version>)
+#include <version>
+#endif
+#if !defined(__cpp_lib_expected)
+#error "quarnel/quarnel.hpp needs C++23 (std::expected): build with -std=c++23, or include quarnel/quarnel_c.h, which every C and C++ standard compiles"
+#else
 
 #include <cstddef>
 #include <cstdint>
@@ -213,15 +223,33 @@ inline std::expected<std::size_t, Error> decompress_into(std::span<const std::ui
       [&] { return count; });
 }
 
-// The samples, decoded straight into the vector returned.
+// The samples, decoded straight into the vector returned. The vector is
+// sized once the stream has vouched for its sample count
+// (quarnel_decompressed_length): a damaged count is refused, not allocated.
+// `flags`: 0 or QUARNEL_REQUIRE_TRAILER.
 inline std::expected<std::vector<float>, Error> decompress(std::span<const std::uint8_t> stream,
-                                                           unsigned threads = 1) {
-  const auto header = read_header(stream);
-  if (!header) return std::unexpected(header.error());
-  std::vector<float> samples(header->sample_count);
-  const auto count = decompress_into(stream, samples, threads);
-  if (!count) return std::unexpected(count.error());
+                                                           unsigned threads = 1,
+                                                           unsigned flags = 0) {
+  std::size_t length = 0;
+  const auto vouched = detail::run(
+      [&](char* message, std::size_t message_size) {
+        return quarnel_decompressed_length(stream.data(), stream.size(), &length, message,
+                                           message_size);
+      },
+      [&] { return length; });
+  if (!vouched) return std::unexpected(vouched.error());
+  std::vector<float> samples(length);
+  std::size_t count = samples.size();
+  const auto decoded = detail::run(
+      [&](char* message, std::size_t message_size) {
+        return quarnel_decompress_flags(stream.data(), stream.size(), threads, flags,
+                                        samples.data(), &count, message, message_size);
+      },
+      [&] { return count; });
+  if (!decoded) return std::unexpected(decoded.error());
   return samples;
 }
 
 }  // namespace quarnel::cpp
+
+#endif

@@ -4,6 +4,9 @@
 #include "quarnel/quarnel_c.h"
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +30,9 @@ using quarnel::QuarnelError;
 using quarnel::QuarnelErrorKind;
 
 // A codec error's code is its kind's position plus one: both orders are fixed.
+// The calls that read a stream class its failures further (stream_failure()).
+// QUARNEL_ERROR_STREAM_TRUNCATED (15) is this interface's own: a kind the
+// codec appends after StreamDamaged needs a code of its own here.
 constexpr int code_of(QuarnelErrorKind kind) {
   return 1 + static_cast<int>(kind);
 }
@@ -64,12 +70,18 @@ static_assert(QUARNEL_TARGET_PSNR == static_cast<int>(quarnel::ErrorTarget::psnr
 
 static_assert(QUARNEL_HEADER_SIZE == quarnel::kHeaderSize);
 
-// Every caller has at least the fields of the first layouts.
-constexpr std::size_t kFirstOptionsSize =
-    offsetof(quarnel_options, threads) + sizeof(std::uint32_t);
-constexpr std::size_t kFirstHeaderInfoSize =
-    offsetof(quarnel_header_info, payload_length) + sizeof(std::uint32_t);
-constexpr std::size_t kFirstTrailerInfoSize = offsetof(quarnel_trailer_info, corrected_count);
+// The sizes of each struct's layouts, the first to this library's: a caller's
+// struct_size is one of them, so that no field is cut in half.
+constexpr std::size_t kOptionsSizes[] = {offsetof(quarnel_options, trailer),
+                                         offsetof(quarnel_options, corrections),
+                                         sizeof(quarnel_options)};
+constexpr std::size_t kHeaderInfoSizes[] = {sizeof(quarnel_header_info)};
+constexpr std::size_t kTrailerInfoSizes[] = {offsetof(quarnel_trailer_info, corrected_count),
+                                             offsetof(quarnel_trailer_info, grid_origin),
+                                             sizeof(quarnel_trailer_info)};
+constexpr std::size_t kTargetSizes[] = {sizeof(quarnel_target)};
+static_assert(kOptionsSizes[0] == 12 && kOptionsSizes[1] == 32 && kOptionsSizes[2] == 40);
+static_assert(kTrailerInfoSizes[0] == 64 && kTrailerInfoSizes[1] == 80);
 
 // The caller's message buffer, if any. Writing never allocates, never runs
 // past the buffer and always ends the text.
@@ -89,15 +101,17 @@ class Message {
     return code;
   }
 
-  // The codec's own text, in ASCII up to its end; should rendering it run
-  // out of memory, the code still tells what failed.
-  int fail(const QuarnelError& error) const {
-    if (!text_) return code_of(error.kind());
+  // The codec's own text, in ASCII up to its end, under `code` (by default
+  // its kind's); should rendering it run out of memory, the code still tells
+  // what failed.
+  int fail(const QuarnelError& error) const { return fail(code_of(error.kind()), error); }
+  int fail(int code, const QuarnelError& error) const {
+    if (!text_) return code;
     try {
       const std::string text = error.printable_message();
-      return fail(code_of(error.kind()), "%s", text.c_str());
+      return fail(code, "%s", text.c_str());
     } catch (...) {
-      return code_of(error.kind());
+      return code;
     }
   }
 
@@ -124,26 +138,68 @@ int null_argument(const Message& message, const char* name) {
   return message.fail(QUARNEL_ERROR_NULL_POINTER, "%s is a null pointer", name);
 }
 
-// A struct the caller sizes: from the first layout's size to this library's.
-template <class Struct>
-int check_struct_size(const Struct& given, const char* name, std::size_t first,
+// A failure to read a stream, in the classes quarnel_c.h documents: a
+// foreign stream, a later version, memory, a stream that ends before its
+// header or its payload does, and damage, which is everything else the
+// stream's bytes hold wrong (header fields, payload, trailer). The codec
+// reports memory it could not get while decoding as DecompressionFailed
+// "out of memory" or as the transform's "Cannot allocate".
+int stream_failure(std::span<const std::uint8_t> stream, const QuarnelError& error,
+                   const Message& message) {
+  switch (error.kind()) {
+    case QuarnelErrorKind::InvalidMagic:
+    case QuarnelErrorKind::InvalidVersion:
+    case QuarnelErrorKind::OutOfMemory:
+      return message.fail(error);
+    default:
+      break;
+  }
+  const std::string text = error.message();
+  if (text.find("out of memory") != std::string::npos ||
+      text.find("Cannot allocate") != std::string::npos) {
+    return message.fail(QUARNEL_ERROR_OUT_OF_MEMORY, error);
+  }
+  bool truncated = stream.size() < quarnel::kHeaderSize;
+  if (!truncated) {
+    const auto header = quarnel::read_header(stream);
+    truncated = header && stream.size() < quarnel::kHeaderSize + std::uint64_t{header->payload_length};
+  }
+  return message.fail(truncated ? QUARNEL_ERROR_STREAM_TRUNCATED : QUARNEL_ERROR_STREAM_DAMAGED,
+                      error);
+}
+
+// A struct the caller sizes: one of its layouts' sizes (`sizes`, ascending).
+template <class Struct, std::size_t N>
+int check_struct_size(const Struct& given, const char* name, const std::size_t (&sizes)[N],
                       const Message& message) {
-  if (given.struct_size >= first && given.struct_size <= sizeof given) return QUARNEL_OK;
+  if (std::ranges::find(sizes, given.struct_size) != std::end(sizes)) return QUARNEL_OK;
+  char known[64] = "";
+  for (std::size_t i = 0; i < N; ++i) {
+    const std::size_t used = std::strlen(known);
+    std::snprintf(known + used, sizeof known - used, "%s%zu", i == 0 ? "" : i + 1 == N ? " and " : ", ",
+                  sizes[i]);
+  }
   return message.fail(QUARNEL_ERROR_BAD_STRUCT_SIZE,
-                      "%s.struct_size is %u, but this library knows sizes %zu to %zu", name,
-                      static_cast<unsigned>(given.struct_size), first, sizeof given);
+                      "%s.struct_size is %u, but this library knows %s %s", name,
+                      static_cast<unsigned>(given.struct_size), N == 1 ? "size" : "sizes", known);
+}
+
+int check_threads(unsigned threads, const char* name, const Message& message) {
+  if (threads <= QUARNEL_MAX_THREADS) return QUARNEL_OK;
+  return message.fail(QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION, "%s is %u, more than %u", name,
+                      threads, static_cast<unsigned>(QUARNEL_MAX_THREADS));
 }
 
 // A call that reads a stream into an info struct the caller sizes: its
 // arguments checked, then `read` fills a whole struct of this library's
 // layout; the caller gets the fields of its own size, an older and shorter
 // layout those it has.
-template <class Info, class Read>
+template <class Info, std::size_t N, class Read>
 int fill_info(const std::uint8_t* stream, std::size_t stream_size, Info* info, const char* name,
-              std::size_t first, const Message& message, Read&& read) {
+              const std::size_t (&sizes)[N], const Message& message, Read&& read) {
   if (stream == nullptr && stream_size != 0) return null_argument(message, "stream");
   if (info == nullptr) return null_argument(message, "info");
-  if (const int code = check_struct_size(*info, name, first, message)) return code;
+  if (const int code = check_struct_size(*info, name, sizes, message)) return code;
   Info filled = {};
   if (const int code = read(filled)) return code;
   const std::uint32_t size = info->struct_size;
@@ -162,11 +218,24 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   quarnel_options options;
   quarnel_options_init(&options);
   if (given) {
-    if (const int code = check_struct_size(*given, "quarnel_options", kFirstOptionsSize, message)) {
+    if (const int code = check_struct_size(*given, "quarnel_options", kOptionsSizes, message)) {
       return code;
     }
     // An older, shorter layout keeps the defaults of the fields it lacks.
     std::memcpy(&options, given, given->struct_size);
+  }
+  // The enumerations' codes for values past their ends; the codec's own
+  // checks name the rest.
+  if (options.method > QUARNEL_METHOD_SYM4) {
+    return message.fail(QUARNEL_ERROR_INVALID_METHOD,
+                        "quarnel_options.method is %u, not a QUARNEL_METHOD_*", options.method);
+  }
+  if (options.coder > QUARNEL_CODER_AUTO) {
+    return message.fail(QUARNEL_ERROR_UNKNOWN_CODER,
+                        "quarnel_options.coder is %u, not a QUARNEL_CODER_*", options.coder);
+  }
+  if (const int code = check_threads(options.threads, "quarnel_options.threads", message)) {
+    return code;
   }
   out.codec.method = static_cast<quarnel::WaveletMethod>(options.method);
   out.codec.scale = options.scale;
@@ -198,21 +267,32 @@ int compress_checked(const Sample* samples, std::size_t sample_count,
   return QUARNEL_OK;
 }
 
-constexpr std::size_t kFirstTargetSize = sizeof(quarnel_target);
-
 template <class Sample>
 int compress_bounded_checked(const Sample* samples, std::size_t sample_count,
                              const quarnel_target* target, const quarnel_options* options,
                              const Message& message, std::vector<std::uint8_t>& stream) {
   if (samples == nullptr && sample_count != 0) return null_argument(message, "samples");
   if (target == nullptr) return null_argument(message, "target");
-  if (const int code = check_struct_size(*target, "quarnel_target", kFirstTargetSize, message)) {
+  if (const int code = check_struct_size(*target, "quarnel_target", kTargetSizes, message)) {
     return code;
   }
   CallOptions call;
   if (const int code = read_options(options, call, message)) return code;
-  // Kind, method and coder pass through unchanged: the encoder refuses what
-  // is out of range with its own messages.
+  if (std::isnan(target->value)) {
+    return message.fail(QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION,
+                        "quarnel_target.value is not set: give the largest error, the error as a "
+                        "fraction of the range, or the PSNR in dB");
+  }
+  if (target->method > QUARNEL_METHOD_SYM4 && target->method != QUARNEL_METHOD_ANY) {
+    return message.fail(QUARNEL_ERROR_INVALID_METHOD,
+                        "quarnel_target.method is %u, not a QUARNEL_METHOD_*", target->method);
+  }
+  if (target->coder > QUARNEL_CODER_AUTO) {
+    return message.fail(QUARNEL_ERROR_UNKNOWN_CODER,
+                        "quarnel_target.coder is %u, not a QUARNEL_CODER_*", target->coder);
+  }
+  // The kind passes through unchanged: the encoder refuses one out of range
+  // with its own message.
   quarnel::BoundedOptions bounded;
   bounded.target = static_cast<quarnel::ErrorTarget>(target->kind);
   bounded.value = target->value;
@@ -259,11 +339,22 @@ int compress_alloc(std::uint8_t** stream, std::size_t* stream_size, const Messag
 // copy of the signal, as decompress_with_trailer() does: a trailer is
 // verified before anything is decoded, then its corrections and its masked
 // samples are applied.
-int decompress_checked(std::span<const std::uint8_t> stream, unsigned threads,
+int decompress_checked(std::span<const std::uint8_t> stream, unsigned threads, unsigned flags,
                        const std::function<std::span<float>(std::size_t)>& place,
                        const Message& message) {
-  const auto decoded = quarnel::decompress_with_trailer_into(stream, threads, place);
-  if (!decoded) return message.fail(decoded.error());
+  if (const int code = check_threads(threads, "threads", message)) return code;
+  const auto decoded = quarnel::decompress_with_trailer_into(
+      stream, threads, place, (flags & QUARNEL_REQUIRE_TRAILER) != 0);
+  if (!decoded) return stream_failure(stream, decoded.error(), message);
+  return QUARNEL_OK;
+}
+
+// The checks a stream passes before a caller sizes anything by its sample
+// count: its header, its trailer's checksum when it has one, and that its
+// payload can hold that many samples.
+int verify_count(std::span<const std::uint8_t> stream, const Message& message) {
+  const auto trailer = quarnel::read_trailer(stream);
+  if (!trailer) return stream_failure(stream, trailer.error(), message);
   return QUARNEL_OK;
 }
 
@@ -287,6 +378,7 @@ void quarnel_options_init(quarnel_options* options) {
   options->cutoff = static_cast<std::uint8_t>(defaults.cutoff);
   options->coder = static_cast<std::uint8_t>(defaults.coder);
   options->threads = 1;
+  options->trailer = 1;
   options->corrections = 1;
   options->deflate_level = quarnel::kDefaultDeflateLevel;
 }
@@ -318,7 +410,7 @@ size_t quarnel_compress_bound(size_t sample_count, const quarnel_options* option
   const Message none(nullptr, 0);
   CallOptions call;
   if (read_options(options, call, none) != QUARNEL_OK) return 0;
-  if (sample_count > quarnel::kMaxSampleCount) return 0;
+  if (sample_count == 0 || sample_count > quarnel::kMaxSampleCount) return 0;
   try {
     std::uint64_t bound = quarnel::compress_bound(sample_count);
     if (call.store.trailer) bound += quarnel::trailer_bound(sample_count, call.store);
@@ -355,7 +447,8 @@ void quarnel_target_init(quarnel_target* target) {
   target->kind = static_cast<std::uint8_t>(defaults.target);
   target->method = QUARNEL_METHOD_ANY;
   target->coder = static_cast<std::uint8_t>(defaults.coder);
-  target->value = defaults.value;
+  // Not set: no one value suits every signal, and 0 (exact) is met by few.
+  target->value = std::numeric_limits<double>::quiet_NaN();
 }
 
 int quarnel_compress_bounded_alloc(const float* samples, size_t sample_count,
@@ -382,10 +475,10 @@ int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_heade
                         char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    return fill_info(stream, stream_size, info, "quarnel_header_info", kFirstHeaderInfoSize, out,
+    return fill_info(stream, stream_size, info, "quarnel_header_info", kHeaderInfoSizes, out,
                      [&](quarnel_header_info& read) -> int {
                        const auto header = quarnel::read_header({stream, stream_size});
-                       if (!header) return out.fail(header.error());
+                       if (!header) return stream_failure({stream, stream_size}, header.error(), out);
                        read = {
                            .struct_size = 0,
                            .method = static_cast<std::uint8_t>(header->method),
@@ -405,25 +498,38 @@ int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_heade
 
 int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size, size_t* sample_count,
                                 char* message, size_t message_size) {
-  if (sample_count == nullptr) return null_argument(Message(message, message_size), "sample_count");
-  quarnel_header_info info;
-  info.struct_size = sizeof info;
-  const int code = quarnel_read_header(stream, stream_size, &info, message, message_size);
-  if (code == QUARNEL_OK) *sample_count = info.sample_count;
-  return code;
+  const Message out(message, message_size);
+  return guarded(out, [&]() -> int {
+    if (sample_count == nullptr) return null_argument(out, "sample_count");
+    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
+    const std::span<const std::uint8_t> bytes(stream, stream_size);
+    if (const int code = verify_count(bytes, out)) return code;
+    *sample_count = quarnel::read_header(bytes)->sample_count;
+    return QUARNEL_OK;
+  });
 }
 
 int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threads, float* samples,
                        size_t* sample_count, char* message, size_t message_size) {
+  return quarnel_decompress_flags(stream, stream_size, threads, 0, samples, sample_count, message,
+                                  message_size);
+}
+
+int quarnel_decompress_flags(const uint8_t* stream, size_t stream_size, unsigned threads,
+                             unsigned flags, float* samples, size_t* sample_count, char* message,
+                             size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
     if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
     if (sample_count == nullptr) return null_argument(out, "sample_count");
     if (samples == nullptr && *sample_count != 0) return null_argument(out, "samples");
-    // The room is checked before anything is decoded.
-    const auto header = quarnel::read_header({stream, stream_size});
-    if (!header) return out.fail(header.error());
+    // The room is checked before anything is decoded, on a count the stream
+    // has vouched for.
+    const std::span<const std::uint8_t> bytes(stream, stream_size);
+    const auto header = quarnel::read_header(bytes);
+    if (!header) return stream_failure(bytes, header.error(), out);
     if (header->sample_count > *sample_count) {
+      if (const int code = verify_count(bytes, out)) return code;
       const std::size_t room = *sample_count;
       *sample_count = header->sample_count;
       return out.fail(QUARNEL_ERROR_BUFFER_TOO_SMALL,
@@ -433,8 +539,8 @@ int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threa
     // Straight into the caller's buffer.
     const std::size_t count = header->sample_count;
     if (const int code = decompress_checked(
-            {stream, stream_size}, threads,
-            [&](std::size_t) { return std::span<float>(samples, count); }, out)) {
+            bytes, threads, flags, [&](std::size_t) { return std::span<float>(samples, count); },
+            out)) {
       return code;
     }
     *sample_count = count;
@@ -445,6 +551,13 @@ int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threa
 int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size, unsigned threads,
                              float** samples, size_t* sample_count, char* message,
                              size_t message_size) {
+  return quarnel_decompress_alloc_flags(stream, stream_size, threads, 0, samples, sample_count,
+                                        message, message_size);
+}
+
+int quarnel_decompress_alloc_flags(const uint8_t* stream, size_t stream_size, unsigned threads,
+                                   unsigned flags, float** samples, size_t* sample_count,
+                                   char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
     if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
@@ -463,7 +576,7 @@ int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size, unsigned
       count = n;
       return std::span<float>(buffer.get(), n);
     };
-    if (const int code = decompress_checked({stream, stream_size}, threads, place, out)) {
+    if (const int code = decompress_checked({stream, stream_size}, threads, flags, place, out)) {
       return code;
     }
     *samples = buffer.release();
@@ -476,10 +589,12 @@ int quarnel_read_trailer(const uint8_t* stream, size_t stream_size, quarnel_trai
                          char* message, size_t message_size) {
   const Message out(message, message_size);
   return guarded(out, [&]() -> int {
-    return fill_info(stream, stream_size, info, "quarnel_trailer_info", kFirstTrailerInfoSize, out,
+    return fill_info(stream, stream_size, info, "quarnel_trailer_info", kTrailerInfoSizes, out,
                      [&](quarnel_trailer_info& read) -> int {
                        const auto trailer = quarnel::read_trailer({stream, stream_size});
-                       if (!trailer) return out.fail(trailer.error());
+                       if (!trailer) {
+                         return stream_failure({stream, stream_size}, trailer.error(), out);
+                       }
                        if (!*trailer) return QUARNEL_OK;
                        const quarnel::Trailer& t = **trailer;
                        read.has_trailer = 1;
@@ -526,6 +641,7 @@ const char* quarnel_error_name(int code) {
     QUARNEL_NAME(QUARNEL_ERROR_UNKNOWN_CODER)
     QUARNEL_NAME(QUARNEL_ERROR_BOUND_UNREACHABLE)
     QUARNEL_NAME(QUARNEL_ERROR_STREAM_DAMAGED)
+    QUARNEL_NAME(QUARNEL_ERROR_STREAM_TRUNCATED)
     QUARNEL_NAME(QUARNEL_ERROR_NULL_POINTER)
     QUARNEL_NAME(QUARNEL_ERROR_BUFFER_TOO_SMALL)
     QUARNEL_NAME(QUARNEL_ERROR_BAD_STRUCT_SIZE)

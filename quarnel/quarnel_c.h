@@ -23,7 +23,7 @@
    and in quarnel_decompress lets one call use more threads, which it starts
    and joins itself.
 
-   NaN and +-inf. Without the trailer (options.trailer 0, the default), the
+   NaN and +-inf. Without the trailer (options.trailer 0), the
    plain encoders (quarnel_compress, _alloc and _f64_alloc) code NaN and -inf
    as 0 and +inf as 1, and those values count in the signal's range: a NaN in
    a signal between 100 and 200 widens its range to 0..200 and so costs
@@ -38,14 +38,18 @@
    mean or the error, and decompression restores their bits exactly (the
    float32 form of a float64 source's value).
 
-   Checksums. A bare stream has none: damage may be refused by the decoder's
-   checks or may decode to other samples. options.trailer 1 appends the
-   trailer, which holds a CRC-32 of the whole stream; quarnel_decompress and
+   Checksums. options.trailer 1, the default, appends the trailer, which
+   holds a CRC-32 of the whole stream; quarnel_decompress and
    quarnel_decompress_alloc verify it before decoding anything and refuse a
    damaged stream with QUARNEL_ERROR_STREAM_DAMAGED, and quarnel_read_trailer
-   verifies it without decoding. A stream with the trailer is still a stream
-   of the format: a decoder that knows nothing of the trailer reads it as the
-   bare stream. */
+   verifies it without decoding. A bare stream (options.trailer 0, the
+   default of releases up to 0.1) has none: damage may be refused by the
+   decoder's checks or may decode to other samples. A stream with the trailer is still a
+   stream of the format: a decoder that knows nothing of the trailer reads it
+   as the bare stream. So is a stream cut at its payload's end, which is why
+   a reader of streams that always carry the trailer passes
+   QUARNEL_REQUIRE_TRAILER (quarnel_decompress_flags): a stream without one
+   is then refused as damaged. */
 #ifndef QUARNEL_QUARNEL_C_H
 #define QUARNEL_QUARNEL_C_H
 
@@ -65,9 +69,32 @@ extern "C" {
 QUARNEL_API unsigned quarnel_version_number(void);
 QUARNEL_API const char* quarnel_version_string(void);
 
-/* Codes 1 to 63 are the codec's error kinds, one each, in the codec's order;
-   new kinds are appended there, and no code ever changes its meaning. Codes
-   from 64 are misuse of this interface. */
+/* Error codes, one per class of failure; no code ever changes its value or
+   meaning, and new ones are appended (below 64, or from 68 for misuse).
+
+   Reading a stream (quarnel_read_header, quarnel_decompressed_length,
+   quarnel_decompress*, quarnel_read_trailer) fails with one of five codes:
+     QUARNEL_ERROR_INVALID_MAGIC      not a quarnel stream;
+     QUARNEL_ERROR_INVALID_VERSION    a format version this library does not read;
+     QUARNEL_ERROR_STREAM_TRUNCATED   the stream ends before its header, or before
+                                      the payload its header announces;
+     QUARNEL_ERROR_STREAM_DAMAGED     anything else its bytes hold wrong: a header
+                                      field, the payload, the trailer or its
+                                      checksum, a sample count its payload cannot
+                                      hold, or no trailer where one is required;
+     QUARNEL_ERROR_OUT_OF_MEMORY      memory ran out while decoding;
+   and, for the caller's arguments, NULL_POINTER, BAD_STRUCT_SIZE,
+   UNSUPPORTED_CONFIGURATION (threads) and BUFFER_TOO_SMALL. The message is
+   the codec's own, and names what it found.
+
+   Compressing fails with INVALID_METHOD, UNKNOWN_CODER or UNSUPPORTED_SCALE
+   for those options out of range, UNSUPPORTED_CONFIGURATION for any other
+   option or sample count the encoders refuse (no samples, more than 2^31 - 1,
+   float64 beyond float32), BOUND_UNREACHABLE, OUT_OF_MEMORY, or
+   ENCODE_FAILED and TRANSFORM_FAILED for failures of the DEFLATE library or
+   the transform. INVALID_FORMAT_TAG, INVALID_HEADER and
+   DECOMPRESSION_FAILED are no longer returned (streams give STREAM_DAMAGED
+   or STREAM_TRUNCATED instead). */
 enum {
   QUARNEL_OK = 0,
   QUARNEL_ERROR_INVALID_METHOD = 1,
@@ -86,9 +113,8 @@ enum {
   QUARNEL_ERROR_UNKNOWN_CODER = 12,
   /* The error-bounded encoder's: no stream meets the target. */
   QUARNEL_ERROR_BOUND_UNREACHABLE = 13,
-  /* Bytes after the payload that are not a whole trailer, or a trailer
-     whose checksum fails. */
   QUARNEL_ERROR_STREAM_DAMAGED = 14,
+  QUARNEL_ERROR_STREAM_TRUNCATED = 15,
   QUARNEL_ERROR_NULL_POINTER = 64,
   QUARNEL_ERROR_BUFFER_TOO_SMALL = 65,
   QUARNEL_ERROR_BAD_STRUCT_SIZE = 66,
@@ -108,17 +134,28 @@ enum { QUARNEL_CODER_DEFLATE = 0, QUARNEL_CODER_ARANS = 1, QUARNEL_CODER_AUTO = 
 
 #define QUARNEL_MESSAGE_SIZE 256
 
+/* The most threads a call accepts; more is refused
+   (QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION), as a count that large is most
+   likely a negative number cast. A call starts no more threads than it can
+   use: today two at most, one per byte plane of the rANS coder. */
+#define QUARNEL_MAX_THREADS 1024
+
 /* Fill with quarnel_options_init, then change what differs. Later versions
-   append fields; struct_size tells the library which ones the caller has. */
+   append fields; struct_size tells the library which ones the caller has:
+   it must be the size of this or an earlier version's struct (12, 32 or
+   40 bytes), else the call fails with QUARNEL_ERROR_BAD_STRUCT_SIZE. */
 typedef struct quarnel_options {
   uint32_t struct_size; /* sizeof(quarnel_options) */
   uint8_t method;       /* QUARNEL_METHOD_*, default CDF97 */
   uint8_t scale;        /* 6 to 12, default 11 */
   uint8_t cutoff;       /* QUARNEL_CUTOFF_*, default LOW */
   uint8_t coder;        /* QUARNEL_CODER_*, default AUTO */
-  uint32_t threads;     /* threads one call may use; 0 or 1 (default): the caller's only */
-  /* Appended to the first layout: 1 appends the trailer; 0 (default) writes the bare
-     stream. With has_fill_value, samples equal to fill_value are masked too. */
+  uint32_t threads;     /* threads one call may use, up to QUARNEL_MAX_THREADS; 0 or 1
+                           (default): the caller's only */
+  /* Appended to the first layout: 1 (default) appends the trailer; 0 writes the
+     bare stream (the default up to release 0.1; a caller of the first
+     layout now gets the trailer too). With has_fill_value, samples equal to
+     fill_value are masked too. */
   uint32_t trailer;
   uint32_t has_fill_value;
   double fill_value;
@@ -152,9 +189,9 @@ QUARNEL_API int quarnel_compress(const float* samples, size_t sample_count,
    returns for as many samples (float32 or float64, any method, scale, cutoff,
    coder or target). With options->trailer it includes the longest trailer,
    every sample masked or corrected; without, the bare stream. `options`
-   NULL takes the defaults (no trailer). 0 when the options' struct_size is
-   not one this library knows or the count exceeds what a stream holds
-   (2^31 - 1). */
+   NULL takes the defaults (the trailer). 0 when the options are refused
+   (struct_size, method, coder, threads) or for a count no stream holds: 0
+   (the encoders refuse an empty signal) or more than 2^31 - 1. */
 QUARNEL_API size_t quarnel_compress_bound(size_t sample_count, const quarnel_options* options);
 
 /* The same into a buffer the library allocates (*stream, *stream_size bytes);
@@ -177,8 +214,11 @@ enum { QUARNEL_TARGET_MAX_ERROR = 0, QUARNEL_TARGET_REL_ERROR = 1, QUARNEL_TARGE
 /* The encoder chooses the wavelet. */
 #define QUARNEL_METHOD_ANY 255
 
-/* Fill with quarnel_target_init, then set kind and value. Later versions
-   append fields; struct_size tells the library which ones the caller has. */
+/* Fill with quarnel_target_init, then set kind and value: the value has no
+   default (quarnel_target_init leaves it NaN, which the encoder refuses with
+   QUARNEL_ERROR_UNSUPPORTED_CONFIGURATION), as no one value suits every
+   signal. Later versions append fields; struct_size tells the library which
+   ones the caller has. */
 typedef struct quarnel_target {
   uint32_t struct_size; /* sizeof(quarnel_target) */
   uint8_t kind;         /* QUARNEL_TARGET_*, default MAX_ERROR */
@@ -236,8 +276,12 @@ typedef struct quarnel_header_info {
 QUARNEL_API int quarnel_read_header(const uint8_t* stream, size_t stream_size,
                                     quarnel_header_info* info, char* message, size_t message_size);
 
-/* The number of samples `stream` decompresses to: the sample_count of
-   quarnel_read_header, with its checks. */
+/* The number of samples `stream` (the whole stream) decompresses to, once
+   the stream has vouched for it: the header checked as quarnel_read_header
+   checks it, the trailer's checksum when there is one, and that the payload
+   can hold that many samples, without decoding it. A damaged stream fails
+   here as quarnel_decompress fails on it (QUARNEL_ERROR_STREAM_DAMAGED),
+   except damage that only decoding shows, in a bare stream. */
 QUARNEL_API int quarnel_decompressed_length(const uint8_t* stream, size_t stream_size,
                                             size_t* sample_count, char* message,
                                             size_t message_size);
@@ -245,7 +289,8 @@ QUARNEL_API int quarnel_decompressed_length(const uint8_t* stream, size_t stream
 /* Decompresses `stream` into `samples`, which has room for *sample_count
    floats, and sets *sample_count to the number written. When they do not
    fit, nothing is decoded: the call fails with QUARNEL_ERROR_BUFFER_TOO_SMALL
-   and sets *sample_count to the number needed. Up to `threads` threads work
+   and sets *sample_count to the number needed, once the stream has vouched
+   for it as quarnel_decompressed_length checks. Up to `threads` threads work
    on the stream; 0 or 1 runs on the calling thread. A trailer is verified
    first and its masked samples restored. The samples are rebuilt in
    `samples` itself: beyond it a cdf97 stream needs the decoded coefficients
@@ -260,6 +305,22 @@ QUARNEL_API int quarnel_decompress(const uint8_t* stream, size_t stream_size, un
 QUARNEL_API int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size,
                                          unsigned threads, float** samples, size_t* sample_count,
                                          char* message, size_t message_size);
+
+/* Flags for the _flags calls. QUARNEL_REQUIRE_TRAILER refuses a stream
+   without the trailer (QUARNEL_ERROR_STREAM_DAMAGED): for a reader whose
+   writer always adds one, so that a stream cut at its payload's end is not
+   taken for a bare stream. */
+enum { QUARNEL_REQUIRE_TRAILER = 1 };
+
+/* quarnel_decompress and quarnel_decompress_alloc with `flags`, 0 or
+   QUARNEL_REQUIRE_TRAILER; those two calls are these with flags 0. */
+QUARNEL_API int quarnel_decompress_flags(const uint8_t* stream, size_t stream_size,
+                                         unsigned threads, unsigned flags, float* samples,
+                                         size_t* sample_count, char* message, size_t message_size);
+QUARNEL_API int quarnel_decompress_alloc_flags(const uint8_t* stream, size_t stream_size,
+                                               unsigned threads, unsigned flags, float** samples,
+                                               size_t* sample_count, char* message,
+                                               size_t message_size);
 
 /* What a stream's trailer holds. The caller sets struct_size to
    sizeof(quarnel_trailer_info); a call fills the fields of the caller's size. */
@@ -283,7 +344,9 @@ typedef struct quarnel_trailer_info {
 
 /* Reads and verifies the trailer of `stream` (the whole stream): a bare
    stream succeeds with has_trailer 0; bytes after the payload that are not a
-   whole trailer, or a checksum that fails, give QUARNEL_ERROR_STREAM_DAMAGED. */
+   whole trailer, a checksum that fails, or a trailer no writer makes
+   (corrections or a grid far beyond the stored range, a source format that
+   is not UTF-8) give QUARNEL_ERROR_STREAM_DAMAGED. */
 QUARNEL_API int quarnel_read_trailer(const uint8_t* stream, size_t stream_size,
                                      quarnel_trailer_info* info, char* message,
                                      size_t message_size);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -55,9 +56,30 @@ std::string text(double v) {
   return out;
 }
 
+// Whether `s` is UTF-8 text: every sequence well formed and shortest, no
+// surrogate, nothing past U+10FFFF.
+bool utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (n == 0 || n > s.size() - i) return false;
+    std::uint32_t c = n == 1 ? b : b & (0x7Fu >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto next = static_cast<unsigned char>(s[i + k]);
+      if ((next >> 6) != 2) return false;
+      c = c << 6 | (next & 0x3F);
+    }
+    constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kShortest[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
 // What the descriptive fields may hold; empty when they hold it. The writer
 // refuses the rest, so that a reader sees such values only in damaged bytes.
 std::string field_fault(const Trailer& t) {
+  if (!utf8(t.source_format)) return "a source format that is not UTF-8 text";
   if (t.sample_rate && !(std::isfinite(*t.sample_rate) && *t.sample_rate > 0.0)) {
     return "sample rate " + text(*t.sample_rate) + " is not a positive number";
   }
@@ -648,13 +670,96 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
   return {};
 }
 
+namespace {
+
+std::uint32_t load_u32(std::span<const std::uint8_t> bytes, std::size_t at) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(bytes[at + i]) << (8 * i);
+  return v;
+}
+
+// Whether a stream that looks bare ends in a trailer its header does not
+// point to: one flipped bit of payload_length can move the payload's end
+// onto the stream's, and the checksum, which covers the damaged header, can
+// no longer tell. A trailer's magic, version and a length that reaches the
+// stream's end exactly: 80 bits a bare stream matches by chance about once
+// in 2^80 per byte.
+bool ends_in_trailer(std::span<const std::uint8_t> stream) {
+  const std::size_t n = stream.size();
+  if (n < kHeaderSize + kFixedSize + kCrcSize) return false;
+  for (std::size_t at = kHeaderSize; at + kFixedSize + kCrcSize <= n; ++at) {
+    const auto* p = stream.data() + at;
+    if (p[0] == kMagic[0] && std::equal(kMagic.begin(), kMagic.end(), p) && p[4] == kVersion &&
+        p[5] == 0 && load_u32(stream, at + 6) == n - at) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// What no writer makes, though a checksum vouches for it (a checksum guards
+// against accidents, not forgery): corrections or a grid that would move
+// samples far from the stored range. Empty when the trailer is plausible.
+// A writer measures the uncorrected error against the signal, so it lies
+// within the stored range's reach; a correction moves a sample by about
+// that error, in quanta under twice it; its grid starts at the signal's
+// smallest value and has from one to 2^24 steps over its range.
+std::string implausible(const Trailer& t, const QuarnelHeader& h) {
+  if (!t.corrections) return {};
+  const Corrections& c = *t.corrections;
+  const double lo = h.min_value, hi = h.max_value;
+  const double magnitude = std::max(std::abs(lo), std::abs(hi));
+  if (!(c.bare_max_error <= 2 * (hi - lo) + magnitude)) {
+    return "an uncorrected error of " + text(c.bare_max_error) + " for a range of [" + text(lo) +
+           ", " + text(hi) + "]";
+  }
+  if (!c.list.empty() && !(c.quantum <= 2 * c.bare_max_error)) {
+    return "a correction quantum of " + text(c.quantum) + " for an uncorrected error of " +
+           text(c.bare_max_error);
+  }
+  for (const Correction& k : c.list) {
+    if (!(std::abs(static_cast<double>(k.steps)) * c.quantum <= c.bare_max_error + 2 * c.quantum)) {
+      return "a correction of " + std::to_string(k.steps) + " quanta of " + text(c.quantum) +
+             " for an uncorrected error of " + text(c.bare_max_error);
+    }
+  }
+  if (const auto& g = c.grid) {
+    const auto [glo, ghi] = t.signal_range.value_or(std::pair<double, double>{lo, hi});
+    const double width = ghi - glo;
+    // float32 rounding of a float64 signal's range
+    const double slack = 0x1p-20 * std::max(std::abs(glo), std::abs(ghi));
+    if (!(g->step <= width + slack && g->step * 0x1p25 >= width &&
+          g->origin >= glo - g->step - slack && g->origin <= ghi + g->step + slack)) {
+      return "a grid of step " + text(g->step) + " from " + text(g->origin) + " for a range of [" +
+             text(glo) + ", " + text(ghi) + "]";
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
     std::span<const std::uint8_t> stream) {
+  return read_trailer(stream, false);
+}
+
+std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
+    std::span<const std::uint8_t> stream, bool require_trailer) {
   const auto header = read_stream_header(stream);
   if (!header) return Unexpected(header.error());
+  // Before anything is sized by the header: the corrections below are
+  // bounded by the sample count.
+  if (auto holds = check_payload_holds(*header); !holds) return Unexpected(holds.error());
   const std::size_t payload_end = kHeaderSize + header->payload_length;
   const auto rest = stream.subspan(payload_end);
-  if (rest.empty()) return std::optional<Trailer>();
+  if (rest.empty()) {
+    QUARNEL_CHECK(!require_trailer,
+                  damaged("no trailer: the stream ends at its payload, but its writer adds one"));
+    QUARNEL_CHECK(!ends_in_trailer(stream),
+                  damaged("the stream ends in a trailer its header does not point to"));
+    return std::optional<Trailer>();
+  }
 
   QUARNEL_CHECK(rest.size() >= kFixedSize + kCrcSize &&
                     std::equal(kMagic.begin(), kMagic.end(), rest.begin()),
@@ -688,12 +793,14 @@ std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
   }
   const std::string fault = field_fault(t);
   QUARNEL_CHECK(fault.empty(), damaged("trailer holds " + fault));
+  const std::string forged = implausible(t, *header);
+  QUARNEL_CHECK(forged.empty(), damaged("trailer holds " + forged + ", which no writer makes"));
   return std::optional<Trailer>(std::move(t));
 }
 
 std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
-    std::span<const std::uint8_t> stream, unsigned threads) {
-  auto trailer = read_trailer(stream);
+    std::span<const std::uint8_t> stream, unsigned threads, bool require_trailer) {
+  auto trailer = read_trailer(stream, require_trailer);
   if (!trailer) return Unexpected(trailer.error());
   // A stream the trailer's checksum vouches for is read by the faster
   // inflater; a bare one keeps zlib's outcome on damaged bytes.
@@ -709,8 +816,8 @@ std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
 
 std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
     std::span<const std::uint8_t> stream, unsigned threads,
-    const std::function<std::span<float>(std::size_t)>& place) {
-  auto trailer = read_trailer(stream);
+    const std::function<std::span<float>(std::size_t)>& place, bool require_trailer) {
+  auto trailer = read_trailer(stream, require_trailer);
   if (!trailer) return Unexpected(trailer.error());
   std::span<float> samples;
   const auto placed = [&](std::size_t count) { return samples = place(count); };

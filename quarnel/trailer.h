@@ -126,9 +126,19 @@ QUARNEL_API std::expected<void, QuarnelError> append_trailer(std::vector<std::ui
 
 // The trailer of `stream`: nothing for a bare stream, StreamDamaged for
 // bytes after the payload that are not a whole trailer, or whose checksum
-// fails. The header is checked first, as decompress() checks it.
+// fails, and for a trailer no writer makes (corrections or a grid that move
+// samples far beyond the stored range, a source format that is not UTF-8).
+// The header is checked first, as decompress() checks it, and its sample
+// count against what the payload can hold (DecompressionFailed), before
+// anything is sized by it. A bare stream that ends in a whole trailer its
+// header does not point to (a damaged payload_length) is StreamDamaged, and
+// so is any bare stream with `require_trailer`: a reader whose writer always
+// adds the trailer sets it, so that a stream cut at its payload's end is
+// refused rather than read as a bare one.
 QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
     std::span<const std::uint8_t> stream);
+QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
+    std::span<const std::uint8_t> stream, bool require_trailer);
 
 // Moves the corrected samples of a decoded payload and rounds every sample
 // to the grid, when there is one; before the mask.
@@ -140,14 +150,15 @@ QUARNEL_API void apply_mask(const Trailer& trailer, std::span<float> samples);
 QUARNEL_API void apply_mask(const Trailer& trailer, std::span<double> samples);
 
 // decompress() for every stream quarnel's tools write: the trailer, when
-// there is one, is verified before anything is decoded, and its mask is
-// restored over the decoded samples after its corrections.
+// there is one, is verified before anything is decoded (read_trailer(), with
+// `require_trailer`), and its mask is restored over the decoded samples after
+// its corrections.
 struct DecodedStream {
   std::vector<float> samples;
   std::optional<Trailer> trailer;
 };
 QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
-    std::span<const std::uint8_t> stream, unsigned threads);
+    std::span<const std::uint8_t> stream, unsigned threads, bool require_trailer = false);
 
 // The same into memory the caller places: once the payload has shown it
 // holds every coefficient, `place(sample_count)` gives room for exactly that
@@ -157,7 +168,7 @@ QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
 // Returns the trailer, when there is one.
 QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
     std::span<const std::uint8_t> stream, unsigned threads,
-    const std::function<std::span<float>(std::size_t)>& place);
+    const std::function<std::span<float>(std::size_t)>& place, bool require_trailer = false);
 
 // ---------------------------------------------------------------------------
 // Encoders for storage: the two encoders with a trailer. The masked samples

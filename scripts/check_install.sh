@@ -4,8 +4,9 @@
 # prefix: the C example built with pkg-config against the shared and the
 # static library, the C example again as a C-only CMake project on the static
 # library, the C++ example (quarnel/quarnel.hpp) with CMake's find_package and
-# no C++ standard of its own and with pkg-config in libstdc++'s debug mode,
-# and a C program on the version query, the bound, the bounded encoder and
+# with pkg-config in libstdc++'s debug mode, a C++17 project on the C interface
+# with find_package (the package imposes no standard; quarnel.hpp refuses
+# C++17 in one error), and a C program on the version query, the bound, the bounded encoder and
 # the header and trailer readers. The examples run on a generated signal with
 # their largest error checked against a bound; the shared library's exports
 # are checked to be the public API alone. Builds in build-matrix/install. The
@@ -120,6 +121,20 @@ c_cmake_static() {
     within_bound "$out"
 }
 
+# C++17 through find_package: the imported target keeps the project's
+# standard, and quarnel.hpp says in one error that it needs C++23.
+cxx17_consumer() {
+  local out errors
+  cmake -S tests/install/cxx17 -B "$tmp/cxx17" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build "$tmp/cxx17" >/dev/null &&
+    out="$(LD_LIBRARY_PATH="$prefix/lib" "$tmp/cxx17/cxx17")" && echo "     $out" || return 1
+  # shellcheck disable=SC2046
+  errors="$(echo '#include <quarnel/quarnel.hpp>' |
+    c++ -std=c++17 -fsyntax-only -x c++ $(pkg-config --cflags quarnel) - 2>&1 | grep -c 'error:')"
+  [[ "$errors" == 1 ]] || { echo "     quarnel.hpp in C++17: $errors errors"; return 1; }
+}
+
 cpp_example() {
   local out
   cp -r examples/cpp "$tmp/cpp" &&
@@ -167,7 +182,8 @@ check "exported symbols" exports_public_api_only
 check "C example (pkg-config)" c_example
 check "C example (pkg-config --static)" c_example_static
 check "C example (C-only CMake, static library)" c_cmake_static
-check "C++ example (CMake, no C++ standard set)" cpp_example
+check "C++ example (CMake)" cpp_example
+check "C++17 project (CMake, C interface; quarnel.hpp refused in one error)" cxx17_consumer
 check "C++ example (pkg-config, -D_GLIBCXX_DEBUG)" cpp_debug_mode
 check "C interface (version, bound, bounded encoder, readers)" c_interface
 echo "install: $passed passed, $failed failed"

@@ -451,6 +451,7 @@ def decompress(
     *,
     threads: Optional[int] = None,
     dtype: npt.DTypeLike = np.float32,
+    require_trailer: bool = False,
 ) -> npt.NDArray[np.floating]:
     """Decompress a quarnel stream into a 1-D NumPy array.
 
@@ -465,6 +466,11 @@ def decompress(
     dtype : {numpy.float32, numpy.float64}
         The result's type. A float64 result restores masked samples from
         their own float64 bits.
+    require_trailer : bool
+        Refuse a stream without the trailer. A stream cut at the end of its
+        payload reads as a bare stream; a reader of streams whose writer
+        always adds the trailer (``compress``'s default) sets this to refuse
+        it.
 
     Returns
     -------
@@ -478,12 +484,16 @@ def decompress(
         For a damaged or foreign stream, with the codec's message: bytes
         after the payload that are not a whole trailer, or a trailer whose
         checksum fails ("stream damaged: ..."), are refused before anything
-        is decoded; and for ``threads < 1``.
+        is decoded, and so is a trailer no writer makes, a stream ending in a
+        trailer its header does not point to, and, with
+        ``require_trailer``, a stream without one; and for ``threads < 1``.
     """
     wide = np.dtype(dtype)
     if wide not in (np.float32, np.float64):
         raise ValueError(f"dtype must be float32 or float64, not {wide}")
-    samples: npt.NDArray[np.floating] = _native.decompress(stream, _thread_count(threads), wide == np.float64)
+    samples: npt.NDArray[np.floating] = _native.decompress(
+        stream, _thread_count(threads), wide == np.float64, require_trailer
+    )
     return samples
 
 

@@ -202,20 +202,24 @@ PyObject* native_compress(PyObject* module, PyObject* const* args, Py_ssize_t na
   });
 }
 
-// decompress(stream, threads, wide) -> numpy.ndarray of float32, or of
-// float64 with `wide`. A trailer is verified before anything is decoded and
-// its mask restored, in float64 from the values' own bits with `wide`.
+// decompress(stream, threads, wide, require_trailer) -> numpy.ndarray of
+// float32, or of float64 with `wide`. A trailer is verified before anything
+// is decoded and its mask restored, in float64 from the values' own bits with
+// `wide`; a stream without one is refused with `require_trailer`.
 PyObject* native_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "decompress() takes exactly 3 arguments");
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "decompress() takes exactly 4 arguments");
     return nullptr;
   }
   unsigned threads = 1;
   if (!read_threads(args[1], &threads)) return nullptr;
   const int wide = PyObject_IsTrue(args[2]);
   if (wide < 0) return nullptr;
+  const int require_trailer = PyObject_IsTrue(args[3]);
+  if (require_trailer < 0) return nullptr;
   return with_stream(args[0], [&](std::span<const std::uint8_t> stream) -> PyObject* {
-    auto decoded = without_lock([&] { return quarnel::decompress_with_trailer(stream, threads); });
+    auto decoded = without_lock(
+        [&] { return quarnel::decompress_with_trailer(stream, threads, require_trailer != 0); });
     if (!decoded) return raise_value_error(decoded.error().message());
     if (!wide) return quarnel_py::samples_to_array(std::move(decoded->samples));
     std::vector<double> widened(decoded->samples.begin(), decoded->samples.end());
@@ -421,8 +425,9 @@ PyMethodDef native_methods[] = {
      "`deflate_level`."},
     {"decompress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_decompress)),
      METH_FASTCALL,
-     "decompress(stream, threads, wide)\n--\n\nThe samples, decoded with up to `threads` "
-     "threads, the trailer verified and its mask restored; float64 with `wide`."},
+     "decompress(stream, threads, wide, require_trailer)\n--\n\nThe samples, decoded with up "
+     "to `threads` threads, the trailer verified and its mask restored; float64 with `wide`; "
+     "a stream without the trailer refused with `require_trailer`."},
     {"read_trailer",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_read_trailer)),
      METH_FASTCALL, "read_trailer(stream)\n--\n\nWhat a stream's verified trailer holds."},

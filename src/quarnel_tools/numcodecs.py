@@ -57,8 +57,9 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         nothing.
     trailer : bool
         True (the default) appends the trailer: a checksum, refused on
-        decoding when it fails, and the mask. False writes bare streams of
-        the format, without either.
+        decoding when it fails, and the mask; a chunk without the trailer
+        (cut at its payload's end) is then refused too. False writes bare
+        streams of the format, without either.
     corrections : bool
         With the trailer and a ``max_error`` or ``rel_error`` target, True
         (the default) codes a coarser stream and lists its few samples beyond
@@ -148,13 +149,17 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
                     f"quarnel codec: the stream holds {count} samples, more than a {self._dtype} array "
                     "can hold on this platform"
                 )
-            decoded: np.ndarray = quarnel_tools.decompress(stream, dtype=self._dtype)
+            decoded: np.ndarray = quarnel_tools.decompress(
+                stream, dtype=self._dtype, require_trailer=self._settings.trailer
+            )
             _recent.remember(self._settings, decoded, self._fill_value, stream)
             return decoded
         target = self._samples_of(out)
         if target.size != count:
             raise ValueError(f"quarnel codec: the stream holds {count} samples, but out has room for {target.size}")
-        samples = quarnel_tools.decompress(stream, dtype=np.float64 if target.itemsize == 8 else np.float32)
+        samples = quarnel_tools.decompress(
+            stream, dtype=np.float64 if target.itemsize == 8 else np.float32, require_trailer=self._settings.trailer
+        )
         if samples.dtype == self._dtype:
             _recent.remember(self._settings, samples, self._fill_value, stream)
         filled: np.ndarray = ndarray_copy(samples.astype(target.dtype, copy=False), target)

@@ -120,7 +120,11 @@ class QuarnelCodec(ArrayBytesCodec):
         if count != expected:
             raise ValueError(f"quarnel chunk holds {count} samples, expected {expected}")
         dtype = _sample_dtype(chunk_spec.dtype)
-        samples = quarnel_tools.decompress(stream, threads=1, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
+        # A codec that writes the trailer refuses a chunk without one (cut short).
+        samples = quarnel_tools.decompress(
+            stream, threads=1, dtype=np.float64 if dtype.itemsize == 8 else np.float32,
+            require_trailer=self.settings.trailer,
+        )
         samples = samples.astype(dtype, copy=False)
         _recent.remember(self.settings, samples, _fill_value(chunk_spec, dtype), stream)
         samples = samples.reshape(chunk_spec.shape)

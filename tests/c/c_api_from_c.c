@@ -32,7 +32,7 @@ int main(void) {
   CHECK(quarnel_read_header(stream, QUARNEL_HEADER_SIZE, &info, NULL, 0) == QUARNEL_OK);
   CHECK(info.sample_count == 1000 && info.coder == QUARNEL_CODER_DEFLATE &&
         info.method == QUARNEL_METHOD_CDF97 && info.scale == 11);
-  CHECK(stream_size == QUARNEL_HEADER_SIZE + info.payload_length);
+  CHECK(stream_size > QUARNEL_HEADER_SIZE + info.payload_length); /* the trailer, by default */
   CHECK(quarnel_decompress(stream, stream_size, 1, restored, &count, NULL, 0) == QUARNEL_OK);
   for (i = 0; i < 1000; ++i)
     CHECK(restored[i] - samples[i] < 0.01f && samples[i] - restored[i] < 0.01f);

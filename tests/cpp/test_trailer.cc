@@ -155,7 +155,8 @@ TEST(Trailer, BareStreamsHaveNone) {
 
 // Forged trailers with a valid checksum: the records are checked too.
 TEST(Trailer, ForgedRecordsAreRefused) {
-  const std::vector<float> x(100, 1.5f);
+  std::vector<float> x(100);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1.0f + static_cast<float>(i) / 99.0f;
   const Bytes bare = compress(x, {}).value();
   const auto forged = [&](Bytes records) {
     Bytes s = bare;
@@ -220,7 +221,7 @@ TEST(Trailer, ForgedRecordsAreRefused) {
   const auto on_a_grid = [&](double step) {
     const Bytes plain = corrections(0x88, 2, split);
     Bytes r = {0x89, 0};
-    for (const double v : {0.0, step}) {
+    for (const double v : {1.0, step}) {
       for (int i = 0; i < 8; ++i)
         r.push_back(static_cast<std::uint8_t>(std::bit_cast<std::uint64_t>(v) >> (8 * i)));
     }
@@ -231,8 +232,15 @@ TEST(Trailer, ForgedRecordsAreRefused) {
   const auto gridded = read_trailer(forged(on_a_grid(0.25)));
   ASSERT_TRUE(gridded.has_value() && *gridded && (*gridded)->corrections);
   EXPECT_EQ((*gridded)->corrections->list, want);
-  EXPECT_EQ((*gridded)->corrections->grid, (Grid{0.0, 0.25}));
-  EXPECT_EQ(message(forged(on_a_grid(0.0))), "stream damaged: trailer holds grid of step 0 from 0");
+  EXPECT_EQ((*gridded)->corrections->grid, (Grid{1.0, 0.25}));
+  EXPECT_EQ(message(forged(on_a_grid(0.0))), "stream damaged: trailer holds grid of step 0 from 1");
+  // Checksummed but no writer's: a grid finer than float32 tells apart (which
+  // rounds every sample to an infinity), a source format that is not UTF-8.
+  EXPECT_EQ(message(forged(on_a_grid(5e-324))),
+            "stream damaged: trailer holds a grid of step 4.94066e-324 from 1 for a range of [1, "
+            "2], which no writer makes");
+  EXPECT_EQ(message(forged({4, 2, 'P', 0xFF})),
+            "stream damaged: trailer holds a source format that is not UTF-8 text");
   Bytes both = corrections(0x88, 2, split);
   for (const std::uint8_t b : on_a_grid(0.25)) both.push_back(b);
   EXPECT_EQ(message(forged(both)), "stream damaged: trailer holds two lists of corrections");
@@ -280,7 +288,7 @@ TEST(Trailer, CorrectionsReadBackAndMoveOnlyTheirSamples) {
   for (const std::optional<Grid> grid : {std::optional<Grid>(), std::optional(Grid{0.01, 0.3})}) {
     Bytes stream = compress(x, {}).value();
     Trailer t;
-    t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 200}}, grid};
+    t.corrections = Corrections{0.125, 0.375, {{0, -3}, {7, 1}, {2999, 4}}, grid};
     t.mask = {{7, 1, 0}};  // the mask has the last word
     t.values = {std::bit_cast<std::uint32_t>(-1.5f)};
     ASSERT_TRUE(append_trailer(stream, t).has_value());
@@ -288,19 +296,58 @@ TEST(Trailer, CorrectionsReadBackAndMoveOnlyTheirSamples) {
     const std::vector<float> bare = decompress(stream).value();
     const std::vector<float> y = decompress_with_trailer(stream, 1).value().samples;
     for (std::size_t i = 0; i < y.size(); ++i) {
-      float want = i == 0 ? bare[i] - 0.375f : i == 2999 ? bare[i] + 25.0f : bare[i];
+      float want = i == 0 ? bare[i] - 0.375f : i == 2999 ? bare[i] + 0.5f : bare[i];
       if (grid) {
         want = static_cast<float>(0.01 + 0.3 * std::round((want - 0.01) / 0.3));
       }
       EXPECT_EQ(y[i], i == 7 ? -1.5f : want) << i;
     }
   }
-  // Step counts to the ends of their type read back too.
+  // Step counts to the ends of their type read, and are refused: no writer
+  // moves a sample that far beyond its uncorrected error.
   Bytes extreme = compress(x, {}).value();
   Trailer e;
-  e.corrections = Corrections{1.0, 0.0, {{1, INT64_MIN}, {2, INT64_MAX}}};
+  e.corrections = Corrections{1.0, 1.0, {{1, INT64_MIN}, {2, INT64_MAX}}};
   ASSERT_TRUE(append_trailer(extreme, e).has_value());
-  EXPECT_EQ(read_trailer(extreme).value(), e);
+  EXPECT_EQ(read_trailer(extreme).error().message(),
+            "stream damaged: trailer holds a correction of -9223372036854775808 quanta of 1 for "
+            "an uncorrected error of 1, which no writer makes");
+}
+
+// A stream without its trailer, or whose payload_length points past it, is
+// refused by a reader that expects one; a header whose sample count the
+// payload cannot hold is refused before the trailer's corrections are read.
+TEST(Trailer, CutOrMisplacedTrailersAreRefused) {
+  // A 32-byte trailer: flipping bit 5 of payload_length moves the payload's
+  // end onto the stream's.
+  std::vector<float> x(602);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.02f * static_cast<float>(i));
+  x[50] = x[60] = x[70] = std::nanf("");
+  const Bytes stream = compress_stored(std::span<const float>(x), {}, {}, 1).value();
+  const std::uint32_t payload = read_header(stream).value().payload_length;
+  ASSERT_EQ(stream.size() - kHeaderSize - payload, 32u);
+  for (int bit = 0; bit < 32; ++bit) {
+    Bytes flipped = stream;
+    flipped[32 + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    EXPECT_FALSE(decompress_with_trailer(flipped, 1).has_value()) << bit;
+  }
+  const Bytes cut(stream.begin(), stream.begin() + kHeaderSize + payload);
+  EXPECT_TRUE(decompress_with_trailer(cut, 1).has_value());
+  EXPECT_EQ(decompress_with_trailer(cut, 1, true).error().message(),
+            "stream damaged: no trailer: the stream ends at its payload, but its writer adds one");
+
+  // 2^31 - 1 samples claimed, a checksum made to match, and a million
+  // corrections listed in a few kilobytes.
+  Bytes forged = compress(std::vector<float>(100, 1.0f), {}).value();
+  for (int i = 0; i < 4; ++i) forged[16 + i] = i < 3 ? 0xFF : 0x7F;
+  Trailer t;
+  t.corrections = Corrections{1.0, 1.0, std::vector<Correction>(1000000)};
+  for (std::size_t i = 0; i < t.corrections->list.size(); ++i) t.corrections->list[i] = {i, 1};
+  ASSERT_TRUE(append_trailer(forged, t).has_value());
+  EXPECT_EQ(read_trailer(forged).error().message(),
+            "Can't decompress data, reason: A payload of " +
+                std::to_string(read_header(forged).value().payload_length) +
+                " bytes can't hold 2147483647 samples");
 }
 
 TEST(Trailer, MaskOfFloat64KeepsItsOwnBits) {

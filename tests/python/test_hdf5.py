@@ -165,6 +165,20 @@ def test_a_build_without_the_plugin_says_so_at_import():
     assert run.returncode != 0 and "no HDF5 filter plugin" in run.stderr
 
 
+def test_a_row_cut_at_its_payload_is_refused(tmp_path):
+    x = data((1000,), np.float32)
+    with h5py.File(tmp_path / "a.h5", "w") as f:
+        f.create_dataset("x", data=x, chunks=(1000,), **qh5.Quarnel())
+    with h5py.File(tmp_path / "a.h5", "r+") as f:
+        mask, chunk = f["x"].id.read_direct_chunk((0,))
+        # One row: its size, then its stream, which loses its trailer.
+        stream = chunk[8:]
+        cut = stream[: 52 + quarnel_tools.inspect(stream).payload_length]
+        f["x"].id.write_direct_chunk((0,), chunk[:4] + len(cut).to_bytes(4, "little") + cut, mask)
+    with h5py.File(tmp_path / "a.h5") as f, pytest.raises(OSError):
+        f["x"][:]
+
+
 def test_a_fresh_process_reads_without_a_plugin_path(tmp_path):
     x = data((4, 700), np.float32)
     write(tmp_path / "a.h5", x, max_error=1e-2)

@@ -1,6 +1,8 @@
 """What is stored comes back: masks for fill values and non-finite samples,
 the bound on edge chunks and unwritten regions, and damaged streams refused."""
 
+import zlib
+
 import numpy as np
 import pytest
 
@@ -146,6 +148,17 @@ def test_every_single_bit_flip_is_refused(coder):
     bare = quarnel_tools.compress(x, max_error=1e-2, coder=coder, trailer=False)
     assert stream.startswith(bare)
     assert same(quarnel.decompress_signal(stream), quarnel.decompress_signal(bare))
+
+
+def test_a_source_format_that_is_not_utf8_is_refused_by_every_reader():
+    meta = quarnel_tools.Metadata(source_format="PCM_24")
+    stream = bytearray(quarnel_tools.compress(make_signal(100), metadata=meta))
+    at = bytes(stream).index(b"PCM_24")
+    stream[at + 5] = 0xFF
+    stream[-4:] = zlib.crc32(bytes(stream[:-4])).to_bytes(4, "little")
+    for read in (quarnel_tools.read_trailer, quarnel_tools.decompress):
+        with pytest.raises(ValueError, match="source format that is not UTF-8"):
+            read(bytes(stream))
 
 
 def test_a_trailer_records_what_a_file_needs():
