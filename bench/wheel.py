@@ -20,8 +20,9 @@ libdeflate serve a wheel that auditwheel has not repaired). Per wheel:
   hdf5plugin h5py writes and reads one file with hdf5plugin's Blosc (zstd)
              and Zstd filters and quarnel's filter, in one process, importing
              hdf5plugin first and then last; checks that every dataset reads
-             back (losslessly, or within quarnel's bound) and counts the
-             libquarnel files mapped into the process. Needs hdf5plugin
+             back (losslessly, or within quarnel's bound), counts the
+             libquarnel files mapped into the process and prints its
+             resident memory at the end. Needs hdf5plugin
              (pip install hdf5plugin); without it the line says so.
 """
 
@@ -80,7 +81,8 @@ with tempfile.TemporaryDirectory() as d:
         err = float(np.max(np.abs(f["quarnel"][...] - x)))
         assert err <= 1e-2, err
 maps = {line.split()[-1] for line in open("/proc/self/maps") if "libquarnel" in line}
-print(len(maps), ",".join(sorted(os.path.basename(m) for m in maps)) or "-", f"{err:.2e}")
+rss = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmRSS"))
+print(len(maps), ",".join(sorted(os.path.basename(m) for m in maps)) or "-", f"{err:.2e}", rss)
 """
 
 
@@ -136,10 +138,10 @@ def beside_hdf5plugin(tree: Path) -> None:
             last = run.stderr.strip().splitlines()[-1:] or ["(no message)"]
             print(f"    {first} first: FAILED: {last[0]}")
             continue
-        count, names, err = run.stdout.split()
+        count, names, err, rss = run.stdout.split()
         print(
             f"    {first} first: Blosc, Zstd and quarnel read back (quarnel max error {err});"
-            f" libquarnel files mapped: {count} {names}"
+            f" libquarnel files mapped: {count} {names}; resident {int(rss) / 1024:.1f} MiB"
         )
 
 
