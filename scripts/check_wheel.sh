@@ -68,15 +68,17 @@ repair() {
     [[ -f "$(echo "$dist"/quarnel-*.whl)" ]]
 }
 
-# The two extension modules and the plugin, and the two libraries beside
-# them; the libraries' own copies in the wheel are renamed by their hash.
+# The two extension modules and the plugin, the one libquarnel they share
+# (where meson-python puts a project's own libraries), and the two libraries
+# auditwheel copied, renamed by their hash.
 repaired_contents() {
   local names
   names="$(python -m zipfile -l "$dist"/quarnel-*.whl | awk '$1 ~ /\.so/ {print $1}' | LC_ALL=C sort)"
   echo "$names" | sed 's/^/     /'
   local want
   for want in '^quarnel\.cpython-[^/]*\.so$' '^quarnel_tools/_native\.cpython-[^/]*\.so$' \
-    '^quarnel_tools/hdf5_plugin/libh5quarnel\.so$' '^quarnel\.libs/libhwy-[0-9a-f]*\.so' \
+    '^quarnel_tools/hdf5_plugin/libh5quarnel\.so$' '^\.quarnel\.mesonpy\.libs/libquarnel\.so$' \
+    '^quarnel\.libs/libhwy-[0-9a-f]*\.so' \
     '^quarnel\.libs/libdeflate-[0-9a-f]*\.so'; do
     echo "$names" | grep -q "$want" || { echo "     missing: $want"; return 1; }
   done
@@ -104,16 +106,19 @@ fresh_venv() {
       "${wheel[0]}[hdf5,plot,dask]" h5netcdf pytest 2>&1)" || { echo "$log" | tail -n 20; return 1; }
 }
 
-# Every library the installed modules and the plugin need is found, and
-# Highway and libdeflate are the wheel's own copies.
+# Every library the installed modules and the plugin need is found: the
+# codec is the wheel's one libquarnel, and Highway and libdeflate are the
+# wheel's own copies.
 installed_links() {
   local site module out status=0
   site="$("$fresh/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
   for module in "$site"/quarnel.cpython-*.so "$site"/quarnel_tools/_native.cpython-*.so \
-    "$site"/quarnel_tools/hdf5_plugin/libh5quarnel.so; do
+    "$site"/quarnel_tools/hdf5_plugin/libh5quarnel.so "$site"/.quarnel.mesonpy.libs/libquarnel.so; do
     out="$(hidden ldd "$module")" || { echo "     ldd ${module#"$site"/} failed"; status=1; continue; }
-    echo "$out" | grep -E 'lib(hwy|deflate)' | sed "s|$site/||; s/^\t*/     ${module##*/}: /"
+    echo "$out" | grep -E 'lib(quarnel|hwy|deflate)' | sed "s|$site/||; s/^\t*/     ${module##*/}: /"
     if echo "$out" | grep -q 'not found' ||
+      { [[ "$module" != */libquarnel.so ]] &&
+        ! echo "$out" | grep -qE "libquarnel\.so => $site/([^ ]*/)?\.quarnel\.mesonpy\.libs/libquarnel\.so"; } ||
       [[ "$(echo "$out" | grep -cE "lib(hwy|deflate)-[0-9a-f]+\.so.* => $site/[^ ]*quarnel\.libs/")" != 2 ]] ||
       echo "$out" | grep -E 'lib(hwy|deflate)' | grep -qv "=> $site/"; then
       status=1
