@@ -19,7 +19,8 @@
 #include <system_error>
 #include <thread>
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 std::string_view message(AransError e) {
   switch (e) {
@@ -1030,4 +1031,5 @@ std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> bytes,
   return value | std::uint64_t{b & 1u} << 63;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

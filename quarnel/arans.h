@@ -28,7 +28,8 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 enum class AransError : std::uint8_t {
   Truncated,           // a varint, a coded plane or a renormalisation word runs past the end
@@ -83,4 +84,5 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
 std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> bytes,
                                             std::size_t& position);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

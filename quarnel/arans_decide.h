@@ -7,7 +7,9 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI::arans_detail {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
+namespace arans_detail {
 
 // The data-dependent choices of one decoding step, without branches: the bit is
 // (m >= P); `x` holds the outcome for a 1 and becomes x0 for a 0, `p_next` holds p0 and
@@ -35,4 +37,6 @@ namespace quarnel::inline QUARNEL_ABI::arans_detail {
 #endif
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI::arans_detail
+}  // namespace arans_detail
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -7,7 +7,9 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI::arans_detail {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
+namespace arans_detail {
 
 // With m_f = ceil(2^44 / f), for every f in 1..4095 and every x < 2^20 f (the encoder's
 // states before a step, see arans.cc):
@@ -51,4 +53,6 @@ consteval bool reciprocals_are_exact() {
 }
 static_assert(reciprocals_are_exact());
 
-}  // namespace quarnel::inline QUARNEL_ABI::arans_detail
+}  // namespace arans_detail
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 std::uint64_t BandLayout::detail_count() const {
   std::uint64_t total = 0;
@@ -36,4 +37,5 @@ std::uint64_t max_coefficient_count(std::uint64_t sample_count) {
   return most;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -14,7 +14,8 @@
 #include "quarnel/export.h"
 #include "quarnel/method.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 struct BandLayout {
   // Length actually transformed: the sample count, raised to the filter
@@ -39,4 +40,5 @@ BandLayout band_layout(const lumvet::DwtExecutor& executor, std::uint64_t sample
 // and every level count either encoder may choose.
 std::uint64_t max_coefficient_count(std::uint64_t sample_count);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -19,7 +19,8 @@
 #include "quarnel/method.h"
 #include "quarnel/raw_deflate.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -393,4 +394,5 @@ std::uint64_t compress_bound(std::uint64_t sample_count) {
   return kHeaderSize + std::max(deflate_bound(bytes), encode_stream_bound(bytes));
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -11,7 +11,8 @@
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Levels for long signals: floor(log2(n / F)), at least 1 and at most 8.
 std::size_t compute_max_levels(std::size_t sample_count, std::size_t filter_length);
@@ -47,4 +48,5 @@ inline std::int16_t quantise(float coefficient, float multiplier) {
 // refused rather than described by a wrapped length.
 std::expected<std::uint32_t, QuarnelError> payload_length_field(std::uint64_t payload_size);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -17,7 +17,8 @@
 #include "quarnel/reconstruct.h"
 #include "quarnel/stream_check.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -162,4 +163,5 @@ std::expected<void, QuarnelError> decompress_into(
                 [&](const auto&... args) { return reconstruct_into(args..., place); });
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

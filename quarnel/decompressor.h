@@ -16,7 +16,8 @@
 #include "quarnel/header.h"
 #include "quarnel/raw_deflate.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // The header of `stream`, checked as decompress() checks it: read_header()'s
 // checks, then that the stream holds the whole payload. The first failure is
@@ -45,4 +46,5 @@ std::expected<void, QuarnelError> decompress_into(
     std::span<const std::uint8_t> stream, unsigned threads,
     const std::function<std::span<float>(std::size_t)>& place, Inflater inflater = Inflater::zlib);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

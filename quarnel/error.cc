@@ -1,6 +1,7 @@
 #include "quarnel/error.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -169,4 +170,5 @@ std::string QuarnelError::render(std::string (*bytes)(const std::string&)) const
   return "Unknown error";
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -9,7 +9,8 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // A kind's position is its identity: new kinds go at the end and none moves.
 enum class QuarnelErrorKind : std::uint8_t {
@@ -69,4 +70,5 @@ class QUARNEL_API QuarnelError {
   std::uint64_t number_;
 };
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

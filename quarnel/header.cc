@@ -6,7 +6,8 @@
 #include "quarnel/method.h"
 #include "quarnel/stream_check.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -99,4 +100,5 @@ std::array<std::uint8_t, kHeaderSize> QuarnelHeader::to_bytes() const {
   return out;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -15,7 +15,8 @@
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Coder byte of the header.
 inline constexpr std::uint8_t kCoderDeflate = 0;
@@ -49,4 +50,5 @@ struct QuarnelHeader {
   friend bool operator==(const QuarnelHeader&, const QuarnelHeader&) = default;
 };
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

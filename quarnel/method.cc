@@ -1,6 +1,7 @@
 #include "quarnel/method.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 std::uint32_t method_tag(WaveletMethod method) {
   switch (method) {
@@ -45,4 +46,5 @@ lumvet::DwtExecutorHandle make_executor(WaveletMethod method) {
   return nullptr;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -11,7 +11,8 @@
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // The four ASCII bytes of a method tag read as a little-endian 32-bit value.
 inline constexpr std::uint32_t kTagCdf53 = 0x33356663;  // "cf53"
@@ -26,4 +27,5 @@ std::optional<WaveletMethod> method_from_tag(std::uint32_t tag);
 // The executor of a method; the convolution wavelets wrap around the borders.
 lumvet::DwtExecutorHandle make_executor(WaveletMethod method);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -6,7 +6,8 @@
 
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -53,4 +54,5 @@ std::optional<CoderChoice> coder_from_name(std::string_view name) {
   return value_of<CoderChoice>(name, kCoderNames);
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -16,7 +16,8 @@
 #include "quarnel/error.h"
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 enum class WaveletMethod : std::uint8_t { cdf53 = 0, cdf97 = 1, db4 = 2, sym4 = 3 };
 enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
@@ -209,4 +210,5 @@ QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
 QUARNEL_API std::expected<BoundedResult, QuarnelError> compress_bounded(
     std::span<const double> samples, const BoundedOptions& options, unsigned threads);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

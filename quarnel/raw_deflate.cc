@@ -11,7 +11,8 @@
 
 #include "quarnel/stream_check.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -175,4 +176,5 @@ std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::
   return out;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

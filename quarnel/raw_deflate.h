@@ -14,7 +14,8 @@
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Appends one complete raw DEFLATE stream of `input`, compressed by libdeflate
 // at `level` (compress() uses 6), to `out`. Fails with EncodeFailed
@@ -59,4 +60,5 @@ enum class Inflater { zlib, libdeflate };
 std::expected<InflatedBytes, QuarnelError> inflate_payload(std::span<const std::uint8_t> payload,
                                                            std::uint64_t keep, Inflater inflater);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -8,7 +8,8 @@
 
 #include "quarnel/stream_check.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Undoes the compressor's normalisation: (x + mean) * range + min, with the
 // multiplication and the addition of min one fused multiply-add. Where the
@@ -169,4 +170,5 @@ std::expected<void, QuarnelError> inverse_transform_to(const lumvet::DwtExecutor
   return {};
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -18,7 +18,8 @@
 #include "quarnel/export.h"
 #include "quarnel/header.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // The header's sample_count samples rebuilt from the coefficient byte string
 // (signed 16-bit little-endian integers in payload order). `executor` and
@@ -55,4 +56,5 @@ std::expected<void, QuarnelError> inverse_transform_to(const lumvet::DwtExecutor
                                                        const lumvet::SampleSink& output);
 void denormalise(std::span<float> samples, float min_value, float max_value, float mean_value);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

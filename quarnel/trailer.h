@@ -41,7 +41,8 @@
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Consecutive samples that all hold one masked value.
 struct MaskRun {
@@ -225,4 +226,5 @@ QUARNEL_API std::uint64_t masked_count(const Trailer& trailer);
 // compress_bound() it sizes a buffer for any storage encoder.
 QUARNEL_API std::uint64_t trailer_bound(std::uint64_t sample_count, const StoreOptions& store);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-BINDINGS = ["quarnel_py", "src/quarnel_tools", "hdf5_filter", "quarnel/quarnel_c.cc", "examples"]
+BINDINGS = ["quarnel_py", "src/quarnel_tools", "hdf5_filter", "quarnel/capi", "examples"]
 
 
 def installed_headers():

@@ -1,12 +1,13 @@
 // Finding the grid a signal's values lie on.
-#include "quarnel/grid.h"
+#include "quarnel/store/grid.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -132,4 +133,5 @@ std::optional<GridFit> grid_of(std::span<const double> samples, double lo, doubl
   return grid_of_impl(samples, lo, hi, bound);
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -20,7 +20,8 @@
 #include "quarnel/raw_deflate.h"
 #include "quarnel/stream_check.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -833,4 +834,5 @@ std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into
 
 #undef QUARNEL_TRY
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -10,7 +10,8 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Magnitudes in bins of an eighth of an octave: a bin is the exponent and the
 // top three mantissa bits of the float, so its edges are exact floats.
@@ -50,4 +51,5 @@ class BandStatistics {
   std::vector<double> squares_before_;
 };
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -9,10 +9,11 @@
 
 #include "quarnel/error.h"
 #include "quarnel/export.h"
-#include "quarnel/finite_range.h"
+#include "quarnel/bounded/finite_range.h"
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 // Takes the samples a stream decodes to in order, a piece at a time: `from`
 // is the index of the piece's first sample.
@@ -41,4 +42,5 @@ QuarnelError tightest_unreachable(ErrorTarget kind, double value, double tightes
 // The figure a refusal names for `v`: three significant digits, rounded up.
 double named_figure(double v);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

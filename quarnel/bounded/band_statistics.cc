@@ -1,11 +1,12 @@
-#include "quarnel/band_statistics.h"
+#include "quarnel/bounded/band_statistics.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -150,4 +151,5 @@ BandStatistics::Cost BandStatistics::cost(double step, double threshold, double 
   return result;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -40,18 +40,19 @@
 
 #include "quarnel/arans.h"
 #include "quarnel/band_layout.h"
-#include "quarnel/band_statistics.h"
-#include "quarnel/bounded.h"
+#include "quarnel/bounded/band_statistics.h"
+#include "quarnel/bounded/bounded.h"
 #include "quarnel/compressor.h"
 #include "quarnel/decompressor.h"
-#include "quarnel/finite_range.h"
+#include "quarnel/bounded/finite_range.h"
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/raw_deflate.h"
 #include "quarnel/reconstruct.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -1613,4 +1614,5 @@ std::expected<BoundedResult, QuarnelError> compress_bounded_decoded(
   return checked_entry(samples, options, threads, &take, &range, or_closest);
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -9,14 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "quarnel/bounded.h"
+#include "quarnel/bounded/bounded.h"
 #include "quarnel/compressor.h"
-#include "quarnel/finite_range.h"
-#include "quarnel/grid.h"
+#include "quarnel/bounded/finite_range.h"
+#include "quarnel/store/grid.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/trailer.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 namespace {
 
@@ -537,4 +538,5 @@ std::expected<BoundedResult, QuarnelError> compress_bounded_stored(std::span<con
   return bounded_stored(samples, options, store, threads);
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

@@ -7,7 +7,8 @@
 
 #include "quarnel/quarnel.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 std::expected<void, QuarnelError> check_error_target(ErrorTarget target, double value) {
   const auto refuse = [](const char* format, double v) {
@@ -49,4 +50,5 @@ std::expected<void, QuarnelError> check_float32_range(std::span<const double> sa
   return {};
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

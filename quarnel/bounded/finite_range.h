@@ -11,7 +11,8 @@
 
 #include "quarnel/export.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 template <typename T>
 struct FiniteRange {
@@ -83,4 +84,5 @@ FiniteRange<T> finite_range(std::span<const T> samples) {
   return r;
 }
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel

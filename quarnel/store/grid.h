@@ -8,7 +8,8 @@
 
 #include "quarnel/trailer.h"
 
-namespace quarnel::inline QUARNEL_ABI {
+namespace quarnel {
+inline namespace QUARNEL_ABI {
 
 struct GridFit {
   Grid grid;
@@ -27,4 +28,5 @@ struct GridFit {
 std::optional<GridFit> grid_of(std::span<const float> samples, double lo, double hi, double bound);
 std::optional<GridFit> grid_of(std::span<const double> samples, double lo, double hi, double bound);
 
-}  // namespace quarnel::inline QUARNEL_ABI
+}  // namespace QUARNEL_ABI
+}  // namespace quarnel
