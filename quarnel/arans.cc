@@ -3,6 +3,7 @@
 #include "quarnel/arans_decide.h"
 #include "quarnel/arans_reciprocal.h"
 #include "quarnel/stream_check.h"
+#include "quarnel/try.h"
 
 #include <algorithm>
 #include <array>
@@ -480,13 +481,6 @@ std::vector<std::uint8_t> put_body(std::span<const std::uint8_t> input, unsigned
 // ---------------------------------------------------------------------------------------
 // Decoder
 
-// Passes a failure of `expr` (a std::expected<void, AransError>) on to the caller.
-#define ARANS_TRY(expr)                               \
-  do {                                                \
-    if (auto arans_r = (expr); !arans_r) [[unlikely]] \
-      return std::unexpected(arans_r.error());        \
-  } while (false)
-
 inline std::uint32_t get_le16(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8;
 }
@@ -648,7 +642,7 @@ std::expected<void, AransError> decode_planes(std::array<PlaneDecoder, N>& plane
     for (const PlaneDecoder& d : planes) run = std::min(run, fast_bytes(d));
     if (run == 0) [[unlikely]] {
       for (std::size_t j = 0; j < N; ++j) {
-        ARANS_TRY(checked_byte(planes[j], context_shift, out[stride * i + j]));
+        QUARNEL_TRY(checked_byte(planes[j], context_shift, out[stride * i + j]));
       }
       ++i;
       continue;
@@ -731,7 +725,7 @@ class PlaneFeed {
   // Copies the plane's next `n` bytes to out[0], out[2], ...
   std::expected<void, AransError> take(std::uint8_t* out, std::size_t n) {
     while (n > 0) {
-      if (position_ == block_end_) ARANS_TRY(next_block());
+      if (position_ == block_end_) QUARNEL_TRY(next_block());
       const std::size_t k = std::min(n, block_end_ - position_);
       const std::uint8_t* src = slot(taken_) + (position_ - taken_ * kBlock);
       for (std::size_t i = 0; i < k; ++i) out[2 * i] = src[i];
@@ -833,8 +827,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
       std::array<PlaneDecoder, 1> plane1 = {planes[N - 1]};
       for (std::size_t k = 0; n > 0; out += 2 * k, n -= k) {
         k = std::min(n, PlaneFeed::kBlock);
-        ARANS_TRY((decode_planes<1, 2>(plane1, context_bits, out + 1, k)));
-        ARANS_TRY(feed->take(out, k));
+        QUARNEL_TRY((decode_planes<1, 2>(plane1, context_bits, out + 1, k)));
+        QUARNEL_TRY(feed->take(out, k));
       }
       planes[N - 1] = plane1[0];
       return {};
@@ -846,14 +840,14 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_interleaved(
       const std::size_t size = N * limit + (limit == count ? tail : 0);
       out.reserve(size);  // exactly: the last chunk leaves no slack
       out.resize(size);
-      ARANS_TRY(decode(out.data() + N * done, limit - done));
+      QUARNEL_TRY(decode(out.data() + N * done, limit - done));
       done = limit;
       limit = stored - limit > limit ? 2 * limit : stored;
     }
     if (done < count) {
       const auto window = std::make_unique_for_overwrite<std::uint8_t[]>(N * kWindow);
       for (; done < count; done += std::min(kWindow, count - done)) {
-        ARANS_TRY(decode(window.get(), std::min(kWindow, count - done)));
+        QUARNEL_TRY(decode(window.get(), std::min(kWindow, count - done)));
       }
     }
     return out;

@@ -18,6 +18,7 @@
 #include "quarnel/header.h"
 #include "quarnel/method.h"
 #include "quarnel/raw_deflate.h"
+#include "quarnel/try.h"
 
 namespace quarnel {
 inline namespace QUARNEL_ABI {
@@ -312,9 +313,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientB
   if (coder == CoderChoice::deflate) {
     header.coder = kCoderDeflate;
     stream.resize(kHeaderSize);
-    if (auto deflated = deflate_append(coefficients.bytes(), stream, deflate_level); !deflated) {
-      return Unexpected(deflated.error());
-    }
+    QUARNEL_TRY(deflate_append(coefficients.bytes(), stream, deflate_level));
     coefficients = {};
   } else {
     // "auto" always takes the rANS coder.
@@ -365,9 +364,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
                                                                 const CompressionOptions& options,
                                                                 unsigned threads,
                                                                 int deflate_level) {
-  if (auto checked = check_deflate_level(deflate_level); !checked) {
-    return Unexpected(checked.error());
-  }
+  QUARNEL_TRY(check_deflate_level(deflate_level));
   const auto plan = plan_stream(samples.size(), options);
   if (!plan) return Unexpected(plan.error());
 

@@ -19,6 +19,7 @@
 #include "quarnel/header.h"
 #include "quarnel/raw_deflate.h"
 #include "quarnel/stream_check.h"
+#include "quarnel/try.h"
 
 namespace quarnel {
 inline namespace QUARNEL_ABI {
@@ -196,12 +197,12 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> corrections_body(const Co
   w.f64(c.bare_max_error);
   w.varint(c.list.size());
   w.varint(gaps.size());
-  if (auto ok = deflate_append(gaps, packed); !ok) return Unexpected(ok.error());
+  QUARNEL_TRY(deflate_append(gaps, packed));
   w.varint(packed.size());
   w.bytes(packed);
   w.bytes(signs);
   w.varint(sizes.size());
-  if (auto ok = deflate_append(sizes, body); !ok) return Unexpected(ok.error());
+  QUARNEL_TRY(deflate_append(sizes, body));
   return body;
 }
 
@@ -257,34 +258,28 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-// Unwraps an expected inside a function returning std::expected<..., QuarnelError>.
-#define QUARNEL_TRY(var, expr)                                \
-  auto var##_result = (expr);                                 \
-  if (!var##_result) return Unexpected(var##_result.error()); \
-  auto var = std::move(*var##_result)
-
 std::expected<void, QuarnelError> read_mask(std::span<const std::uint8_t> body,
                                             std::uint64_t sample_count, Trailer& t) {
   Reader r(body);
-  QUARNEL_TRY(width, r.byte());
+  QUARNEL_TRY_ASSIGN(width, r.byte());
   QUARNEL_CHECK(width == 4 || width == 8, damaged("mask value width " + std::to_string(width)));
   t.value_width = width;
-  QUARNEL_TRY(value_count, r.varint());
+  QUARNEL_TRY_ASSIGN(value_count, r.varint());
   QUARNEL_CHECK(value_count <= r.left() / width, damaged("mask values cut short"));
   t.values.reserve(static_cast<std::size_t>(value_count));
   for (std::uint64_t i = 0; i < value_count; ++i) {
-    QUARNEL_TRY(v, r.fixed(width));
+    QUARNEL_TRY_ASSIGN(v, r.fixed(width));
     t.values.push_back(v);
   }
-  QUARNEL_TRY(run_count, r.varint());
+  QUARNEL_TRY_ASSIGN(run_count, r.varint());
   // A run takes three bytes at least.
   QUARNEL_CHECK(run_count <= r.left() / 3, damaged("mask runs cut short"));
   t.mask.reserve(static_cast<std::size_t>(run_count));
   std::uint64_t end = 0;
   for (std::uint64_t i = 0; i < run_count; ++i) {
-    QUARNEL_TRY(gap, r.varint());
-    QUARNEL_TRY(length_less_one, r.varint());
-    QUARNEL_TRY(value, r.varint());
+    QUARNEL_TRY_ASSIGN(gap, r.varint());
+    QUARNEL_TRY_ASSIGN(length_less_one, r.varint());
+    QUARNEL_TRY_ASSIGN(value, r.varint());
     QUARNEL_CHECK(gap <= sample_count - end && length_less_one < sample_count - end - gap,
                   damaged("mask run beyond the signal"));
     QUARNEL_CHECK(value < value_count, damaged("mask run names a value it does not hold"));
@@ -319,51 +314,51 @@ std::expected<void, QuarnelError> read_corrections(std::span<const std::uint8_t>
   Reader r(body);
   Corrections c;
   if (type == kGridCorrections) {
-    QUARNEL_TRY(origin, r.f64());
-    QUARNEL_TRY(step, r.f64());
+    QUARNEL_TRY_ASSIGN(origin, r.f64());
+    QUARNEL_TRY_ASSIGN(step, r.f64());
     c.grid = Grid{origin, step};
   }
-  QUARNEL_TRY(quantum, r.f64());
-  QUARNEL_TRY(bare, r.f64());
+  QUARNEL_TRY_ASSIGN(quantum, r.f64());
+  QUARNEL_TRY_ASSIGN(bare, r.f64());
   c.quantum = quantum;
   c.bare_max_error = bare;
-  QUARNEL_TRY(count, r.varint());
+  QUARNEL_TRY_ASSIGN(count, r.varint());
   QUARNEL_CHECK(count <= sample_count, damaged("more corrections than samples"));
-  QUARNEL_TRY(gaps_size, r.varint());
+  QUARNEL_TRY_ASSIGN(gaps_size, r.varint());
   std::span<const std::uint8_t> gaps_packed, signs, sizes_packed;
   std::uint64_t sizes_size = 0;
   if (interleaved) {
-    QUARNEL_TRY(all, r.take(r.left()));
+    QUARNEL_TRY_ASSIGN(all, r.take(r.left()));
     gaps_packed = all;
   } else {
-    QUARNEL_TRY(gaps_packed_size, r.varint());
-    QUARNEL_TRY(g, r.take(gaps_packed_size));
-    QUARNEL_TRY(b, r.take((count + 7) / 8));
-    QUARNEL_TRY(z, r.varint());
-    QUARNEL_TRY(rest, r.take(r.left()));
+    QUARNEL_TRY_ASSIGN(gaps_packed_size, r.varint());
+    QUARNEL_TRY_ASSIGN(g, r.take(gaps_packed_size));
+    QUARNEL_TRY_ASSIGN(b, r.take((count + 7) / 8));
+    QUARNEL_TRY_ASSIGN(z, r.varint());
+    QUARNEL_TRY_ASSIGN(rest, r.take(r.left()));
     gaps_packed = g, signs = b, sizes_size = z, sizes_packed = rest;
     QUARNEL_CHECK(count % 8 == 0 || signs.back() >> (count % 8) == 0,
                   damaged("corrections sign bits beyond the count"));
   }
-  QUARNEL_TRY(gaps, inflated_list(gaps_packed, gaps_size, interleaved ? 2 * count : count));
+  QUARNEL_TRY_ASSIGN(gaps, inflated_list(gaps_packed, gaps_size, interleaved ? 2 * count : count));
   InflatedBytes sizes;
   if (!interleaved) {
-    QUARNEL_TRY(z, inflated_list(sizes_packed, sizes_size, count));
+    QUARNEL_TRY_ASSIGN(z, inflated_list(sizes_packed, sizes_size, count));
     sizes = std::move(z);
   }
   Reader l(gaps.bytes()), m(sizes.bytes());
   c.list.reserve(static_cast<std::size_t>(count));
   std::uint64_t next = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
-    QUARNEL_TRY(gap, l.varint());
+    QUARNEL_TRY_ASSIGN(gap, l.varint());
     QUARNEL_CHECK(gap < sample_count - next, damaged("correction beyond the signal"));
     std::int64_t steps = 0;
     if (interleaved) {
-      QUARNEL_TRY(zigzag, l.varint());
+      QUARNEL_TRY_ASSIGN(zigzag, l.varint());
       steps = static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
       QUARNEL_CHECK(steps != 0, damaged("correction of no steps"));
     } else {
-      QUARNEL_TRY(less_one, m.varint());
+      QUARNEL_TRY_ASSIGN(less_one, m.varint());
       const bool negative = signs[i / 8] >> (i % 8) & 1;
       // Down to INT64_MIN, whose size has no positive twin.
       QUARNEL_CHECK(less_one < (negative ? std::uint64_t{1} << 63 : std::uint64_t{INT64_MAX}),
@@ -392,12 +387,12 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
       QUARNEL_CHECK(!t.corrections, damaged("trailer holds two lists of corrections"));
       return read_corrections(body, sample_count, type, t);
     case kSampleRate: {
-      QUARNEL_TRY(rate, r.f64());
+      QUARNEL_TRY_ASSIGN(rate, r.f64());
       t.sample_rate = rate;
       break;
     }
     case kChannels: {
-      QUARNEL_TRY(channels, r.varint());
+      QUARNEL_TRY_ASSIGN(channels, r.varint());
       QUARNEL_CHECK(channels <= UINT32_MAX, damaged("channel count " + std::to_string(channels)));
       t.channels = static_cast<std::uint32_t>(channels);
       break;
@@ -406,16 +401,16 @@ std::expected<void, QuarnelError> read_record(std::uint8_t type, std::span<const
       t.source_format.assign(body.begin(), body.end());
       return {};
     case kTarget: {
-      QUARNEL_TRY(kind, r.byte());
-      QUARNEL_TRY(value, r.f64());
-      QUARNEL_TRY(max_error, r.f64());
-      QUARNEL_TRY(psnr, r.f64());
+      QUARNEL_TRY_ASSIGN(kind, r.byte());
+      QUARNEL_TRY_ASSIGN(value, r.f64());
+      QUARNEL_TRY_ASSIGN(max_error, r.f64());
+      QUARNEL_TRY_ASSIGN(psnr, r.f64());
       t.target = TargetRecord{static_cast<ErrorTarget>(kind), value, max_error, psnr};
       break;
     }
     case kSignalRange: {
-      QUARNEL_TRY(lo, r.f64());
-      QUARNEL_TRY(hi, r.f64());
+      QUARNEL_TRY_ASSIGN(lo, r.f64());
+      QUARNEL_TRY_ASSIGN(hi, r.f64());
       t.signal_range = std::pair{lo, hi};
       break;
     }
@@ -751,7 +746,7 @@ std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
   if (!header) return Unexpected(header.error());
   // Before anything is sized by the header: the corrections below are
   // bounded by the sample count.
-  if (auto holds = check_payload_holds(*header); !holds) return Unexpected(holds.error());
+  QUARNEL_TRY(check_payload_holds(*header));
   const std::size_t payload_end = kHeaderSize + header->payload_length;
   const auto rest = stream.subspan(payload_end);
   if (rest.empty()) {
@@ -783,14 +778,12 @@ std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
   Reader r(rest.subspan(kFixedSize, rest.size() - kFixedSize - kCrcSize));
   std::array<bool, 256> seen{};
   while (!r.done()) {
-    QUARNEL_TRY(type, r.byte());
-    QUARNEL_TRY(size, r.varint());
-    QUARNEL_TRY(body, r.take(size));
+    QUARNEL_TRY_ASSIGN(type, r.byte());
+    QUARNEL_TRY_ASSIGN(size, r.varint());
+    QUARNEL_TRY_ASSIGN(body, r.take(size));
     QUARNEL_CHECK(!seen[type], damaged("trailer record " + std::to_string(type) + " twice"));
     seen[type] = true;
-    if (auto ok = read_record(type, body, header->sample_count, t); !ok) {
-      return Unexpected(ok.error());
-    }
+    QUARNEL_TRY(read_record(type, body, header->sample_count, t));
   }
   const std::string fault = field_fault(t);
   QUARNEL_CHECK(fault.empty(), damaged("trailer holds " + fault));
