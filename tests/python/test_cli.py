@@ -354,6 +354,19 @@ def test_a_closed_pipe_ends_quietly(tmp_path, argv):
     assert (child.returncode, err) == (141, b"")
 
 
+def test_a_reader_leaving_mid_stream_ends_quietly(tmp_path):
+    # `quarnel decompress --to wav x.qrnl - | head -c 100000`: the pipe takes
+    # part of the output, then its reader goes.
+    stream = tmp_path / "long.qrnl"
+    stream.write_bytes(quarnel.compress_signal(make_signal(400_000)))
+    command = [*entry_point(None), "decompress", str(stream), "-", "--to", "wav", "--rate", "8000"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+        assert len(child.stdout.read(100_000)) == 100_000
+        child.stdout.close()
+        err = child.stderr.read()
+    assert (child.returncode, err) == (141, b"")
+
+
 class Writes(io.RawIOBase):
     def __init__(self):
         self.calls = []
