@@ -150,6 +150,35 @@ def test_targets_bound_every_chunk_of_a_store(tmp_path, capsys, target):
     assert np.abs(zarr.open_array(tmp_path / "s.zarr")[:] - x.astype(np.float64)).max() <= bound
 
 
+def test_a_relative_bound_reaches_each_chunk_with_every_setting(tmp_path, capsys):
+    x = make_signal(3000)
+    # float32 samples whose span float32 would round.
+    x = (0.7 * x / np.abs(x).max() + 0.2).astype(np.float32)
+    np.save(tmp_path / "x.npy", x)
+    flags = ["--no-corrections", "--deflate-level", "3", "--coder", "deflate", "--no-trailer"]
+    assert run(capsys, "compress", tmp_path / "x.npy", tmp_path / "s.zarr", "--rel-error", "1e-3", *flags)[0] == 0
+    # The span in float64, as a .qrnl stream's encoder takes it.
+    span = float(x.max()) - float(x.min())
+    assert span != float(x.max() - x.min())
+    config = zarr.open_array(tmp_path / "s.zarr").metadata.codecs[0].to_dict()["configuration"]
+    assert config == {
+        "max_error": 1e-3 * span, "coder": "deflate", "trailer": False, "corrections": False, "deflate_level": 3
+    }
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_a_relative_bound_on_a_constant_signal_gets_the_streams_verdict(tmp_path, capsys, dtype):
+    np.save(tmp_path / "flat.npy", np.full(3000, 0.3, dtype))
+    qrnl = run(capsys, "compress", tmp_path / "flat.npy", tmp_path / "s.qrnl", "--rel-error", "0.025", "-q")
+    store = run(capsys, "compress", tmp_path / "flat.npy", tmp_path / "s.zarr", "--rel-error", "0.025", "-q")
+    assert qrnl[0] == store[0]
+    if qrnl[0]:
+        assert store[2].endswith(qrnl[2].split(": ", 2)[2])
+    else:
+        assert zarr.open_array(tmp_path / "s.zarr")[0].tobytes() == quarnel_tools.decompress(
+            (tmp_path / "s.qrnl").read_bytes(), dtype=dtype).tobytes()
+
+
 @pytest.mark.parametrize("fmt, subtype", [("WAV", "PCM_U8"), ("WAV", "PCM_16"), ("FLAC", "PCM_16"), ("FLAC", "PCM_24")])
 def test_pcm_output_is_within_the_bound_and_half_a_step(tmp_path, capsys, fmt, subtype):
     src = tmp_path / f"in.{fmt.lower()}"

@@ -406,14 +406,20 @@ def store_target(out: Path, force: bool) -> StoreTarget:
 def chunk_settings(settings: Settings, samples: np.ndarray) -> Settings:
     """``settings`` for the chunks of ``samples``, compressed one by one and
     each against its own range: a relative bound becomes the absolute bound
-    the whole signal's range allows."""
+    the whole signal's range allows, every other setting kept. The span is
+    taken in float64, as the codec takes it for a .qrnl stream. Without one
+    (a constant signal), each chunk is as constant as the whole and gets the
+    same verdict under the relative bound itself."""
     if settings.target != "rel_error":
         return settings
     assert settings.bound is not None  # a target comes with its bound
     finite = samples[np.isfinite(samples)]
-    span = float(finite.max() - finite.min()) if finite.size else 0.0
-    bound = settings.bound * span if span > 0 else settings.bound
-    return Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
+    span = float(finite.max()) - float(finite.min()) if finite.size else 0.0
+    if not span > 0:
+        return settings
+    config = settings.config()
+    del config["rel_error"]
+    return Settings.parse(**config, max_error=settings.bound * span)
 
 
 def write_store(
