@@ -251,6 +251,13 @@ def group_store(tmp_path, zarr_format=3):
     return path
 
 
+def fast_stream(tmp_path):
+    """A stream that records a rate of 3 GHz, which the trailer holds."""
+    path = tmp_path / "fast.qrnl"
+    path.write_bytes(quarnel_tools.compress(make_signal(500), metadata=quarnel_tools.Metadata(sample_rate=3e9)))
+    return path
+
+
 BAD = [
     (lambda p: ["compress", p / "none.wav", p / "o.qrnl"], "none.wav: no such file"),
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.txt"], "unsupported output format"),
@@ -276,6 +283,8 @@ BAD = [
     (lambda p: ["decompress", missing_chunk(p), p / "o.npy"], "1 of 3 chunks are missing"),
     (lambda p: ["decompress", p / "mono.npy", p / "o.wav"], "not a compressed file"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.wav"], "bad.qrnl: "),
+    (lambda p: ["decompress", fast_stream(p), p / "o.wav"], "o.wav: the input records a sample rate of 3000000000"),
+    (lambda p: ["decompress", fast_stream(p), p / "o.flac", "--rate", 2**31], "o.flac: --rate gives a sample rate"),
     (lambda p: ["compress", make_input(p, "pcm16.wav"), p / "o.qrnl", "--dtype", "float32"], "pcm16.wav: --dtype"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy", "--dtype", "float32"], "o.npy: --dtype is for raw"),
     (lambda p: ["bench", make_input(p, "mono.npy"), "--plot", p / "rd.png"], "rd.png: already exists"),

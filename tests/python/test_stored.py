@@ -93,6 +93,46 @@ def test_a_checksum_collision_never_writes_another_chunk(monkeypatch):
     assert np.abs(codec.decode(codec.encode(other)) - other).max() <= 1e-3 * float(other.max() - other.min())
 
 
+@pytest.mark.parametrize(
+    "config",
+    [{"max_error": 1e-3, "trailer": False}, {"max_error": 1e-3, "corrections": False}, {"scale": 9},
+     {"max_error": 2e-3}, {"psnr": 60.0}],
+)
+def test_a_remembered_stream_is_written_only_by_settings_that_could_write_it(config):
+    # A default stream, read by a codec of other settings, is no stream of theirs.
+    x = make_signal(5000)
+    x[[50, 60]] = np.nan
+    stream = Quarnel(max_error=1e-3).encode(x)
+    assert quarnel_tools.read_trailer(stream).corrected > 0
+    other = Quarnel(**config)
+    decoded = other.decode(stream)
+    assert other.encode(decoded) == other._settings.compress(decoded)
+
+
+def test_the_memory_of_streams_holds_no_more_than_its_budget():
+    import tracemalloc
+
+    from quarnel_tools import _recent
+    from quarnel_tools._settings import Settings
+
+    settings = Settings.parse(max_error=1e-3)
+    rng = np.random.default_rng(0)
+    chunks = [rng.standard_normal(16).astype(np.float32) for _ in range(20_000)]
+    streams = [settings.compress(c) for c in chunks]
+    keys = [_recent._key(settings, c, None) for c in chunks]
+    budget = 1 << 20
+    memory = _recent._Streams(budget)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for key, stream in zip(keys, streams):
+            memory.put(key, stream)
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert held <= budget
+
+
 def scattered(dtype, seed):
     """A signal with NaN (one with a payload), infinities, and samples equal
     to a fill value of 0 (-0.0 among them) at random places."""
