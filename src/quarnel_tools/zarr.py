@@ -41,6 +41,8 @@ from quarnel_tools._settings import Settings
 if TYPE_CHECKING:
     from typing import Self
 
+    from quarnel_tools._arguments import Coder, Cutoff, Method
+
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
@@ -51,10 +53,12 @@ _NAME = "quarnel"
 
 
 def _sample_dtype(dtype: ZDType[TBaseDType, TBaseScalar]) -> np.dtype:
-    native = np.dtype(dtype.to_native_dtype())
-    if native.kind != "f" or native.itemsize not in (4, 8):
-        raise ValueError(f"the quarnel codec compresses float32 or float64 arrays, not {native}")
-    return native
+    """The array's float type in this machine's byte order, which the codec
+    takes: big-endian arrays are converted on the way in and out."""
+    given = np.dtype(dtype.to_native_dtype())
+    if given.kind != "f" or given.itemsize not in (4, 8):
+        raise ValueError(f"the quarnel codec compresses float32 or float64 arrays, not {given}")
+    return given.newbyteorder("=")
 
 
 def _fill_value(chunk_spec: ArraySpec, dtype: np.dtype) -> Optional[float]:
@@ -67,7 +71,7 @@ class QuarnelCodec(ArrayBytesCodec):
     """Lossy wavelet codec for float32 and float64 arrays.
 
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
-    ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
+    ``dtype`` (the array has one, either byte order): the fixed options ``method``, ``scale``,
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
     ``psnr`` (per chunk) with an optional ``method`` and ``coder``,
     ``trailer`` (default true; false writes bare streams, without the checksum
@@ -80,11 +84,24 @@ class QuarnelCodec(ArrayBytesCodec):
 
     settings: Settings
 
-    def __init__(self, **config: Any) -> None:
-        # The settings of Settings.parse, checked there: method, scale,
-        # cutoff, coder, max_error, rel_error, psnr, trailer, corrections,
-        # deflate_level.
-        settings = Settings.parse(**config)
+    def __init__(
+        self,
+        method: Optional[Method] = None,
+        scale: Optional[int] = None,
+        cutoff: Optional[Cutoff] = None,
+        coder: Optional[Coder] = None,
+        *,
+        max_error: Optional[float] = None,
+        rel_error: Optional[float] = None,
+        psnr: Optional[float] = None,
+        trailer: bool = True,
+        corrections: bool = True,
+        deflate_level: Optional[int] = None,
+    ) -> None:
+        settings = Settings.parse(
+            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
+            trailer=trailer, corrections=corrections, deflate_level=deflate_level,
+        )
         object.__setattr__(self, "settings", settings)
 
     @classmethod
@@ -122,7 +139,7 @@ class QuarnelCodec(ArrayBytesCodec):
         samples = quarnel_tools.decompress(stream, threads=1, dtype=np.float64 if dtype.itemsize == 8 else np.float32)
         samples = samples.astype(dtype, copy=False)
         _recent.remember(self.settings, samples, _fill_value(chunk_spec, dtype), stream)
-        samples = samples.reshape(chunk_spec.shape)
+        samples = samples.reshape(chunk_spec.shape).astype(chunk_spec.dtype.to_native_dtype(), copy=False)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 
     # The codec runs without the interpreter lock: off the event loop, chunks
