@@ -158,14 +158,34 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
         trailer = quarnel_tools.read_trailer(stream)
     except ValueError as e:
         raise Failure(source, one_line(e)) from None
-    rows = [("file", shown(source))] + [(name, getattr(header, name)) for name in header._fields if name != "ratio"]
+    # The header's range and mean are the decoder's (the normalisation),
+    # not the signal's: the range shown is the trailer's record of the
+    # signal's own where it differs, else the stored one, which is the
+    # signal's for every encoder but the bounded one.
+    shown_header = ("method", "levels", "scale", "coder", "sample_count", "payload_length")
+    rows = [("file", shown(source))] + [(name, getattr(header, name)) for name in shown_header]
+    if trailer is not None and trailer.signal_range is not None:
+        low, high = trailer.signal_range
+        rows.append(("range", f"{low:.7g} to {high:.7g}"))
+    elif trailer is not None:
+        rows.append(("range", f"{header.min:.7g} to {header.max:.7g}"))
+    else:
+        rows.append(("range", f"{header.min:.7g} to {header.max:.7g} as stored (without a trailer, the bounded "
+                              "encoder's may be wider than the signal's)"))
     recorded = {} if trailer is None else source_of(trailer.source_format)
-    rows.append(("ratio", _ratio(header.sample_count, len(stream), recorded)))
+    # inspect()'s ratio: the header and payload, without the trailer.
+    rows.append(("ratio", _ratio(header.sample_count, HEADER_SIZE + header.payload_length, recorded)))
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
-    shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error", "grid")]
+    skipped = ("corrected", "uncorrected_error", "grid", "signal_range")
+    shown_fields = [name for name in trailer._fields if name not in skipped]
     rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
+    if trailer.target is not None:
+        kind, value, max_error, psnr = trailer.target
+        rows = [r for r in rows if r[0] != "target"] + [
+            ("target", f"{kind} {value:.7g}, met with max error {max_error:.4g}, PSNR {psnr:.2f} dB")
+        ]
     if trailer.corrected or trailer.grid:
         grid = ""
         if trailer.grid is not None:
