@@ -17,9 +17,11 @@ from quarnel_tools.cli import hdf5_io
 from quarnel_tools.cli.bench import measure
 from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line, shown
 from quarnel_tools.cli.signal_io import (
+    PCM_BITS,
     Signal,
     kind,
     open_zarr,
+    pcm_frames,
     read_signal,
     read_store,
     read_stream,
@@ -86,11 +88,19 @@ def _summary(source: Path, out: Path, signal: Signal, size: int, restored: np.nd
     against the samples as read."""
     channels, n = signal.samples.shape
     count = f"{n} samples" if channels == 1 else f"{channels} channels of {n} samples"
-    max_error, psnr = measure(signal.samples, restored.reshape(signal.samples.shape))
+    restored = restored.reshape(signal.samples.shape)
+    max_error, psnr = measure(signal.samples, restored)
+    # A target is the stream's. decompress writes PCM back as the source's
+    # subtype, rounded to its step: say what that output measures too.
+    subtype = signal.source.get("subtype")
+    as_pcm = ""
+    if subtype in PCM_BITS:
+        pcm = pcm_frames(restored.T, PCM_BITS[subtype]).T / 2.0**31
+        as_pcm = f" ({measure(signal.samples, pcm)[1]:.2f} dB written back as {subtype})"
     print(
         f"{shown(source)} -> {shown(out)}: {count}, ratio {signal.size / size:.4g} against the input, "
         f"{signal.samples.size * 4 / size:.4g} against float32, max error {max_error:.4g}, "
-        f"PSNR {psnr:.2f} dB, {elapsed:.3g} s",
+        f"PSNR {psnr:.2f} dB{as_pcm}, {elapsed:.3g} s",
         file=sys.stderr,
     )
 

@@ -509,7 +509,7 @@ def _write_audio(fh: IO[bytes], out: Path, container: str, signal: Signal, rate_
     frames = signal.samples.T
     bits = PCM_BITS.get(subtype)
     if bits is not None:
-        frames = _pcm_frames(frames, bits)
+        frames = pcm_frames(frames, bits)
     elif subtype.startswith("ULAW") or subtype.startswith("ALAW"):
         # A reconstruction may overshoot full scale a little; integers would
         # wrap around instead of clipping.
@@ -520,7 +520,7 @@ def _write_audio(fh: IO[bytes], out: Path, container: str, signal: Signal, rate_
         raise Failure(out, one_line(e)) from None
 
 
-def _pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
+def pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
     """Samples in [-1, 1) as the nearest ``bits``-bit PCM values, clipped to
     the format's range, in the top bits of int32s: libsndfile floors floats
     to PCM, up to a whole step low, but stores the top bits of integers as
