@@ -41,11 +41,11 @@ from quarnel_tools._settings import Settings
 if TYPE_CHECKING:
     from typing import Self
 
-    from quarnel_tools._arguments import Coder, Cutoff, Method
-
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
+
+    from quarnel_tools._arguments import Coder, Cutoff, Method
 
 __all__ = ["QuarnelCodec"]
 
@@ -107,7 +107,9 @@ class QuarnelCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: Dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, _NAME, require_configuration=False)
-        return cls(**(configuration or {}))
+        # JSON values: the settings' checks take them as they come.
+        config: Dict[str, Any] = dict(configuration or {})
+        return cls(**config)
 
     def to_dict(self) -> Dict[str, JSON]:
         return {"name": _NAME, "configuration": self.settings.config()}
