@@ -103,18 +103,19 @@ def remember(
 
 def _could_write(settings: Settings, stream: bytes) -> bool:
     """Whether ``settings`` write streams like ``stream``: with the trailer
-    or without, with corrections only where they allow them, at the target
-    or with the fixed options they name."""
+    or without, with the method, coder and scale they fix, and at their
+    target, with corrections only where they allow them (a bare stream
+    records no target)."""
     trailer = quarnel_tools.read_trailer(stream)
-    if trailer is None or not settings.trailer:
-        return trailer is None and not settings.trailer
-    header = quarnel_tools.inspect(stream)
-    if settings.method is not None and header.method != settings.method:
+    if (trailer is not None) != settings.trailer:
         return False
-    if settings.coder not in (None, "auto", header.coder):
+    header = quarnel_tools.inspect(stream)
+    if settings.method not in (None, header.method) or settings.coder not in (None, "auto", header.coder):
         return False
     if settings.target is None:
-        return trailer.target is None and header.scale == settings.scale
+        return header.scale == settings.scale and (trailer is None or trailer.target is None)
+    if trailer is None:
+        return True
     if trailer.target is None or trailer.target[:2] != (settings.target, settings.bound):
         return False
     return settings.corrections or (trailer.corrected == 0 and trailer.grid is None)

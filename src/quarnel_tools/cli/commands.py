@@ -188,14 +188,12 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
-    skipped = ("corrected", "uncorrected_error", "grid", "signal_range")
+    skipped = ("target", "signal_range", "corrected", "uncorrected_error", "grid")
     shown_fields = [name for name in trailer._fields if name not in skipped]
     rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
     if trailer.target is not None:
         kind, value, max_error, psnr = trailer.target
-        rows = [r for r in rows if r[0] != "target"] + [
-            ("target", f"{kind} {value:.7g}, met with max error {max_error:.4g}, PSNR {psnr:.2f} dB")
-        ]
+        rows.append(("target", f"{kind} {value:.7g}, met with max error {max_error:.4g}, PSNR {psnr:.2f} dB"))
     if trailer.corrected or trailer.grid:
         grid = ""
         if trailer.grid is not None:
