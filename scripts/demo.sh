@@ -31,13 +31,16 @@ if ((${#missing[@]})); then
     "${missing[@]}" >/dev/null
 fi
 
-if [[ ! -x "$venv/bin/python" ]]; then
-  echo "demo: creating $venv"
-  "${PYTHON:-python3}" -m venv "$venv"
+# Built once: a later run reuses the venv (remove it to build quarnel again).
+if ! "$venv/bin/python" -c "import quarnel_tools, matplotlib, pysz, zfpy" 2>/dev/null; then
+  if [[ ! -x "$venv/bin/python" ]]; then
+    echo "demo: creating $venv"
+    "${PYTHON:-python3}" -m venv "$venv"
+  fi
+  echo "demo: building and installing quarnel, SZ3 (pysz), zfp (zfpy) and matplotlib into $venv"
+  # zfpy 1.0.1: numcodecs 0.16, which quarnel brings, fails to import next to 1.0.1.post0.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$here" matplotlib pysz zfpy==1.0.1
 fi
-echo "demo: building and installing quarnel, SZ3 (pysz), zfp (zfpy) and matplotlib into $venv"
-# zfpy 1.0.1: numcodecs 0.16, which quarnel brings, fails to import next to 1.0.1.post0.
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$here" matplotlib pysz zfpy==1.0.1
 
 out="$here/out"
 mkdir -p "$out"
