@@ -500,6 +500,8 @@ int exec_native(PyObject* module) {
                                  static_cast<Py_ssize_t>(cutoff.size()), "coder", coder.data(),
                                  static_cast<Py_ssize_t>(coder.size()))) < 0 ||
       add_constant(module, "HEADER_SIZE", PyLong_FromSize_t(quarnel::kHeaderSize)) < 0 ||
+      add_constant(module, "MAX_SAMPLE_COUNT", PyLong_FromUnsignedLongLong(quarnel::kMaxSampleCount)) <
+          0 ||
       add_constant(module, "SCALES",
                    Py_BuildValue("(ii)", quarnel::kMinScale, quarnel::kMaxScale)) < 0 ||
       add_constant(module, "DEFLATE_LEVELS",

@@ -25,6 +25,8 @@ if TYPE_CHECKING:
 __all__ = ["Quarnel"]
 
 _DTYPES = ("float32", "float64")
+# Targets measured over a chunk's range.
+_RELATIVE = ("rel_error", "psnr")
 # NumPy refuses arrays of more bytes than an index can count.
 _LARGEST_ARRAY_BYTES = np.iinfo(np.intp).max
 
@@ -54,7 +56,10 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         fill inside the range of the other samples only in runs at either
         end or of 256 or more; its other samples are data). Give the
         array's fill value, so that padding and unwritten regions cost
-        nothing.
+        nothing. Required by ``encode`` with ``rel_error`` or ``psnr``: Zarr
+        v2 pads a partial chunk with the array's fill value, which would
+        otherwise widen the chunk's range and so the bound. NaN where nothing
+        is padded.
     trailer : bool
         True (the default) appends the trailer: a checksum, refused on
         decoding when it fails, and the mask; a chunk without the trailer
@@ -123,6 +128,15 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         self._fill_value = fill_value
 
     def encode(self, buf: Any) -> bytes:
+        target = self._settings.target
+        if target in _RELATIVE and self._fill_value is None:
+            # Zarr v2 hands over a partial chunk padded with the array's
+            # fill value, which the codec cannot tell from samples: the
+            # padding would widen the range and loosen the bound silently.
+            raise ValueError(
+                f"quarnel codec: {target} is measured over each chunk's range, which the padding of a partial "
+                "Zarr v2 chunk would widen; configure fill_value, the array's (NaN where nothing is padded)"
+            )
         samples = ensure_ndarray_like(buf)
         if not isinstance(samples, np.ndarray):
             samples = np.asarray(samples)

@@ -46,16 +46,20 @@ if TYPE_CHECKING:
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
 
+    from quarnel_tools._arguments import Coder, Cutoff, Method
+
 __all__ = ["QuarnelCodec"]
 
 _NAME = "quarnel"
 
 
 def _sample_dtype(dtype: ZDType[TBaseDType, TBaseScalar]) -> np.dtype:
-    native = np.dtype(dtype.to_native_dtype())
-    if native.kind != "f" or native.itemsize not in (4, 8):
-        raise ValueError(f"the quarnel codec compresses float32 or float64 arrays, not {native}")
-    return native
+    """The array's float type in this machine's byte order, which the codec
+    takes: big-endian arrays are converted on the way in and out."""
+    given = np.dtype(dtype.to_native_dtype())
+    if given.kind != "f" or given.itemsize not in (4, 8):
+        raise ValueError(f"the quarnel codec compresses float32 or float64 arrays, not {given}")
+    return given.newbyteorder("=")
 
 
 def _fill_value(chunk_spec: ArraySpec, dtype: np.dtype) -> Optional[float]:
@@ -68,7 +72,7 @@ class QuarnelCodec(ArrayBytesCodec):
     """Lossy wavelet codec for float32 and float64 arrays.
 
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
-    ``dtype`` (the array has one): the fixed options ``method``, ``scale``,
+    ``dtype`` (the array has one, either byte order): the fixed options ``method``, ``scale``,
     ``cutoff``, ``coder``, or one target ``max_error``, ``rel_error`` or
     ``psnr`` (per chunk) with an optional ``method`` and ``coder``,
     ``trailer`` (default true; false writes bare streams, without the checksum
@@ -81,17 +85,32 @@ class QuarnelCodec(ArrayBytesCodec):
 
     settings: Settings
 
-    def __init__(self, **config: Any) -> None:
-        # The settings of Settings.parse, checked there: method, scale,
-        # cutoff, coder, max_error, rel_error, psnr, trailer, corrections,
-        # deflate_level.
-        settings = Settings.parse(**config)
+    def __init__(
+        self,
+        method: Optional[Method] = None,
+        scale: Optional[int] = None,
+        cutoff: Optional[Cutoff] = None,
+        coder: Optional[Coder] = None,
+        *,
+        max_error: Optional[float] = None,
+        rel_error: Optional[float] = None,
+        psnr: Optional[float] = None,
+        trailer: bool = True,
+        corrections: bool = True,
+        deflate_level: Optional[int] = None,
+    ) -> None:
+        settings = Settings.parse(
+            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
+            trailer=trailer, corrections=corrections, deflate_level=deflate_level,
+        )
         object.__setattr__(self, "settings", settings)
 
     @classmethod
     def from_dict(cls, data: Dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, _NAME, require_configuration=False)
-        return cls(**(configuration or {}))
+        # JSON values: the settings' checks take them as they come.
+        config: Dict[str, Any] = dict(configuration or {})
+        return cls(**config)
 
     def to_dict(self) -> Dict[str, JSON]:
         return {"name": _NAME, "configuration": self.settings.config()}
@@ -127,7 +146,7 @@ class QuarnelCodec(ArrayBytesCodec):
         )
         samples = samples.astype(dtype, copy=False)
         _recent.remember(self.settings, samples, _fill_value(chunk_spec, dtype), stream)
-        samples = samples.reshape(chunk_spec.shape)
+        samples = samples.reshape(chunk_spec.shape).astype(chunk_spec.dtype.to_native_dtype(), copy=False)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(samples)
 
     # The codec runs without the interpreter lock: off the event loop, chunks

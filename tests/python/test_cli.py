@@ -128,9 +128,10 @@ def test_qrnl_is_the_modules_stream(tmp_path, capsys, name):
     np.testing.assert_array_equal(quarnel_tools.decompress(fast.read_bytes()), quarnel.decompress_signal(stream))
     fields = dict(line.split(None, 1) for line in run(capsys, "info", out)[1].splitlines())
     assert (fields["sample_count"], fields["coder"]) == (str(stream_samples(stream)), "deflate")
-    # The ratio against the source's own samples, which the trailer records.
+    # The ratio against the source's own samples, which the trailer records,
+    # over the header and payload as inspect() counts them.
     kind, width = {"pcm16.wav": ("PCM_16", 2), "mono.npy": ("float32", 4), "raw.f64": ("float64", 8)}[name]
-    assert fields["ratio"].startswith(f"{stream_samples(stream) * width / out.stat().st_size:.4g} against {kind} ")
+    assert fields["ratio"].startswith(f"{stream_samples(stream) * width / len(stream):.4g} against {kind} ")
     # The trailer gives a WAV back its rate and sample format; --rate wins.
     wav = tmp_path / "back.wav"
     assert run(capsys, "decompress", out, wav, "--rate", 16000)[0] == 0
@@ -148,6 +149,35 @@ def test_targets_bound_every_chunk_of_a_store(tmp_path, capsys, target):
     x = read_rows(src)
     bound = 0.002 if target[0] == "--max-error" else 0.0005 * float(x.max() - x.min())
     assert np.abs(zarr.open_array(tmp_path / "s.zarr")[:] - x.astype(np.float64)).max() <= bound
+
+
+def test_a_relative_bound_reaches_each_chunk_with_every_setting(tmp_path, capsys):
+    x = make_signal(3000)
+    # float32 samples whose span float32 would round.
+    x = (0.7 * x / np.abs(x).max() + 0.2).astype(np.float32)
+    np.save(tmp_path / "x.npy", x)
+    flags = ["--no-corrections", "--deflate-level", "3", "--coder", "deflate", "--no-trailer"]
+    assert run(capsys, "compress", tmp_path / "x.npy", tmp_path / "s.zarr", "--rel-error", "1e-3", *flags)[0] == 0
+    # The span in float64, as a .qrnl stream's encoder takes it.
+    span = float(x.max()) - float(x.min())
+    assert span != float(x.max() - x.min())
+    config = zarr.open_array(tmp_path / "s.zarr").metadata.codecs[0].to_dict()["configuration"]
+    assert config == {
+        "max_error": 1e-3 * span, "coder": "deflate", "trailer": False, "corrections": False, "deflate_level": 3
+    }
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_a_relative_bound_on_a_constant_signal_gets_the_streams_verdict(tmp_path, capsys, dtype):
+    np.save(tmp_path / "flat.npy", np.full(3000, 0.3, dtype))
+    qrnl = run(capsys, "compress", tmp_path / "flat.npy", tmp_path / "s.qrnl", "--rel-error", "0.025", "-q")
+    store = run(capsys, "compress", tmp_path / "flat.npy", tmp_path / "s.zarr", "--rel-error", "0.025", "-q")
+    assert qrnl[0] == store[0]
+    if qrnl[0]:
+        assert store[2].endswith(qrnl[2].split(": ", 2)[2])
+    else:
+        assert zarr.open_array(tmp_path / "s.zarr")[0].tobytes() == quarnel_tools.decompress(
+            (tmp_path / "s.qrnl").read_bytes(), dtype=dtype).tobytes()
 
 
 @pytest.mark.parametrize("fmt, subtype", [("WAV", "PCM_U8"), ("WAV", "PCM_16"), ("FLAC", "PCM_16"), ("FLAC", "PCM_24")])
@@ -222,6 +252,13 @@ def group_store(tmp_path, zarr_format=3):
     return path
 
 
+def fast_stream(tmp_path):
+    """A stream that records a rate of 3 GHz, which the trailer holds."""
+    path = tmp_path / "fast.qrnl"
+    path.write_bytes(quarnel_tools.compress(make_signal(500), metadata=quarnel_tools.Metadata(sample_rate=3e9)))
+    return path
+
+
 BAD = [
     (lambda p: ["compress", p / "none.wav", p / "o.qrnl"], "none.wav: no such file"),
     (lambda p: ["compress", make_input(p, "mono.npy"), p / "o.txt"], "unsupported output format"),
@@ -252,6 +289,8 @@ BAD = [
     (lambda p: ["decompress", missing_chunk(p), p / "o.npy"], "1 of 3 chunks are missing"),
     (lambda p: ["decompress", p / "mono.npy", p / "o.wav"], "not a compressed file"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.wav"], "bad.qrnl: "),
+    (lambda p: ["decompress", fast_stream(p), p / "o.wav"], "o.wav: the input records a sample rate of 3000000000"),
+    (lambda p: ["decompress", fast_stream(p), p / "o.flac", "--rate", 2**31], "o.flac: --rate gives a sample rate"),
     (lambda p: ["compress", make_input(p, "pcm16.wav"), p / "o.qrnl", "--dtype", "float32"], "pcm16.wav: --dtype"),
     (lambda p: ["decompress", damaged_stream(p), p / "o.npy", "--dtype", "float32"], "o.npy: --dtype is for raw"),
     (lambda p: ["bench", make_input(p, "mono.npy"), "--plot", p / "rd.png"], "rd.png: already exists"),
@@ -360,6 +399,19 @@ def test_a_closed_pipe_ends_quietly(tmp_path, argv):
     assert (child.returncode, err) == (141, b"")
 
 
+def test_a_reader_leaving_mid_stream_ends_quietly(tmp_path):
+    # `quarnel decompress --to wav x.qrnl - | head -c 100000`: the pipe takes
+    # part of the output, then its reader goes.
+    stream = tmp_path / "long.qrnl"
+    stream.write_bytes(quarnel.compress_signal(make_signal(400_000)))
+    command = [*entry_point(None), "decompress", str(stream), "-", "--to", "wav", "--rate", "8000"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+        assert len(child.stdout.read(100_000)) == 100_000
+        child.stdout.close()
+        err = child.stderr.read()
+    assert (child.returncode, err) == (141, b"")
+
+
 class Writes(io.RawIOBase):
     def __init__(self):
         self.calls = []
@@ -378,7 +430,7 @@ def test_info_writes_at_once_when_unbuffered(tmp_path, monkeypatch):
     raw = Writes()
     monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(raw, write_through=True))
     assert cli.main(["info", str(stream_file(tmp_path))]) == 0
-    assert len(raw.calls) == 1 and raw.calls[0].count(b"\n") > 10
+    assert len(raw.calls) == 1 and raw.calls[0].startswith(b"file ") and raw.calls[0].endswith(b"(no checksum)\n")
 
 
 def piped(argv, data, cwd):
@@ -447,7 +499,7 @@ def test_a_recording_piped_through_both_commands_keeps_its_bound(tmp_path):
 
 SUMMARY = re.compile(
     r"(\S+) -> (\S+): (?:2 channels of )?3000 samples, ratio (\S+) against the input, (\S+) against float32, "
-    r"max error (\S+), PSNR (\S+) dB, \S+ s\n"
+    r"max error (\S+), PSNR (\S+) dB(?: \((\S+) dB written back as PCM_16\))?, \S+ s\n"
 )
 
 
@@ -475,8 +527,30 @@ def test_the_summary_line_gives_what_a_decode_measures(tmp_path, capsys, name, o
     error = np.abs(decoded - given)
     psnr = 20 * np.log10((given.max() - given.min()) / np.sqrt(np.mean(error**2)))
     want = [src.stat().st_size / size, given.size * 4 / size, error.max(), psnr]
-    assert [float(v) for v in summary.groups()[2:]] == pytest.approx(want, rel=1e-3)
+    assert [float(v) for v in summary.groups()[2:6]] == pytest.approx(want, rel=1e-3)
+    # A PSNR target is the stream's; PCM written back adds its rounding, which the line gives.
+    if name == "pcm16.wav":
+        assert run(capsys, "decompress", out, tmp_path / "back.wav")[0] == 0
+        back = sf.read(tmp_path / "back.wav", dtype="float64")[0]
+        pcm = 20 * np.log10((given.max() - given.min()) / np.sqrt(np.mean((back - given) ** 2)))
+        assert float(summary.group(7)) == pytest.approx(pcm, abs=0.006)
+    else:
+        assert summary.group(7) is None
     assert run(capsys, "compress", src, tmp_path / f"quiet{out.suffix}", "-q", *raw)[1:] == ("", "")
+
+
+def test_info_shows_the_signals_range_and_inspects_ratio(tmp_path, capsys):
+    src = make_input(tmp_path, "pcm16.wav")
+    x = sf.read(src, dtype="float64")[0]
+    assert run(capsys, "compress", src, tmp_path / "s.qrnl", "--psnr", "40", "-q")[0] == 0
+    stream = (tmp_path / "s.qrnl").read_bytes()
+    header = quarnel_tools.inspect(stream)
+    # The bounded encoder stores a range of its own: the signal's is the trailer's.
+    assert (header.min, header.max) != (x.min(), x.max())
+    fields = dict(line.split(None, 1) for line in run(capsys, "info", tmp_path / "s.qrnl")[1].splitlines())
+    assert fields["range"] == f"{x.min():.7g} to {x.max():.7g}" and "mean" not in fields
+    assert fields["ratio"] == f"{header.ratio / 2:.4g} against PCM_16 samples ({header.ratio:.4g} against float32)"
+    assert fields["target"].startswith("psnr 40, met with max error ")
 
 
 def test_info_says_what_readers_of_the_bare_format_miss(tmp_path, capsys):

@@ -55,6 +55,27 @@ def test_compress_into_a_dataset_and_back(tmp_path, capsys, name, options, confi
     assert fields["ratio"].split(" ", 3)[2] == ("float64" if raw else {"pcm16.wav": "PCM_16"}.get(name, "PCM_24"))
 
 
+def test_every_setting_reaches_the_filter(tmp_path, capsys, monkeypatch):
+    # The filter takes each setting or refuses it; the command line drops none.
+    import quarnel_tools.hdf5
+
+    given = []
+
+    class Spy(quarnel_tools.hdf5.Quarnel):
+        def __init__(self, **config):
+            given.append(config)
+            super().__init__(**config)
+
+    monkeypatch.setattr(quarnel_tools.hdf5, "Quarnel", Spy)
+    src = make_input(tmp_path, "raw.f64")
+    argv = ["--rel-error", "1e-3", "--no-corrections", "--deflate-level", "3", "--coder", "deflate"]
+    run(capsys, "compress", src, f"{tmp_path / 'o.h5'}:/x", "--dtype", "float64", *argv)
+    x = np.fromfile(src, "<f8")
+    assert given[-1] == {
+        "max_error": 1e-3 * (x.max() - x.min()), "coder": "deflate", "corrections": False, "deflate_level": 3
+    }
+
+
 def h5_file(tmp_path):
     """A file with a dataset beside a group, and one without a filter."""
     path = tmp_path / "rec.h5"

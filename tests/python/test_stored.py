@@ -41,6 +41,28 @@ def test_edge_chunk_padding_neither_widens_nor_costs_the_bound(fill, n, chunk, t
             assert np.abs(part).max() <= bound
 
 
+@pytest.mark.parametrize("target", [{"rel_error": 1e-3}, {"psnr": 60.0}])
+def test_zarr_v2_relative_targets_need_the_arrays_fill_value(target):
+    # Zarr v2 pads the edge chunk with the array's fill value before the
+    # codec sees it: untold, the padding would widen the chunk's range.
+    x = (290 + 5 * make_signal(5000) / np.abs(make_signal(5000)).max()).astype(np.float32)
+    for told in (False, True):
+        codec = Quarnel(**target, **({"fill_value": -9999.0} if told else {}))
+        a = zarr.create_array(zarr.storage.MemoryStore(), shape=x.shape, chunks=(2048,), dtype="float32",
+                              fill_value=-9999.0, zarr_format=2, compressors=codec)
+        if not told:
+            with pytest.raises(ValueError, match="configure fill_value, the array's"):
+                a[:] = x
+            continue
+        a[:] = x
+        edge, err = x[4096:], a[4096:].astype(np.float64) - x[4096:]
+        span = float(edge.max()) - float(edge.min())
+        if "rel_error" in target:
+            assert np.abs(err).max() <= 1e-3 * span
+        else:
+            assert 20 * np.log10(span / np.sqrt(np.mean(err**2))) >= 60
+
+
 @pytest.mark.parametrize("fill", [np.nan, -9999.0, 0.0])
 @pytest.mark.parametrize("zarr_format", [2, 3])
 def test_unwritten_samples_read_back_as_the_fill_value(fill, zarr_format):
@@ -82,7 +104,7 @@ def test_chunks_written_back_unchanged_keep_their_bytes(zarr_format, dtype, fill
 
 
 def test_a_checksum_collision_never_writes_another_chunk(monkeypatch):
-    codec = Quarnel(rel_error=1e-3)
+    codec = Quarnel(rel_error=1e-3, fill_value=np.nan)
     x = make_signal(5000)
     stream = codec.encode(x)
     decoded = codec.decode(stream)
@@ -93,6 +115,43 @@ def test_a_checksum_collision_never_writes_another_chunk(monkeypatch):
     other = decoded.copy()
     other[100] += 0.5
     assert np.abs(codec.decode(codec.encode(other)) - other).max() <= 1e-3 * float(other.max() - other.min())
+
+
+@pytest.mark.parametrize(
+    "config",
+    [{"max_error": 1e-3, "trailer": False}, {"max_error": 1e-3, "corrections": False}, {"scale": 9},
+     {"max_error": 2e-3}, {"psnr": 60.0}],
+)
+def test_a_remembered_stream_is_written_only_by_settings_that_could_write_it(config):
+    # A default stream, read by a codec of other settings, is no stream of theirs.
+    x = make_signal(5000)
+    x[[50, 60]] = np.nan
+    stream = Quarnel(max_error=1e-3).encode(x)
+    assert quarnel_tools.read_trailer(stream).corrected > 0
+    other = Quarnel(**config, **({"fill_value": np.nan} if "psnr" in config else {}))
+    decoded = other.decode(stream)
+    assert other.encode(decoded) == other._settings.compress(decoded, fill_value=other._fill_value)
+
+
+def test_the_memory_of_streams_holds_no_more_than_its_budget(monkeypatch):
+    import tracemalloc
+
+    from quarnel_tools import _recent
+
+    budget = 2 << 20
+    monkeypatch.setattr(_recent, "_streams", _recent._Streams(budget))
+    codec = Quarnel()
+    rng = np.random.default_rng(0)
+    streams = [codec.encode(rng.standard_normal(16).astype(np.float32)) for _ in range(20_000)]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for stream in streams:
+            codec.decode(stream)
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert held <= budget
 
 
 def scattered(dtype, seed):

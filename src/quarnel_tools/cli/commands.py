@@ -17,9 +17,11 @@ from quarnel_tools.cli import hdf5_io
 from quarnel_tools.cli.bench import measure
 from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line, shown
 from quarnel_tools.cli.signal_io import (
+    PCM_BITS,
     Signal,
     kind,
     open_zarr,
+    pcm_frames,
     read_signal,
     read_store,
     read_stream,
@@ -86,11 +88,19 @@ def _summary(source: Path, out: Path, signal: Signal, size: int, restored: np.nd
     against the samples as read."""
     channels, n = signal.samples.shape
     count = f"{n} samples" if channels == 1 else f"{channels} channels of {n} samples"
-    max_error, psnr = measure(signal.samples, restored.reshape(signal.samples.shape))
+    restored = restored.reshape(signal.samples.shape)
+    max_error, psnr = measure(signal.samples, restored)
+    # A target is the stream's. decompress writes PCM back as the source's
+    # subtype, rounded to its step: say what that output measures too.
+    subtype = signal.source.get("subtype")
+    as_pcm = ""
+    if subtype in PCM_BITS:
+        pcm = pcm_frames(restored.T, PCM_BITS[subtype]).T / 2.0**31
+        as_pcm = f" ({measure(signal.samples, pcm)[1]:.2f} dB written back as {subtype})"
     print(
         f"{shown(source)} -> {shown(out)}: {count}, ratio {signal.size / size:.4g} against the input, "
         f"{signal.samples.size * 4 / size:.4g} against float32, max error {max_error:.4g}, "
-        f"PSNR {psnr:.2f} dB, {elapsed:.3g} s",
+        f"PSNR {psnr:.2f} dB{as_pcm}, {elapsed:.3g} s",
         file=sys.stderr,
     )
 
@@ -158,14 +168,32 @@ def _stream_rows(source: Path) -> List[Tuple[str, Any]]:
         trailer = quarnel_tools.read_trailer(stream)
     except ValueError as e:
         raise Failure(source, one_line(e)) from None
-    rows = [("file", shown(source))] + [(name, getattr(header, name)) for name in header._fields if name != "ratio"]
+    # The header's range and mean are the decoder's (the normalisation),
+    # not the signal's: the range shown is the trailer's record of the
+    # signal's own where it differs, else the stored one, which is the
+    # signal's for every encoder but the bounded one.
+    shown_header = ("method", "levels", "scale", "coder", "sample_count", "payload_length")
+    rows = [("file", shown(source))] + [(name, getattr(header, name)) for name in shown_header]
+    if trailer is not None and trailer.signal_range is not None:
+        low, high = trailer.signal_range
+        rows.append(("range", f"{low:.7g} to {high:.7g}"))
+    elif trailer is not None:
+        rows.append(("range", f"{header.min:.7g} to {header.max:.7g}"))
+    else:
+        rows.append(("range", f"{header.min:.7g} to {header.max:.7g} as stored (without a trailer, the bounded "
+                              "encoder's may be wider than the signal's)"))
     recorded = {} if trailer is None else source_of(trailer.source_format)
-    rows.append(("ratio", _ratio(header.sample_count, len(stream), recorded)))
+    # inspect()'s ratio: the header and payload, without the trailer.
+    rows.append(("ratio", _ratio(header.sample_count, HEADER_SIZE + header.payload_length, recorded)))
     if trailer is None:
         return rows + [("trailer", "none (no checksum)")]
     rows.append(("trailer", f"{len(stream) - HEADER_SIZE - header.payload_length} bytes, checksum ok"))
-    shown_fields = [name for name in trailer._fields if name not in ("corrected", "uncorrected_error", "grid")]
+    skipped = ("target", "signal_range", "corrected", "uncorrected_error", "grid")
+    shown_fields = [name for name in trailer._fields if name not in skipped]
     rows += [(name, getattr(trailer, name)) for name in shown_fields if getattr(trailer, name) not in (None, "")]
+    if trailer.target is not None:
+        kind, value, max_error, psnr = trailer.target
+        rows.append(("target", f"{kind} {value:.7g}, met with max error {max_error:.4g}, PSNR {psnr:.2f} dB"))
     if trailer.corrected or trailer.grid:
         grid = ""
         if trailer.grid is not None:

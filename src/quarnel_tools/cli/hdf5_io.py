@@ -131,6 +131,17 @@ def read_dataset(path: Path, quiet: bool) -> Signal:
     )
 
 
+def _filter(path: Path, settings: Settings) -> Any:
+    """The filter's keywords for h5py with every setting: the filter takes
+    each one or refuses it."""
+    from quarnel_tools.hdf5 import Quarnel
+
+    try:
+        return Quarnel(**settings.config())
+    except (TypeError, ValueError) as e:
+        raise Failure(path, one_line(e)) from None
+
+
 @dataclass
 class DatasetTarget:
     """Where compress writes a dataset: a new file, or an HDF5 file that is
@@ -152,12 +163,7 @@ def dataset_target(out: Path, force: bool, settings: Settings) -> DatasetTarget:
     if not name:
         raise Failure(out, f"name the dataset to write as {file}:/NAME")
     h5py = h5py_module(out)
-    from quarnel_tools.hdf5 import Quarnel
-
-    try:  # what its cd_values cannot carry
-        Quarnel(**settings.config())
-    except ValueError as e:
-        raise Failure(out, f"{e}; --no-trailer is for .qrnl and .zarr") from None
+    _filter(out, settings)  # the filter refuses what it cannot carry before anything is read
     if not (file.is_file() and h5py.is_hdf5(file)):
         check_out(file, force)  # another kind of file: --force replaces it, as any file
         return DatasetTarget(file, name)
@@ -181,14 +187,14 @@ def write_dataset(
     would be decoded and coded again. A file that is there gets the dataset
     under a temporary name, renamed when complete."""
     h5py = h5py_module(source)
-    from quarnel_tools.hdf5 import Quarnel, raw_chunks
+    from quarnel_tools.hdf5 import raw_chunks
 
     samples = signal.samples
     channels, n = samples.shape
     per_chunk = min(chunk, n)
     shape, chunks = ((n,), (per_chunk,)) if channels == 1 else ((channels, n), (1, per_chunk))
     settings = chunk_settings(settings, samples)
-    kwargs = Quarnel(**settings.config())
+    kwargs = _filter(target.file, settings)
     recorded = {**({"name": source.name} if source is not STDIN else {}), **signal.source}
 
     def create(f: Any, name: str) -> None:

@@ -17,6 +17,7 @@ from typing import IO, TYPE_CHECKING, Any, Dict, Literal, Optional, Tuple, Union
 import numpy as np
 
 import quarnel_tools
+from quarnel_tools._native import MAX_SAMPLE_COUNT
 from quarnel_tools._settings import Settings
 from quarnel_tools.cli.failure import STDIN, STDOUT, Failure, one_line
 from quarnel_tools.cli.progress import progress
@@ -37,7 +38,8 @@ DEFAULT_SUBTYPE = {"WAV": "FLOAT", "FLAC": "PCM_24"}
 PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 # Bytes per sample of the other subtypes a ratio can be taken against.
 SUBTYPE_BYTES = {"FLOAT": 4, "DOUBLE": 8, "ULAW": 1, "ALAW": 1, **{k: v // 8 for k, v in PCM_BITS.items()}}
-MAX_STREAM_SAMPLES = (1 << 31) - 1
+# The largest sample rate libsndfile writes (a C int).
+MAX_AUDIO_RATE = (1 << 31) - 1
 
 
 @dataclass
@@ -365,8 +367,8 @@ def write_stream(out: Path, signal: Signal, source: Path, settings: Settings, th
     channels, n = signal.samples.shape
     if channels != 1:
         raise Failure(source, f"has {channels} channels; a .qrnl stream holds one (write a .zarr store)")
-    if n > MAX_STREAM_SAMPLES:
-        raise Failure(source, f"has {n} samples; a .qrnl stream holds fewer than 2^31 (write a .zarr store)")
+    if n > MAX_SAMPLE_COUNT:
+        raise Failure(source, f"has {n} samples; a .qrnl stream holds at most {MAX_SAMPLE_COUNT} (write a .zarr store)")
     try:
         meta = quarnel_tools.Metadata(signal.rate, 1, _source_format(signal.source))
         stream = settings.compress(signal.samples[0], threads, metadata=meta)
@@ -422,14 +424,20 @@ def store_target(out: Path, force: bool) -> StoreTarget:
 def chunk_settings(settings: Settings, samples: np.ndarray) -> Settings:
     """``settings`` for the chunks of ``samples``, compressed one by one and
     each against its own range: a relative bound becomes the absolute bound
-    the whole signal's range allows."""
+    the whole signal's range allows, every other setting kept. The span is
+    taken in float64, as the codec takes it for a .qrnl stream. Without one
+    (a constant signal), each chunk is as constant as the whole and gets the
+    same verdict under the relative bound itself."""
     if settings.target != "rel_error":
         return settings
     assert settings.bound is not None  # a target comes with its bound
     finite = samples[np.isfinite(samples)]
-    span = float(finite.max() - finite.min()) if finite.size else 0.0
-    bound = settings.bound * span if span > 0 else settings.bound
-    return Settings.parse(method=settings.method, coder=settings.coder, max_error=bound)
+    span = float(finite.max()) - float(finite.min()) if finite.size else 0.0
+    if not span > 0:
+        return settings
+    config = settings.config()
+    del config["rel_error"]
+    return Settings.parse(**config, max_error=settings.bound * span)
 
 
 def write_store(
@@ -507,13 +515,17 @@ def _write_audio(fh: IO[bytes], out: Path, container: str, signal: Signal, rate_
     rate = rate_option or signal.rate
     if rate is None:
         raise Failure(out, "needs a sample rate and the input records none; give --rate")
+    if rate > MAX_AUDIO_RATE:
+        # A trailer holds any rate; these files hold a 32-bit one.
+        given = "--rate gives" if rate_option else "the input records"
+        raise Failure(out, f"{given} a sample rate of {rate} Hz, beyond the {MAX_AUDIO_RATE} Hz that {container} holds")
     subtype = signal.source.get("subtype")
     if not subtype or not soundfile.check_format(container, subtype):
         subtype = DEFAULT_SUBTYPE[container]
     frames = signal.samples.T
     bits = PCM_BITS.get(subtype)
     if bits is not None:
-        frames = _pcm_frames(frames, bits)
+        frames = pcm_frames(frames, bits)
     elif subtype.startswith("ULAW") or subtype.startswith("ALAW"):
         # A reconstruction may overshoot full scale a little; integers would
         # wrap around instead of clipping.
@@ -524,7 +536,7 @@ def _write_audio(fh: IO[bytes], out: Path, container: str, signal: Signal, rate_
         raise Failure(out, one_line(e)) from None
 
 
-def _pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
+def pcm_frames(frames: np.ndarray, bits: int) -> np.ndarray:
     """Samples in [-1, 1) as the nearest ``bits``-bit PCM values, clipped to
     the format's range, in the top bits of int32s: libsndfile floors floats
     to PCM, up to a whole step low, but stores the top bits of integers as

@@ -87,6 +87,17 @@ def staged(out: Path, directory: bool) -> Iterator[Path]:
         raise
 
 
+def _write_all(fh: IO[bytes], data: memoryview) -> None:
+    """All of ``data`` into ``fh``. A buffered write into a pipe whose reader
+    leaves mid-way returns the bytes that went before the failure, and the
+    failure shows only at the next write: write again until it does."""
+    while data:
+        done = fh.write(data)
+        if not done:
+            raise BrokenPipeError("nothing more could be written")
+        data = data[done:]
+
+
 @contextlib.contextmanager
 def written(out: Path) -> Iterator[IO[bytes]]:
     """A binary file to write ``out`` into: a staged file, or for standard
@@ -97,12 +108,12 @@ def written(out: Path) -> Iterator[IO[bytes]]:
         yield buffer
         if out is STDOUT:
             sys.stdout.flush()
-            sys.stdout.buffer.write(buffer.getbuffer())
+            _write_all(sys.stdout.buffer, buffer.getbuffer())
             sys.stdout.buffer.flush()
             return
         try:
             with open(out, "wb") as fh:
-                fh.write(buffer.getbuffer())
+                _write_all(fh, buffer.getbuffer())
         except OSError as e:
             raise Failure(out, e.strerror or str(e)) from None
         return
