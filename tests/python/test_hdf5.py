@@ -211,20 +211,6 @@ def test_h5dump_reads_what_h5py_wrote(tmp_path):
     same(values, y.ravel())
 
 
-@pytest.mark.parametrize(
-    "config",
-    [*CONFIGS, {"max_error": 1e-3, "corrections": False, "deflate_level": 9}, {"scale": 8, "deflate_level": 1}],
-    ids=str,
-)
-def test_cd_values_carry_every_setting(tmp_path, config):
-    x = data((1, 3000), np.float32, None)
-    with h5py.File(tmp_path / "a.h5", "w") as f:
-        d = f.create_dataset("x", data=x, chunks=(1, 3000), **qh5.Quarnel(**config))
-        assert qh5.settings_of(d.id.get_create_plist().get_filter(0)[2]) == Settings.parse(**config)
-        (stream,) = chunk_rows(d, (0, 0))
-    assert stream == Settings.parse(**config).compress(x[0], fill_value=0.0)
-
-
 def test_quarnel_takes_the_settings_parameters():
     assert list(inspect.signature(qh5.Quarnel).parameters.values()) == list(
         inspect.signature(Settings.parse).parameters.values()
