@@ -9,6 +9,8 @@ checks ``quarnel_tools.compress`` makes."""
 
 from __future__ import annotations
 
+import sys
+import types
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple
 
@@ -63,55 +65,9 @@ class Settings:
     deflate_level: Optional[int] = None
 
     @classmethod
-    def parse(
-        cls,
-        *,
-        method: Optional[Method] = None,
-        scale: Optional[int] = None,
-        cutoff: Optional[Cutoff] = None,
-        coder: Optional[Coder] = None,
-        max_error: Optional[float] = None,
-        rel_error: Optional[float] = None,
-        psnr: Optional[float] = None,
-        trailer: bool = True,
-        corrections: bool = True,
-        deflate_level: Optional[int] = None,
-    ) -> "Settings":
-        for name, flag in (("trailer", trailer), ("corrections", corrections)):
-            if not isinstance(flag, bool):
-                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
-        level = None if deflate_level is None else _deflate_level(deflate_level)
-        given = target(max_error, rel_error, psnr)
-        if given is not None:
-            kind, bound = given
-            bounded_choices(method, coder)
-            fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
-            if fixed:
-                raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
-            return cls(
-                method=method,
-                coder=coder,
-                target=TARGETS[kind],
-                bound=bound,
-                trailer=trailer,
-                corrections=corrections,
-                deflate_level=level,
-            )
-        settings = cls(
-            method=DEFAULT_METHOD if method is None else method,
-            scale=DEFAULT_SCALE if scale is None else scale,
-            cutoff=DEFAULT_CUTOFF if cutoff is None else cutoff,
-            coder=DEFAULT_CODER if coder is None else coder,
-            trailer=trailer,
-            deflate_level=level,
-        )
-        try:
-            settings.options()  # the module's own checks and messages
-        except OverflowError as e:
-            # A scale outside a byte: the module's words, as the ValueError
-            # every other wrong option gives.
-            raise ValueError(str(e)) from None
-        return settings
+    def parse(cls, **config: Any) -> "Settings":
+        """Checks the keyword parameters of ``Configured``."""
+        return Configured(**config).settings
 
     @classmethod
     def from_config(cls, config: Mapping[str, Any]) -> "Settings":
@@ -184,3 +140,85 @@ class Settings:
 
     def describe(self) -> str:
         return ", ".join(f"{k}={v}" for k, v in self.config().items())
+
+
+class Configured:
+    """The settings as keyword parameters, named once for every door that
+    takes them (the codecs, the HDF5 filter's keywords), so that ``help()``
+    and editors show them; ``settings`` holds them checked. The fixed options
+    ``method``, ``scale``, ``cutoff``, ``coder``, or one target
+    ``max_error``, ``rel_error`` or ``psnr`` with an optional ``method`` and
+    ``coder``; ``trailer``, ``corrections`` and ``deflate_level`` with
+    either."""
+
+    settings: Settings
+
+    def __init__(
+        self,
+        method: Optional[Method] = None,
+        scale: Optional[int] = None,
+        cutoff: Optional[Cutoff] = None,
+        coder: Optional[Coder] = None,
+        *,
+        max_error: Optional[float] = None,
+        rel_error: Optional[float] = None,
+        psnr: Optional[float] = None,
+        trailer: bool = True,
+        corrections: bool = True,
+        deflate_level: Optional[int] = None,
+    ) -> None:
+        for name, flag in (("trailer", trailer), ("corrections", corrections)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
+        level = None if deflate_level is None else _deflate_level(deflate_level)
+        given = target(max_error, rel_error, psnr)
+        if given is not None:
+            kind, bound = given
+            bounded_choices(method, coder)
+            fixed = [name for name, v in (("scale", scale), ("cutoff", cutoff)) if v is not None]
+            if fixed:
+                raise ValueError(f"{' and '.join(fixed)} cannot be combined with the error target {TARGETS[kind]}")
+            settings = Settings(
+                method=method,
+                coder=coder,
+                target=TARGETS[kind],
+                bound=bound,
+                trailer=trailer,
+                corrections=corrections,
+                deflate_level=level,
+            )
+        else:
+            settings = Settings(
+                method=DEFAULT_METHOD if method is None else method,
+                scale=DEFAULT_SCALE if scale is None else scale,
+                cutoff=DEFAULT_CUTOFF if cutoff is None else cutoff,
+                coder=DEFAULT_CODER if coder is None else coder,
+                trailer=trailer,
+                deflate_level=level,
+            )
+            try:
+                settings.options()  # the module's own checks and messages
+            except OverflowError as e:
+                # A scale outside a byte: the module's words, as the
+                # ValueError every other wrong option gives.
+                raise ValueError(str(e)) from None
+        object.__setattr__(self, "settings", settings)  # frozen dataclasses too
+        self._configured()
+
+    def _configured(self) -> None:
+        """What a door checks or derives from its settings, once they are set."""
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        # A door that takes these parameters as they are names itself, not
+        # this class, in the message of a keyword it does not know.
+        super().__init_subclass__(**kwargs)
+        if "__init__" in vars(cls):
+            return
+        init = Configured.__init__
+        code = init.__code__
+        if sys.version_info >= (3, 11):
+            code = code.replace(co_qualname=f"{cls.__qualname__}.__init__")
+        own = types.FunctionType(code, init.__globals__, "__init__", init.__defaults__, init.__closure__)
+        own.__kwdefaults__, own.__annotations__ = init.__kwdefaults__, init.__annotations__
+        own.__qualname__, own.__doc__ = f"{cls.__qualname__}.__init__", init.__doc__
+        cls.__init__ = own  # type: ignore[method-assign]

@@ -28,16 +28,16 @@ from __future__ import annotations
 import os
 import struct
 import warnings
-from typing import TYPE_CHECKING, Any, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Iterator, List, Mapping, Sequence, Tuple
 
 import h5py
 
 import quarnel_tools._native as _native
 from quarnel_tools._arguments import TARGETS
-from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, Settings
+from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, Configured, Settings
 
 if TYPE_CHECKING:
-    from quarnel_tools._arguments import Coder, Cutoff, Method
+    pass
 
 __all__ = ["FILTER_ID", "PLUGIN_DIR", "Quarnel", "raw_chunks", "settings_of"]
 
@@ -129,7 +129,7 @@ def raw_chunks(dataset: h5py.Dataset) -> List[Tuple[int, ...]]:
     return out
 
 
-class Quarnel(Mapping[str, Any]):
+class Quarnel(Configured, Mapping[str, Any]):
     """The keyword arguments of h5py's ``create_dataset`` for the filter:
     ``compression`` (the filter id) and ``compression_opts`` (its cd_values).
 
@@ -140,32 +140,8 @@ class Quarnel(Mapping[str, Any]):
     Every stream carries the trailer: ``trailer=False`` is refused.
     """
 
-    def __init__(
-        self,
-        *,
-        method: Optional[Method] = None,
-        scale: Optional[int] = None,
-        cutoff: Optional[Cutoff] = None,
-        coder: Optional[Coder] = None,
-        max_error: Optional[float] = None,
-        rel_error: Optional[float] = None,
-        psnr: Optional[float] = None,
-        trailer: bool = True,
-        corrections: bool = True,
-        deflate_level: Optional[int] = None,
-    ) -> None:
-        self.settings = s = Settings.parse(
-            method=method,
-            scale=scale,
-            cutoff=cutoff,
-            coder=coder,
-            max_error=max_error,
-            rel_error=rel_error,
-            psnr=psnr,
-            trailer=trailer,
-            corrections=corrections,
-            deflate_level=deflate_level,
-        )
+    def _configured(self) -> None:
+        s = self.settings
         # The one setting cd_values have no word for: the trailer masks the
         # fill value, which the filter always needs.
         if not s.trailer:

@@ -17,7 +17,7 @@ from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like, nda
 
 import quarnel_tools
 from quarnel_tools import _recent
-from quarnel_tools._settings import Settings
+from quarnel_tools._settings import Configured
 
 if TYPE_CHECKING:
     from quarnel_tools._arguments import Coder, Cutoff, Method
@@ -31,7 +31,7 @@ _RELATIVE = ("rel_error", "psnr")
 _LARGEST_ARRAY_BYTES = np.iinfo(np.intp).max
 
 
-class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Codec is Any
+class Quarnel(Configured, Codec):  # type: ignore[misc]  # numcodecs declares no types: Codec is Any
     """Lossy wavelet codec for float samples.
 
     Parameters
@@ -114,9 +114,9 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         corrections: bool = True,
         deflate_level: Optional[int] = None,
     ) -> None:
-        self._settings = Settings.parse(
-            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
-            trailer=trailer, corrections=corrections, deflate_level=deflate_level,
+        super().__init__(
+            method, scale, cutoff, coder, max_error=max_error, rel_error=rel_error, psnr=psnr, trailer=trailer,
+            corrections=corrections, deflate_level=deflate_level,
         )
         if dtype not in _DTYPES:
             raise ValueError(f"dtype must be 'float32' or 'float64', not {dtype!r}")
@@ -128,7 +128,7 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         self._fill_value = fill_value
 
     def encode(self, buf: Any) -> bytes:
-        target = self._settings.target
+        target = self.settings.target
         if target in _RELATIVE and self._fill_value is None:
             # Zarr v2 hands over a partial chunk padded with the array's
             # fill value, which the codec cannot tell from samples: the
@@ -150,7 +150,7 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         # Chunks that Dask ships between processes can arrive misaligned,
         # which the codec refuses: copy those.
         samples = np.require(samples.reshape(-1, order="A"), self._dtype.newbyteorder("="), ["A"])
-        return _recent.encode(self._settings, samples, self._fill_value)
+        return _recent.encode(self.settings, samples, self._fill_value)
 
     def decode(self, buf: Any, out: Optional[Any] = None) -> np.ndarray:
         stream = ensure_contiguous_ndarray(buf)
@@ -164,18 +164,18 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
                     "can hold on this platform"
                 )
             decoded: np.ndarray = quarnel_tools.decompress(
-                stream, dtype=self._dtype, require_trailer=self._settings.trailer
+                stream, dtype=self._dtype, require_trailer=self.settings.trailer
             )
-            _recent.remember(self._settings, decoded, self._fill_value, stream)
+            _recent.remember(self.settings, decoded, self._fill_value, stream)
             return decoded
         target = self._samples_of(out)
         if target.size != count:
             raise ValueError(f"quarnel codec: the stream holds {count} samples, but out has room for {target.size}")
         samples = quarnel_tools.decompress(
-            stream, dtype=np.float64 if target.itemsize == 8 else np.float32, require_trailer=self._settings.trailer
+            stream, dtype=np.float64 if target.itemsize == 8 else np.float32, require_trailer=self.settings.trailer
         )
         if samples.dtype == self._dtype:
-            _recent.remember(self._settings, samples, self._fill_value, stream)
+            _recent.remember(self.settings, samples, self._fill_value, stream)
         filled: np.ndarray = ndarray_copy(samples.astype(target.dtype, copy=False), target)
         return filled
 
@@ -195,7 +195,7 @@ class Quarnel(Codec):  # type: ignore[misc]  # numcodecs declares no types: Code
         return target
 
     def get_config(self) -> Dict[str, Any]:
-        config: Dict[str, Any] = {"id": self.codec_id, **self._settings.config()}
+        config: Dict[str, Any] = {"id": self.codec_id, **self.settings.config()}
         config["dtype"] = self._dtype.name
         if self._fill_value is not None:
             # JSON has no NaN or infinity: the strings NumPy reads back.

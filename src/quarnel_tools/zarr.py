@@ -37,7 +37,7 @@ from zarr.core.common import JSON, parse_named_configuration
 
 import quarnel_tools
 from quarnel_tools import _recent
-from quarnel_tools._settings import Settings
+from quarnel_tools._settings import Configured, Settings
 
 if TYPE_CHECKING:
     from typing import Self
@@ -46,7 +46,6 @@ if TYPE_CHECKING:
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
 
-    from quarnel_tools._arguments import Coder, Cutoff, Method
 
 __all__ = ["QuarnelCodec"]
 
@@ -67,8 +66,8 @@ def _fill_value(chunk_spec: ArraySpec, dtype: np.dtype) -> Optional[float]:
     return None if fill is None else float(np.asarray(fill, dtype))
 
 
-@dataclass(frozen=True)
-class QuarnelCodec(ArrayBytesCodec):
+@dataclass(frozen=True, init=False)
+class QuarnelCodec(Configured, ArrayBytesCodec):
     """Lossy wavelet codec for float32 and float64 arrays.
 
     The configuration is that of ``quarnel_tools.numcodecs.Quarnel`` without
@@ -84,26 +83,6 @@ class QuarnelCodec(ArrayBytesCodec):
     is_fixed_size = False
 
     settings: Settings
-
-    def __init__(
-        self,
-        method: Optional[Method] = None,
-        scale: Optional[int] = None,
-        cutoff: Optional[Cutoff] = None,
-        coder: Optional[Coder] = None,
-        *,
-        max_error: Optional[float] = None,
-        rel_error: Optional[float] = None,
-        psnr: Optional[float] = None,
-        trailer: bool = True,
-        corrections: bool = True,
-        deflate_level: Optional[int] = None,
-    ) -> None:
-        settings = Settings.parse(
-            method=method, scale=scale, cutoff=cutoff, coder=coder, max_error=max_error, rel_error=rel_error, psnr=psnr,
-            trailer=trailer, corrections=corrections, deflate_level=deflate_level,
-        )
-        object.__setattr__(self, "settings", settings)
 
     @classmethod
     def from_dict(cls, data: Dict[str, JSON]) -> Self:

@@ -253,13 +253,13 @@ def test_float64_targets_are_measured_against_the_float64_values(tmp_path, write
 def test_codecs_name_their_settings():
     import inspect
 
-    from quarnel_tools._settings import Settings
+    from quarnel_tools._settings import Configured
 
     def parameters(call):
         return {(p.name, p.default) for p in inspect.signature(call).parameters.values()}
 
-    assert parameters(QuarnelCodec) == parameters(Settings.parse)
-    assert parameters(Quarnel) == parameters(Settings.parse) | {("dtype", "float32"), ("fill_value", None)}
+    assert parameters(QuarnelCodec) == parameters(Configured)
+    assert parameters(Quarnel) == parameters(Configured) | {("dtype", "float32"), ("fill_value", None)}
 
 
 @pytest.mark.parametrize("dtype", [">f4", ">f8"])

@@ -2,7 +2,6 @@
 reads back as quarnel_tools decodes that row's stream, in this process and in
 a fresh one."""
 
-import inspect
 import os
 import shutil
 import subprocess
@@ -209,12 +208,6 @@ def test_h5dump_reads_what_h5py_wrote(tmp_path):
     )
     values = np.array([float(v) for v in out.read_text().replace("\n", " ").split(",")], np.float32)
     same(values, y.ravel())
-
-
-def test_quarnel_takes_the_settings_parameters():
-    assert list(inspect.signature(qh5.Quarnel).parameters.values()) == list(
-        inspect.signature(Settings.parse).parameters.values()
-    )
 
 
 def test_netcdf_variable(tmp_path):

@@ -130,7 +130,7 @@ def test_a_remembered_stream_is_written_only_by_settings_that_could_write_it(con
     assert quarnel_tools.read_trailer(stream).corrected > 0
     other = Quarnel(**config, **({"fill_value": np.nan} if "psnr" in config else {}))
     decoded = other.decode(stream)
-    assert other.encode(decoded) == other._settings.compress(decoded, fill_value=other._fill_value)
+    assert other.encode(decoded) == other.settings.compress(decoded, fill_value=other._fill_value)
 
 
 def test_the_memory_of_streams_holds_no_more_than_its_budget(monkeypatch):
