@@ -106,7 +106,7 @@ def run_sz3(x, relative_bound):
     config.errorBoundMode = szErrorBoundMode.REL
     config.relErrorBound = relative_bound
     packed = sz.compress(x, config)[0]
-    return packed.nbytes, sz.decompress(packed, np.float32, (x.size,))[0]
+    return packed.nbytes, sz.decompress(packed, x.dtype, (x.size,))[0]
 
 
 def run_zfp(x, tolerance):

@@ -23,34 +23,10 @@ import sys
 from pathlib import Path
 
 import numpy as np
+from bounded import errors, run_sz3, run_zfp, value_range
 
 import quarnel_tools
 from quarnel_tools.cli.signal_io import read_signal
-
-
-def errors(x, y):
-    """Largest error and PSNR of ``y`` against ``x``, in float64."""
-    e = y.astype(np.float64) - x.astype(np.float64)
-    rmse = float(np.sqrt(np.mean(e * e)))
-    span = float(np.max(x)) - float(np.min(x))
-    return float(np.max(np.abs(e))), float("inf") if rmse == 0 else 20 * np.log10(span / rmse)
-
-
-def run_sz3(x, relative):
-    from pysz import sz, szConfig, szErrorBoundMode
-
-    config = szConfig()
-    config.errorBoundMode = szErrorBoundMode.REL
-    config.relErrorBound = relative
-    packed = sz.compress(x, config)[0]
-    return packed.nbytes, sz.decompress(packed, x.dtype, (x.size,))[0]
-
-
-def run_zfp(x, tolerance):
-    import zfpy
-
-    packed = zfpy.compress_numpy(x, tolerance=tolerance)
-    return len(packed), zfpy.decompress_numpy(packed)
 
 
 def point(x, size, y):
@@ -76,7 +52,7 @@ def main() -> None:
     x = read_signal(source, None).samples[0]
     stream = stream_path.read_bytes()
     ours = point(x, len(stream), quarnel_tools.decompress(stream, dtype=np.float64))
-    span = float(np.max(x)) - float(np.min(x))
+    span = value_range(x)
     max_error, psnr = ours[1], ours[2]
 
     tolerance = max_error

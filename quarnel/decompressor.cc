@@ -24,9 +24,8 @@ namespace {
 
 using Unexpected = std::unexpected<QuarnelError>;
 
-QuarnelError failed(std::string reason) {
-  return QuarnelError::decompression_failed(std::move(reason));
-}
+// Every failure of a stream's decode is a decompression failure.
+constexpr auto failed = &QuarnelError::decompression_failed;
 
 // The header of `stream` with the checks decompress() makes on the header
 // alone: its own fields, the sample count, then the level count.
