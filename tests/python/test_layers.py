@@ -38,3 +38,28 @@ def test_bindings_include_only_installed_headers(where):
     assert files
     inside = {f"{f.relative_to(ROOT)}: quarnel/{h}" for f in files for h in includes(f) if h not in public}
     assert not inside
+
+
+# quarnel/ by layer, lowest first: the designed codec at the top of the
+# folder, then the error-bounded encoder, the trailer and the storage
+# encoders, the C interface. A public header at the top belongs to the layer
+# that implements it.
+LAYERS = ["", "bounded", "store", "capi"]
+PUBLIC_ABOVE = {"trailer.h": "store", "store.h": "store", "quarnel_c.h": "capi", "quarnel.hpp": "capi"}
+
+
+def layer(name):
+    folder, _, rest = name.rpartition("/")
+    return LAYERS.index(folder if folder else PUBLIC_ABOVE.get(rest, ""))
+
+
+def test_no_include_in_quarnel_runs_up_a_layer():
+    files = sorted(p for p in (ROOT / "quarnel").rglob("*") if p.suffix in {".cc", ".h", ".hpp"})
+    assert {p.parent.name for p in files} >= {"quarnel", *LAYERS[1:]}
+    upward = {
+        f"{p.relative_to(ROOT)}: quarnel/{h}"
+        for p in files
+        for h in re.findall(r'#include "quarnel/([\w./]+)"', p.read_text())
+        if layer(h) > layer(str(p.relative_to(ROOT / "quarnel")))
+    }
+    assert not upward
