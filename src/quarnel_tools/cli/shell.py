@@ -1,6 +1,6 @@
 """The manual page and the shell completion, both generated from the parser,
 so that they never fall behind it. Their generators are the optional extra
-quarnel[shell]: `pip install quarnel` stays without them."""
+[shell]: an install without it stays without them."""
 
 from __future__ import annotations
 
@@ -9,7 +9,6 @@ from typing import Iterator
 
 from quarnel_tools.cli.failure import Failure
 
-EXTRA = "pip install 'quarnel[shell]'"
 # Arguments that name files or directories: completed as paths.
 PATHS = ("input", "output", "plot")
 
@@ -27,7 +26,7 @@ def completion(parser: argparse.ArgumentParser, shell: str) -> str:
     try:
         import shtab
     except ImportError:
-        raise Failure(None, f"completion needs shtab ({EXTRA})") from None
+        raise Failure(None, "completion needs shtab (pip install shtab)") from None
     for action in _actions(parser):
         if action.dest in PATHS:
             action.complete = shtab.FILE  # type: ignore[attr-defined]
@@ -39,7 +38,7 @@ def manpage(parser: argparse.ArgumentParser, version: str) -> str:
     try:
         from argparse_manpage.manpage import Manpage  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
-        raise Failure(None, f"the manual page needs argparse-manpage ({EXTRA})") from None
+        raise Failure(None, "the manual page needs argparse-manpage (pip install argparse-manpage)") from None
     page = Manpage(
         parser,
         _data={"project_name": "quarnel", "version": version, "manual_title": "quarnel manual",
