@@ -35,6 +35,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -249,27 +250,19 @@ std::expected<BoundedResult, QuarnelError> compress_checked(
 
 // The arguments checked, float64 samples rounded after the check that they
 // fit, then the search.
-std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const float> samples,
-                                                         const BoundedOptions& options,
-                                                         unsigned threads,
-                                                         const DecodedSink* decoded,
-                                                         const FiniteRange<float>* range = nullptr,
-                                                         bool or_closest = false) {
+template <typename T>
+std::expected<BoundedResult, QuarnelError> checked_entry(
+    std::span<const T> samples, const BoundedOptions& options, unsigned threads,
+    const DecodedSink* decoded, const FiniteRange<T>* range = nullptr, bool or_closest = false) {
   QUARNEL_TRY(check_arguments(samples.size(), options));
-  return compress_checked(samples, {}, options, threads, decoded, {range, nullptr}, or_closest);
-}
-
-std::expected<BoundedResult, QuarnelError> checked_entry(std::span<const double> samples,
-                                                         const BoundedOptions& options,
-                                                         unsigned threads,
-                                                         const DecodedSink* decoded,
-                                                         const FiniteRange<double>* range = nullptr,
-                                                         bool or_closest = false) {
-  QUARNEL_TRY(check_arguments(samples.size(), options));
-  QUARNEL_TRY(check_float32_range(samples));
-  const std::vector<float> rounded(samples.begin(), samples.end());
-  return compress_checked(rounded, samples, options, threads, decoded, {nullptr, range},
-                          or_closest);
+  if constexpr (std::is_same_v<T, float>) {
+    return compress_checked(samples, {}, options, threads, decoded, {range, nullptr}, or_closest);
+  } else {
+    QUARNEL_TRY(check_float32_range(samples));
+    const std::vector<float> rounded(samples.begin(), samples.end());
+    return compress_checked(rounded, samples, options, threads, decoded, {nullptr, range},
+                            or_closest);
+  }
 }
 
 }  // namespace
