@@ -24,6 +24,8 @@ namespace quarnel {
 inline namespace QUARNEL_ABI {
 namespace bounded {
 
+// A candidate made a stream's contents: its header, band table and
+// coefficient bytes, and what its decode achieves.
 struct Built {
   WaveletMethod method{};
   QuarnelHeader header;
