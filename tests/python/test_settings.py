@@ -61,6 +61,7 @@ def assert_written_with(stream, x, config):
 
 
 def numcodecs_door(tmp_path, x, config):
+    pytest.importorskip("numcodecs")
     from quarnel_tools.numcodecs import Quarnel
 
     # A relative target needs the array's fill value; there is none to mask.
