@@ -13,6 +13,7 @@
 #include "quarnel/header.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/raw_deflate.h"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 
 #include <libdeflate.h>

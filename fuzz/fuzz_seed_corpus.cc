@@ -17,6 +17,7 @@
 #include "quarnel/arans.h"
 #include "quarnel/header.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 
 namespace {

@@ -44,6 +44,7 @@ include/quarnel/export.h
 include/quarnel/quarnel.h
 include/quarnel/quarnel.hpp
 include/quarnel/quarnel_c.h
+include/quarnel/store.h
 include/quarnel/trailer.h
 include/quarnel/version.h
 lib/cmake/quarnel/quarnelConfig.cmake

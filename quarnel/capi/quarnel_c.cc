@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "quarnel/quarnel.h"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 
 namespace {

@@ -27,6 +27,7 @@
 #include "hdf5_filter/quarnel_h5filter.h"
 #include "quarnel/quarnel.h"
 #include "quarnel/quarnel_c.h"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 #include "quarnel_py/arrays.h"
 #include "quarnel_py/guard.h"

@@ -15,6 +15,7 @@
 #include "codec_test_util.h"
 #include "heap_probe.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 
 namespace quarnel::testing {

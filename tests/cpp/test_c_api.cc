@@ -22,6 +22,7 @@
 #include "heap_probe.h"
 #include "quarnel/band_layout.h"
 #include "quarnel/quarnel.hpp"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 
 namespace quarnel {

@@ -30,6 +30,7 @@
 #endif
 
 #include "codec_test_util.h"
+#include "quarnel/store.h"
 #include "quarnel/trailer.h"
 #include "sha256.h"
 

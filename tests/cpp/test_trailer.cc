@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quarnel/quarnel.h"
+#include "quarnel/store.h"
 
 namespace quarnel {
 namespace {
