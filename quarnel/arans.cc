@@ -22,9 +22,9 @@ using arans_detail::code_plane_pair;
 using arans_detail::coded_plane_size;
 using arans_detail::CodedPlane;
 using arans_detail::decode_interleaved;
-using arans_detail::PlaneDecoder;
 using arans_detail::plane0_capacity;
 using arans_detail::plane1_capacity;
+using arans_detail::PlaneDecoder;
 using arans_detail::put_body;
 using arans_detail::put_coded_plane;
 using arans_detail::start_plane;
@@ -199,7 +199,6 @@ std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> bytes,
   QUARNEL_CHECK(!(b & 0x80), AransError::InconsistentLength);
   return value | std::uint64_t{b & 1u} << 63;
 }
-
 
 }  // namespace QUARNEL_ABI
 }  // namespace quarnel

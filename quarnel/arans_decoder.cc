@@ -315,7 +315,7 @@ class PlaneFeed {
 
 std::expected<PlaneDecoder, AransError> start_plane(std::span<const std::uint8_t> coded) {
   QUARNEL_CHECK(coded.size() >= 4, AransError::Truncated);
-  return PlaneDecoder{load_le32(coded.data()),     0, nullptr, nullptr, coded.data() + 4,
+  return PlaneDecoder{load_le32(coded.data()),    0, nullptr, nullptr, coded.data() + 4,
                       coded.data() + coded.size()};
 }
 

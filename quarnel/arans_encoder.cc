@@ -174,10 +174,12 @@ struct CodingLane {
 // undo[j][i]); plane j's final state goes to states[j] and its words to words[j]. Out of
 // line: inlined into code_plane, the loop lost registers and ran 2% more instructions.
 template <std::size_t N>
-[[gnu::noinline]] void code_planes(std::array<const std::uint8_t*, N> src, std::size_t stride, std::size_t count,
-                 unsigned context_bits, std::array<std::uint16_t*, N> tables,
-                 std::array<const std::uint8_t*, N> undo, std::array<std::uint32_t, N>& states,
-                 std::array<WordBuffer*, N> words) {
+[[gnu::noinline]] void code_planes(std::array<const std::uint8_t*, N> src, std::size_t stride,
+                                   std::size_t count, unsigned context_bits,
+                                   std::array<std::uint16_t*, N> tables,
+                                   std::array<const std::uint8_t*, N> undo,
+                                   std::array<std::uint32_t, N>& states,
+                                   std::array<WordBuffer*, N> words) {
   const unsigned context_shift = 8 - context_bits;
   // Byte i of plane j: its row (selected by byte i - 1, 0 before the first) and packing.
   const auto row_of = [&](std::size_t j, std::size_t i) {

@@ -1,5 +1,6 @@
-// Exact division of a rANS encoder state by a 12-bit frequency, through a table of
-// reciprocals: one multiplication and one shift instead of a hardware division per bit.
+// Internal: exact division of a rANS encoder state by a 12-bit frequency, through a
+// table of reciprocals: one multiplication and one shift instead of a hardware division
+// per bit.
 #pragma once
 
 #include <array>
