@@ -1,4 +1,4 @@
-// Adaptive binary rANS coder for byte strings.
+// Internal: adaptive binary rANS coder for byte strings.
 //
 // encode_stream splits its input into two byte planes (bytes at even and at odd
 // positions: for 16-bit little-endian coefficients, all low bytes and all high bytes),

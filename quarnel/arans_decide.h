@@ -1,5 +1,5 @@
-// The decision of one rANS decoding step, shared by the decoder and the
-// benchmark that measures the decision chain on its own.
+// Internal: the decision of one rANS decoding step, shared by the decoder and
+// the benchmark that measures the decision chain on its own.
 #pragma once
 
 #include <cstddef>

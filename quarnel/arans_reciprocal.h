@@ -1,5 +1,6 @@
-// Exact division of a rANS encoder state by a 12-bit frequency, through a table of
-// reciprocals: one multiplication and one shift instead of a hardware division per bit.
+// Internal: exact division of a rANS encoder state by a 12-bit frequency, through a
+// table of reciprocals: one multiplication and one shift instead of a hardware division
+// per bit.
 #pragma once
 
 #include <array>
@@ -12,7 +13,7 @@ inline namespace QUARNEL_ABI {
 namespace arans_detail {
 
 // With m_f = ceil(2^44 / f), for every f in 1..4095 and every x < 2^20 f (the encoder's
-// states before a step, see arans.cc):
+// states before a step, see arans_model.h):
 //   (x * m_f) >> 44 == floor(x / f), and x * m_f < 2^64.
 // Proof: let E = f m_f - 2^44, 0 <= E < f. Write x = q f + r with 0 <= r < f. Then
 // x m_f f = x 2^44 + x E, so x m_f < (q + 1) 2^44 iff x E < (f - r) 2^44, which holds for

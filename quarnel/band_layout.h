@@ -1,5 +1,5 @@
-// What the compressor and the decompressor agree on without storing it: the
-// band lengths of a stream.
+// Internal: what the compressor and the decompressor agree on without storing
+// it: the band lengths of a stream.
 //
 // The stream holds no band lengths. Both sides derive them from the sample
 // count, the method and the level count through the executor's dwt_size, so

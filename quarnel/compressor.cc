@@ -178,8 +178,9 @@ std::expected<Plan, QuarnelError> plan_stream(std::size_t n, const CompressionOp
   if (options.scale < kMinScale || options.scale > kMaxScale) {
     return Unexpected(QuarnelError::unsupported_scale(options.scale));
   }
-  if (static_cast<unsigned>(options.method) > 3 || static_cast<unsigned>(options.cutoff) > 2 ||
-      static_cast<unsigned>(options.coder) > 2) {
+  // A value past its enumeration's end has no name.
+  if (method_name(options.method).empty() || cutoff_name(options.cutoff).empty() ||
+      coder_name(options.coder).empty()) {
     return Unexpected(QuarnelError::unsupported_configuration(
         "Unknown option value: method " + std::to_string(static_cast<unsigned>(options.method)) +
         ", cutoff " + std::to_string(static_cast<unsigned>(options.cutoff)) + ", coder " +

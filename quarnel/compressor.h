@@ -1,6 +1,6 @@
-// The compression pipeline. The public entry point, compress(), is declared
-// in quarnel/quarnel.h; this header adds the pieces whose rules are part of
-// the stream's meaning, so they can be checked on their own.
+// Internal: the compression pipeline. The public entry point, compress(), is
+// declared in quarnel/quarnel.h; this header adds the pieces whose rules are
+// part of the stream's meaning, so they can be checked on their own.
 #pragma once
 
 #include <cstddef>

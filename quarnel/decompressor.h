@@ -1,6 +1,6 @@
-// The decompression pipeline. The public entry points, decompress() and
-// read_header(), are declared in quarnel/quarnel.h; this header adds, for the
-// codec's own callers, every check decompress() makes on a stream before it
+// Internal: the decompression pipeline. The public entry points, decompress()
+// and read_header(), are declared in quarnel/quarnel.h; this header adds, for
+// the codec's own callers, every check decompress() makes on a stream before it
 // decodes anything, with the header as stored.
 #pragma once
 

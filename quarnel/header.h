@@ -1,4 +1,5 @@
-// The stream header: its kHeaderSize bytes (quarnel/quarnel.h) field by field.
+// Internal: the stream header: its kHeaderSize bytes (quarnel/quarnel.h) field
+// by field.
 //
 // A stream is the header followed by payload_length bytes of entropy-coded
 // coefficients. Every integer is little-endian; the three floats are IEEE 754

@@ -1,5 +1,5 @@
-// The four wavelet methods: the tag a stream names each by and the executor
-// that transforms with it. The executor also knows the method's filter
+// Internal: the four wavelet methods: the tag a stream names each by and the
+// executor that transforms with it. The executor also knows the method's filter
 // length (cdf53 6, cdf97 10, db4 and sym4 8), which decides how far a short
 // signal is extended and so the band lengths a stream describes.
 #pragma once

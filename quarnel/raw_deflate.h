@@ -1,6 +1,6 @@
-// Raw DEFLATE payloads (no zlib or gzip wrapper): the one place that talks to
-// the DEFLATE libraries (libdeflate codes; zlib inflates, and libdeflate
-// inflates payloads a checksum vouches for).
+// Internal: raw DEFLATE payloads (no zlib or gzip wrapper): the one place that
+// talks to the DEFLATE libraries (libdeflate codes; zlib inflates, and
+// libdeflate inflates payloads a checksum vouches for).
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
-// The one way samples come back from a stream's coefficients: dequantise,
-// inverse transform, undo the normalisation. The decompressor runs it on the
-// bytes it decodes; the bounded encoder runs it on a candidate's coefficients
-// as it quantises them, so the error it measures is the error every decoder
-// will give.
+// Internal: the one way samples come back from a stream's coefficients:
+// dequantise, inverse transform, undo the normalisation. The decompressor runs
+// it on the bytes it decodes; the bounded encoder runs it on a candidate's
+// coefficients as it quantises them, so the error it measures is the error
+// every decoder will give.
 #pragma once
 
 #include <cstddef>

@@ -84,6 +84,15 @@ constexpr std::size_t kTargetSizes[] = {sizeof(quarnel_target)};
 static_assert(kOptionsSizes[0] == 12 && kOptionsSizes[1] == 32 && kOptionsSizes[2] == 40);
 static_assert(kTrailerInfoSizes[0] == 64 && kTrailerInfoSizes[1] == 80);
 
+// Whether a code is one of its enumeration's: the name tables end where the
+// enumerations do.
+bool is_method(std::uint8_t code) {
+  return !quarnel::method_name(static_cast<quarnel::WaveletMethod>(code)).empty();
+}
+bool is_coder(std::uint8_t code) {
+  return !quarnel::coder_name(static_cast<quarnel::CoderChoice>(code)).empty();
+}
+
 // The caller's message buffer, if any. Writing never allocates, never runs
 // past the buffer and always ends the text.
 class Message {
@@ -227,11 +236,11 @@ int read_options(const quarnel_options* given, CallOptions& out, const Message& 
   }
   // The enumerations' codes for values past their ends; the codec's own
   // checks name the rest.
-  if (options.method > QUARNEL_METHOD_SYM4) {
+  if (!is_method(options.method)) {
     return message.fail(QUARNEL_ERROR_INVALID_METHOD,
                         "quarnel_options.method is %u, not a QUARNEL_METHOD_*", options.method);
   }
-  if (options.coder > QUARNEL_CODER_AUTO) {
+  if (!is_coder(options.coder)) {
     return message.fail(QUARNEL_ERROR_UNKNOWN_CODER,
                         "quarnel_options.coder is %u, not a QUARNEL_CODER_*", options.coder);
   }
@@ -284,11 +293,11 @@ int compress_bounded_checked(const Sample* samples, std::size_t sample_count,
                         "quarnel_target.value is not set: give the largest error, the error as a "
                         "fraction of the range, or the PSNR in dB");
   }
-  if (target->method > QUARNEL_METHOD_SYM4 && target->method != QUARNEL_METHOD_ANY) {
+  if (target->method != QUARNEL_METHOD_ANY && !is_method(target->method)) {
     return message.fail(QUARNEL_ERROR_INVALID_METHOD,
                         "quarnel_target.method is %u, not a QUARNEL_METHOD_*", target->method);
   }
-  if (target->coder > QUARNEL_CODER_AUTO) {
+  if (!is_coder(target->coder)) {
     return message.fail(QUARNEL_ERROR_UNKNOWN_CODER,
                         "quarnel_target.coder is %u, not a QUARNEL_CODER_*", target->coder);
   }

@@ -63,3 +63,15 @@ def test_no_include_in_quarnel_runs_up_a_layer():
         if layer(h) > layer(str(p.relative_to(ROOT / "quarnel")))
     }
     assert not upward
+
+
+def first_comment_line(path):
+    return re.sub(r"^(//|/\*)\s*", "", path.read_text().lstrip().splitlines()[0])
+
+
+# At the top of quarnel/, beside the installed headers, an internal header
+# says so in its first line; in the folders below, the folder says it.
+@pytest.mark.parametrize("name", sorted(p.name for p in (ROOT / "quarnel").glob("*.h*") if p.suffix in {".h", ".hpp"}))
+def test_top_level_headers_say_whether_they_are_internal(name):
+    internal = first_comment_line(ROOT / "quarnel" / name).startswith("Internal:")
+    assert internal == (name not in installed_headers())
