@@ -325,9 +325,8 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientB
     stream.resize(kHeaderSize);
     stream.insert(stream.end(), payload.begin(), payload.end());
   }
-  const auto payload_length = payload_length_field(stream.size() - kHeaderSize);
-  if (!payload_length) return Unexpected(payload_length.error());
-  header.payload_length = *payload_length;
+  QUARNEL_TRY_ASSIGN(payload_length, payload_length_field(stream.size() - kHeaderSize));
+  header.payload_length = payload_length;
   header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
   return stream;
 }
@@ -336,8 +335,7 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> code_payload(CoefficientB
 
 std::expected<void, QuarnelError> check_compressible(std::size_t sample_count,
                                                      const CompressionOptions& options) {
-  const auto plan = plan_stream(sample_count, options);
-  if (!plan) return Unexpected(plan.error());
+  QUARNEL_TRY(plan_stream(sample_count, options));
   return {};
 }
 
@@ -366,24 +364,20 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress(std::span<const 
                                                                 unsigned threads,
                                                                 int deflate_level) {
   QUARNEL_TRY(check_deflate_level(deflate_level));
-  const auto plan = plan_stream(samples.size(), options);
-  if (!plan) return Unexpected(plan.error());
-
-  const auto norm = scan_signal(samples);
-  if (!norm) return Unexpected(norm.error());
-
-  auto coefficients = transform_and_quantise(*plan, WorkingSignal{samples, *norm}, options);
-  if (!coefficients) return Unexpected(coefficients.error());
+  QUARNEL_TRY_ASSIGN(plan, plan_stream(samples.size(), options));
+  QUARNEL_TRY_ASSIGN(norm, scan_signal(samples));
+  QUARNEL_TRY_ASSIGN(coefficients,
+                     transform_and_quantise(plan, WorkingSignal{samples, norm}, options));
 
   QuarnelHeader header;
   header.method_tag = method_tag(options.method);
-  header.levels = static_cast<std::uint8_t>(plan->levels);
+  header.levels = static_cast<std::uint8_t>(plan.levels);
   header.scale = options.scale;
   header.sample_count = static_cast<std::uint32_t>(samples.size());
-  header.min_value = norm->min;
-  header.max_value = norm->max;
-  header.mean_value = norm->mean;
-  return code_payload(std::move(*coefficients), options.coder, threads, deflate_level, header);
+  header.min_value = norm.min;
+  header.max_value = norm.max;
+  header.mean_value = norm.mean;
+  return code_payload(std::move(coefficients), options.coder, threads, deflate_level, header);
 }
 
 std::uint64_t compress_bound(std::uint64_t sample_count) {

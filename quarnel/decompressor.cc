@@ -16,6 +16,7 @@
 #include "quarnel/raw_deflate.h"
 #include "quarnel/reconstruct.h"
 #include "quarnel/stream_check.h"
+#include "quarnel/try.h"
 
 namespace quarnel {
 inline namespace QUARNEL_ABI {
@@ -32,9 +33,7 @@ constexpr auto failed = &QuarnelError::decompression_failed;
 // read_header() gives its fields; read_stream_header() goes on to check the
 // payload's length.
 std::expected<QuarnelHeader, QuarnelError> checked_header(std::span<const std::uint8_t> stream) {
-  const auto parsed = QuarnelHeader::from_bytes(stream);
-  if (!parsed) return Unexpected(parsed.error());
-  const QuarnelHeader& header = *parsed;
+  QUARNEL_TRY_ASSIGN(header, QuarnelHeader::from_bytes(stream));
 
   QUARNEL_CHECK(header.sample_count <= kMaxSampleCount,
                 failed("Can't decompress data bigger than " + std::to_string(kMaxSampleCount) +
@@ -54,9 +53,7 @@ static_assert(kCoderArans == static_cast<std::uint8_t>(CoderChoice::arans));
 }  // namespace
 
 std::expected<StreamHeader, QuarnelError> read_header(std::span<const std::uint8_t> stream) {
-  const auto checked = checked_header(stream);
-  if (!checked) return Unexpected(checked.error());
-  const QuarnelHeader& h = *checked;
+  QUARNEL_TRY_ASSIGN(h, checked_header(stream));
   // from_bytes accepts only the four known tags and the two coders.
   return StreamHeader{.method = *method_from_tag(h.method_tag),
                       .levels = h.levels,
@@ -71,10 +68,8 @@ std::expected<StreamHeader, QuarnelError> read_header(std::span<const std::uint8
 
 std::expected<QuarnelHeader, QuarnelError> read_stream_header(
     std::span<const std::uint8_t> stream) {
-  const auto checked = checked_header(stream);
-  if (!checked) return Unexpected(checked.error());
-  const std::uint64_t stream_end =
-      kHeaderSize + static_cast<std::uint64_t>(checked->payload_length);
+  QUARNEL_TRY_ASSIGN(checked, checked_header(stream));
+  const std::uint64_t stream_end = kHeaderSize + static_cast<std::uint64_t>(checked.payload_length);
   QUARNEL_CHECK(stream.size() >= stream_end,
                 failed("Minimum data size is " + std::to_string(stream_end) + ", but it was " +
                        std::to_string(stream.size())));
@@ -112,9 +107,7 @@ auto decode(std::span<const std::uint8_t> stream, unsigned threads, Inflater inf
             Rebuild&& rebuild)
     -> std::invoke_result_t<Rebuild, const QuarnelHeader&, const lumvet::DwtExecutor&,
                             const BandLayout&, std::span<const std::uint8_t>> {
-  const auto checked = read_stream_header(stream);
-  if (!checked) return Unexpected(checked.error());
-  const QuarnelHeader& header = *checked;
+  QUARNEL_TRY_ASSIGN(header, read_stream_header(stream));
 
   // from_bytes accepts only the four known tags.
   const lumvet::DwtExecutorHandle executor = make_executor(*method_from_tag(header.method_tag));
@@ -129,9 +122,8 @@ auto decode(std::span<const std::uint8_t> stream, unsigned threads, Inflater inf
   std::vector<std::uint8_t> decoded_arans;
   std::span<const std::uint8_t> decoded;
   if (header.coder == kCoderDeflate) {
-    auto result = inflate_payload(payload, 2 * needed, inflater);
-    if (!result) return Unexpected(result.error());
-    inflated = std::move(*result);
+    QUARNEL_TRY_ASSIGN(result, inflate_payload(payload, 2 * needed, inflater));
+    inflated = std::move(result);
     decoded = inflated.bytes();
   } else {
     auto result = decode_stream(payload, 2 * needed, threads);

@@ -7,15 +7,15 @@
 #include <utility>
 
 // Returns the error of `expr` when it failed.
-#define QUARNEL_TRY(expr)                                                 \
-  do {                                                                    \
-    if (auto quarnel_try_ = (expr); !quarnel_try_) [[unlikely]]           \
-      return std::unexpected(std::move(quarnel_try_).error());            \
+#define QUARNEL_TRY(expr)                                       \
+  do {                                                          \
+    if (auto quarnel_try_ = (expr); !quarnel_try_) [[unlikely]] \
+      return std::unexpected(std::move(quarnel_try_).error());  \
   } while (false)
 
 // Declares `var` as the value of `expr`, or returns the error of `expr`.
-#define QUARNEL_TRY_ASSIGN(var, expr)                                     \
-  auto var##_try_ = (expr);                                               \
-  if (!var##_try_) [[unlikely]]                                           \
-    return std::unexpected(std::move(var##_try_).error());                \
+#define QUARNEL_TRY_ASSIGN(var, expr)                      \
+  auto var##_try_ = (expr);                                \
+  if (!var##_try_) [[unlikely]]                            \
+    return std::unexpected(std::move(var##_try_).error()); \
   auto var = std::move(*var##_try_)

@@ -67,11 +67,11 @@ std::expected<void, QuarnelError> check_arguments(std::size_t sample_count,
   CompressionOptions plain;
   plain.coder = CoderChoice::deflate;  // the rANS limit is checked on the real layout
   QUARNEL_TRY(check_compressible(sample_count, plain));
-  if (options.method && static_cast<unsigned>(*options.method) > 3) {
+  if (options.method && method_name(*options.method).empty()) {
     return std::unexpected(QuarnelError::unsupported_configuration(
         "Unknown method " + std::to_string(static_cast<unsigned>(*options.method))));
   }
-  if (static_cast<unsigned>(options.coder) > 2) {
+  if (coder_name(options.coder).empty()) {
     return std::unexpected(QuarnelError::unsupported_configuration(
         "Unknown coder " + std::to_string(static_cast<unsigned>(options.coder))));
   }

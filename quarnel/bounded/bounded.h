@@ -7,9 +7,9 @@
 #include <functional>
 #include <span>
 
+#include "quarnel/bounded/finite_range.h"
 #include "quarnel/error.h"
 #include "quarnel/export.h"
-#include "quarnel/bounded/finite_range.h"
 #include "quarnel/quarnel.h"
 
 namespace quarnel {

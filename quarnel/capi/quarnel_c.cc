@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
-#include <limits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +13,8 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <new>
 #include <span>
@@ -172,7 +172,8 @@ int stream_failure(std::span<const std::uint8_t> stream, const QuarnelError& err
   bool truncated = stream.size() < quarnel::kHeaderSize;
   if (!truncated) {
     const auto header = quarnel::read_header(stream);
-    truncated = header && stream.size() < quarnel::kHeaderSize + std::uint64_t{header->payload_length};
+    truncated =
+        header && stream.size() < quarnel::kHeaderSize + std::uint64_t{header->payload_length};
   }
   return message.fail(truncated ? QUARNEL_ERROR_STREAM_TRUNCATED : QUARNEL_ERROR_STREAM_DAMAGED,
                       error);
@@ -186,7 +187,10 @@ int check_struct_size(const Struct& given, const char* name, const std::size_t (
   char known[64] = "";
   for (std::size_t i = 0; i < N; ++i) {
     const std::size_t used = std::strlen(known);
-    std::snprintf(known + used, sizeof known - used, "%s%zu", i == 0 ? "" : i + 1 == N ? " and " : ", ",
+    std::snprintf(known + used, sizeof known - used, "%s%zu",
+                  i == 0       ? ""
+                  : i + 1 == N ? " and "
+                               : ", ",
                   sizes[i]);
   }
   return message.fail(QUARNEL_ERROR_BAD_STRUCT_SIZE,
@@ -488,7 +492,8 @@ int quarnel_read_header(const uint8_t* stream, size_t stream_size, quarnel_heade
     return fill_info(stream, stream_size, info, "quarnel_header_info", kHeaderInfoSizes, out,
                      [&](quarnel_header_info& read) -> int {
                        const auto header = quarnel::read_header({stream, stream_size});
-                       if (!header) return stream_failure({stream, stream_size}, header.error(), out);
+                       if (!header)
+                         return stream_failure({stream, stream_size}, header.error(), out);
                        read = {
                            .struct_size = 0,
                            .method = static_cast<std::uint8_t>(header->method),

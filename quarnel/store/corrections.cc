@@ -164,8 +164,8 @@ class Corrector {
 // float32's spacing at the largest magnitude of a range: no decode is finer.
 template <typename T>
 double spacing_of(const FiniteRange<T>& range) {
-  const auto top = static_cast<float>(std::max(std::abs(static_cast<double>(range.lo)),
-                                               std::abs(static_cast<double>(range.hi))));
+  const auto top = static_cast<float>(
+      std::max(std::abs(static_cast<double>(range.lo)), std::abs(static_cast<double>(range.hi))));
   return static_cast<double>(std::nextafter(top, std::numeric_limits<float>::infinity()) - top);
 }
 
@@ -224,8 +224,8 @@ std::expected<std::optional<double>, QuarnelError> tightest_corrected_impl(
   double rounding = 0.0;
   for (const T x : input) {
     if (std::isfinite(x)) {
-      rounding = std::max(rounding, std::abs(static_cast<double>(static_cast<float>(x)) -
-                                             static_cast<double>(x)));
+      rounding = std::max(
+          rounding, std::abs(static_cast<double>(static_cast<float>(x)) - static_cast<double>(x)));
     }
   }
   // Above what was refused already.
@@ -270,8 +270,8 @@ std::expected<std::optional<CorrectedStream>, QuarnelError> with_corrections(
   return with_corrections_impl(input, options, range, allowed, threads);
 }
 std::expected<std::optional<CorrectedStream>, QuarnelError> with_corrections(
-    std::span<const double> input, const BoundedOptions& options,
-    const FiniteRange<double>& range, bool allowed, unsigned threads) {
+    std::span<const double> input, const BoundedOptions& options, const FiniteRange<double>& range,
+    bool allowed, unsigned threads) {
   return with_corrections_impl(input, options, range, allowed, threads);
 }
 
@@ -281,8 +281,8 @@ std::expected<std::optional<double>, QuarnelError> tightest_corrected(
   return tightest_corrected_impl(input, options, range, threads);
 }
 std::expected<std::optional<double>, QuarnelError> tightest_corrected(
-    std::span<const double> input, const BoundedOptions& options,
-    const FiniteRange<double>& range, unsigned threads) {
+    std::span<const double> input, const BoundedOptions& options, const FiniteRange<double>& range,
+    unsigned threads) {
   return tightest_corrected_impl(input, options, range, threads);
 }
 
@@ -347,7 +347,8 @@ std::expected<void, QuarnelError> check_corrections_list(const Corrections& c,
 }
 
 std::string corrections_fault(const Corrections& c) {
-  if (!(std::isfinite(c.quantum) && c.quantum > 0.0)) return "correction quantum " + text(c.quantum);
+  if (!(std::isfinite(c.quantum) && c.quantum > 0.0))
+    return "correction quantum " + text(c.quantum);
   if (!(std::isfinite(c.bare_max_error) && c.bare_max_error >= 0.0)) {
     return "uncorrected error " + text(c.bare_max_error);
   }

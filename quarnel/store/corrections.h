@@ -33,8 +33,8 @@ std::expected<std::optional<CorrectedStream>, QuarnelError> with_corrections(
     std::span<const float> input, const BoundedOptions& options, const FiniteRange<float>& range,
     bool allowed, unsigned threads);
 std::expected<std::optional<CorrectedStream>, QuarnelError> with_corrections(
-    std::span<const double> input, const BoundedOptions& options,
-    const FiniteRange<double>& range, bool allowed, unsigned threads);
+    std::span<const double> input, const BoundedOptions& options, const FiniteRange<double>& range,
+    bool allowed, unsigned threads);
 
 // Where a largest-error target is refused, the tightest bound the
 // corrections meet, in the target's own terms; nothing when none of a few
@@ -43,8 +43,8 @@ std::expected<std::optional<double>, QuarnelError> tightest_corrected(
     std::span<const float> input, const BoundedOptions& options, const FiniteRange<float>& range,
     unsigned threads);
 std::expected<std::optional<double>, QuarnelError> tightest_corrected(
-    std::span<const double> input, const BoundedOptions& options,
-    const FiniteRange<double>& range, unsigned threads);
+    std::span<const double> input, const BoundedOptions& options, const FiniteRange<double>& range,
+    unsigned threads);
 
 // Whether an exact stream, made on the grid every sample lies on, may be
 // smaller than one that meets a PSNR of `psnr` by itself.

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarnel/bytes.h"
 #include "quarnel/error.h"
 #include "quarnel/export.h"
 #include "quarnel/stream_check.h"
@@ -31,30 +32,19 @@ inline std::string text(double v) {
   return out;
 }
 
-inline std::uint32_t load_u32(std::span<const std::uint8_t> bytes, std::size_t at) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(bytes[at + i]) << (8 * i);
-  return v;
-}
-
-inline void store_u32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t v) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 class Writer {
  public:
   explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
 
   void byte(std::uint8_t b) { out_.push_back(b); }
   void varint(std::uint64_t v) {
-    while (v >= 0x80) {
-      byte(static_cast<std::uint8_t>(v | 0x80));
-      v >>= 7;
-    }
-    byte(static_cast<std::uint8_t>(v));
+    std::uint8_t b[kMaxLeb128Size];
+    bytes({b, store_leb128(b, v)});
   }
   void fixed(std::uint64_t v, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i) byte(static_cast<std::uint8_t>(v >> (8 * i)));
+    std::uint8_t b[8];
+    store_le(b, v, width);
+    bytes({b, width});
   }
   void f64(double v) { fixed(std::bit_cast<std::uint64_t>(v), 8); }
   void bytes(std::span<const std::uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
@@ -89,9 +79,7 @@ class Reader {
   }
   std::expected<std::uint64_t, QuarnelError> fixed(std::size_t width) {
     QUARNEL_CHECK(left() >= width, damaged("trailer record cut short"));
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < width; ++i)
-      v |= static_cast<std::uint64_t>(in_[at_ + i]) << (8 * i);
+    const std::uint64_t v = load_le(in_.data() + at_, width);
     at_ += width;
     return v;
   }

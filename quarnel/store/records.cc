@@ -51,7 +51,11 @@ enum Record : std::uint8_t {
 bool utf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     const auto b = static_cast<unsigned char>(s[i]);
-    const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    const std::size_t n = b < 0x80         ? 1
+                          : (b >> 5) == 6  ? 2
+                          : (b >> 4) == 14 ? 3
+                          : (b >> 3) == 30 ? 4
+                                           : 0;
     if (n == 0 || n > s.size() - i) return false;
     std::uint32_t c = n == 1 ? b : b & (0x7Fu >> n);
     for (std::size_t k = 1; k < n; ++k) {
@@ -76,7 +80,7 @@ std::string field_fault(const Trailer& t) {
   if (t.channels && *t.channels == 0) return "channel count 0";
   if (t.target) {
     const TargetRecord& g = *t.target;
-    if (static_cast<unsigned>(g.kind) > 2) {
+    if (!check_error_target(g.kind, 0.0)) {  // 0 is a value of every kind there is
       return "target kind " + std::to_string(static_cast<unsigned>(g.kind));
     }
     if (!check_error_target(g.kind, g.value)) return "target value " + text(g.value);
@@ -320,7 +324,7 @@ std::expected<void, QuarnelError> append_trailer(std::vector<std::uint8_t>& stre
   if (length > UINT32_MAX) {
     return std::unexpected(QuarnelError::unsupported_configuration("The trailer exceeds 4 GiB"));
   }
-  store_u32(out, 6, static_cast<std::uint32_t>(length));
+  store_le32(out.data() + 6, static_cast<std::uint32_t>(length));
 
   stream.insert(stream.end(), out.begin(), out.end());
   Writer(stream).fixed(crc32_of(stream), 4);
@@ -341,7 +345,7 @@ bool ends_in_trailer(std::span<const std::uint8_t> stream) {
   for (std::size_t at = kHeaderSize; at + kFixedSize + kCrcSize <= n; ++at) {
     const auto* p = stream.data() + at;
     if (p[0] == kMagic[0] && std::equal(kMagic.begin(), kMagic.end(), p) && p[4] == kVersion &&
-        p[5] == 0 && load_u32(stream, at + 6) == n - at) {
+        p[5] == 0 && load_le32(stream.data() + at + 6) == n - at) {
       return true;
     }
   }
@@ -377,12 +381,12 @@ std::expected<std::optional<Trailer>, QuarnelError> read_trailer(
   QUARNEL_CHECK(rest[4] == kVersion && rest[5] == 0,
                 damaged("unknown trailer version " + std::to_string(rest[4]) + "." +
                         std::to_string(rest[5])));
-  const std::uint64_t length = load_u32(rest, 6);
+  const std::uint64_t length = load_le32(rest.data() + 6);
   QUARNEL_CHECK(length == rest.size(),
                 damaged("the trailer says " + std::to_string(length) + " bytes, but " +
                         std::to_string(rest.size()) + " follow the payload"));
   const std::size_t crc_at = stream.size() - kCrcSize;
-  QUARNEL_CHECK(crc32_of(stream.first(crc_at)) == load_u32(stream, crc_at),
+  QUARNEL_CHECK(crc32_of(stream.first(crc_at)) == load_le32(stream.data() + crc_at),
                 damaged("checksum mismatch"));
 
   Trailer t;

@@ -246,8 +246,8 @@ std::expected<std::vector<std::uint8_t>, QuarnelError> compress_stored(
   const Masked m = mask_for(samples, store);
   std::vector<float> stand_ins;
   if (!m.stand_in.empty()) stand_ins = held(samples, std::span<const MaskRun>(m.stand_in));
-  auto stream = compress(m.stand_in.empty() ? samples : std::span<const float>(stand_ins),
-                         options, threads, store.deflate_level);
+  auto stream = compress(m.stand_in.empty() ? samples : std::span<const float>(stand_ins), options,
+                         threads, store.deflate_level);
   if (!stream) return stream;
   QUARNEL_TRY(append_trailer(*stream, m.trailer));
   return stream;
