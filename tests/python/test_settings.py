@@ -2,10 +2,13 @@
 what quarnel_tools.compress writes with the same settings, or refuses the
 configuration. A door that drops a field (a DEFLATE level, corrections, the
 trailer, a fixed option) writes other payload bytes or another trailer, and
-fails here. The C options have their own test in test_c_api."""
+fails here. The C options are reached through ctypes, in the library the
+package carries."""
 
+import ctypes
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -138,7 +141,66 @@ def cli_hdf5_door(tmp_path, x, config):
     return chunk[8:]
 
 
-DOORS = [numcodecs_door, zarr_door, hdf5_door, cli_qrnl_door, cli_zarr_door, cli_hdf5_door]
+class COptions(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        *((k, ctypes.c_uint8) for k in ("method", "scale", "cutoff", "coder")),
+        *((k, ctypes.c_uint32) for k in ("threads", "trailer", "has_fill_value")),
+        ("fill_value", ctypes.c_double),
+        ("corrections", ctypes.c_uint32),
+        ("deflate_level", ctypes.c_int32),
+    ]
+
+
+class CTarget(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        *((k, ctypes.c_uint8) for k in ("kind", "method", "coder")),
+        ("value", ctypes.c_double),
+    ]
+
+
+def c_door(tmp_path, x, config):
+    from quarnel_tools._settings import CODERS, CUTOFFS, METHODS, TARGETS
+
+    found = list((Path(quarnel.__file__).parent / ".quarnel.mesonpy.libs").glob("libquarnel.so*"))
+    if not found:
+        pytest.skip("the package carries no shared libquarnel")
+    lib = ctypes.CDLL(str(found[0]))
+    options, target = COptions(), CTarget()
+    lib.quarnel_options_init(ctypes.byref(options))
+    lib.quarnel_target_init(ctypes.byref(target))
+    for key, value in config.items():
+        if key in TARGETS:
+            target.kind, target.value = TARGETS.index(key), value
+        elif key in ("method", "coder") and "scale" not in config:
+            setattr(target, key, (METHODS if key == "method" else CODERS).index(value))
+        elif key in ("method", "cutoff", "coder"):
+            setattr(options, key, {"method": METHODS, "cutoff": CUTOFFS, "coder": CODERS}[key].index(value))
+        else:
+            setattr(options, key, value)
+    stream, size, message = ctypes.POINTER(ctypes.c_uint8)(), ctypes.c_size_t(), ctypes.create_string_buffer(256)
+    samples = np.ascontiguousarray(x, np.float32).ctypes.data_as(ctypes.POINTER(ctypes.c_float))
+    by_target = (ctypes.byref(target),) if "scale" not in config else ()
+    call = lib.quarnel_compress_bounded_alloc if by_target else lib.quarnel_compress_alloc
+    if call(
+        samples,
+        ctypes.c_size_t(x.size),
+        *by_target,
+        ctypes.byref(options),
+        ctypes.byref(stream),
+        ctypes.byref(size),
+        message,
+        ctypes.c_size_t(256),
+    ):
+        raise ValueError(message.value.decode())
+    try:
+        return ctypes.string_at(stream, size.value)
+    finally:
+        lib.quarnel_free(stream)
+
+
+DOORS = [c_door, numcodecs_door, zarr_door, hdf5_door, cli_qrnl_door, cli_zarr_door, cli_hdf5_door]
 
 
 @pytest.mark.parametrize("config", CONFIGS, ids=lambda c: ",".join(f"{k}={v}" for k, v in c.items()))
