@@ -40,6 +40,7 @@
 #include "quarnel/error.h"
 #include "quarnel/export.h"
 #include "quarnel/quarnel.h"
+#include "quarnel/store.h"  // the storage encoders, declared here before they had a header
 
 namespace quarnel {
 inline namespace QUARNEL_ABI {
@@ -161,8 +162,12 @@ struct DecodedStream {
   std::vector<float> samples;
   std::optional<Trailer> trailer;
 };
+// The overloads without `require_trailer` (false) keep the calls that
+// programs built before it link against.
 QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
-    std::span<const std::uint8_t> stream, unsigned threads, bool require_trailer = false);
+    std::span<const std::uint8_t> stream, unsigned threads);
+QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
+    std::span<const std::uint8_t> stream, unsigned threads, bool require_trailer);
 
 // The same into memory the caller places: once the payload has shown it
 // holds every coefficient, `place(sample_count)` gives room for exactly that
@@ -172,7 +177,10 @@ QUARNEL_API std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
 // Returns the trailer, when there is one.
 QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
     std::span<const std::uint8_t> stream, unsigned threads,
-    const std::function<std::span<float>(std::size_t)>& place, bool require_trailer = false);
+    const std::function<std::span<float>(std::size_t)>& place);
+QUARNEL_API std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
+    std::span<const std::uint8_t> stream, unsigned threads,
+    const std::function<std::span<float>(std::size_t)>& place, bool require_trailer);
 
 }  // namespace QUARNEL_ABI
 }  // namespace quarnel

@@ -43,5 +43,16 @@ std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into
   return trailer;
 }
 
+std::expected<DecodedStream, QuarnelError> decompress_with_trailer(
+    std::span<const std::uint8_t> stream, unsigned threads) {
+  return decompress_with_trailer(stream, threads, false);
+}
+
+std::expected<std::optional<Trailer>, QuarnelError> decompress_with_trailer_into(
+    std::span<const std::uint8_t> stream, unsigned threads,
+    const std::function<std::span<float>(std::size_t)>& place) {
+  return decompress_with_trailer_into(stream, threads, place, false);
+}
+
 }  // namespace QUARNEL_ABI
 }  // namespace quarnel
