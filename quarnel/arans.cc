@@ -13,6 +13,7 @@
 #include "quarnel/arans_encoder.h"
 #include "quarnel/bytes.h"
 #include "quarnel/stream_check.h"
+#include "quarnel/try.h"
 
 namespace quarnel {
 inline namespace QUARNEL_ABI {
@@ -128,9 +129,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
     std::span<const std::uint8_t> coded, std::size_t count, unsigned context_bits) {
   if (count == 0) return std::vector<std::uint8_t>{};
   QUARNEL_CHECK(context_bits <= 8, AransError::InconsistentLength);
-  auto plane = start_plane(coded);
-  if (!plane) return std::unexpected(plane.error());
-  std::array<PlaneDecoder, 1> planes = {*plane};
+  QUARNEL_TRY_ASSIGN(plane, start_plane(coded));
+  std::array<PlaneDecoder, 1> planes = {plane};
   return decode_interleaved<1>(planes, coded.size(), count, count, context_bits, 0, false);
 }
 
@@ -149,18 +149,16 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
   const unsigned context_bits = body[1];
   QUARNEL_CHECK(context_bits <= 8, AransError::InconsistentLength);
   std::size_t position = 2;
-  const auto pair_count = rv(body, position);
-  if (!pair_count) return std::unexpected(pair_count.error());
-  QUARNEL_CHECK(*pair_count <= kMaxPairCount, AransError::InconsistentLength);
-  const auto plane0_size = rv(body, position);
-  if (!plane0_size) return std::unexpected(plane0_size.error());
-  QUARNEL_CHECK(*plane0_size <= std::numeric_limits<std::size_t>::max() - position,
+  QUARNEL_TRY_ASSIGN(pair_count, rv(body, position));
+  QUARNEL_CHECK(pair_count <= kMaxPairCount, AransError::InconsistentLength);
+  QUARNEL_TRY_ASSIGN(plane0_size, rv(body, position));
+  QUARNEL_CHECK(plane0_size <= std::numeric_limits<std::size_t>::max() - position,
                 AransError::InconsistentLength);
-  const std::size_t plane0_end = position + *plane0_size;
+  const std::size_t plane0_end = position + plane0_size;
   const std::size_t odd = body[0] & 1;
   QUARNEL_CHECK(plane0_end <= n - odd, AransError::Truncated);
 
-  const std::size_t count = *pair_count;
+  const std::size_t count = pair_count;
   if (count == 0) {
     std::vector<std::uint8_t> out(std::min(odd, keep));
     if (!out.empty()) out[0] = body[n - 1];
@@ -168,11 +166,9 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
   }
   const auto coded0 = body.subspan(position, plane0_end - position);
   const auto coded1 = body.subspan(plane0_end, n - odd - plane0_end);
-  auto plane0 = start_plane(coded0);
-  if (!plane0) return std::unexpected(plane0.error());
-  auto plane1 = start_plane(coded1);
-  if (!plane1) return std::unexpected(plane1.error());
-  std::array<PlaneDecoder, 2> planes = {*plane0, *plane1};
+  QUARNEL_TRY_ASSIGN(plane0, start_plane(coded0));
+  QUARNEL_TRY_ASSIGN(plane1, start_plane(coded1));
+  std::array<PlaneDecoder, 2> planes = {plane0, plane1};
   // Pairs are kept while the caller wants a byte of them; the trailing byte only with
   // every pair.
   const std::size_t stored = std::min(count, keep / 2 + (keep & 1));
