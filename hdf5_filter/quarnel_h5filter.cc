@@ -17,7 +17,6 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -148,9 +147,8 @@ htri_t can_apply(hid_t dcpl, hid_t /*type*/, hid_t /*space*/) {
     std::size_t values = 0;
     char name[64] = {};
     unsigned config = 0;
-    const H5Z_filter_t id =
-        hdf5.pget_filter_at(dcpl, static_cast<unsigned>(i), &flags, &values, nullptr, sizeof name,
-                            name, &config);
+    const H5Z_filter_t id = hdf5.pget_filter_at(dcpl, static_cast<unsigned>(i), &flags, &values,
+                                                nullptr, sizeof name, name, &config);
     if (id < 0) return -1;
     if (id == QUARNEL_H5_FILTER_ID) return 1;
     char text[160];
@@ -357,34 +355,25 @@ bool decode(const Settings& s, const std::uint8_t* chunk, std::size_t bytes,
   std::size_t at = 4 * (rows + 1);
   const std::size_t row_bytes = s.row * s.sample_size;
   out.resize(rows * row_bytes);
-  std::vector<float> row(s.row);
-  // A float64 fill that float32 cannot hold is masked by its float64 bits,
-  // but decodes as its float32 form: that form is the fill again. Another
-  // sample decoded to it moves by half a float32 step at most.
-  double fill = 0;
-  std::memcpy(&fill, &s.options.fill_value, sizeof fill);
-  const auto fill32 = static_cast<float>(fill);
-  const bool widen_fill = s.sample_size == 8 && s.options.has_fill_value &&
-                          !std::isnan(fill) && static_cast<double>(fill32) != fill;
+  // A float64 dataset's rows come back as float64 samples, its masked ones
+  // (a fill value float32 cannot hold) with their own bits.
+  std::vector<float> row(s.sample_size == 4 ? s.row : 0);
+  std::vector<double> wide(s.sample_size == 8 ? s.row : 0);
   char message[QUARNEL_MESSAGE_SIZE];
   for (std::size_t r = 0; r < rows; ++r) {
     const std::size_t size = get_u32(chunk + 4 * (r + 1));
     if (size > bytes - at) return fail("quarnel filter: chunk too short for its streams");
-    std::size_t count = row.size();
+    std::size_t count = s.row;
     // Every row is written with the trailer: a row without one was cut short.
-    const int code = quarnel_decompress_flags(chunk + at, size, 1, QUARNEL_REQUIRE_TRAILER,
-                                              row.data(), &count, message, sizeof message);
+    const int code = s.sample_size == 4
+                         ? quarnel_decompress_flags(chunk + at, size, 1, QUARNEL_REQUIRE_TRAILER,
+                                                    row.data(), &count, message, sizeof message)
+                         : quarnel_decompress_f64(chunk + at, size, 1, QUARNEL_REQUIRE_TRAILER,
+                                                  wide.data(), &count, message, sizeof message);
     if (code != QUARNEL_OK) return codec_failed(code, message);
     if (count != s.row) return fail("quarnel filter: a row holds the wrong number of samples");
-    std::uint8_t* target = out.data() + r * row_bytes;
-    if (s.sample_size == 4) {
-      std::memcpy(target, row.data(), s.row * 4);
-    } else {
-      for (std::size_t i = 0; i < s.row; ++i) {
-        const double v = widen_fill && row[i] == fill32 ? fill : row[i];
-        std::memcpy(target + 8 * i, &v, 8);
-      }
-    }
+    const void* samples = s.sample_size == 4 ? static_cast<const void*>(row.data()) : wide.data();
+    std::memcpy(out.data() + r * row_bytes, samples, row_bytes);
     at += size;
   }
   if (at != bytes) return fail("quarnel filter: bytes after the last row");

@@ -322,6 +322,14 @@ QUARNEL_API int quarnel_decompress_alloc_flags(const uint8_t* stream, size_t str
                                                size_t* sample_count, char* message,
                                                size_t message_size);
 
+/* quarnel_decompress_flags into float64 samples, for a float64 source: the
+   decoded float32 samples widened, and the masked ones (non-finite samples
+   and a fill value) given back with the bits the source held, which a float32
+   stream cannot hold for every float64 fill. */
+QUARNEL_API int quarnel_decompress_f64(const uint8_t* stream, size_t stream_size, unsigned threads,
+                                       unsigned flags, double* samples, size_t* sample_count,
+                                       char* message, size_t message_size);
+
 /* What a stream's trailer holds. The caller sets struct_size to
    sizeof(quarnel_trailer_info); a call fills the fields of the caller's size. */
 typedef struct quarnel_trailer_info {

@@ -19,6 +19,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "quarnel/quarnel.h"
@@ -372,6 +373,54 @@ int verify_count(std::span<const std::uint8_t> stream, const Message& message) {
   return QUARNEL_OK;
 }
 
+// The decode calls into a caller's buffer: the room checked before anything
+// is decoded, on a count the stream has vouched for. float32 samples go
+// straight there; float64 ones are the float32 samples widened, the masked
+// ones then given back their own float64 bits.
+template <class T>
+int decompress_to_caller(const uint8_t* stream, size_t stream_size, unsigned threads,
+                         unsigned flags, T* samples, size_t* sample_count, const Message& out) {
+  return guarded(out, [&]() -> int {
+    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
+    if (sample_count == nullptr) return null_argument(out, "sample_count");
+    if (samples == nullptr && *sample_count != 0) return null_argument(out, "samples");
+    const std::span<const std::uint8_t> bytes(stream, stream_size);
+    const auto header = quarnel::read_header(bytes);
+    if (!header) return stream_failure(bytes, header.error(), out);
+    if (header->sample_count > *sample_count) {
+      if (const int code = verify_count(bytes, out)) return code;
+      const std::size_t room = *sample_count;
+      *sample_count = header->sample_count;
+      return out.fail(QUARNEL_ERROR_BUFFER_TOO_SMALL,
+                      "Output buffer holds %zu samples, but the stream has %zu", room,
+                      static_cast<std::size_t>(header->sample_count));
+    }
+    const std::size_t count = header->sample_count;
+    if constexpr (std::is_same_v<T, float>) {
+      if (const int code = decompress_checked(
+              bytes, threads, flags, [&](std::size_t) { return std::span<float>(samples, count); },
+              out)) {
+        return code;
+      }
+    } else {
+      std::vector<float> decoded;
+      if (const int code = check_threads(threads, "threads", out)) return code;
+      const auto trailer = quarnel::decompress_with_trailer_into(
+          bytes, threads,
+          [&](std::size_t n) {
+            decoded.resize(n);
+            return std::span<float>(decoded);
+          },
+          (flags & QUARNEL_REQUIRE_TRAILER) != 0);
+      if (!trailer) return stream_failure(bytes, trailer.error(), out);
+      std::copy(decoded.begin(), decoded.end(), samples);
+      if (*trailer) quarnel::apply_mask(**trailer, std::span<double>(samples, count));
+    }
+    *sample_count = count;
+    return QUARNEL_OK;
+  });
+}
+
 }  // namespace
 
 unsigned quarnel_version_number(void) {
@@ -533,34 +582,15 @@ int quarnel_decompress(const uint8_t* stream, size_t stream_size, unsigned threa
 int quarnel_decompress_flags(const uint8_t* stream, size_t stream_size, unsigned threads,
                              unsigned flags, float* samples, size_t* sample_count, char* message,
                              size_t message_size) {
-  const Message out(message, message_size);
-  return guarded(out, [&]() -> int {
-    if (stream == nullptr && stream_size != 0) return null_argument(out, "stream");
-    if (sample_count == nullptr) return null_argument(out, "sample_count");
-    if (samples == nullptr && *sample_count != 0) return null_argument(out, "samples");
-    // The room is checked before anything is decoded, on a count the stream
-    // has vouched for.
-    const std::span<const std::uint8_t> bytes(stream, stream_size);
-    const auto header = quarnel::read_header(bytes);
-    if (!header) return stream_failure(bytes, header.error(), out);
-    if (header->sample_count > *sample_count) {
-      if (const int code = verify_count(bytes, out)) return code;
-      const std::size_t room = *sample_count;
-      *sample_count = header->sample_count;
-      return out.fail(QUARNEL_ERROR_BUFFER_TOO_SMALL,
-                      "Output buffer holds %zu samples, but the stream has %zu", room,
-                      static_cast<std::size_t>(header->sample_count));
-    }
-    // Straight into the caller's buffer.
-    const std::size_t count = header->sample_count;
-    if (const int code = decompress_checked(
-            bytes, threads, flags, [&](std::size_t) { return std::span<float>(samples, count); },
-            out)) {
-      return code;
-    }
-    *sample_count = count;
-    return QUARNEL_OK;
-  });
+  return decompress_to_caller(stream, stream_size, threads, flags, samples, sample_count,
+                              Message(message, message_size));
+}
+
+int quarnel_decompress_f64(const uint8_t* stream, size_t stream_size, unsigned threads,
+                           unsigned flags, double* samples, size_t* sample_count, char* message,
+                           size_t message_size) {
+  return decompress_to_caller(stream, stream_size, threads, flags, samples, sample_count,
+                              Message(message, message_size));
 }
 
 int quarnel_decompress_alloc(const uint8_t* stream, size_t stream_size, unsigned threads,

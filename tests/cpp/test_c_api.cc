@@ -307,6 +307,27 @@ TEST(CTrailer, MasksComeBackAndDamageIsRefused) {
             QUARNEL_ERROR_STREAM_DAMAGED);  // the damaged one above
 }
 
+// float64 samples: the decoded ones widened, the masked ones with their own
+// bits, a fill float32 cannot hold among them.
+TEST(CTrailer, Float64DecodeGivesMaskedSamplesTheirOwnBits) {
+  const std::vector<float> narrow = sines(500);
+  std::vector<double> x(narrow.begin(), narrow.end());
+  x[20] = x[21] = -999.9;
+  quarnel::StoreOptions store;
+  store.fill_value = -999.9;
+  const Bytes stream = compress_stored(std::span<const double>(x), {}, store, 1).value();
+  const std::vector<float> y32 = decompress_with_trailer(stream, 1).value().samples;
+  std::vector<double> y(x.size());
+  std::size_t count = y.size();
+  ASSERT_EQ(quarnel_decompress_f64(stream.data(), stream.size(), 1, QUARNEL_REQUIRE_TRAILER,
+                                   y.data(), &count, nullptr, 0),
+            QUARNEL_OK);
+  ASSERT_EQ(count, x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    EXPECT_EQ(y[i], i == 20 || i == 21 ? -999.9 : static_cast<double>(y32[i])) << i;
+  }
+}
+
 // The C calls decode as decompress_with_trailer() does: the corrections and
 // their grid, then the mask.
 TEST(CTrailer, CorrectionsAreApplied) {
